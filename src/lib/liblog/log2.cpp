@@ -1,0 +1,593 @@
+// The log routine: builds one prefixed line per record and dispatches it to
+// the hooks, the console, the log file, syslog and the in-memory history.
+#include "liblog/log2.h"
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "libpal/basic/pl_verr.h"
+#include "libpal/env/os_console.h"
+#include "libpal/string/str_safe.h"
+#include "liblog/log2_imp.h"
+
+namespace {
+log2_t *s_default = nullptr;
+std::atomic<bool> s_created{false};
+std::atomic<bool> s_closed{false};
+std::atomic<bool> s_dbg_switch{false};
+
+// Restores errno on every way out of a function.
+struct errno_keeper {
+    int saved = errno;
+    ~errno_keeper() { errno = saved; }
+};
+
+const pl_idtab_t k_level_names[] = {
+    {8, {"verb"}}, {7, {"dbg"}}, {6, {"info"}}, {5, {"noti"}}, {4, {"warn"}}, {3, {"err"}}, {2, {"crit"}},
+};
+const pl_idtab_t k_level_prefix[] = {
+    {8, {"VERB"}}, {7, {"DEBUG"}}, {6, {"INFO"}}, {5, {"NOTI"}}, {4, {"WARN"}}, {3, {"ERROR"}}, {2, {"CRIT"}},
+};
+const pl_idtab_t k_level_severity[] = {
+    {8, {"debug"}}, {7, {"debug"}}, {6, {"info"}}, {5, {"warning"}}, {4, {"warning"}}, {3, {"error"}}, {2, {"error"}},
+};
+
+// Console colour code of a level (0 plain).
+int level_colour(int level)
+{
+    switch (level) {
+    case 2: return 9;
+    case 3: return 8;
+    case 4: return 7;
+    case 5: return 2;
+    case 7: return 5;
+    case 8: return 3;
+    default: return 0;
+    }
+}
+
+const char *base_name(const char *file)
+{
+    const char *b = file;
+    for (const char *p = file; *p; ++p)
+        if (*p == '/' || *p == '\\')
+            b = p + 1;
+    return b;
+}
+
+void dispatch(log2_t *h, unsigned lw, const char *tag, const char *line, int len, const char *record)
+{
+    int level = (int)(lw & LOG2_LEVEL_MASK);
+    if (h->level.load() < level)
+        return;
+    if (len < 0)
+        len = (int)strlen(line);
+    char tagbuf[256];
+    str_sprintf_s(tagbuf, sizeof(tagbuf), "%s", tag ? tag : "");
+    log2_out_fn ih = h->info_hook.load(), eh = h->err_hook.load();
+    if (ih && eh) {
+        if (level > 4)
+            ih(level, tagbuf, line, len);
+        else
+            eh(level, tagbuf, line, len);
+    }
+    if (h->console_on.load() && level <= h->console_level.load()) {
+        int code = (h->flags.load() & LOG2_FL_COLOUR) ? level_colour(level) : 0;
+        os_console_color_fputs(stderr, code, line);
+        fflush(stderr);
+    }
+    if (h->file_on.load()) {
+        if (record && *record)
+            log2_file_write(h, level, tagbuf, record, (int)strlen(record));
+        else
+            log2_file_write(h, level, tagbuf, line, len);
+    }
+    if (h->syslog_on.load())
+        log2_syslog_write(h, level, tagbuf, line, len);
+    line_ring_add(&h->history, line);
+    if (level == LOG2_CRIT && !(lw & LOG2_F_NOEXIT))
+        exit(1);
+}
+
+// Takes the handle for this thread; false when this thread is already inside
+// the routine (an output logging), whose record is then dropped.
+bool enter(log2_t *h, uint32_t tid)
+{
+    if (h->busy.load() != 0 && h->owner.load() == tid)
+        return false;
+    mutex_lock(h->mutex);
+    h->busy.fetch_add(1);
+    h->owner.store(tid);
+    return true;
+}
+
+void leave(log2_t *h)
+{
+    h->owner.store(0);
+    h->busy.fetch_sub(1);
+    mutex_unlock(h->mutex);
+}
+} // namespace
+
+log2_t *log2_new(void)
+{
+    void *mem = os_zalloc_align(sizeof(log2_t), 8);
+    if (!mem)
+        return nullptr;
+    log2_t *h = new (mem) log2_t();
+    h->mutex = mutex_malloc();
+    h->flags = LOG2_FL_DEFAULT;
+    h->level = LOG2_DBG;
+    h->console_on = 1;
+    h->console_level = LOG2_DBG;
+    line_ring_init(&h->history, h->history_buf, sizeof(h->history_buf));
+    h->record = str_dyn_new();
+    h->file.fd = -1;
+    h->self = h;
+    s_created = true;
+    return h;
+}
+
+log2_t *log2_get(log2_t *h)
+{
+    if (h)
+        return h;
+    if (s_closed.load())
+        return nullptr;
+    if (!s_default)
+        s_default = log2_new();
+    return s_default;
+}
+
+int log2_is_closed(void) { return s_closed.load() ? 1 : 0; }
+
+void log2_exit(log2_t *h)
+{
+    bool is_default = (h == nullptr || h == s_default);
+    if (is_default) {
+        if (s_closed.exchange(true))
+            return;
+        h = s_default;
+        s_default = nullptr;
+        if (!h) {
+            os_thread_name_exit();
+            return;
+        }
+    }
+    mutex_lock(h->mutex);
+    log2_bsv_close(h);
+    log_net_close(&h->syslog);
+    log2_file_close(h);
+    str_dyn_free(h->record);
+    h->record = nullptr;
+    mutex_unlock(h->mutex);
+    mutex_free(h->mutex);
+    if (is_default)
+        os_thread_name_exit();
+    h->~log2_t();
+    os_free_align(h);
+}
+
+int log2_vprintf(log2_t *hh, unsigned lw, const char *tag, const char *file, int line, const char *func,
+                 const char *fmt, va_list va)
+{
+    errno_keeper ek;
+    log2_t *h = log2_get(hh);
+    if (!h)
+        return -1;
+    if (tag && !*tag)
+        tag = "tag";
+    if (log2_hook_fn oh = h->override_hook.load()) {
+        va_list cp;
+        va_copy(cp, va);
+        oh(lw, tag, file, line, func, ek.saved, fmt, cp);
+        va_end(cp);
+        return 0;
+    }
+    int level = (int)(lw & LOG2_LEVEL_MASK);
+    if (h->level.load() < level)
+        return 0;
+    uint32_t tid = os_gettid();
+    if (!enter(h, tid))
+        return 0;
+
+    char out[8192];
+    char msg[8192];
+    out[0] = msg[0] = '\0';
+    str_dyn *rec = h->record;
+    if (rec)
+        str_dyn_clear(rec);
+    unsigned fl = h->flags.load();
+    if (fl & (LOG2_FL_TIME | LOG2_FL_TIME_MS)) {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        struct tm tm;
+        localtime_r(&tv.tv_sec, &tm);
+        char tbuf[256];
+        if (fl & LOG2_FL_TIME)
+            snprintf(tbuf, sizeof(tbuf), "%02d:%02d:%02d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        else
+            snprintf(tbuf, sizeof(tbuf), "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     (int)(tv.tv_usec / 1000));
+        strcat_printf(out, sizeof(out), "%s ", tbuf);
+    }
+    if (fl & LOG2_FL_TID)
+        strcat_printf(out, sizeof(out), "[%u] ", tid);
+    if (fl & LOG2_FL_TID_NAME) {
+        char nbuf[256];
+        os_thread_name_get(nbuf, sizeof(nbuf));
+        strcat_printf(out, sizeof(out), "[%s] ", nbuf);
+    }
+    if (fl & LOG2_FL_FILE) {
+        const char *f = file ? file : "";
+        if (fl & LOG2_FL_BASENAME)
+            f = base_name(f);
+        strcat_printf(out, sizeof(out), "[%s:%d] ", f, line);
+    }
+    if ((fl & LOG2_FL_FUNC) && func) {
+        strcat_printf(out, sizeof(out), "%s(): ", func);
+        if (rec)
+            str_dyn_printf(rec, "%s(): ", func);
+    }
+    va_list cp;
+    va_copy(cp, va);
+    str_vsprintf_s2(msg, sizeof(msg), fmt ? fmt : "", cp);
+    va_end(cp);
+    if (rec)
+        str_dyn_add_str(rec, msg);
+    str_safecat_trunc(out, sizeof(out), msg);
+    if (lw & LOG2_F_ERRNO) {
+        char ebuf[4096];
+        os_errno_str_r(ek.saved, ebuf, sizeof(ebuf));
+        strcat_printf2(out, sizeof(out), "%s\n", ebuf);
+        strcat_printf2(msg, sizeof(msg), "%s\n", ebuf);
+        if (rec)
+            str_dyn_printf(rec, "%s\n", ebuf);
+    }
+    bsv_write_log(lw, tag, file, line, func, msg);
+    if (!(lw & LOG2_F_BSV_ONLY)) {
+        size_t n = strlen(out);
+        if (n == 0 || out[n - 1] != '\n') {
+            if (n + 1 < sizeof(out)) {
+                out[n] = '\n';
+                out[n + 1] = '\0';
+            } else {
+                out[n - 1] = '\n'; // a full line keeps its end of line
+            }
+        }
+        if (rec)
+            str_dyn_add_chr_not_exist_tail(rec, '\n');
+        dispatch(h, lw, tag, out, -1, rec ? str_dyn_get(rec) : nullptr);
+    }
+    leave(h);
+    return 0;
+}
+
+int log2_printf(log2_t *h, unsigned lw, const char *tag, const char *file, int line, const char *func,
+                const char *fmt, ...)
+{
+    va_list va;
+    va_start(va, fmt);
+    int r = log2_vprintf(h, lw, tag, file, line, func, fmt, va);
+    va_end(va);
+    return r;
+}
+
+int log2_cb_vprintf(unsigned lw, const char *tag, const char *file, int line, const char *func, int eno,
+                    const char *fmt, va_list va)
+{
+    if (lw & LOG2_F_ERRNO)
+        errno = eno;
+    return log2_vprintf(nullptr, lw, tag, file, line, func, fmt, va);
+}
+
+int log2_cb_printf(unsigned lw, const char *tag, const char *file, int line, const char *func, int,
+                   const char *fmt, ...)
+{
+    va_list va;
+    va_start(va, fmt);
+    int r = log2_vprintf(nullptr, lw, tag, file, line, func, fmt, va);
+    va_end(va);
+    return r;
+}
+
+void log2_set_dbg_switch(int on) { s_dbg_switch = on != 0; }
+
+void log2_dbg_printf(const char *fmt, ...)
+{
+    if (!s_dbg_switch.load())
+        return;
+    errno_keeper ek;
+    char buf[4096];
+    va_list va;
+    va_start(va, fmt);
+    vsnprintf(buf, sizeof(buf), fmt, va);
+    va_end(va);
+    fputs(buf, stderr);
+    fflush(stderr);
+}
+
+int log2_write_line(log2_t *hh, unsigned lw, const char *tag, const char *line, int len)
+{
+    errno_keeper ek;
+    log2_t *h = log2_get(hh);
+    if (!h || !line)
+        return -1;
+    if (!enter(h, os_gettid()))
+        return 0;
+    dispatch(h, lw, tag, line, len, nullptr);
+    leave(h);
+    return 0;
+}
+
+// ---- settings ------------------------------------------------------------------
+
+int log2_ioctl(log2_t *hh, int code, const void *value, int len)
+{
+    log2_t *h = log2_get(hh);
+    if (!h)
+        return -1;
+    const char *text = (const char *)value;
+    switch (code) {
+    case LOG2_IOC_LEVEL: h->level = (int)(intptr_t)value; return 0;
+    case LOG2_IOC_FLAGS: h->flags = (uint32_t)(uintptr_t)value; return 0;
+    case LOG2_IOC_LEVEL_STR:
+    case LOG2_IOC_CONSOLE_LEVEL_STR: {
+        // An unknown name keeps the old level: silencing the log (crit
+        // included) because of a typo would hide every later failure.
+        int lv = log2_level_from_str(text);
+        if (lv < 0)
+            return -1;
+        if (code == LOG2_IOC_LEVEL_STR)
+            h->level = lv;
+        else
+            h->console_level = lv;
+        return 0;
+    }
+    case LOG2_IOC_FLAGS_STR: h->flags = log_flags_2_int(text); return 0;
+    case LOG2_IOC_INFO_HOOK: h->info_hook = (log2_out_fn)value; return 0;
+    case LOG2_IOC_ERR_HOOK: h->err_hook = (log2_out_fn)value; return 0;
+    case LOG2_IOC_GET_LEVEL:
+        if (len < 4 || !value)
+            return -1;
+        *(uint32_t *)value = (uint32_t)h->level.load();
+        return 0;
+    case LOG2_IOC_FILE_OPEN: {
+        mutex_lock(h->mutex);
+        int r = log2_file_open(h, text);
+        mutex_unlock(h->mutex);
+        return r;
+    }
+    case LOG2_IOC_FILE_DIR:
+        if (!text || str_safecopy(h->file.dir, sizeof(h->file.dir), text) != 0)
+            return -1;
+        return 0;
+    case LOG2_IOC_FILE_MAX_SIZE: h->file.max_size = (int)(intptr_t)value; return 0;
+    case LOG2_IOC_FILE_MAX_COUNT: h->file.max_count = (int)(intptr_t)value; return 0;
+    case LOG2_IOC_FILE_KEY:
+        if (!text || str_safecopy(h->file.key, sizeof(h->file.key), text) != 0)
+            return -1;
+        return 0;
+    case LOG2_IOC_BSV_OPEN: return log2_bsv_open(h, text);
+    case LOG2_IOC_SYSLOG_OPEN: return log2_syslog_open(h, text);
+    case LOG2_IOC_CONSOLE_ON: h->console_on = (uint8_t)(uintptr_t)value; return 0;
+    case LOG2_IOC_FILE_ON: h->file_on = (uint8_t)(uintptr_t)value; return 0;
+    case LOG2_IOC_SYSLOG_ON: h->syslog_on = (uint8_t)(uintptr_t)value; return 0;
+    default: fprintf(stderr, "Invalid command code=%d\n", code); return -1;
+    }
+}
+
+int log2_set_level(log2_t *hh, int level)
+{
+    log2_t *h = log2_get(hh);
+    if (!h)
+        return -1;
+    h->level = level;
+    h->console_level = level;
+    return level;
+}
+
+int log2_set_level_str(log2_t *hh, const char *name)
+{
+    int lv = log2_level_from_str(name);
+    if (lv < 0)
+        return -1;
+    return log2_set_level(hh, lv) < 0 ? -1 : 0;
+}
+
+int log2_get_level(log2_t *hh)
+{
+    log2_t *h = log2_get(hh);
+    return h ? h->level.load() : -1;
+}
+
+int log2_get_console_level(log2_t *hh)
+{
+    log2_t *h = log2_get(hh);
+    return h ? h->console_level.load() : -1;
+}
+
+unsigned log2_get_flags(log2_t *hh)
+{
+    log2_t *h = log2_get(hh);
+    return h ? h->flags.load() : 0;
+}
+
+const char *log2_get_level_str(log2_t *hh) { return log2_level_2_str(log2_get_level(hh)); }
+
+int log2_set_hook(log2_t *hh, log2_hook_fn hook)
+{
+    log2_t *h = log2_get(hh);
+    if (!h)
+        return -1;
+    h->override_hook = hook;
+    return 0;
+}
+
+int log2_open_file(log2_t *h, const char *path)
+{
+    int r = log2_ioctl(h, LOG2_IOC_FILE_OPEN, path, 0);
+    if (r != 0)
+        return r; // file output stays as it was
+    return log2_ioctl(h, LOG2_IOC_FILE_ON, (const void *)1, 0);
+}
+
+const char *log2_get_file_name(log2_t *hh)
+{
+    log2_t *h = log2_get(hh);
+    return h ? h->file.name : "";
+}
+
+int log2_get_file_fd(log2_t *hh)
+{
+    log2_t *h = log2_get(hh);
+    return h ? h->file.fd : -1;
+}
+
+const char *log2_get_history(log2_t *hh)
+{
+    log2_t *h = log2_get(hh);
+    return h ? h->history_buf : "";
+}
+
+unsigned log2_get_busy(log2_t *hh)
+{
+    log2_t *h = log2_get(hh);
+    return h ? h->busy.load() : 0;
+}
+
+void log2_get_info(log2_t *hh, log2_info_t *info)
+{
+    memset(info, 0, sizeof(*info));
+    log2_t *h = log2_get(hh);
+    if (!h)
+        return;
+    info->level = h->level;
+    info->flags = h->flags;
+    info->console_on = h->console_on;
+    info->file_on = h->file_on;
+    str_safecopy_trunc(info->file_name, sizeof(info->file_name), h->file.name);
+    info->file_max_size = h->file.max_size;
+    info->syslog_on = h->syslog_on;
+    str_safecopy_trunc(info->syslog_url, sizeof(info->syslog_url), h->syslog.url);
+    str_safecopy_trunc(info->bsv_url, sizeof(info->bsv_url), h->bsv.url);
+}
+
+// Single-quoted text for the info view.
+static const char *quote_sq(const char *s, char *buf, size_t size)
+{
+    str_sprintf_s2(buf, size, "'%s'", s ? s : "");
+    return buf;
+}
+
+char *log2_info_str(log2_t *hh)
+{
+    log2_info_t info;
+    log2_get_info(hh, &info);
+    str_dyn *d = str_dyn_new();
+    if (!d)
+        return nullptr;
+    char q[4096];
+    str_dyn_printf(d, "log_level=%s\n", log2_level_2_str(info.level));
+    str_dyn_printf(d, "log_shell_enale_out=%d\n", info.console_on);
+    str_dyn_printf(d, "log_file_enale_out=%d\n", info.file_on);
+    str_dyn_printf(d, "log_file_name=%s\n", quote_sq(info.file_name, q, sizeof(q)));
+    str_dyn_printf(d, "log_file_max_size=%d\n", info.file_max_size);
+    str_dyn_printf(d, "log_syslog_enale_out=%d\n", info.syslog_on);
+    str_dyn_printf(d, "log_syslog_url=%s\n", quote_sq(info.syslog_url, q, sizeof(q)));
+    str_dyn_printf(d, "log_bsvlog_url=%s\n", quote_sq(info.bsv_url, q, sizeof(q)));
+    return str_dyn_detach_nonull(d);
+}
+
+int log2_set_thread_name(const char *name)
+{
+    return name ? os_thread_name_set(name) : os_thread_name_del();
+}
+
+int log2_elapsed_level(int timed, int failed, uint64_t *start, int level_fast, int level_untimed)
+{
+    if (timed) {
+        uint64_t el = os_clock_ms() - *start;
+        *start = el;
+        if (failed)
+            return LOG2_ERR;
+        return el >= 3000 ? (int)LOG2_WARN : level_fast;
+    }
+    return failed ? (int)LOG2_ERR : level_untimed;
+}
+
+// ---- level names ------------------------------------------------------------
+
+int log2_level_from_str(const char *name)
+{
+    if (!name)
+        return -1;
+    int lv = pl_idtab_find_str(name, k_level_names, 7);
+    if (lv < 0)
+        fprintf(stderr, "error: invalid level [%s]\n", name);
+    return lv;
+}
+
+const char *log2_level_2_str(int level) { return pl_idtab_get(level & 0xff, k_level_names, 7); }
+
+int log2_prefix_2_level(const char *prefix)
+{
+    if (!prefix)
+        return -1;
+    int lv = pl_idtab_find_str(prefix, k_level_prefix, 7);
+    if (lv < 0)
+        fprintf(stderr, "error: invalid prefix [%s]\n", prefix);
+    return lv;
+}
+
+const char *log2_level_2_prefix(int level) { return pl_idtab_get(level & 0xff, k_level_prefix, 7); }
+const char *log2_level_2_severity(int level) { return pl_idtab_get(level & 0xff, k_level_severity, 7); }
+const char *log2_level_enum_str(void) { return "verb|dbg|info|noti|warn|err|crit"; }
+
+const char *log2_level_num_str(void)
+{
+    static char s_text[128];
+    static std::atomic<bool> s_built{false};
+    if (!s_built.load()) {
+        snprintf(s_text, sizeof(s_text), "log.verb=%d\nlog.dbg=%d\nlog.info=%d\nlog.noti=%d\nlog.warn=%d\nlog.err=%d\nlog.crit=%d",
+                 8, 7, 6, 5, 4, 3, 2);
+        s_built = true;
+    }
+    return s_text;
+}
+
+unsigned log_flags_2_int(const char *text)
+{
+    unsigned fl = LOG2_FL_COLOUR;
+    if (text) {
+        char copy[1024];
+        str_safecopy_trunc(copy, sizeof(copy), text);
+        char *save = nullptr;
+        for (char *tok = strtok_r(copy, "|", &save); tok; tok = strtok_r(nullptr, "|", &save)) {
+            if (!strcmp(tok, "no_colour"))
+                fl &= ~LOG2_FL_COLOUR;
+            else if (!strcmp(tok, "time"))
+                fl |= LOG2_FL_TIME;
+            else if (!strcmp(tok, "time_ms"))
+                fl = (fl & ~LOG2_FL_TIME) | LOG2_FL_TIME_MS;
+            else if (!strcmp(tok, "func"))
+                fl |= LOG2_FL_FUNC;
+            else if (!strcmp(tok, "tid"))
+                fl |= LOG2_FL_TID;
+            else if (!strcmp(tok, "tid_name"))
+                fl |= LOG2_FL_TID_NAME;
+            else if (!strcmp(tok, "file"))
+                fl |= LOG2_FL_FILE | LOG2_FL_BASENAME;
+            else
+                fprintf(stderr, "Invalid tags: [%s]\n", tok);
+        }
+    }
+    log2_dbg_printf("log_flags_2_int=%s 0x%x\n", text ? text : "", fl);
+    return fl;
+}
