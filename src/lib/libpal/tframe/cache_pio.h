@@ -1,0 +1,75 @@
+// cache_pio: a write-behind cache and a read-ahead cache for positioned I/O.
+// Each sits in front of a positioned read or write procedure supplied by the
+// caller and turns many small sequential requests into few large ones.
+//
+// Neither cache locks: a cache belongs to one file handle whose callers
+// serialise their calls. Neither allocates after open.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Positioned procedures: (user, buffer, length, offset) -> bytes transferred,
+// or a negative value on failure.
+typedef int64_t (*cache_pwrite_fn)(void *user, const void *buf, uint64_t len, int64_t offset);
+typedef int64_t (*cache_pread_fn)(void *user, void *buf, uint64_t len, int64_t offset);
+
+// ---- write-behind cache --------------------------------------------------------
+// Holds one contiguous run [offset, offset + fill) of not yet written bytes.
+struct cache_pwrite_t {
+    uint8_t *buffer;
+    uint64_t capacity;
+    uint64_t fill;
+    int64_t offset;
+    void *user;
+    cache_pwrite_fn pwrite;
+};
+struct cache_pwrite_cfg_t {
+    uint64_t size;
+    void *user;
+    cache_pwrite_fn pwrite;
+};
+// New empty cache of cfg->size bytes (at least 1; sizes of 2 GiB and more are
+// refused), or NULL. Free with cache_pwrite_close.
+cache_pwrite_t *cache_pwrite_open(const cache_pwrite_cfg_t *cfg);
+// Takes n bytes for offset. Data that continues the held run is appended;
+// anything else first writes the run out. Requests of capacity bytes or more
+// go straight to the procedure. Returns n when cached, the procedure's count
+// for a direct write, or -1 (nothing of the held run is lost on failure).
+int64_t cache_pwrite(cache_pwrite_t *c, const void *data, uint64_t n, int64_t offset);
+// Writes the held run out, retrying after short writes while they make
+// progress. Returns 0 when empty, the bytes written, or -1 when the procedure
+// failed or stopped short; the bytes not written stay held (the run then
+// starts at the first unwritten byte) so a later flush can try again.
+int64_t cache_pwrite_fflush(cache_pwrite_t *c);
+// Flushes (result not reported: flush first to learn it), frees. 0.
+int cache_pwrite_close(cache_pwrite_t *c);
+
+// ---- read-ahead cache -------------------------------------------------------
+struct cache_pread_t {
+    uint64_t size;   // buffer size
+    uint8_t *buffer;
+    uint64_t pos;    // next unread byte in buffer
+    uint64_t filled; // valid bytes in buffer, 0 = empty
+    uint64_t limit;  // file size at set-up: no read-ahead past it; 0 = none
+    int64_t base;    // file offset of buffer[0]
+    void *user;
+    cache_pread_fn pread;
+};
+struct cache_pread_cfg_t {
+    uint64_t size;  // 0 means 2 MiB
+    uint64_t limit; // 0 means no limit
+    void *user;
+    cache_pread_fn pread;
+};
+// New empty cache, or NULL (sizes of 2 GiB and more are refused).
+cache_pread_t *cache_pread_open(const cache_pread_cfg_t *cfg);
+// Reads n bytes at offset into buf: the bytes read (fewer at end of file), or
+// -1. Sequential reads are served from one read-ahead of `size` bytes;
+// requests of `size` bytes or more go straight to the procedure. Read-ahead
+// stops at the limit, but reads at or past it still go to the procedure, so
+// a file that grew since set-up is read to its new end.
+int64_t cache_pread(cache_pread_t *c, void *buf, uint64_t n, int64_t offset);
+// Drops the held data. 0.
+int cache_pread_invalidate(cache_pread_t *c);
+// Frees the cache. 0.
+int cache_pread_close(cache_pread_t *c);
