@@ -1,5 +1,10 @@
 #include "libpal/env/os_console.h"
 
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
@@ -34,4 +39,35 @@ int os_console_color_printf(FILE *stream, int code, const char *fmt, ...)
     vsnprintf(buf, sizeof(buf), fmt, va);
     va_end(va);
     return os_console_color_fputs(stream, code, buf);
+}
+
+char *os_console_gets(char *buf, int size) { return fgets(buf, size, stdin); }
+
+int os_console_wait_key(void)
+{
+    struct termios saved;
+    bool tty = tcgetattr(0, &saved) == 0;
+    if (tty) {
+        struct termios raw = saved;
+        raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(0, TCSANOW, &raw);
+    }
+    int ret = -1;
+    for (;;) {
+        struct pollfd pfd = {0, POLLIN, 0};
+        int n = poll(&pfd, 1, 0);
+        if (n < 0 && errno != EINTR)
+            break;
+        if (n > 0) {
+            // POLLHUP/POLLERR without data: nothing will ever arrive.
+            ret = (pfd.revents & POLLIN) ? 0 : -1;
+            break;
+        }
+        usleep(10 * 1000);
+    }
+    if (tty)
+        tcsetattr(0, TCSANOW, &saved);
+    return ret;
 }

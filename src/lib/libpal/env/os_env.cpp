@@ -1,0 +1,537 @@
+// Key tables, executable path, environment shortcuts, command lookup and the
+// per-context working directory.
+#include "libpal/env/os_env.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+
+#include "libpal/basic/pl_base.h"
+#include "libpal/basic/pl_verr.h"
+#include "libpal/string/str_safe.h"
+#include "liblog/log2.h"
+
+#define TAG "pal"
+
+enum { ENV_PATH_MAX = 4096 };
+
+// ---- small text helpers ------------------------------------------------------
+
+namespace {
+
+// Strict decimal parse with the platform's rules: optional blanks around an
+// optional sign and digits; anything else (or a value outside int) gives 0.
+int env_atoi(const char *s)
+{
+    if (!s)
+        return 0;
+    const char *p = s;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    if (!*p) {
+        LOG_WARN(TAG, "null str [%s]\n", s);
+        return 0;
+    }
+    bool neg = false;
+    if (*p == '+' || *p == '-')
+        neg = (*p++ == '-');
+    long long v = 0;
+    bool digits = false;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        digits = true;
+        v = v * 10 + (*p - '0');
+        if (v > (long long)INT_MAX + 1) {
+            LOG_ERR(TAG, "overflow [%s]\n", s);
+            return 0;
+        }
+    }
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    if (*p) {
+        LOG_WARN(TAG, "illegal char [%s]\n", s);
+        return 0;
+    }
+    if (!digits)
+        return 0;
+    if (neg)
+        v = -v;
+    if (v > INT_MAX || v < INT_MIN) {
+        LOG_ERR(TAG, "overflow [%s]\n", s);
+        return 0;
+    }
+    return (int)v;
+}
+
+// Size text: a number (with an optional fraction) and an optional suffix:
+// "B"/"D" suffixes after a letter mean powers of 1000, bare letters powers of
+// 1024; "c", "w", "b" are 1, 2 and 512 bytes. 0 for anything else.
+uint64_t env_parse_size(const char *s)
+{
+    if (!s || !*s)
+        return 0;
+    char *end = nullptr;
+    if (!((*s >= '0' && *s <= '9') || *s == '.'))
+        return 0;
+    errno = 0;
+    double v = strtod(s, &end);
+    if (errno || end == s || v < 0)
+        return 0;
+    const char *suf = end;
+    static const char letters[] = "kmgtpe";
+    double mul = 1;
+    if (!*suf) {
+        mul = 1;
+    } else if (!suf[1] && (*suf == 'c' || *suf == 'w' || *suf == 'b')) {
+        mul = *suf == 'c' ? 1 : *suf == 'w' ? 2 : 512;
+    } else {
+        const char *l = strchr(letters, tolower((unsigned char)*suf));
+        if (!l || !*suf)
+            return 0;
+        int exp = (int)(l - letters) + 1;
+        double base;
+        if (!suf[1])
+            base = 1024;
+        else if (!suf[2] && (suf[1] == 'B' || suf[1] == 'D' || suf[1] == 'b'))
+            base = 1000;
+        else
+            return 0;
+        for (int i = 0; i < exp; ++i)
+            mul *= base;
+    }
+    double r = v * mul;
+    if (r >= 18446744073709551615.0)
+        return 0;
+    return (uint64_t)r;
+}
+
+// '/' separators, runs of separators collapsed, no trailing separator
+// (except for the root). Strict: false when it does not fit.
+bool env_path_posix(const char *src, char *out, size_t size)
+{
+    std::string p;
+    for (const char *s = src; *s; ++s) {
+        char c = *s == '\\' ? '/' : *s;
+        if (c == '/' && !p.empty() && p.back() == '/')
+            continue;
+        p.push_back(c);
+    }
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    return str_safecopy(out, size, p.c_str()) == 0;
+}
+
+// dir + name with exactly one separator between them. Strict.
+bool env_path_join(char *out, size_t size, const char *dir, const char *name)
+{
+    std::string r = dir;
+    while (*name == '/')
+        ++name;
+    if (r.empty() || r.back() != '/')
+        r.push_back('/');
+    r += name;
+    return str_safecopy(out, size, r.c_str()) == 0;
+}
+
+// realpath of `path` copied strictly into a 4096-byte buffer.
+bool env_realpath(const char *path, char *buf)
+{
+    char *r = realpath(path, nullptr);
+    if (!r)
+        return false;
+    bool ok = str_safecopy(buf, ENV_PATH_MAX, r) == 0;
+    free(r);
+    return ok;
+}
+
+} // namespace
+
+// ---- key tables ------------------------------------------------------------
+
+static os_opt_kv_t *kv_find(os_opt_kv_t *tab, const char *key)
+{
+    for (os_opt_kv_t *r = tab; r && r->key; ++r)
+        if (strcasecmp(r->key, key) == 0)
+            return r;
+    return nullptr;
+}
+
+// Stores a value text into the row's target by its type.
+static void kv_store(os_opt_kv_t *r, const char *value)
+{
+    if (!r->target)
+        return;
+    if (r->type == OS_OPT_KV_INT)
+        *(int *)r->target = env_atoi(value);
+    else
+        *(char **)r->target = os_strdup(value);
+}
+
+int os_opt_kv_get(os_opt_kv_t *tab, const char *text)
+{
+    if (!tab || !text)
+        return -1;
+    if (strcmp(text, "list") == 0) {
+        fprintf(stderr, "support the following key settings\n");
+        for (os_opt_kv_t *r = tab; r->key; ++r)
+            fprintf(stderr, "%s\n", r->key);
+        fflush(stderr);
+        exit(0);
+    }
+    // Field 0 is the key, field 1 the value: a further '=' ends the value.
+    char key[256], val[256];
+    const char *eq = strchr(text, '=');
+    bool ok = eq != nullptr;
+    if (ok) {
+        size_t klen = (size_t)(eq - text);
+        const char *v = eq + 1;
+        size_t vlen = strcspn(v, "=");
+        ok = klen < sizeof(key) && vlen < sizeof(val);
+        if (ok) {
+            memcpy(key, text, klen);
+            key[klen] = '\0';
+            memcpy(val, v, vlen);
+            val[vlen] = '\0';
+        }
+    }
+    if (!ok) {
+        LOG_ERR(TAG, "%s syntax error Example: k=v\n", text);
+        return -1;
+    }
+    os_opt_kv_t *r = kv_find(tab, key);
+    if (!r) {
+        LOG_ERR(TAG, "unsupported key [%s]\n", key);
+        return -1;
+    }
+    char *copy = safe_strdup(val);
+    os_free(r->value);
+    r->value = copy;
+    return 0;
+}
+
+int os_opt_kv_apply(os_opt_kv_t *tab)
+{
+    for (os_opt_kv_t *r = tab; r && r->key; ++r)
+        if (r->value)
+            kv_store(r, r->value);
+    return 0;
+}
+
+int os_opt_kv_set2(os_opt_kv_t *tab, const char *key, const char *value)
+{
+    os_opt_kv_t *r = key ? kv_find(tab, key) : nullptr;
+    if (!r) {
+        LOG_DBG(TAG, "unsupported key=[%s] val=[%s]\n", key ? key : "", value ? value : "");
+        return -1;
+    }
+    kv_store(r, value ? value : "");
+    return 0;
+}
+
+int os_opt_kv_free(os_opt_kv_t *tab)
+{
+    for (os_opt_kv_t *r = tab; r && r->key; ++r) {
+        os_free(r->value);
+        r->value = nullptr;
+    }
+    return 0;
+}
+
+// ---- executable ------------------------------------------------------------
+
+// Argument 0 of this process from /proc/self/cmdline.
+static bool exe_argv0(std::string &out)
+{
+    FILE *f = fopen("/proc/self/cmdline", "r");
+    if (!f)
+        return false;
+    out.clear();
+    int c;
+    while ((c = fgetc(f)) != EOF && c != '\0' && out.size() < ENV_PATH_MAX)
+        out.push_back((char)c);
+    fclose(f);
+    return !out.empty();
+}
+
+int os_exe_get_name(char *buf, size_t size)
+{
+    if (!buf || size == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    // Leave room for the terminator; a link that fills the whole buffer may
+    // have been cut, so it counts as a failure.
+    ssize_t n = readlink("/proc/self/exe", buf, size - 1);
+    if (n >= 0 && (size_t)n < size - 1) {
+        buf[n] = '\0';
+        return 0;
+    }
+    if (n >= 0)
+        errno = ENAMETOOLONG;
+    buf[0] = '\0';
+    log2_printf(nullptr, LOG2_VERB | LOG2_F_ERRNO, TAG, __FILE__, __LINE__, "os_exe_get_name",
+                "readlink /proc/self/exe error: ");
+    std::string arg0;
+    if (!exe_argv0(arg0)) {
+        log2_printf(nullptr, LOG2_VERB | LOG2_F_ERRNO, TAG, __FILE__, __LINE__, "os_exe_get_name",
+                    "os_cat /proc/self/cmdline error: ");
+        return -1;
+    }
+    if (arg0[0] == '/')
+        return str_safecopy(buf, size, arg0.c_str()) == 0 ? 0 : -1;
+    char cwd[ENV_PATH_MAX];
+    if (!getcwd(cwd, sizeof(cwd))) {
+        log2_printf(nullptr, LOG2_VERB | LOG2_F_ERRNO, TAG, __FILE__, __LINE__, "os_exe_get_name", "getcwd error:");
+        return -1;
+    }
+    if (str_safecat(cwd, sizeof(cwd), "/") != 0 || str_safecat(cwd, sizeof(cwd), arg0.c_str()) != 0)
+        return -1;
+    char *slash = strrchr(cwd, '/');
+    *slash = '\0';
+    char *real = realpath(cwd, nullptr);
+    if (!real) {
+        log2_printf(nullptr, LOG2_VERB | LOG2_F_ERRNO, TAG, __FILE__, __LINE__, "os_exe_get_name",
+                    "realpath [%s] error:", cwd);
+        return -1;
+    }
+    int r = str_safecopy(buf, size, real);
+    free(real);
+    if (r != 0)
+        return -1;
+    const char *base = strrchr(arg0.c_str(), '/');
+    base = base ? base + 1 : arg0.c_str();
+    if (str_safecat(buf, size, "/") != 0 || str_safecat(buf, size, base) != 0)
+        return -1;
+    return 0;
+}
+
+int os_exe_get_dir(char *buf, size_t size)
+{
+    char path[ENV_PATH_MAX];
+    if (os_exe_get_name(path, sizeof(path)) != 0) {
+        LOG2(LOG2_VERB | LOG2_F_ERRNO, TAG, "os_exe_get_name error:");
+        return -1;
+    }
+    char *slash = strrchr(path, '/');
+    if (slash)
+        slash[1] = '\0';
+    return str_safecopy(buf, size, path) == 0 ? 0 : -1;
+}
+
+int os_chdir_exe_dir(void)
+{
+    char dir[ENV_PATH_MAX];
+    if (os_exe_get_dir(dir, sizeof(dir)) != 0)
+        return -1;
+    return chdir(dir);
+}
+
+char *os_cmdline_join(int argc, char **argv, char *buf, size_t size)
+{
+    char line[ENV_PATH_MAX] = "";
+    for (int i = 0; i < argc && argv && argv[i]; ++i) {
+        const char *w = argv[i];
+        int r = strchr(w, ' ') ? strcat_printf(line, sizeof(line), "\"%s\" ", w)
+                               : strcat_printf(line, sizeof(line), "%s ", w);
+        if (r < 0) { // the line is full: keep the words that fitted
+            break;
+        }
+    }
+    if (buf && size)
+        str_safecopy_trunc(buf, size, line);
+    return buf;
+}
+
+// An absolute name: starts with a separator or a drive, or holds a scheme.
+static bool env_is_absolute(const char *p)
+{
+    if (!p || !*p)
+        return false;
+    if (p[0] == '/' || p[0] == '\\')
+        return true;
+    if (((p[0] >= 'a' && p[0] <= 'z') || (p[0] >= 'A' && p[0] <= 'Z')) && p[1] == ':')
+        return true;
+    return strstr(p, "://") != nullptr || strstr(p, ":\\\\") != nullptr;
+}
+
+int os_which(const char *name, char *buf)
+{
+    if (!name || !buf)
+        return -1;
+    if (env_is_absolute(name)) {
+        if (!env_realpath(name, buf))
+            buf[0] = '\0';
+        return 0;
+    }
+    const char *path = getenv("PATH");
+    std::string dirs = path ? path : "";
+    size_t pos = 0;
+    while (path && pos <= dirs.size()) {
+        size_t e = dirs.find(':', pos);
+        if (e == std::string::npos)
+            e = dirs.size();
+        std::string dir = dirs.substr(pos, e - pos);
+        pos = e + 1;
+        // An empty entry means the current directory.
+        std::string cand = (dir.empty() ? std::string(".") : dir) + "/" + name;
+        if (access(cand.c_str(), X_OK) == 0 && env_realpath(cand.c_str(), buf))
+            return 0;
+    }
+    str_safecopy_trunc(buf, ENV_PATH_MAX, name);
+    return -1;
+}
+
+int os_cmdline_resolve(const char *cmdline, char *buf)
+{
+    if (!cmdline || !buf)
+        return -1;
+    char line[ENV_PATH_MAX];
+    if (str_safecopy(line, sizeof(line), cmdline) != 0)
+        return -1;
+    // Cut the first word; a quoted first word keeps its quotes.
+    const char *rest = "";
+    if (line[0] == '"') {
+        char *q = strchr(line + 1, '"');
+        if (q && q[1]) {
+            q[1] = '\0';
+            rest = q + 2;
+        }
+    } else if (char *b = strchr(line, ' ')) {
+        *b = '\0';
+        rest = b + 1;
+    }
+    // The lookup works on the bare name.
+    std::string word = line;
+    if (word.size() >= 2 && word.front() == '"' && word.back() == '"')
+        word = word.substr(1, word.size() - 2);
+    if (env_is_absolute(word.c_str()))
+        return str_safecopy(buf, ENV_PATH_MAX, cmdline) == 0 ? 0 : -1;
+    char found[ENV_PATH_MAX];
+    if (os_which(word.c_str(), found) != 0)
+        return -1;
+    int r = strpbrk(found, " \t;") ? str_sprintf_s(buf, ENV_PATH_MAX, "\"%s\"", found)
+                                   : str_sprintf_s(buf, ENV_PATH_MAX, "%s", found);
+    if (!STR_FMT_OK(r, ENV_PATH_MAX))
+        return -1;
+    if (*rest && strcat_printf(buf, ENV_PATH_MAX, " %s", rest) < 0) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+// ---- environment -----------------------------------------------------------
+
+const char *os_getenv(const char *name) { return name ? getenv(name) : nullptr; }
+int os_setenv(const char *name, const char *value, int overwrite) { return setenv(name, value, overwrite); }
+int os_unsetenv(const char *name) { return unsetenv(name); }
+
+int os_setenv_fmt(const char *name, const char *fmt, ...)
+{
+    char val[256];
+    va_list va;
+    va_start(va, fmt);
+    int r = str_vsprintf_s(val, sizeof(val), fmt, va);
+    va_end(va);
+    if (!STR_FMT_OK(r, sizeof(val))) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return setenv(name, val, 1);
+}
+
+int os_getenv_int(const char *name)
+{
+    const char *v = os_getenv(name);
+    return v ? env_atoi(v) : 0;
+}
+
+int32_t os_getenv_size(const char *name)
+{
+    const char *v = os_getenv(name);
+    return v ? (int32_t)env_parse_size(v) : 0;
+}
+
+// ---- working directory of a context ----------------------------------------
+
+char *os_chdir_path_resolve(const char *cur, const char *path, char *buf, size_t size)
+{
+    if (!buf || size == 0)
+        return buf;
+    buf[0] = '\0';
+    char c[ENV_PATH_MAX], p[ENV_PATH_MAX];
+    if (!cur || !path || !env_path_posix(cur, c, sizeof(c)) || !env_path_posix(path, p, sizeof(p)))
+        return buf;
+    if (strcmp(p, ".") == 0) {
+        str_safecopy(buf, size, c);
+    } else if (strcmp(p, "..") == 0) {
+        if (strcmp(c, "/") == 0) {
+            str_safecopy(buf, size, "/");
+        } else {
+            char *slash = strrchr(c, '/');
+            if (slash)
+                slash[1] = '\0';
+            else
+                c[0] = '\0';
+            str_safecopy(buf, size, c);
+        }
+    } else if (p[0] == '/') {
+        str_safecopy(buf, size, p);
+    } else if (!env_path_join(buf, size, c, p)) {
+        buf[0] = '\0';
+    }
+    return buf;
+}
+
+int os_chdir_mt(char *cur, size_t, const char *path)
+{
+    if (!cur || !path)
+        return -1;
+    char dir[ENV_PATH_MAX];
+    os_chdir_path_resolve(cur, path, dir, sizeof(dir));
+    if (dir[0] == '\0')
+        return -1;
+    if (strcmp(dir, "/") != 0) {
+        struct stat st;
+        int r = stat(dir, &st) != 0 ? -1 : S_ISDIR(st.st_mode) ? 1 : 0;
+        if (r != 1) {
+            if (r == 0)
+                os_errno_set_verr(VERR_NOT_A_DIRECTORY);
+            LOG_ERR(TAG, "dir [%s] is_failed\n", dir);
+            return -1;
+        }
+    }
+    return str_safecopy(cur, ENV_PATH_MAX, dir) == 0 ? 0 : -1;
+}
+
+// ---- platform-wide mutex -----------------------------------------------------
+
+static pl_mutex_t *s_global_mutex;
+
+int os_global_mutex_init(void)
+{
+    if (!s_global_mutex)
+        s_global_mutex = mutex_malloc();
+    return s_global_mutex ? 0 : -1;
+}
+
+int os_global_mutex_exit(void)
+{
+    mutex_free(s_global_mutex);
+    s_global_mutex = nullptr;
+    return 0;
+}
+
+// ---- thin wrappers -----------------------------------------------------------
+
+char *os_getcwd(char *buf, size_t size) { return getcwd(buf, size); }
+int os_chdir(const char *path) { return chdir(path); }
+int os_access(const char *path, int mode) { return access(path, mode); }
+FILE *os_fopen(const char *path, const char *mode) { return fopen(path, mode); }
+FILE *os_fsopen(const char *path, const char *mode, int) { return fopen(path, mode); }

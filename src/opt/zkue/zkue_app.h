@@ -1,0 +1,81 @@
+// zkue_app: the program on top of the application framework: its callbacks,
+// option parser, start routine and stop handling, and the services of other
+// modules (FUSE mount, virtual file system, command shell) it calls.
+#pragma once
+#include <cstddef>
+
+#include "libpal/basic/pl_verr.h"
+
+enum { ZKUE_MOUNT_URL_SIZE = 4096, ZKUE_URL_TEXT_SIZE = 8192, ZKUE_ERR_SIZE = 4096 };
+
+// The source URL with its query options; empty means the console shell runs.
+// Written by the option parser on the main thread before anything reads it.
+extern char g_mount_url[ZKUE_MOUNT_URL_SIZE];
+// Set by -d.
+extern int g_run_daemon;
+
+// The exact usage text shown by -h and on option errors.
+extern const char g_zkue_usage[];
+
+// ---- callbacks given to the framework ----------------------------------------
+
+// Option parser: builds g_mount_url and fills the option block. Ends the
+// process for -h (0), -v (0), -s list (0), -i or a bad option (1), a -u that
+// cannot be translated (1) and a URL that does not fit g_mount_url (1). 0.
+int app_opt_get(int argc, char **argv);
+// Runs before the options are read: configuration directory and shell.
+void app_lib_init(void);
+// Reads "debug:panic_dump_dir" from the configuration file. 0, or -1 when the
+// file cannot be loaded.
+int app_conf_file_init(const char *path);
+// New text "panic_dump_dir=<dir>\n" (empty value when none); caller frees
+// with os_free.
+char *app_conf_dump_str(void);
+// Called on SIGINT, SIGQUIT, SIGTERM: unmounts, sets the stop flag and ends
+// the process with status 0.
+[[noreturn]] void app_sig_stop_handler(int signo);
+// Crash signals: unmounts before the crash handling goes on.
+void painc_callback_handler(void);
+// Framework exit: virtual file system, shell, thread name, log, platform.
+void app_lib_exit(void);
+// The shell's exit command: unmounts and sets the stop flag.
+void app_shell_exit_proc(void);
+
+// Mounts g_mount_url (blocks until the mount ends) or, with no URL, runs the
+// console shell until it is left. 0, or -1 when the mount failed.
+int app_start_server(void);
+// Sets the stop flag of g_app once. 0.
+int app_stop_server(void);
+
+// ---- services of other modules -------------------------------------------------
+
+// FUSE mount of `url`; blocks in the request loop until the file system is
+// unmounted. 0, or -1 with the reason in err (4096 bytes).
+int myfuse_mount(const char *url, char *err);
+// Unmounts the mount point, if any. 0. Safe to call from a signal handler and
+// when nothing is mounted.
+int myfuse_unmount(char *err);
+// New text listing the open files and directories, or NULL.
+char *myfuse_show_openfile(void);
+// Closes the virtual file system. 0.
+int libvfs_exit(void);
+// Finds the client configuration directory. 0 or -1.
+int zk_conf_find_path(void);
+// Translates a session reference ("///name/rest") into its real URL; other
+// URLs are copied. out holds 8192 bytes. 0, or -1 with the reason in err.
+int url_conf_2_real(const char *url, char *out, vperror_t *err);
+
+// The console shell with its prompt, the show variables "config" and
+// "openfile", the "mount" and "umount" commands and the exit callback.
+int zkue_shell_init(void);
+// Runs the console shell loop until it is left. 0.
+int zkue_shell_loop(void);
+// Closes the shell library. 0.
+int zkue_shell_exit(void);
+
+// Reads the value at "section:key" of a configuration file into out.
+// 0, or -1 when the file cannot be loaded.
+int zkue_conf_file_get(const char *file, const char *path, char *out, size_t size);
+
+// Registers the crash callback with the signal handling.
+void zkue_panic_callback_set(void (*cb)(void));

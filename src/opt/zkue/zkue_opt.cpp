@@ -1,0 +1,295 @@
+// The program's part of start-up: option parser, configuration loader and
+// dump, start routine, stop and crash handling.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "libpal/basic/pl_base.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/tframe/app/app.h"
+#include "liblog/log2.h"
+#include "zkue/zkue_app.h"
+
+#define TAG "zkue"
+// Lines of the program name its module rather than the source file.
+#define ZLOG(lvl, ...) log2_printf(nullptr, (lvl), TAG, "src/opt/zkue/main", __LINE__, __func__, __VA_ARGS__)
+
+char g_mount_url[ZKUE_MOUNT_URL_SIZE];
+int g_run_daemon;
+
+const char g_zkue_usage[] =
+    "Usage: zkue [opt] [arguments] ...\n"
+    "\t-u [url] Specify 'url' to mount\n"
+    "\t-m [MountPoint] Can be /mnt/test \n"
+    "\t-r [\"debug=1&...\"] set url query val\n"
+    "\t   options=rw,allow_other,allow_root,noexec\n"
+    "\t-d Run as a daemon\n"
+    "\t-c [config_file]  set config file\n"
+    "\t-p dump current config\n"
+    "\t-s [list|key=val] Set configuration options\n"
+    "\t-e [\"cmd;...\"] execute string 'cmd'\n"
+    "\t-v show version\n"
+    "\t-q Do not display the startup banner and copyright message\n"
+    "\t-o [log_file]     set output log file\n"
+    "\t-l [log_level]    set log level: verb, dbg, info, warn, err\n"
+    "\t-h display this help\n";
+
+// ---- URL query editing ------------------------------------------------------------
+
+namespace {
+
+// Percent-encodes a query value: control bytes, bytes from 0x7f up, and
+// blank # % & + ; = ?.
+std::string query_escape(const char *v)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string r;
+    for (const unsigned char *p = (const unsigned char *)v; *p; ++p) {
+        if (*p < 0x20 || *p >= 0x7f || strchr(" #%&+;=?", *p)) {
+            r.push_back('%');
+            r.push_back(hex[*p >> 4]);
+            r.push_back(hex[*p & 15]);
+        } else {
+            r.push_back((char)*p);
+        }
+    }
+    return r;
+}
+
+// Sets key to the escaped value in the URL's query: every item of the key
+// gets it, or it is appended. 0, or -1 (URL unchanged) when the result does
+// not fit `size`.
+int query_set(char *url, size_t size, const char *key, const char *value)
+{
+    std::string item = std::string(key) + "=" + query_escape(value);
+    std::string u = url, res;
+    size_t q = u.find('?');
+    if (q != std::string::npos && q + 1 < u.size()) {
+        std::string query = u.substr(q + 1);
+        res = u.substr(0, q);
+        std::string prefix = std::string(key) + "=";
+        bool matched = false;
+        char sep = '?';
+        size_t pos = 0;
+        for (;;) {
+            size_t e = query.find('&', pos);
+            std::string it = query.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+            if (it.compare(0, prefix.size(), prefix) == 0) {
+                it = item;
+                matched = true;
+            }
+            res += sep;
+            res += it;
+            sep = '&';
+            if (e == std::string::npos)
+                break;
+            pos = e + 1;
+        }
+        if (!matched) {
+            res += sep;
+            res += item;
+        }
+    } else {
+        if (q != std::string::npos)
+            u.erase(q);
+        res = u + "?" + item;
+    }
+    return str_safecopy(url, size, res.c_str()) == 0 ? 0 : -1;
+}
+
+// Appends a raw item to the URL's query. 0, or -1 (URL unchanged) when the
+// result does not fit `size`.
+int query_add_raw(char *url, size_t size, const char *item)
+{
+    std::string r = url;
+    r += strchr(url, '?') ? "&" : "?";
+    r += item;
+    if (r.size() >= size)
+        return -1;
+    memcpy(url, r.c_str(), r.size() + 1);
+    return 0;
+}
+
+} // namespace
+
+// ---- options ------------------------------------------------------------------------
+
+[[noreturn]] static void app_usage_exit(int status)
+{
+    app_baner();
+    fputs(g_zkue_usage, stderr);
+    fflush(stderr);
+    exit(status);
+}
+
+static void opt_str_set(char **slot, const char *value)
+{
+    char *copy = safe_strdup(value);
+    os_free(*slot);
+    *slot = copy;
+}
+
+// A mount URL that cannot be built as asked must stop the run: going on
+// with a shortened or empty one would mount something else, or nothing.
+[[noreturn]] static void opt_url_fail(const char *what, const char *arg)
+{
+    ZLOG(LOG2_CRIT, "%s [%s]: the url would exceed %d bytes\n", what, arg, ZKUE_URL_TEXT_SIZE - 1);
+    exit(1);
+}
+
+int app_opt_get(int argc, char **argv)
+{
+    char url[ZKUE_URL_TEXT_SIZE] = "";
+    g_mount_url[0] = '\0';
+    g_run_daemon = 0;
+    int c;
+    while ((c = getopt(argc, argv, "u:m:r:i:dc:o:l:e:s:pqvh")) != -1) {
+        switch (c) {
+        case 'u': {
+            vperror_t err{};
+            if (url_conf_2_real(optarg, url, &err) != 0) {
+                ZLOG(LOG2_CRIT, "url_conf_2_real [%s] error: %s\n", optarg, vperror_str(&err));
+                exit(1);
+            }
+            break;
+        }
+        case 'm':
+            if (query_set(url, sizeof(url), "fuse_mount_point", optarg) != 0)
+                opt_url_fail("-m", optarg);
+            break;
+        case 'r':
+            if (query_add_raw(url, sizeof(url), optarg) != 0)
+                opt_url_fail("-r", optarg);
+            break;
+        case 'd':
+            g_run_daemon = 1;
+            app_opt_block.log_banner = 1;
+            break;
+        case 'c':
+            opt_str_set(&app_opt_block.conf_file, optarg);
+            break;
+        case 'e':
+            opt_str_set(&app_opt_block.exec_cmd, optarg);
+            break;
+        case 'l':
+            opt_str_set(&app_opt_block.log_level, optarg);
+            break;
+        case 'o':
+            opt_str_set(&app_opt_block.log_file, optarg);
+            break;
+        case 'p':
+            app_opt_block.conf_dump = 1;
+            break;
+        case 'q':
+            app_opt_block.quiet = 1;
+            break;
+        case 's':
+            os_opt_kv_get(app_opt_block.key_table, optarg);
+            break;
+        case 'v':
+            printf("%s\n", g_app.app_ver);
+            fflush(stdout);
+            exit(0);
+        case 'h':
+            app_usage_exit(0);
+        default: // -i, an unknown option or a missing argument
+            app_usage_exit(1);
+        }
+    }
+    if (g_run_daemon && query_set(url, sizeof(url), "run_daemon", "1") != 0)
+        opt_url_fail("-d", "run_daemon=1");
+    if (str_safecopy(g_mount_url, sizeof(g_mount_url), url) != 0) {
+        ZLOG(LOG2_CRIT, "url is %zu bytes, at most %d are supported\n", strlen(url), ZKUE_MOUNT_URL_SIZE - 1);
+        exit(1);
+    }
+    ZLOG(LOG2_VERB, "cmd=[%s]\n", g_mount_url);
+    return 0;
+}
+
+// ---- configuration --------------------------------------------------------------
+
+void app_lib_init(void)
+{
+    zk_conf_find_path();
+    zkue_shell_init();
+}
+
+int app_conf_file_init(const char *path)
+{
+    char dir[4096];
+    if (zkue_conf_file_get(path, "debug:panic_dump_dir", dir, sizeof(dir)) != 0) {
+        ZLOG(LOG2_DBG, "load [%s] failed\n", path ? path : "");
+        return -1;
+    }
+    opt_str_set(&app_opt_block.panic_dump_dir, dir);
+    return 0;
+}
+
+char *app_conf_dump_str(void)
+{
+    char *out = nullptr;
+    const char *dir = app_opt_block.panic_dump_dir;
+    os_asprintf(&out, "panic_dump_dir=%s\n", dir ? dir : "");
+    return out;
+}
+
+// ---- run and stop -------------------------------------------------------------------
+
+int app_start_server(void)
+{
+    ZLOG(LOG2_VERB, "==>\n");
+    if (g_mount_url[0]) {
+        char err[ZKUE_ERR_SIZE] = "";
+        int r = myfuse_mount(g_mount_url, err);
+        if (r >= 0)
+            return 0;
+        ZLOG(LOG2_ERR, "error=%s\n", err);
+        return -1;
+    }
+    int r = zkue_shell_loop();
+    ZLOG(LOG2_VERB, "<==\n");
+    return r < 0 ? -1 : 0;
+}
+
+int app_stop_server(void)
+{
+    ZLOG(LOG2_DBG, "==>\n");
+    if (g_app.stop_flag)
+        return 0;
+    g_app.stop_flag = 1;
+    return 0;
+}
+
+void app_sig_stop_handler(int)
+{
+    ZLOG(LOG2_DBG, "stop_server ==>\n");
+    myfuse_unmount(nullptr);
+    app_stop_server();
+    exit(0);
+}
+
+void painc_callback_handler(void)
+{
+    ZLOG(LOG2_DBG, "==>\n");
+    myfuse_unmount(nullptr);
+}
+
+void app_shell_exit_proc(void)
+{
+    myfuse_unmount(nullptr);
+    app_stop_server();
+}
+
+void app_lib_exit(void)
+{
+    libvfs_exit();
+    zkue_shell_exit();
+    ZLOG(LOG2_DBG, "<==\n");
+    log2_set_thread_name(nullptr);
+    log2_exit(nullptr);
+    pl_exit();
+}
