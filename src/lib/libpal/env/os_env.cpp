@@ -337,11 +337,14 @@ char *os_cmdline_join(int argc, char **argv, char *buf, size_t size)
     char line[ENV_PATH_MAX] = "";
     for (int i = 0; i < argc && argv && argv[i]; ++i) {
         const char *w = argv[i];
-        int r = strchr(w, ' ') ? strcat_printf(line, sizeof(line), "\"%s\" ", w)
-                               : strcat_printf(line, sizeof(line), "%s ", w);
-        if (r < 0) { // the line is full: keep the words that fitted
+        bool quote = strchr(w, ' ') != nullptr;
+        // A line that is full keeps the words that fitted.
+        if (strlen(line) + strlen(w) + (quote ? 3 : 1) >= sizeof(line))
             break;
-        }
+        if (quote)
+            strcat_printf(line, sizeof(line), "\"%s\" ", w);
+        else
+            strcat_printf(line, sizeof(line), "%s ", w);
     }
     if (buf && size)
         str_safecopy_trunc(buf, size, line);
@@ -501,8 +504,10 @@ int os_chdir_mt(char *cur, size_t, const char *path)
         struct stat st;
         int r = stat(dir, &st) != 0 ? -1 : S_ISDIR(st.st_mode) ? 1 : 0;
         if (r != 1) {
+            // Not a directory (status -126); the errno map has no row for it,
+            // so its errno meaning is set directly.
             if (r == 0)
-                os_errno_set_verr(VERR_NOT_A_DIRECTORY);
+                errno = ENOTDIR;
             LOG_ERR(TAG, "dir [%s] is_failed\n", dir);
             return -1;
         }

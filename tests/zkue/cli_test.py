@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""zkue's command line: version, usage, option errors, public keys, the
+configuration dump, the root check and the mount URL the options build."""
+import hashlib
+import os
+import platform
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+ZKUE = os.environ.get("ZKUE", "zkue")
+
+USAGE = (
+    "Usage: zkue [opt] [arguments] ...\n"
+    "\t-u [url] Specify 'url' to mount\n"
+    "\t-m [MountPoint] Can be /mnt/test \n"
+    "\t-r [\"debug=1&...\"] set url query val\n"
+    "\t   options=rw,allow_other,allow_root,noexec\n"
+    "\t-d Run as a daemon\n"
+    "\t-c [config_file]  set config file\n"
+    "\t-p dump current config\n"
+    "\t-s [list|key=val] Set configuration options\n"
+    "\t-e [\"cmd;...\"] execute string 'cmd'\n"
+    "\t-v show version\n"
+    "\t-q Do not display the startup banner and copyright message\n"
+    "\t-o [log_file]     set output log file\n"
+    "\t-l [log_level]    set log level: verb, dbg, info, warn, err\n"
+    "\t-h display this help\n"
+)
+# The processor name is the build machine's own (python3 platform.machine()).
+BANNER = "zkue-linux-%s v1.7.6.2 (2025-7-22) - zkp/zkps fuse" % platform.machine()
+
+
+class Cli(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # A private copy that any user may run, and a working directory
+        # without a zkue.ini, so nothing around the build affects the runs.
+        cls.tmp = tempfile.mkdtemp(prefix="zkue_cli_")
+        os.chmod(cls.tmp, 0o755)
+        cls.exe = os.path.join(cls.tmp, "zkue")
+        shutil.copy2(ZKUE, cls.exe)
+        os.chmod(cls.exe, 0o755)
+        cls.cwd = os.path.join(cls.tmp, "cwd")
+        os.mkdir(cls.cwd)
+        os.chmod(cls.cwd, 0o777)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def run_zkue(self, *args, env=None, prefix=(), timeout=30):
+        e = {k: v for k, v in os.environ.items() if not k.startswith("ZK_")}
+        e.update(env or {})
+        return subprocess.run(list(prefix) + [self.exe] + list(args), cwd=self.cwd, env=e,
+                              capture_output=True, text=True, timeout=timeout)
+
+    def test_usage_text_is_the_documented_one(self):
+        self.assertEqual(len(USAGE.encode()), 545)
+        self.assertEqual(hashlib.sha256(USAGE.encode()).hexdigest(),
+                         "6dbe1cdcb293c85fca6fbaeb8150b7a5a2a584bb70de42f85d21e54f04fee617")
+
+    def test_version(self):
+        r = self.run_zkue("-v")
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "1.7.6.2\n", ""))
+
+    def test_help(self):
+        r = self.run_zkue("-h")
+        self.assertEqual(r.returncode, 0)
+        self.assertEqual(r.stdout, "")
+        self.assertTrue(r.stderr.startswith(BANNER + "\n"), r.stderr)
+        self.assertTrue(r.stderr.endswith(USAGE), r.stderr)
+
+    def test_bad_options_show_usage_and_fail(self):
+        cases = [
+            (["-i", "x"], ""),
+            (["-Z"], "%s: invalid option -- 'Z'\n" % self.exe),
+            (["-u"], "%s: option requires an argument -- 'u'\n" % self.exe),
+        ]
+        for args, glibc_line in cases:
+            with self.subTest(args=args):
+                r = self.run_zkue(*args)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, "")
+                self.assertTrue(r.stderr.startswith(glibc_line + BANNER + "\n"), r.stderr)
+                self.assertTrue(r.stderr.endswith(USAGE), r.stderr)
+
+    def test_public_keys(self):
+        r = self.run_zkue("-s", "list")
+        self.assertEqual((r.returncode, r.stdout), (0, ""))
+        self.assertEqual(r.stderr, "support the following key settings\nhttp_server_port\ndebug_server_port\n")
+        # A bad setting is reported and start-up goes on.
+        r = self.run_zkue("-s", "port", "-q", "-p")
+        self.assertEqual((r.returncode, r.stdout), (0, "panic_dump_dir=\n"))
+        self.assertIn("port syntax error Example: k=v", r.stderr)
+        r = self.run_zkue("-s", "nokey=1", "-q", "-p")
+        self.assertIn("unsupported key [nokey]", r.stderr)
+
+    def test_dump_without_configuration(self):
+        r = self.run_zkue("-q", "-p")
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "panic_dump_dir=\n", ""))
+        r = self.run_zkue("-p")
+        self.assertEqual((r.returncode, r.stdout), (0, "panic_dump_dir=\n"))
+        self.assertTrue(r.stderr.startswith(BANNER + "\n"), r.stderr)
+
+    def test_non_root_is_refused(self):
+        nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        r = self.run_zkue("-u", "/tmp", "-m", os.path.join(self.tmp, "mnt"), prefix=nobody)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("root privileges are required to run the program", r.stderr)
+        # The dump comes before the root check.
+        r = self.run_zkue("-q", "-p", prefix=nobody)
+        self.assertEqual((r.returncode, r.stdout), (0, "panic_dump_dir=\n"))
+
+    def cmd_line(self, *args):
+        """The mount URL the options built, from the verb line "cmd=[...]"."""
+        r = self.run_zkue(*args, "-q", "-p", env={"ZK_LOG_LEVEL": "verb"})
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for line in r.stderr.splitlines():
+            if "app_opt_get(): cmd=[" in line:
+                return line.split("cmd=[", 1)[1].rsplit("]", 1)[0]
+        self.fail("no cmd line in " + r.stderr)
+
+    def test_url_building(self):
+        cases = [
+            (["-u", "zkp://h/d", "-m", "/mnt/a", "-r", "debug=1&options=rw", "-d"],
+             "zkp://h/d?fuse_mount_point=/mnt/a&debug=1&options=rw&run_daemon=1"),
+            # -u replaces everything built before it.
+            (["-m", "/mnt/a", "-u", "zkp://h/d"], "zkp://h/d"),
+            (["-m", "/mnt/a"], "?fuse_mount_point=/mnt/a"),
+            ([], ""),
+            # A second -m replaces the first; the value is percent-encoded.
+            (["-u", "/src", "-m", "/a", "-m", "/mnt/a b&c=d"], "/src?fuse_mount_point=/mnt/a%20b%26c%3Dd"),
+            (["-u", "/src?x=1", "-m", "/m", "-r", "y=2"], "/src?x=1&fuse_mount_point=/m&y=2"),
+            (["-u", "/src?", "-d"], "/src?run_daemon=1"),
+        ]
+        for args, want in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.cmd_line(*args), want)
+
+    def test_url_length_limit(self):
+        # g_mount_url holds 4095 characters; one more ends the run clearly.
+        fits = "/" + "a" * 4094
+        r = self.run_zkue("-u", fits, "-q", "-p")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for args in (["-u", fits + "a"], ["-u", fits[:4000], "-r", "k=" + "v" * 200],
+                     ["-u", fits[:4090], "-d"], ["-u", "/" + "a" * 9000]):
+            with self.subTest(n=len("".join(args))):
+                r = self.run_zkue(*args, "-q")
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn("app_opt_get(): ", r.stderr)
+                # It ends while reading the options: no mount, no shell.
+                self.assertNotIn("app_start_server", r.stderr)
+
+    def test_banner_logged_with_daemon_flag(self):
+        r = self.run_zkue("-q", "-d", "-p", env={"ZK_LOG_LEVEL": "dbg"})
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("app_baner(): " + BANNER, r.stderr)
+        self.assertNotIn("\n" + BANNER, "\n" + r.stderr.replace("app_baner(): " + BANNER, ""))
+
+    def test_log_level_order(self):
+        # The configuration loader's dbg line shows whether dbg is on.
+        dbg_line = "load [zkue.ini] failed"
+        r = self.run_zkue("-q", "-p", env={"ZK_LOG_LEVEL": "err"})
+        self.assertNotIn(dbg_line, r.stderr)
+        r = self.run_zkue("-q", "-p", "-l", "dbg", env={"ZK_LOG_LEVEL": "err"})
+        self.assertIn(dbg_line, r.stderr)
+        # Without a configuration file the loader is given the bare name.
+        r = self.run_zkue("-q", "-p", "-c", os.path.join(self.tmp, "missing.ini"), env={"ZK_LOG_LEVEL": "verb"})
+        self.assertIn("Load default zkue.ini", r.stderr)
+        self.assertIn(dbg_line, r.stderr)
+
+    def test_exec_command_without_shell(self):
+        r = self.run_zkue("-q", "-e", "help")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no command shell", r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
