@@ -383,6 +383,36 @@ TEST(Process, PidCmdline)
     EXPECT_EQ(os_pid_cmdline((uint32_t)pid, buf, sizeof(buf)), -1);
 }
 
+TEST(Process, PidsByExe)
+{
+    os_popen_t *p = os_popen_exec("sleep 30", "r");
+    ASSERT_NE(p, nullptr);
+    // Until the exec, the child still runs the test binary.
+    std::string sleep_exe = sh_out("readlink -f \"$(command -v sleep)\"");
+    sleep_exe.erase(sleep_exe.find_last_not_of('\n') + 1);
+    char exe[4096] = "";
+    for (int i = 0; i < 5000 && (os_pid_exe((uint32_t)p->pid, exe) != 0 || sleep_exe != exe); i++)
+        usleep(1000);
+    u32_vector_t *pids = os_pids_by_exe("sleep");
+    ASSERT_NE(pids, nullptr);
+    bool found = false;
+    for (uint64_t i = 0; i < pids->count; i++) {
+        found = found || pids->data[i] == (uint32_t)p->pid;
+        // Every one runs that very file (the pidof reference would also list
+        // other helpers' sleeps, so each is checked on its own).
+        std::string e = sh_out("readlink -f /proc/" + std::to_string(pids->data[i]) + "/exe");
+        if (!e.empty()) {
+            EXPECT_EQ(e, sleep_exe + "\n");
+        }
+    }
+    EXPECT_TRUE(found);
+    u32_vector_free(pids);
+    os_pid_kill((uint32_t)p->pid);
+    os_pclose(p);
+    EXPECT_EQ(os_pids_by_exe("no-such-program-zkue-test"), nullptr);
+    EXPECT_EQ(os_pids_by_exe(nullptr), nullptr);
+}
+
 namespace {
 std::vector<std::string> g_power_cmds;
 int record_power(const char *cmd)

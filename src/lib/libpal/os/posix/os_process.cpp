@@ -2,6 +2,7 @@
 // waiting, /proc lookups, privilege drop and restore, resource limits.
 #include "libpal/os/posix/os_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "libpal/basic/pl_base.h"
+#include "libpal/env/os_env.h"
 #include "libpal/string/str_dyn.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
@@ -613,6 +615,44 @@ int os_pid_cmdline(uint32_t pid, char *buf, size_t size)
     }
     str_dyn_free(d);
     return ret;
+}
+
+u32_vector_t *os_pids_by_exe(const char *name)
+{
+    char exe[4096];
+    struct stat want;
+    if (!name || os_which(name, exe) != 0 || stat(exe, &want) != 0)
+        return nullptr;
+    DIR *dir = opendir("/proc/");
+    if (!dir)
+        return nullptr;
+    u32_vector_t *pids = u32_vector_new(0);
+    while (pids) {
+        struct dirent *de = readdir(dir);
+        if (!de)
+            break;
+        const char *id = de->d_name;
+        if (!*id || strspn(id, "0123456789") != strlen(id) || strlen(id) > 10)
+            continue;
+        if (de->d_type != DT_DIR && de->d_type != DT_UNKNOWN)
+            continue;
+        char link[sizeof(de->d_name) + 16], target[4096], real[PATH_MAX];
+        snprintf(link, sizeof(link), "/proc/%s/exe", id);
+        ssize_t n = readlink(link, target, sizeof(target) - 1);
+        if (n <= 0)
+            continue; // kernel threads, processes of other users, gone ones
+        target[n] = '\0';
+        struct stat st;
+        if (!realpath(target, real) || stat(real, &st) != 0)
+            continue;
+        if (st.st_dev == want.st_dev && st.st_ino == want.st_ino) {
+            unsigned long v = strtoul(id, nullptr, 10);
+            if (v <= UINT32_MAX)
+                u32_vector_push_back(pids, (uint32_t)v);
+        }
+    }
+    closedir(dir);
+    return pids;
 }
 
 int os_pid_kill(uint32_t pid)

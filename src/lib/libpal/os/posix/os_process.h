@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "libpal/utils/pl_vector.h"
+
 // One child started with pipes. Owned by the caller until os_pclose.
 struct os_popen_t {
     char *cmd;      // copy of the command
@@ -79,6 +81,10 @@ int os_pid_exe(uint32_t pid, char *buf);
 // those holding a blank, TAB or quote inside double quotes (with '"' and '\'
 // escaped). 0, or -1 when it cannot be read or does not fit in size.
 int os_pid_cmdline(uint32_t pid, char *buf, size_t size);
+// Ids of the processes running the executable `name` (searched like a
+// command), as a new array (u32_vector_free), possibly empty; NULL when the
+// executable or /proc cannot be found.
+u32_vector_t *os_pids_by_exe(const char *name);
 // 1 when SIGKILL was sent to pid; 0 on failure and for pid 0 or above
 // INT32_MAX, which kill(2) would take as a whole process group.
 int os_pid_kill(uint32_t pid);
