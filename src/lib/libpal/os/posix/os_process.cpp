@@ -27,6 +27,7 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/env/os_env.h"
 #include "libpal/string/str_dyn.h"
+#include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 
@@ -92,100 +93,25 @@ int os_waitpid_status_2_eno(int pid, int status, const char *name)
 
 namespace {
 
-// Splits a command line into words, with the quoting and backslash rules of
-// the platform's command-line splitter: the first word only toggles quotes;
-// later words give n backslashes before a quote n/2 backslashes (the quote
-// toggles quoting) or, for odd n, (n-1)/2 and a literal quote; inside quotes
-// two quotes in a row give one literal quote. Counting pass with argv/buf
-// NULL; argc_out counts the final NULL pointer, nchars_out each word's NUL.
-void parse_cmdline(const char *cmd, char **argv, char *buf, int *argc_out, size_t *nchars_out)
-{
-    auto is_blank = [](char c) { return c == ' ' || c == '\t'; };
-    auto is_quote = [](char c) { return c == '"' || c == '\''; };
-    const char *p = cmd;
-    int argc = 0;
-    size_t nchars = 0;
-    auto put = [&](char c) {
-        if (buf)
-            buf[nchars] = c;
-        nchars++;
-    };
-    auto start_word = [&]() {
-        if (argv)
-            argv[argc] = buf + nchars;
-        argc++;
-    };
-    bool quoted = false;
-
-    start_word();
-    for (; *p; p++) {
-        if (is_quote(*p)) {
-            quoted = !quoted;
-            continue;
-        }
-        if (is_blank(*p) && !quoted)
-            break;
-        put(*p);
-    }
-    put('\0');
-
-    quoted = false;
-    for (;;) {
-        while (is_blank(*p))
-            p++;
-        if (!*p)
-            break;
-        start_word();
-        for (;;) {
-            size_t n = 0;
-            while (p[n] == '\\')
-                n++;
-            if (is_quote(p[n])) {
-                for (size_t i = 0; i < n / 2; i++)
-                    put('\\');
-                p += n;
-                if (n % 2) {
-                    put(*p++);
-                } else if (quoted && is_quote(p[1])) {
-                    put(p[1]);
-                    p += 2;
-                } else {
-                    quoted = !quoted;
-                    p++;
-                }
-                continue;
-            }
-            for (size_t i = 0; i < n; i++)
-                put('\\');
-            p += n;
-            if (!*p || (is_blank(*p) && !quoted))
-                break;
-            put(*p++);
-        }
-        put('\0');
-    }
-    if (argv)
-        argv[argc] = nullptr;
-    *argc_out = argc + 1;
-    *nchars_out = nchars;
-}
-
 // The argument vector of a command run without a shell, as one allocation
 // (pointers, then the words). NULL with EINVAL when it holds no program.
 char **argv_build(const char *cmd)
 {
     while (*cmd == ' ' || *cmd == '\t')
         cmd++;
-    int argc = 0;
-    size_t nchars = 0;
-    parse_cmdline(cmd, nullptr, nullptr, &argc, &nchars);
+    int argc = 0, nchars = 0;
+    str_parse_cmdline(cmd, nullptr, nullptr, &argc, &nchars);
+    if (argc < 1 || nchars < 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
     size_t ptrs = (size_t)argc * sizeof(char *);
-    char **argv = (char **)os_malloc(ptrs + nchars);
+    char **argv = (char **)os_malloc(ptrs + (size_t)nchars);
     if (!argv) {
         errno = ENOMEM;
         return nullptr;
     }
-    parse_cmdline(cmd, argv, (char *)argv + ptrs, &argc, &nchars);
+    str_parse_cmdline(cmd, argv, (char *)argv + ptrs, &argc, &nchars);
     if (!argv[0] || !argv[0][0]) {
         os_free(argv);
         errno = EINVAL;
