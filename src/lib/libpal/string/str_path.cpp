@@ -10,6 +10,7 @@
 #include <string>
 
 #include "libpal/basic/pl_assert.h"
+#include "libpal/env/os_env.h"
 #include "libpal/string/str_codec.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_safe.h"
@@ -402,7 +403,7 @@ char *path_resolve(const char *path, const char *base, char *out)
     if (!path_is_absolute(path)) {
         char cwd[PL_MAX_PATH];
         if (!base) {
-            if (!getcwd(cwd, sizeof(cwd)))
+            if (!os_getcwd(cwd, sizeof(cwd)))
                 str_safecopy(cwd, sizeof(cwd), "./");
             base = cwd;
         }
