@@ -15,6 +15,7 @@
 
 #include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
+#include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 
@@ -25,91 +26,6 @@ enum { ENV_PATH_MAX = 4096 };
 // ---- small text helpers ------------------------------------------------------
 
 namespace {
-
-// Strict decimal parse with the platform's rules: optional blanks around an
-// optional sign and digits; anything else (or a value outside int) gives 0.
-int env_atoi(const char *s)
-{
-    if (!s)
-        return 0;
-    const char *p = s;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    if (!*p) {
-        LOG_WARN(TAG, "null str [%s]\n", s);
-        return 0;
-    }
-    bool neg = false;
-    if (*p == '+' || *p == '-')
-        neg = (*p++ == '-');
-    long long v = 0;
-    bool digits = false;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        digits = true;
-        v = v * 10 + (*p - '0');
-        if (v > (long long)INT_MAX + 1) {
-            LOG_ERR(TAG, "overflow [%s]\n", s);
-            return 0;
-        }
-    }
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    if (*p) {
-        LOG_WARN(TAG, "illegal char [%s]\n", s);
-        return 0;
-    }
-    if (!digits)
-        return 0;
-    if (neg)
-        v = -v;
-    if (v > INT_MAX || v < INT_MIN) {
-        LOG_ERR(TAG, "overflow [%s]\n", s);
-        return 0;
-    }
-    return (int)v;
-}
-
-// Size text: a number (with an optional fraction) and an optional suffix:
-// "B"/"D" suffixes after a letter mean powers of 1000, bare letters powers of
-// 1024; "c", "w", "b" are 1, 2 and 512 bytes. 0 for anything else.
-uint64_t env_parse_size(const char *s)
-{
-    if (!s || !*s)
-        return 0;
-    char *end = nullptr;
-    if (!((*s >= '0' && *s <= '9') || *s == '.'))
-        return 0;
-    errno = 0;
-    double v = strtod(s, &end);
-    if (errno || end == s || v < 0)
-        return 0;
-    const char *suf = end;
-    static const char letters[] = "kmgtpe";
-    double mul = 1;
-    if (!*suf) {
-        mul = 1;
-    } else if (!suf[1] && (*suf == 'c' || *suf == 'w' || *suf == 'b')) {
-        mul = *suf == 'c' ? 1 : *suf == 'w' ? 2 : 512;
-    } else {
-        const char *l = strchr(letters, tolower((unsigned char)*suf));
-        if (!l || !*suf)
-            return 0;
-        int exp = (int)(l - letters) + 1;
-        double base;
-        if (!suf[1])
-            base = 1024;
-        else if (!suf[2] && (suf[1] == 'B' || suf[1] == 'D' || suf[1] == 'b'))
-            base = 1000;
-        else
-            return 0;
-        for (int i = 0; i < exp; ++i)
-            mul *= base;
-    }
-    double r = v * mul;
-    if (r >= 18446744073709551615.0)
-        return 0;
-    return (uint64_t)r;
-}
 
 // '/' separators, runs of separators collapsed, no trailing separator
 // (except for the root). Strict: false when it does not fit.
@@ -168,7 +84,7 @@ static void kv_store(os_opt_kv_t *r, const char *value)
     if (!r->target)
         return;
     if (r->type == OS_OPT_KV_INT)
-        *(int *)r->target = env_atoi(value);
+        *(int *)r->target = str_atoi(value);
     else
         *(char **)r->target = os_strdup(value);
 }
@@ -452,13 +368,13 @@ int os_setenv_fmt(const char *name, const char *fmt, ...)
 int os_getenv_int(const char *name)
 {
     const char *v = os_getenv(name);
-    return v ? env_atoi(v) : 0;
+    return v ? str_atoi(v) : 0;
 }
 
 int32_t os_getenv_size(const char *name)
 {
     const char *v = os_getenv(name);
-    return v ? (int32_t)env_parse_size(v) : 0;
+    return v ? (int32_t)str_parse_size(v) : 0;
 }
 
 // ---- working directory of a context ----------------------------------------

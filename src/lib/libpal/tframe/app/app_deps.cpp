@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "libpal/os/posix/os_process.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 
@@ -15,7 +16,7 @@ void app_log_ini_file(const char *path)
     LOG_VERB("pal", "log configuration from [%s]: configuration files not available yet\n", path ? path : "");
 }
 
-int app_is_root(void) { return geteuid() == 0; }
+int app_is_root(void) { return os_is_root(); }
 
 int app_path_join(char *out, size_t size, const char *dir, const char *name)
 {
