@@ -15,10 +15,14 @@
 #include "capture.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/env/os_env.h"
+#include "libpal/os/posix/os_signal.h"
 #include "libpal/tframe/app/app.h"
 #include "liblog/log2.h"
 
 namespace {
+
+// The scratch file that stands for the kernel's core pattern in a child.
+std::string g_pattern_file;
 
 // Runs fn in a child; fn returns "" on success or a description of what went
 // wrong. Returns that text ("child ended with ..." when it did not finish).
@@ -34,7 +38,16 @@ std::string in_child(const std::function<std::string()> &fn)
         // Banners and log lines of the child are not part of the report.
         int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, 2);
+        // Start-up as root with a dump directory writes the kernel's core
+        // pattern: point that at a scratch file.
+        char pattern[] = "/tmp/zk_app_core_patternXXXXXX";
+        int pfd = mkstemp(pattern);
+        if (pfd < 0 || os_panic_set_core_pattern_file(pattern) != 0)
+            _exit(4);
+        close(pfd);
+        g_pattern_file = pattern;
         std::string r = fn();
+        unlink(pattern);
         if (write(p[1], r.data(), r.size()) < 0)
             _exit(3);
         _exit(0);
@@ -203,6 +216,17 @@ TEST(App, PanicDumpDirectoryIsMadeAbsolute)
             const char *got = app_opt_block.panic_dump_dir;
             if (!got || c.want != got)
                 return std::string("got ") + (got ? got : "(null)");
+            // The directory reached the panic dump set-up (none: no pattern).
+            std::string pattern;
+            if (FILE *f = fopen(g_pattern_file.c_str(), "r")) {
+                char line[8192] = "";
+                if (fgets(line, sizeof(line), f))
+                    pattern = line;
+                fclose(f);
+            }
+            std::string want_pattern = c.want.empty() ? "" : c.want + "/%e-%p-%t-%c.core";
+            if (getuid() == 0 && pattern.rfind(want_pattern, 0) != 0)
+                return "core pattern [" + pattern + "]";
             return std::string();
         }),
                   "")

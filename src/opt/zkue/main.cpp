@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "libpal/os/posix/os_signal.h"
 #include "libpal/tframe/app/app.h"
 #include "zkue/zkue_app.h"
 
@@ -45,7 +46,7 @@ int main(int argc, char **argv)
     // The framework has already warned; nothing below can work without root.
     if (geteuid() != 0)
         exit(1);
-    zkue_panic_callback_set(painc_callback_handler);
+    os_painc_set_callback(painc_callback_handler);
     int status = app_start_server();
     app_exit();
     return status;

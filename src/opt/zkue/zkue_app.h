@@ -76,6 +76,3 @@ int zkue_shell_exit(void);
 // Reads the value at "section:key" of a configuration file into out.
 // 0, or -1 when the file cannot be loaded.
 int zkue_conf_file_get(const char *file, const char *path, char *out, size_t size);
-
-// Registers the crash callback with the signal handling.
-void zkue_panic_callback_set(void (*cb)(void));

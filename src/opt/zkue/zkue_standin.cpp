@@ -66,5 +66,3 @@ int zkue_conf_file_get(const char *, const char *, char *out, size_t size)
         out[0] = '\0';
     return -1;
 }
-
-void zkue_panic_callback_set(void (*)(void)) {}

@@ -15,7 +15,9 @@
 
 #include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
+#include "libpal/string/str_glob.h"
 #include "libpal/string/str_num.h"
+#include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 
@@ -26,34 +28,6 @@ enum { ENV_PATH_MAX = 4096 };
 // ---- small text helpers ------------------------------------------------------
 
 namespace {
-
-// '/' separators, runs of separators collapsed, no trailing separator
-// (except for the root). Strict: false when it does not fit.
-bool env_path_posix(const char *src, char *out, size_t size)
-{
-    std::string p;
-    for (const char *s = src; *s; ++s) {
-        char c = *s == '\\' ? '/' : *s;
-        if (c == '/' && !p.empty() && p.back() == '/')
-            continue;
-        p.push_back(c);
-    }
-    while (p.size() > 1 && p.back() == '/')
-        p.pop_back();
-    return str_safecopy(out, size, p.c_str()) == 0;
-}
-
-// dir + name with exactly one separator between them. Strict.
-bool env_path_join(char *out, size_t size, const char *dir, const char *name)
-{
-    std::string r = dir;
-    while (*name == '/')
-        ++name;
-    if (r.empty() || r.back() != '/')
-        r.push_back('/');
-    r += name;
-    return str_safecopy(out, size, r.c_str()) == 0;
-}
 
 // realpath of `path` copied strictly into a 4096-byte buffer.
 bool env_realpath(const char *path, char *buf)
@@ -251,39 +225,18 @@ int os_chdir_exe_dir(void)
 char *os_cmdline_join(int argc, char **argv, char *buf, size_t size)
 {
     char line[ENV_PATH_MAX] = "";
-    for (int i = 0; i < argc && argv && argv[i]; ++i) {
-        const char *w = argv[i];
-        bool quote = strchr(w, ' ') != nullptr;
-        // A line that is full keeps the words that fitted.
-        if (strlen(line) + strlen(w) + (quote ? 3 : 1) >= sizeof(line))
-            break;
-        if (quote)
-            strcat_printf(line, sizeof(line), "\"%s\" ", w);
-        else
-            strcat_printf(line, sizeof(line), "%s ", w);
-    }
+    if (argv && str_argv_join(argc, argv, line, sizeof(line)) != 0)
+        line[0] = '\0';
     if (buf && size)
         str_safecopy_trunc(buf, size, line);
     return buf;
-}
-
-// An absolute name: starts with a separator or a drive, or holds a scheme.
-static bool env_is_absolute(const char *p)
-{
-    if (!p || !*p)
-        return false;
-    if (p[0] == '/' || p[0] == '\\')
-        return true;
-    if (((p[0] >= 'a' && p[0] <= 'z') || (p[0] >= 'A' && p[0] <= 'Z')) && p[1] == ':')
-        return true;
-    return strstr(p, "://") != nullptr || strstr(p, ":\\\\") != nullptr;
 }
 
 int os_which(const char *name, char *buf)
 {
     if (!name || !buf)
         return -1;
-    if (env_is_absolute(name)) {
+    if (path_is_absolute(name)) {
         if (!env_realpath(name, buf))
             buf[0] = '\0';
         return 0;
@@ -313,30 +266,19 @@ int os_cmdline_resolve(const char *cmdline, char *buf)
     char line[ENV_PATH_MAX];
     if (str_safecopy(line, sizeof(line), cmdline) != 0)
         return -1;
-    // Cut the first word; a quoted first word keeps its quotes.
-    const char *rest = "";
-    if (line[0] == '"') {
-        char *q = strchr(line + 1, '"');
-        if (q && q[1]) {
-            q[1] = '\0';
-            rest = q + 2;
-        }
-    } else if (char *b = strchr(line, ' ')) {
-        *b = '\0';
-        rest = b + 1;
-    }
-    // The lookup works on the bare name.
+    char *cut = str_cmd_cut_first(line);
+    const char *rest = cut ? cut + 1 : "";
+    // A quoted first word is looked up without its quotes.
     std::string word = line;
     if (word.size() >= 2 && word.front() == '"' && word.back() == '"')
         word = word.substr(1, word.size() - 2);
-    if (env_is_absolute(word.c_str()))
+    if (path_is_absolute(word.c_str()))
         return str_safecopy(buf, ENV_PATH_MAX, cmdline) == 0 ? 0 : -1;
     char found[ENV_PATH_MAX];
     if (os_which(word.c_str(), found) != 0)
         return -1;
-    int r = strpbrk(found, " \t;") ? str_sprintf_s(buf, ENV_PATH_MAX, "\"%s\"", found)
-                                   : str_sprintf_s(buf, ENV_PATH_MAX, "%s", found);
-    if (!STR_FMT_OK(r, ENV_PATH_MAX))
+    path_quote(found);
+    if (str_safecopy(buf, ENV_PATH_MAX, found) != 0)
         return -1;
     if (*rest && strcat_printf(buf, ENV_PATH_MAX, " %s", rest) < 0) {
         buf[0] = '\0';
@@ -384,26 +326,21 @@ char *os_chdir_path_resolve(const char *cur, const char *path, char *buf, size_t
     if (!buf || size == 0)
         return buf;
     buf[0] = '\0';
-    char c[ENV_PATH_MAX], p[ENV_PATH_MAX];
-    if (!cur || !path || !env_path_posix(cur, c, sizeof(c)) || !env_path_posix(path, p, sizeof(p)))
+    if (!cur || !path)
         return buf;
+    char c[ENV_PATH_MAX], p[ENV_PATH_MAX];
+    path_to_posix_buf(cur, c, sizeof(c));
+    path_to_posix_buf(path, p, sizeof(p));
     if (strcmp(p, ".") == 0) {
         str_safecopy(buf, size, c);
     } else if (strcmp(p, "..") == 0) {
-        if (strcmp(c, "/") == 0) {
-            str_safecopy(buf, size, "/");
-        } else {
-            char *slash = strrchr(c, '/');
-            if (slash)
-                slash[1] = '\0';
-            else
-                c[0] = '\0';
-            str_safecopy(buf, size, c);
-        }
-    } else if (p[0] == '/') {
+        if (strcmp(c, "/") != 0)
+            path_del_name(c);
+        str_safecopy(buf, size, c);
+    } else if (pl_glob_match_any_nocase(p, "/*")) {
         str_safecopy(buf, size, p);
-    } else if (!env_path_join(buf, size, c, p)) {
-        buf[0] = '\0';
+    } else {
+        path_build2(buf, size, c, p);
     }
     return buf;
 }

@@ -10,6 +10,9 @@
 
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
+#include "libpal/os/posix/os_process.h"
+#include "libpal/os/posix/os_signal.h"
+#include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/tframe/app/app_deps.h"
 #include "liblog/log2.h"
@@ -96,7 +99,7 @@ static void app_init_env(char *exe_dir, size_t size)
     if (!app_opt_block.conf_file) {
         APP_REQUIRE(g_app.app_conf_file!=NULL);
         char path[4096];
-        if (app_path_join(path, sizeof(path), exe_dir, g_app.app_conf_file) != 0)
+        if (!path_build2(path, sizeof(path), exe_dir, g_app.app_conf_file)[0])
             str_safecopy(path, sizeof(path), g_app.app_conf_file);
         app_opt_str_set(&app_opt_block.conf_file, path);
     }
@@ -164,16 +167,16 @@ int app_opt_set(void)
     if (app_opt_block.exec_cmd)
         app_exec_cmd();
 
-    if (app_opt_block.need_root && !app_is_root())
+    if (app_opt_block.need_root && !os_is_root())
         APP_LOG(LOG2_WARN, __func__, "%s privileges are required to run the program\n", "root");
 
     char *pdir = app_opt_block.panic_dump_dir;
-    if (pdir && pdir[0] && !app_path_is_absolute(pdir)) {
+    if (pdir && pdir[0] && !path_is_absolute(pdir)) {
         char full[8192];
-        if (app_path_join(full, sizeof(full), exe_dir, pdir) == 0)
+        if (path_build2(full, sizeof(full), exe_dir, pdir)[0])
             app_opt_str_set(&app_opt_block.panic_dump_dir, full);
     }
-    app_panic_dump_dir_set(app_opt_block.panic_dump_dir, g_app.app_name);
+    os_painc_set_dump_dir(app_opt_block.panic_dump_dir, g_app.app_name);
     return 0;
 }
 
