@@ -1,0 +1,917 @@
+// URL parser, print forms and query helpers. Mount URLs are the program's
+// main input, so every reader and writer here agrees on one split of a text
+// (scan_url): the protocol before "://", the authority up to the first '/',
+// '?' or '#', the path up to '?' or '#', the query up to '#', the hash.
+#include "libpal/string/url.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "libpal/basic/pl_assert.h"
+#include "libpal/basic/pl_base.h"
+#include "libpal/basic/pl_verr.h"
+#include "libpal/string/str_codec.h"
+#include "libpal/string/str_kv.h"
+#include "libpal/string/str_num.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/str_tools.h"
+#include "libpal/string/str_vector.h"
+
+#define TAG "pal"
+
+namespace {
+
+// Characters a query key must not hold: they would change how the URL splits.
+constexpr const char k_key_forbidden[] = ";/\\\"'?:@# &=";
+
+constexpr pl_idtab_t k_mode_names[] = {
+    {URL_QUERY_SET_ALWAYS, {"set_always"}},
+    {URL_QUERY_SET_NOT_EXIST, {"set_not_exist"}},
+    {URL_QUERY_SET_EXIST, {"set_exist"}},
+    {URL_QUERY_DEL_EXIST, {"del_exist"}},
+};
+
+const char *nz(const char *s) { return s ? s : ""; }
+
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Offsets [b, e) of one part of a text.
+struct span {
+    size_t b = 0, e = 0;
+    size_t len() const { return e - b; }
+};
+
+enum url_form { FORM_LOCAL, FORM_NET, FORM_NAME };
+
+struct url_scan {
+    url_form form = FORM_LOCAL;
+    span proto, user, passwd, host, port, path, query, hash;
+    bool has_port = false;  // a ':' followed the host
+    bool has_query = false; // the path ended at '?'
+    bool has_hash = false;  // the path or the query ended at '#'
+};
+
+// Splits t (already trimmed) into its parts without copying. Local paths
+// split only at the first '?'. In a network URL the user information is
+// looked for only inside the authority (before the first '/', '?' or '#'), so
+// an '@' in a path or query value never turns the host into a user name.
+void scan_url(const char *t, url_scan *s)
+{
+    *s = url_scan{};
+    const size_t n = strlen(t);
+    size_t pos;
+    if (strncmp(t, "///", 3) == 0) {
+        s->form = FORM_NAME;
+        pos = 3;
+    } else if (const char *p = strstr(t, "://")) {
+        s->form = FORM_NET;
+        s->proto = {0, size_t(p - t)};
+        pos = size_t(p - t) + 3;
+    } else {
+        const char *q = strchr(t, '?');
+        if (q) {
+            s->path = {0, size_t(q - t)};
+            s->query = {size_t(q - t) + 1, n};
+            s->has_query = true;
+        } else {
+            s->path = {0, n};
+        }
+        return;
+    }
+
+    const size_t auth_end = pos + strcspn(t + pos, "/?#");
+    if (const void *at = memchr(t + pos, '@', auth_end - pos)) {
+        const size_t a = size_t(static_cast<const char *>(at) - t);
+        if (const void *colon = memchr(t + pos, ':', a - pos)) {
+            const size_t c = size_t(static_cast<const char *>(colon) - t);
+            s->user = {pos, c};
+            s->passwd = {c + 1, a};
+        } else {
+            s->user = {pos, a};
+        }
+        pos = a + 1;
+    }
+
+    if (t[pos] == '[') {
+        const char *close = strchr(t + pos + 1, ']');
+        const size_t ce = close ? size_t(close - t) : n;
+        s->host = {pos + 1, ce};
+        pos = close ? ce + 1 : n;
+    } else {
+        const size_t he = pos + strcspn(t + pos, "\t\n\v\f\r &/:?\\");
+        s->host = {pos, he};
+        pos = he;
+    }
+
+    if (t[pos] == ':') {
+        s->has_port = true;
+        size_t d = pos + 1;
+        while (is_digit(t[d]))
+            ++d;
+        s->port = {pos + 1, d};
+        pos = d;
+    }
+
+    while (is_blank(t[pos]))
+        ++pos;
+    const size_t pe = pos + strcspn(t + pos, "?#");
+    s->path = {pos, pe};
+    pos = pe;
+
+    if (t[pos] == '?') {
+        s->has_query = true;
+        ++pos;
+        while (t[pos] == '?' || is_blank(t[pos]))
+            ++pos;
+        const size_t qe = pos + strcspn(t + pos, "#");
+        s->query = {pos, qe};
+        pos = qe;
+    }
+    if (t[pos] == '#') {
+        s->has_hash = true;
+        s->hash = {pos + 1, n};
+    }
+}
+
+// Trimming plus backslashes to slashes in the path; fills the scan of the
+// result (the rewrite moves no part, so the scan stays valid).
+void normalize_scan(char *text, url_scan *s)
+{
+    str_trim_all(text);
+    scan_url(text, s);
+    for (size_t i = s->path.b; i < s->path.e; ++i)
+        if (text[i] == '\\')
+            text[i] = '/';
+}
+
+// Sequential writer into a fixed buffer that remembers the first overflow,
+// so a builder made of several steps reports failure instead of carrying on
+// into a cut text.
+struct text_out {
+    char *p;
+    size_t size;
+    size_t len = 0;
+    bool ok = true;
+
+    text_out(char *buf, size_t sz) : p(buf), size(sz) { p[0] = '\0'; }
+    void add(const char *s, size_t n)
+    {
+        if (!ok)
+            return;
+        if (n >= size - len) {
+            ok = false;
+            p[0] = '\0';
+            return;
+        }
+        memcpy(p + len, s, n);
+        len += n;
+        p[len] = '\0';
+    }
+    void add(const char *s) { add(s, strlen(s)); }
+    void add(char c) { add(&c, 1); }
+    void addf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (!ok)
+            return;
+        char tmp[64];
+        va_list va;
+        va_start(va, fmt);
+        int r = vsnprintf(tmp, sizeof tmp, fmt, va);
+        va_end(va);
+        if (r < 0 || size_t(r) >= sizeof tmp) {
+            ok = false;
+            p[0] = '\0';
+            return;
+        }
+        add(tmp, size_t(r));
+    }
+};
+
+// Copies one part into the record buffer; NULL when it does not fit.
+char *put_field(char *buf, size_t *off, const char *s, size_t n)
+{
+    if (n + 1 > URL_TEXT_SIZE - *off)
+        return nullptr;
+    char *f = buf + *off;
+    memcpy(f, s, n);
+    f[n] = '\0';
+    *off += n + 1;
+    return f;
+}
+
+void rec_set_empty(url_rec *rec)
+{
+    rec->buf[0] = '\0';
+    rec->protocol = rec->user = rec->passwd = rec->host = rec->buf;
+    rec->path = rec->query = rec->hash = rec->buf;
+    rec->port = 0;
+}
+
+// Parses text into a record on the stack; false when it does not parse.
+struct local_url {
+    url_rec rec{};
+    char buf[URL_TEXT_SIZE];
+    bool ok;
+    explicit local_url(const char *text) { ok = text && url_parser(&rec, buf, text) == 0; }
+};
+
+int log_set_query_err(const char *url, const char *key, const char *value, int escape, int mode, const char *why)
+{
+    LOG_ERR(TAG, "url=[%s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n", nz(url), nz(key), nz(value), escape,
+            pl_idtab_get(mode, k_mode_names, int(sizeof k_mode_names / sizeof k_mode_names[0])), why);
+    return -1;
+}
+
+// Where the query of a URL text sits: head = [0, head_len) before the '?'
+// (or everything before the tail when there is no '?'), the query items in
+// [qb, qe), and the tail from qe on (the '#' and the hash, or "").
+struct query_place {
+    size_t head_len;
+    size_t qb, qe;
+    bool has_q;
+};
+
+query_place find_query(const char *url)
+{
+    query_place qp{};
+    const size_t n = strlen(url);
+    if (const char *q = strchr(url, '?')) {
+        qp.has_q = true;
+        qp.head_len = size_t(q - url);
+        qp.qb = qp.head_len + 1;
+        qp.qe = qp.qb + strcspn(url + qp.qb, "#");
+        return qp;
+    }
+    // No query yet: a network URL's path may still end at a '#', and a new
+    // query must go in front of it to stay a query.
+    url_scan s;
+    scan_url(url, &s);
+    qp.head_len = (s.form != FORM_LOCAL && s.has_hash) ? s.hash.b - 1 : n;
+    qp.qb = qp.qe = qp.head_len;
+    return qp;
+}
+
+// Splits item "key=value" at its first '='.
+bool split_kv_item(const char *item, char *key, size_t ksize, const char **value)
+{
+    const char *eq = strchr(item, '=');
+    if (!eq || size_t(eq - item) >= ksize)
+        return false;
+    memcpy(key, item, size_t(eq - item));
+    key[eq - item] = '\0';
+    *value = eq + 1;
+    return true;
+}
+
+} // namespace
+
+// ---- parsing ----------------------------------------------------------------------------------
+
+int url_parser(url_rec *rec, char *buf, const char *text)
+{
+    PL_ASSERT_RET(TAG, rec != nullptr && buf != nullptr, VERR_INVALID_PARAMETER);
+    *rec = url_rec{};
+    rec->buf = buf;
+    memset(buf, 0, URL_TEXT_SIZE);
+    return url_parser_imp(rec, text);
+}
+
+int url_parser_imp(url_rec *rec, const char *text)
+{
+    PL_ASSERT_RET(TAG, rec != nullptr && rec->buf != nullptr, VERR_INVALID_PARAMETER);
+    rec_set_empty(rec);
+    if (!text) {
+        LOG_ERR(TAG, "url is NULL\n");
+        return VERR_INVALID_PARAMETER;
+    }
+    const size_t tlen = strnlen(text, URL_TEXT_SIZE);
+    if (tlen >= URL_TEXT_SIZE) {
+        LOG_ERR(TAG, "url too long: more than %d characters\n", URL_TEXT_SIZE - 1);
+        return VERR_INVALID_PARAMETER;
+    }
+    char t[URL_TEXT_SIZE];
+    memcpy(t, text, tlen + 1);
+    url_scan s;
+    normalize_scan(t, &s);
+
+    unsigned port = 0;
+    if (s.has_port) {
+        if (s.port.len() == 0) {
+            str_atoi(""); // logs "null str": a ':' without digits means no port
+        } else {
+            for (size_t i = s.port.b; i < s.port.e && port <= 65535; ++i)
+                port = port * 10 + unsigned(t[i] - '0');
+            if (port > 65535) {
+                LOG_ERR(TAG, "port [%.*s] out of range 0-65535\n", int(s.port.len() > 32 ? 32 : s.port.len()),
+                        t + s.port.b);
+                return VERR_INVALID_PARAMETER;
+            }
+        }
+    }
+
+    char *buf = rec->buf;
+    size_t off = 0;
+    const char *proto = s.form == FORM_NAME ? "name" : s.form == FORM_LOCAL ? "file" : t + s.proto.b;
+    const size_t plen = s.form == FORM_NET ? s.proto.len() : 4;
+    url_rec r{};
+    r.buf = buf;
+    r.port = uint16_t(port);
+    bool ok = (r.protocol = put_field(buf, &off, proto, plen)) != nullptr;
+    ok = ok && (r.user = put_field(buf, &off, t + s.user.b, s.user.len())) != nullptr;
+    ok = ok && (r.passwd = put_field(buf, &off, t + s.passwd.b, s.passwd.len())) != nullptr;
+    ok = ok && (r.host = put_field(buf, &off, t + s.host.b, s.host.len())) != nullptr;
+    if (ok && s.form != FORM_LOCAL && s.path.len() == 0)
+        ok = (r.path = put_field(buf, &off, "/", 1)) != nullptr;
+    else
+        ok = ok && (r.path = put_field(buf, &off, t + s.path.b, s.path.len())) != nullptr;
+    ok = ok && (r.query = put_field(buf, &off, t + s.query.b, s.query.len())) != nullptr;
+    ok = ok && (r.hash = put_field(buf, &off, t + s.hash.b, s.hash.len())) != nullptr;
+    if (!ok) {
+        // Only texts within a few characters of the limit get here: the
+        // terminators of the fields need more room than the text had.
+        memset(buf, 0, URL_TEXT_SIZE);
+        LOG_ERR(TAG, "url too long: %zu characters do not fit its %d-byte record\n", tlen, URL_TEXT_SIZE);
+        return VERR_INVALID_PARAMETER;
+    }
+    *rec = r;
+    return 0;
+}
+
+// ---- printing ---------------------------------------------------------------------------------
+
+char *url_fmt(const url_rec *rec, char *out)
+{
+    PL_ASSERT_RET(TAG, out != nullptr, out);
+    out[0] = '\0';
+    PL_ASSERT_RET(TAG, rec != nullptr, out);
+    text_out o(out, URL_TEXT_SIZE);
+    const char *proto = nz(rec->protocol);
+    o.add(proto);
+    o.add("://");
+    if (strcmp(proto, "file") == 0) {
+        o.add(nz(rec->path));
+        if (*nz(rec->query)) {
+            o.add('?');
+            o.add(rec->query);
+        }
+    } else {
+        if (*nz(rec->user)) {
+            o.add(rec->user);
+            if (*nz(rec->passwd)) {
+                o.add(':');
+                o.add(rec->passwd);
+            }
+            o.add('@');
+        }
+        const char *host = nz(rec->host);
+        if (strchr(host, ':')) { // IPv6 literal: brackets keep its colons off the port
+            o.add('[');
+            o.add(host);
+            o.add(']');
+        } else {
+            o.add(host);
+        }
+        if (rec->port)
+            o.addf(":%d", int(rec->port));
+        o.add(nz(rec->path));
+        if (*nz(rec->query)) {
+            o.add('?');
+            o.add(rec->query);
+        }
+        if (*nz(rec->hash)) {
+            o.add('#');
+            o.add(rec->hash);
+        }
+    }
+    if (!o.ok)
+        LOG_ERR(TAG, "url_fmt: the url does not fit %d bytes\n", URL_TEXT_SIZE);
+    return out;
+}
+
+char *url_safe_hide_fmt(const char *text, char *out)
+{
+    PL_ASSERT_HARD(TAG, out!=NULL);
+    out[0] = '\0';
+    if (!text)
+        return out;
+    local_url u(text);
+    if (!u.ok) {
+        str_safecopy(out, URL_TEXT_SIZE, "url parser error");
+        return out;
+    }
+    const url_rec &r = u.rec;
+    text_out o(out, URL_TEXT_SIZE);
+    if (strcmp(r.protocol, "file") == 0) {
+    } else if (strcmp(r.protocol, "name") == 0) {
+        o.add("///");
+    } else {
+        o.add(r.protocol);
+        o.add("://");
+    }
+    if (*r.user)
+        o.add(*r.passwd ? "user:pwd@" : "user@");
+    if (*r.host)
+        o.add("host");
+    if (r.port)
+        o.add(":port");
+    o.add(r.path);
+    if (*r.query) {
+        o.add('?');
+        o.add(r.query);
+    }
+    if (*r.hash)
+        o.add("#hash");
+    if (!o.ok)
+        LOG_ERR(TAG, "url_safe_hide_fmt: the url does not fit %d bytes\n", URL_TEXT_SIZE);
+    return out;
+}
+
+void url_dump(const url_rec *rec)
+{
+    PL_ASSERT_RET_VOID(TAG, rec != nullptr);
+    if (*nz(rec->protocol))
+        printf("protocol=%s\n", rec->protocol);
+    if (*nz(rec->user))
+        printf("user=%s\n", rec->user);
+    if (*nz(rec->passwd))
+        printf("passwd=%s\n", rec->passwd);
+    if (*nz(rec->host))
+        printf("host=%s\n", rec->host);
+    if (rec->port)
+        printf("port=%d\n", int(rec->port));
+    if (*nz(rec->path))
+        printf("path=%s\n", rec->path);
+    if (*nz(rec->query))
+        printf("query=%s\n", rec->query);
+    if (*nz(rec->hash))
+        printf("hash=%s\n", rec->hash);
+}
+
+// ---- single-field readers ---------------------------------------------------------------------
+
+int url_get_protocol(const char *text, char *out)
+{
+    PL_ASSERT_RET(TAG, out != nullptr, -1);
+    out[0] = '\0';
+    local_url u(text);
+    if (!u.ok)
+        return -1;
+    return str_safecopy(out, URL_FIELD_SIZE, u.rec.protocol) == 0 ? 0 : -1;
+}
+
+char *url_get_protocol_hint(const char *text, char *out)
+{
+    PL_ASSERT_RET(TAG, out != nullptr, out);
+    local_url u(text);
+    const char *proto = u.ok ? u.rec.protocol : "file";
+    if (!STR_FMT_OK(str_sprintf_s(out, URL_FIELD_SIZE, "%s://...", proto), URL_FIELD_SIZE))
+        out[0] = '\0';
+    return out;
+}
+
+int url_get_type(const char *text)
+{
+    local_url u(text);
+    if (!u.ok)
+        return URL_TYPE_UNKNOWN;
+    static constexpr struct {
+        const char *name;
+        int kind;
+    } k_kinds[] = {
+        {"file", URL_TYPE_FILE}, {"http", URL_TYPE_HTTP}, {"https", URL_TYPE_HTTP}, {"zkp", URL_TYPE_ZKP},
+        {"zkps", URL_TYPE_ZKP},  {"ftp", URL_TYPE_FTP},   {"ftps", URL_TYPE_FTP},   {"dev", URL_TYPE_DEV},
+        {"net", URL_TYPE_NET},   {"name", URL_TYPE_NAME},
+    };
+    for (const auto &k : k_kinds)
+        if (strcasecmp(u.rec.protocol, k.name) == 0)
+            return k.kind;
+    return URL_TYPE_UNKNOWN;
+}
+
+static int get_field(const char *text, char *out, char *url_rec::*field)
+{
+    PL_ASSERT_RET(TAG, out != nullptr, -1);
+    out[0] = '\0';
+    local_url u(text);
+    if (!u.ok || !*(u.rec.*field))
+        return -1;
+    return str_safecopy(out, URL_FIELD_SIZE, u.rec.*field) == 0 ? 0 : -1;
+}
+
+int url_get_host(const char *text, char *out) { return get_field(text, out, &url_rec::host); }
+int url_get_path(const char *text, char *out) { return get_field(text, out, &url_rec::path); }
+
+char *url_get_path_name(const char *text, char *out)
+{
+    PL_ASSERT_RET(TAG, out != nullptr, out);
+    if (get_field(text, out, &url_rec::path) != 0)
+        return out;
+    char *slash = strrchr(out, '/');
+    char *bslash = strrchr(out, '\\');
+    char *last = slash > bslash ? slash : bslash;
+    return last ? last + 1 : out;
+}
+
+// ---- protocol helpers -------------------------------------------------------------------------
+
+int url_default_port(const url_rec *rec)
+{
+    PL_ASSERT_RET(TAG, rec != nullptr, 0);
+    if (rec->port)
+        return rec->port;
+    if (strcasecmp(nz(rec->protocol), "http") == 0)
+        return 80;
+    if (strcasecmp(nz(rec->protocol), "https") == 0)
+        return 443;
+    return 0;
+}
+
+int url_is_net_protocol(const url_rec *rec)
+{
+    PL_ASSERT_RET(TAG, rec != nullptr, 0);
+    return str_in_sep_list(nz(rec->protocol), "tcp|tcps|http|https|zkp|zkps", '|') == 0 ? 1 : 0;
+}
+
+int url_is_secure_protocol(const url_rec *rec)
+{
+    PL_ASSERT_RET(TAG, rec != nullptr, 0);
+    return str_in_sep_list(nz(rec->protocol), "tcps|https|zkps", '|') == 0 ? 1 : 0;
+}
+
+// ---- query readers ----------------------------------------------------------------------------
+
+// The raw (still encoded) value of key into value (URL_TEXT_SIZE bytes).
+static bool query_lookup(const char *text, const char *key, char *value)
+{
+    if (!text || !key)
+        return false;
+    const char *part = strchr(text, '?');
+    part = part ? part + 1 : text;
+    const size_t plen = strcspn(part, "#");
+    if (plen >= URL_TEXT_SIZE)
+        return false;
+    char q[URL_TEXT_SIZE];
+    memcpy(q, part, plen);
+    q[plen] = '\0';
+    return str_kv_get(q, "&", key, value, URL_TEXT_SIZE) == 0;
+}
+
+int url_get_query_imp(const char *text, const char *key, const char *def, char *out, size_t size)
+{
+    PL_ASSERT_RET(TAG, out != nullptr && size > 0, -1);
+    char raw[URL_TEXT_SIZE];
+    if (query_lookup(text, key, raw)) {
+        char dec[URL_TEXT_SIZE];
+        if (str_unescape_url_args(raw, dec, sizeof dec) != 0 || str_safecopy(out, size, dec) != 0) {
+            out[0] = '\0';
+            return -1;
+        }
+        return 0;
+    }
+    if (!def || str_safecopy(out, size, def) != 0)
+        out[0] = '\0';
+    return -1;
+}
+
+char *url_get_query_buf(const char *text, const char *key, const char *def, char *out, size_t size)
+{
+    url_get_query_imp(text, key, def, out, size);
+    return out;
+}
+
+char *url_get_query_dup(const char *text, const char *key, const char *def)
+{
+    char v[URL_FIELD_SIZE];
+    if (url_get_query_imp(text, key, nullptr, v, sizeof v) == 0)
+        return os_strdup(v);
+    return def ? os_strdup(def) : nullptr;
+}
+
+int url_get_query_int(const char *text, const char *key, int def)
+{
+    char v[64];
+    url_get_query_imp(text, key, "", v, sizeof v);
+    return *v ? str_atoi(v) : def;
+}
+
+long long url_get_query_ll(const char *text, const char *key, long long def)
+{
+    char v[64];
+    url_get_query_imp(text, key, "", v, sizeof v);
+    return *v ? str_atoll(v) : def;
+}
+
+uint64_t url_get_query_size(const char *text, const char *key, uint64_t def)
+{
+    char v[64];
+    url_get_query_imp(text, key, "", v, sizeof v);
+    return *v ? str_parse_size(v) : def;
+}
+
+int url_query_exist(const char *text, const char *key)
+{
+    char raw[URL_TEXT_SIZE];
+    return query_lookup(text, key, raw) ? 1 : 0;
+}
+
+str_map *url_get_query_map(const char *text)
+{
+    local_url u(text);
+    if (!u.ok || !*u.rec.query)
+        return nullptr;
+    str_map *m = str_map_new(0x101);
+    if (!m)
+        return nullptr;
+    char *item = u.rec.query;
+    for (;;) {
+        char *amp = strchr(item, '&');
+        if (amp)
+            *amp = '\0';
+        char key[URL_FIELD_SIZE];
+        const char *raw;
+        if (!split_kv_item(item, key, sizeof key, &raw)) {
+            LOG_ERR(TAG, "str_get_key_and_val [%s] failed\n", item);
+            break;
+        }
+        char dec[URL_TEXT_SIZE];
+        if (str_unescape_url_args(raw, dec, sizeof dec) != 0 || str_map_set(m, key, dec) != 0) {
+            str_map_free(m);
+            return nullptr;
+        }
+        if (!amp)
+            break;
+        item = amp + 1;
+    }
+    return m;
+}
+
+// ---- query writers ----------------------------------------------------------------------------
+
+int url_set_query(char *url, const char *key, const char *value, int escape, int mode)
+{
+    PL_ASSERT_RET(TAG, url != nullptr, -1);
+    char why[64];
+    if (!key || !value)
+        return log_set_query_err(url, key, value, escape, mode, "key or val cannot be null");
+    if (!*key)
+        return log_set_query_err(url, key, value, escape, mode, "key cannot be empty");
+    if (strpbrk(key, k_key_forbidden)) {
+        str_sprintf_s(why, sizeof why, "key cannot contain [%s]", k_key_forbidden);
+        return log_set_query_err(url, key, value, escape, mode, why);
+    }
+    if (!escape && strchr(value, '&')) {
+        str_sprintf_s(why, sizeof why, "escape_val cannot contain [%s]", "&");
+        return log_set_query_err(url, key, value, escape, mode, why);
+    }
+    if (mode < URL_QUERY_SET_ALWAYS || mode > URL_QUERY_DEL_EXIST)
+        return log_set_query_err(url, key, value, escape, mode, "invalid mode");
+
+    char val[URL_TEXT_SIZE];
+    if ((escape ? str_escape_url_args(value, val, sizeof val) : str_safecopy(val, sizeof val, value)) != 0)
+        return log_set_query_err(url, key, value, escape, mode, "val too long");
+    if (!*val && mode != URL_QUERY_DEL_EXIST)
+        return log_set_query_err(url, key, value, escape, mode, "val cannot be empty");
+
+    const query_place qp = find_query(url);
+    const bool replace = mode == URL_QUERY_SET_ALWAYS || mode == URL_QUERY_SET_EXIST;
+    const bool add = mode == URL_QUERY_SET_ALWAYS || mode == URL_QUERY_SET_NOT_EXIST;
+    const size_t klen = strlen(key);
+
+    char res[URL_TEXT_SIZE];
+    text_out o(res, sizeof res);
+    o.add(url, qp.head_len);
+    char sep = '?';
+    bool matched = false;
+    if (qp.qe > qp.qb) {
+        size_t b = qp.qb;
+        for (;;) {
+            const char *item = url + b;
+            const size_t e = b + strcspn(item, "&#");
+            const size_t ilen = e - b;
+            const bool match = ilen > klen && strncmp(item, key, klen) == 0 && item[klen] == '=';
+            matched = matched || match;
+            if (match && replace) {
+                o.add(sep);
+                o.add(key);
+                o.add('=');
+                o.add(val);
+                sep = '&';
+            } else if (!(match && mode == URL_QUERY_DEL_EXIST)) {
+                o.add(sep);
+                o.add(item, ilen);
+                sep = '&';
+            }
+            if (url[e] != '&')
+                break;
+            b = e + 1;
+        }
+    }
+    if (add && !matched) {
+        o.add(sep);
+        o.add(key);
+        o.add('=');
+        o.add(val);
+    }
+    o.add(url + qp.qe);
+    if (!o.ok)
+        return log_set_query_err(url, key, value, escape, mode, "url too long");
+    memcpy(url, res, o.len + 1);
+    return 0;
+}
+
+int url_set_query_esc(char *url, const char *key, const char *value, int mode)
+{
+    return url_set_query(url, key, value, 1, mode);
+}
+int url_set_query_str(char *url, const char *key, const char *value)
+{
+    return url_set_query(url, key, value, 1, URL_QUERY_SET_ALWAYS);
+}
+int url_set_query_str2(char *url, const char *key, const char *value) { return url_set_query_str(url, key, value); }
+int url_set_query_raw(char *url, const char *key, const char *value)
+{
+    return url_set_query(url, key, value, 0, URL_QUERY_SET_ALWAYS);
+}
+int url_del_query(char *url, const char *key) { return url_set_query(url, key, "", 1, URL_QUERY_DEL_EXIST); }
+
+int url_set_query_int(char *url, const char *key, int number, int mode)
+{
+    char v[32];
+    str_sprintf_s(v, sizeof v, "%d", number);
+    return url_set_query(url, key, v, 1, mode);
+}
+int url_set_query_long(char *url, const char *key, long number, int mode)
+{
+    char v[64];
+    str_sprintf_s(v, sizeof v, "%li", number);
+    return url_set_query(url, key, v, 1, mode);
+}
+int url_set_query_int1(char *url, const char *key, int number)
+{
+    return url_set_query_int(url, key, number, URL_QUERY_SET_ALWAYS);
+}
+int url_set_query_int2(char *url, const char *key, int number) { return url_set_query_int1(url, key, number); }
+int url_set_query_long1(char *url, const char *key, long number)
+{
+    return url_set_query_long(url, key, number, URL_QUERY_SET_ALWAYS);
+}
+int url_set_query_long2(char *url, const char *key, long number) { return url_set_query_long1(url, key, number); }
+
+static int set_query_base64(char *url, const char *key, const char *value, bool urlsafe)
+{
+    if (!value)
+        return log_set_query_err(url, key, value, 1, URL_QUERY_SET_ALWAYS, "key or val cannot be null");
+    char enc[URL_TEXT_SIZE];
+    // The NUL goes with the text, so the receiver gets a terminated string.
+    const size_t n = strlen(value) + 1;
+    const int r = urlsafe ? str_base64url_encode(value, n, enc, sizeof enc) : str_base64_encode(value, n, enc, sizeof enc);
+    if (r < 0)
+        return -1;
+    return url_set_query_str(url, key, enc);
+}
+int url_set_query_base64(char *url, const char *key, const char *value)
+{
+    return set_query_base64(url, key, value, false);
+}
+int url_set_query_base64url(char *url, const char *key, const char *value)
+{
+    return set_query_base64(url, key, value, true);
+}
+
+static int set_query_kv(char *url, const char *item, int escape)
+{
+    char key[URL_FIELD_SIZE];
+    const char *value;
+    if (!item || !split_kv_item(item, key, sizeof key, &value))
+        return -1;
+    return url_set_query(url, key, value, escape, URL_QUERY_SET_ALWAYS);
+}
+int url_set_query_kv(char *url, const char *item) { return set_query_kv(url, item, 1); }
+int url_set_query_kv_raw(char *url, const char *item) { return set_query_kv(url, item, 0); }
+
+int url_add_query_str(char *url, const char *item)
+{
+    PL_ASSERT_RET(TAG, url != nullptr && item != nullptr, -1);
+    const query_place qp = find_query(url);
+    char res[URL_TEXT_SIZE];
+    text_out o(res, sizeof res);
+    o.add(url, qp.qe);
+    o.add(qp.has_q ? '&' : '?');
+    o.add(item);
+    o.add(url + qp.qe);
+    if (!o.ok) {
+        LOG_ERR(TAG, "url_add_query_str: the url does not fit %d bytes\n", URL_TEXT_SIZE);
+        return -1;
+    }
+    memcpy(url, res, o.len + 1);
+    return 0;
+}
+
+int url_add_path(char *url, const char *segment)
+{
+    PL_ASSERT_RET(TAG, url != nullptr && segment != nullptr, -1);
+    const query_place qp = find_query(url);
+    char res[URL_TEXT_SIZE];
+    text_out o(res, sizeof res);
+    o.add(url, qp.head_len);
+    if (qp.has_q && segment[0] != '/' && segment[0] != '\\')
+        o.add('/');
+    o.add(segment);
+    o.add(url + qp.head_len);
+    if (!o.ok) {
+        LOG_ERR(TAG, "url_add_path: the url does not fit %d bytes\n", URL_TEXT_SIZE);
+        return -1;
+    }
+    memcpy(url, res, o.len + 1);
+    return 0;
+}
+
+// ---- other URL texts --------------------------------------------------------------------------
+
+char *url_normalize(char *text)
+{
+    if (!text)
+        return text;
+    url_scan s;
+    normalize_scan(text, &s);
+    return text;
+}
+
+// A normalised copy of text in out; false when text is NULL or too long.
+static bool normalized_copy(const char *text, char *out)
+{
+    out[0] = '\0';
+    if (!text || strnlen(text, URL_TEXT_SIZE) >= URL_TEXT_SIZE)
+        return false;
+    strcpy(out, text);
+    url_normalize(out);
+    return true;
+}
+
+int url_is_abs(const char *text)
+{
+    char t[URL_TEXT_SIZE];
+    if (!normalized_copy(text, t))
+        return 0;
+    return (strstr(t, "://") || t[0] == '/' || (t[0] && t[1] == ':')) ? 1 : 0;
+}
+
+int url_is_plain(const char *text)
+{
+    char t[URL_TEXT_SIZE];
+    if (!normalized_copy(text, t))
+        return 0;
+    return strstr(t, "://") ? 0 : 1;
+}
+
+int url_has_vol_prefix(const char *text)
+{
+    return (text && is_digit(text[0]) && text[1] == ':') ? 1 : 0;
+}
+
+int url_split_name(const char *text, char *name, char *rest, int keep_slash)
+{
+    PL_ASSERT_RET(TAG, name != nullptr && rest != nullptr, -1);
+    name[0] = rest[0] = '\0';
+    char t[URL_TEXT_SIZE];
+    if (!normalized_copy(text, t))
+        return -1;
+    if (strncmp(t, "///", 3) != 0) {
+        strcpy(rest, t);
+        return 0;
+    }
+    // The name ends where the path or the options begin.
+    const char *n = t + 3;
+    const size_t nlen = strcspn(n, "/?");
+    memcpy(name, n, nlen);
+    name[nlen] = '\0';
+    const char *r = n + nlen;
+    if (!*r)
+        strcpy(rest, keep_slash ? "" : "/");
+    else
+        strcpy(rest, (*r == '/' && !keep_slash) ? r + 1 : r);
+    return 0;
+}
+
+char *url_mem_fmt(char *out, const void *pointer, size_t size)
+{
+    PL_ASSERT_RET(TAG, out != nullptr, out);
+    str_sprintf_s(out, 64, "mem://%p_%zu", pointer, size);
+    return out;
+}
+
+int url_mem_parse(const char *text, void **pointer, size_t *size)
+{
+    if (!text || !pointer || !size)
+        return -1;
+    void *p = nullptr;
+    size_t n = 0;
+    if (sscanf(text, "mem://%p_%zu", &p, &n) != 2)
+        return -1;
+    *pointer = p;
+    *size = n;
+    return 0;
+}
