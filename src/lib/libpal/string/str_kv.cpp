@@ -410,14 +410,16 @@ int str_kv_set(char *text, size_t size, const char *seps, int mode, const char *
     PL_ASSERT_RET(TAG, text != nullptr && size > 0, -1);
     if (!seps || !*seps || !key || !*key || !value || mode < 1 || mode > 4)
         return -1;
-    char *res = static_cast<char *>(os_malloc(size));
+    // Room for the separator written after the last item, removed at the end.
+    const size_t slen = strlen(seps);
+    char *res = static_cast<char *>(os_malloc(size + slen));
     if (!res)
         return -1;
     const bool replace = mode == 1 || mode == 3;
     const bool add = mode == 1 || mode == 2;
     const size_t klen = strlen(key);
     bool matched = false;
-    text_out o(res, size);
+    text_out o(res, size + slen);
     auto write_kv = [&] {
         o.add(key);
         o.add("=");
@@ -441,14 +443,15 @@ int str_kv_set(char *text, size_t size, const char *seps, int mode, const char *
     }
     if (add && !matched)
         write_kv();
-    if (!o.ok) {
+    size_t len = o.len;
+    if (o.ok && ends_with(res, len, seps))
+        res[len -= slen] = '\0';
+    if (!o.ok || len >= size) {
         LOG_ERR(TAG, "key=[%s] error: the list does not fit %zu bytes\n", key, size);
         os_free(res);
         return -1;
     }
-    if (ends_with(res, o.len, seps))
-        res[o.len - strlen(seps)] = '\0';
-    strcpy(text, res);
+    memcpy(text, res, len + 1);
     os_free(res);
     return 0;
 }
@@ -635,7 +638,7 @@ char *str_lines_find_token(const char *text, const char *substr, const char *sep
         return nullptr;
     char *res = nullptr;
     for_each_item(text, "\n", [&](const char *line, size_t len) {
-        const char *hit = memmem(line, len, substr, strlen(substr));
+        const void *hit = memmem(line, len, substr, strlen(substr));
         if (!hit)
             return true;
         res = line_token(line, len, seps, n);

@@ -137,14 +137,23 @@ void scan_url(const char *t, url_scan *s)
 }
 
 // Trimming plus backslashes to slashes in the path; fills the scan of the
-// result (the rewrite moves no part, so the scan stays valid).
+// result. A rewrite can change how the text splits (a local path "C:\\\\srv"
+// becomes "C://srv", a network URL), so it is repeated until the text stays
+// as it is; each round only removes backslashes, so it ends.
 void normalize_scan(char *text, url_scan *s)
 {
     str_trim_all(text);
-    scan_url(text, s);
-    for (size_t i = s->path.b; i < s->path.e; ++i)
-        if (text[i] == '\\')
-            text[i] = '/';
+    for (;;) {
+        scan_url(text, s);
+        bool changed = false;
+        for (size_t i = s->path.b; i < s->path.e; ++i)
+            if (text[i] == '\\') {
+                text[i] = '/';
+                changed = true;
+            }
+        if (!changed)
+            return;
+    }
 }
 
 // Sequential writer into a fixed buffer that remembers the first overflow,

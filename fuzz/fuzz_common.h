@@ -1,0 +1,23 @@
+// Shared by the fuzz targets: the log is kept quiet, but every record is
+// still formatted so that a format and its arguments that disagree show up.
+#pragma once
+#include <cstdarg>
+#include <cstdio>
+
+#include "liblog/log2.h"
+
+static int fuzz_log_hook(unsigned, const char *, const char *, int, const char *, int, const char *fmt, va_list va)
+{
+    char line[8192];
+    vsnprintf(line, sizeof line, fmt, va);
+    return 0;
+}
+
+static void fuzz_quiet_log()
+{
+    static bool done = false;
+    if (!done) {
+        log2_set_hook(nullptr, fuzz_log_hook);
+        done = true;
+    }
+}
