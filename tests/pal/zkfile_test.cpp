@@ -399,6 +399,57 @@ TEST_F(Zkfile, FlushAllWritesEveryWritableStream)
     zkclose(b);
 }
 
+TEST_F(Zkfile, StdStreamsRunOnTheStdFileObjects)
+{
+    ASSERT_NE(zk_stdout, nullptr);
+    EXPECT_EQ(zkfileno(zk_stdout), 1);
+    EXPECT_EQ(zkfileno(zk_stderr), 2);
+    fd_capture cap(1);
+    zkprintf_stdout("to %s\n", "stdout");
+    zkputchar('!');
+    zkflush(zk_stdout);
+    EXPECT_EQ(cap.stop(), "to stdout\n!");
+
+    // A closed std stream is re-created over the same object.
+    zkclose(zk_stdout);
+    EXPECT_EQ(zk_stdout, nullptr);
+    zkfile_init_std_env();
+    ASSERT_NE(zk_stdout, nullptr);
+    EXPECT_EQ(zkfileno(zk_stdout), 1);
+}
+
+std::string g_drv_path;
+uint32_t g_drv_pf;
+int g_drv_closed;
+intptr_t fake_open(void *, const char *path, uint32_t pf)
+{
+    g_drv_path = path;
+    g_drv_pf = pf;
+    return 7;
+}
+int fake_close(intptr_t h)
+{
+    g_drv_closed = (int)h;
+    return 0;
+}
+
+TEST_F(Zkfile, ForeignDriverGetsTheUrlPath)
+{
+    zkfile_drv_t d{};
+    d.open = fake_open;
+    d.close = fake_close;
+    zkfile_t *f = zkopen_drv("zkp://u:p@h:9/dir/f.txt?type=bin&x=1#frag", "r", &d);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(g_drv_path, "/dir/f.txt?type=bin");
+    EXPECT_EQ(g_drv_pf & 0x100007u, 0x100001u);
+    EXPECT_EQ(zkclose(f), 0);
+    EXPECT_EQ(g_drv_closed, 7);
+    // A key asks for the crypt hook, and there is none.
+    g_drv_closed = 0;
+    EXPECT_EQ(zkopen_drv("zkp://h/f?key=secret", "r", &d), nullptr);
+    EXPECT_EQ(g_drv_closed, 7);
+}
+
 TEST(ZkfileDeath, NullOrDamagedStreamStops)
 {
     pl_init();

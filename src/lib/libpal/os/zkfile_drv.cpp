@@ -10,53 +10,32 @@
 
 #include "libpal/os/zkfile_imp.h"
 #include "libpal/os/posix/os_process.h"
+#include "libpal/vfile/os_file2.h"
 
 namespace {
 
 // ---- file (file objects) ------------------------------------------------------
-// Handles are descriptor + 1 so that 0 keeps meaning "none".
+// The handle is the os_file_t.
 
-int posix_oflags(uint32_t pf)
-{
-    int fl;
-    if (pf & 1)
-        fl = O_RDONLY;
-    else if (pf & 2)
-        fl = O_WRONLY;
-    else if (pf & 4)
-        fl = O_RDWR;
-    else
-        fl = O_RDONLY;
-    if (pf & 8)
-        fl |= O_CREAT;
-    if (pf & 16)
-        fl |= O_APPEND;
-    if (pf & 32)
-        fl |= O_TRUNC;
-    return fl | O_CLOEXEC | O_LARGEFILE;
-}
+os_file_t *obj(intptr_t h) { return (os_file_t *)h; }
 
 intptr_t file_open(void *, const char *path, uint32_t pf)
 {
     if (!path)
         return 0;
-    int fd = open(path, posix_oflags(pf), 0644);
-    return fd < 0 ? 0 : (intptr_t)fd + 1;
+    return (intptr_t)os_file_open(path, pf);
 }
 
-int file_close(intptr_t h) { return (h > 0 && close((int)(h - 1)) == 0) ? 0 : -1; }
+int file_close(intptr_t h) { return (h && os_file_close(obj(h)) == 1) ? 0 : -1; }
 
-int64_t file_seek(intptr_t h, int64_t off, int whence)
-{
-    return h > 0 ? (int64_t)lseek((int)(h - 1), (off_t)off, whence) : -1;
-}
+int64_t file_seek(intptr_t h, int64_t off, int whence) { return h ? os_file_seek(obj(h), off, whence) : -1; }
 
 int64_t file_read(intptr_t h, void *buf, size_t len)
 {
-    if (h <= 0)
+    if (!h)
         return -1;
     for (;;) {
-        ssize_t r = read((int)(h - 1), buf, len);
+        int64_t r = os_file_read(obj(h), buf, len);
         if (r < 0 && errno == EINTR)
             continue;
         return r;
@@ -65,17 +44,17 @@ int64_t file_read(intptr_t h, void *buf, size_t len)
 
 int64_t file_write(intptr_t h, const void *buf, size_t len)
 {
-    if (h <= 0)
+    if (!h)
         return -1;
     for (;;) {
-        ssize_t r = write((int)(h - 1), buf, len);
+        int64_t r = os_file_write(obj(h), buf, len);
         if (r < 0 && errno == EINTR)
             continue;
         return r;
     }
 }
 
-int file_flush(intptr_t h) { return (h > 0 && fsync((int)(h - 1)) == 0) ? 0 : -1; }
+int file_flush(intptr_t h) { return (h && os_file_fsync(obj(h)) == 1) ? 0 : -1; }
 
 // ---- memory text ------------------------------------------------------------------
 
@@ -230,8 +209,25 @@ int64_t cmd_read(intptr_t h, void *buf, size_t len)
 
 int fd_close(intptr_t h) { return close((int)h) == 0 ? 0 : -1; }
 int64_t fd_seek(intptr_t h, int64_t off, int whence) { return (int64_t)lseek((int)h, (off_t)off, whence); }
-int64_t fd_read(intptr_t h, void *buf, size_t len) { return file_read(h + 1, buf, len); }
-int64_t fd_write(intptr_t h, const void *buf, size_t len) { return file_write(h + 1, buf, len); }
+int64_t fd_read(intptr_t h, void *buf, size_t len)
+{
+    for (;;) {
+        ssize_t r = read((int)h, buf, len);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r;
+    }
+}
+
+int64_t fd_write(intptr_t h, const void *buf, size_t len)
+{
+    for (;;) {
+        ssize_t r = write((int)h, buf, len);
+        if (r < 0 && errno == EINTR)
+            continue;
+        return r;
+    }
+}
 int fd_flush(intptr_t h) { return fsync((int)h) == 0 ? 0 : -1; }
 
 } // namespace
@@ -279,6 +275,14 @@ void zkfile_drv_build(int index, zkfile_drv_t *d)
     }
 }
 
-int zkfile_drv_file_fd(intptr_t h) { return h > 0 ? (int)(h - 1) : 0; }
+int zkfile_drv_file_fd(intptr_t h) { return h ? os_file_fd(obj(h)) : 0; }
 
-intptr_t zkfile_drv_std_handle(int index) { return (intptr_t)index + 1; }
+intptr_t zkfile_drv_std_handle(int index)
+{
+    switch (index) {
+    case 0: return (intptr_t)g_os_file_stdin;
+    case 1: return (intptr_t)g_os_file_stdout;
+    case 2: return (intptr_t)g_os_file_stderr;
+    default: return 0;
+    }
+}

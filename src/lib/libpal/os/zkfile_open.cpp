@@ -5,6 +5,7 @@
 
 #include "libpal/os/zkfile_imp.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/string/url.h"
 
 namespace {
 
@@ -24,53 +25,6 @@ int share_bits(int share, uint32_t pf)
 bool is_builtin(const zkfile_drv_t *drv)
 {
     return drv >= &g_zkfile_drv[0] && drv < &g_zkfile_drv[ZKDRV_COUNT];
-}
-
-// Value of query key `key` in `query` ("a=1&b=2"), copied into out.
-bool query_get(const char *query, const char *key, char *out, size_t size)
-{
-    size_t klen = strlen(key);
-    const char *p = query;
-    while (p && *p) {
-        const char *amp = strchr(p, '&');
-        size_t ilen = amp ? (size_t)(amp - p) : strlen(p);
-        if (ilen > klen && strncmp(p, key, klen) == 0 && p[klen] == '=') {
-            size_t vlen = ilen - klen - 1;
-            if (vlen >= size)
-                return false;
-            memcpy(out, p + klen + 1, vlen);
-            out[vlen] = '\0';
-            return true;
-        }
-        p = amp ? amp + 1 : nullptr;
-    }
-    return false;
-}
-
-// The path part of a URL text and its query (both into 8192-byte buffers).
-bool url_split(const char *text, char *path, char *query)
-{
-    const char *p = text;
-    if (const char *s = strstr(text, "://")) {
-        p = strchr(s + 3, '/');
-        if (!p)
-            p = "/";
-    }
-    size_t plen = strcspn(p, "?#");
-    if (plen >= 8192)
-        return false;
-    memcpy(path, p, plen);
-    path[plen] = '\0';
-    query[0] = '\0';
-    if (p[plen] == '?') {
-        const char *q = p + plen + 1;
-        size_t qlen = strcspn(q, "#");
-        if (qlen >= 8192)
-            return false;
-        memcpy(query, q, qlen);
-        query[qlen] = '\0';
-    }
-    return true;
 }
 
 zkfile_t *stream_new(const zkfile_drv_t *drv, intptr_t h, uint32_t sflags, uint32_t own, void *aux)
@@ -167,20 +121,23 @@ zkfile_t *zkopen_imp(const char *path, const char *mode, int share, const zkfile
     char alg[256] = "", key[256] = "";
     if (drv && !is_builtin(drv)) {
         // A foreign driver names its files by URL.
-        char upath[8192], query[8192], type[256];
-        if (!url_split(path, upath, query)) {
+        url_rec rec;
+        char ubuf[8192], upath[8192], type[256];
+        url_parser(&rec, ubuf, path);
+        if (str_safecopy(upath, sizeof(upath), rec.path) != 0) {
             errno = ENAMETOOLONG;
             return nullptr;
         }
-        if (query_get(query, "type", type, sizeof(type)) && type[0]) {
+        url_get_query_buf(path, "type", "", type, sizeof(type));
+        if (type[0]) {
             if (strcat_printf(upath, sizeof(upath), "?type=%s", type) < 0) {
                 errno = ENAMETOOLONG;
                 return nullptr;
             }
             pf |= 0x100000;
         }
-        query_get(query, "key", key, sizeof(key));
-        query_get(query, "alg", alg, sizeof(alg));
+        url_get_query_buf(path, "key", "", key, sizeof(key));
+        url_get_query_buf(path, "alg", "", alg, sizeof(alg));
         if (!drv->open)
             return nullptr;
         h = drv->open(drv->context, upath, pf);
