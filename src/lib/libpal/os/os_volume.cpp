@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "libpal/os/posix/os_fs_priv.h"
+#include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2.h"
 
@@ -64,18 +65,18 @@ const char *os_fs_type(uint32_t magic)
 
 int os_path_existing_parent(const char *path, char *buf)
 {
-    char tmp[OS_FS_PATH_MAX];
+    char tmp[PL_MAX_PATH];
     if (!buf)
         return -1;
     if (!path || str_safecopy(tmp, sizeof(tmp), path) != 0)
         tmp[0] = 0;
-    os_fs_path_normalize(tmp);
-    os_fs_path_del_sep_tail(tmp);
+    path_normalize(tmp);
+    path_del_sep_tail(tmp);
     while (tmp[0]) {
         if (access(tmp, F_OK) == 0 || (errno != ENOENT && errno != ENOTDIR))
             break;
         size_t before = strlen(tmp);
-        os_fs_path_cut_name(tmp);
+        path_cut_name(tmp);
         if (strlen(tmp) == before) {
             // A relative name none of whose elements exists: the search
             // ends at the current directory.
@@ -85,7 +86,7 @@ int os_path_existing_parent(const char *path, char *buf)
     }
     if (!tmp[0])
         str_safecopy(tmp, sizeof(tmp), "/");
-    str_safecopy(buf, OS_FS_PATH_MAX, tmp);
+    str_safecopy(buf, PL_MAX_PATH, tmp);
     return 0;
 }
 
@@ -200,12 +201,12 @@ bool find_mount(const char *path, char *buf, mount_hit *hit)
     struct stat st;
     if (stat(buf, &st) != 0)
         return false;
-    char real[OS_FS_PATH_MAX];
+    char real[PL_MAX_PATH];
     if (!realpath(buf, real))
         return false;
     if (!find_mount_mountinfo(real, st.st_dev, hit) && !find_mount_table(real, st.st_dev, hit))
         return false;
-    return str_safecopy(buf, OS_FS_PATH_MAX, hit->dir.c_str()) == 0;
+    return str_safecopy(buf, PL_MAX_PATH, hit->dir.c_str()) == 0;
 }
 
 // "\x20"-style escapes of udev's link names.
@@ -264,7 +265,7 @@ int os_get_mount_point(const char *path, char *buf)
 
 int os_get_volume_info(const char *path, os_volume_info_t *info)
 {
-    char dir[OS_FS_PATH_MAX];
+    char dir[PL_MAX_PATH];
     mount_hit hit;
     if (!info)
         return -1;

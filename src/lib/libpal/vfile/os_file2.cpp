@@ -14,6 +14,7 @@
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/os/posix/os_fs_priv.h"
+#include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/vfile/os_file_flag.h"
 #include "libpal/vfile/os_file_kind.h"
@@ -87,7 +88,7 @@ void os_file_path_strip_url(char *path)
     for (char *p = s; *p; p++)
         if (*p == '\\')
             *p = '/';
-    str_safecopy_trunc(path, OS_FS_PATH_MAX, s);
+    str_safecopy_trunc(path, PL_MAX_PATH, s);
 }
 
 int os_file_path_prepare(const char *path, char *out)
@@ -96,11 +97,11 @@ int os_file_path_prepare(const char *path, char *out)
         errno = EINVAL;
         return -1;
     }
-    if (str_safecopy(out, OS_FS_PATH_MAX, path) != 0) {
+    if (str_safecopy(out, PL_MAX_PATH, path) != 0) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    os_fs_path_normalize(out);
+    path_normalize(out);
     os_file_path_strip_url(out);
     return 0;
 }
@@ -178,7 +179,7 @@ os_file_t *os_file_open(const char *path, uint32_t pf)
     }
     if (pf & OS_FILE_ZZ)
         return file_open_zz(path, pf);
-    char prep[OS_FS_PATH_MAX];
+    char prep[PL_MAX_PATH];
     if (os_file_path_prepare(path, prep) != 0)
         return nullptr;
     os_file_ops_t *ops = os_file_get_ops(prep);
@@ -200,7 +201,7 @@ os_file_t *os_file_open(const char *path, uint32_t pf)
 os_file_t *os_file_wopen(const char *path, uint32_t access, uint32_t share, void *, uint32_t disposition,
                          uint32_t attributes, void *)
 {
-    char prep[OS_FS_PATH_MAX];
+    char prep[PL_MAX_PATH];
     if (!path) {
         os_errno_set_verr(VERR_INVALID_PARAMETER);
         return nullptr;
@@ -226,7 +227,7 @@ os_file_t *os_file_wopen(const char *path, uint32_t access, uint32_t share, void
 
 os_file_t *os_file_open2(const char *path, int flags, uint32_t mode)
 {
-    char prep[OS_FS_PATH_MAX];
+    char prep[PL_MAX_PATH];
     if (!path) {
         os_errno_set_verr(VERR_INVALID_PARAMETER);
         return nullptr;

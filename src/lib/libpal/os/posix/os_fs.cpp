@@ -15,6 +15,8 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
 #include "libpal/os/posix/os_fs_priv.h"
+#include "libpal/string/str_glob.h"
+#include "libpal/string/str_path.h"
 #include "libpal/os/posix/os_xattr.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/vfile/os_file2.h"
@@ -211,7 +213,7 @@ int os_readlink(const char *path, char *buf, size_t n)
 
 int os_readlink_full(const char *path, char *buf, size_t n)
 {
-    char link[OS_FS_PATH_MAX];
+    char link[PL_MAX_PATH];
     if (!path || !buf || n == 0) {
         errno = EINVAL;
         return -1;
@@ -311,12 +313,12 @@ int os_mkdir_default(const char *path) { return os_mkdir(path, 0755); }
 
 int os_mkdirs(const char *path)
 {
-    char buf[OS_FS_PATH_MAX];
+    char buf[PL_MAX_PATH];
     if (!path || str_safecopy(buf, sizeof(buf), path) != 0) {
         errno = path ? ENAMETOOLONG : EINVAL;
         return -1;
     }
-    os_fs_path_normalize(buf);
+    path_normalize(buf);
     for (size_t i = 1; buf[i]; i++) {
         if (buf[i] != '/' && buf[i] != '\\')
             continue;
@@ -333,12 +335,12 @@ int os_mkdirs(const char *path)
 
 int os_mkdirs_parent(const char *path)
 {
-    char buf[OS_FS_PATH_MAX];
+    char buf[PL_MAX_PATH];
     if (!path || str_safecopy(buf, sizeof(buf), path) != 0) {
         errno = path ? ENAMETOOLONG : EINVAL;
         return -1;
     }
-    os_fs_path_normalize(buf);
+    path_normalize(buf);
     char *cut = strrchr(buf, '/');
     if (!cut) {
         errno = EINVAL;
@@ -355,13 +357,13 @@ os_dir_t *os_opendir2(const char *path, const char *pattern) { return os_opendir
 
 os_dir_t *os_opendir_imp(const char *path, const char *pattern, uint32_t flags)
 {
-    char buf[OS_FS_PATH_MAX];
-    char real[OS_FS_PATH_MAX];
+    char buf[PL_MAX_PATH];
+    char real[PL_MAX_PATH];
     if (!path || str_safecopy(buf, sizeof(buf), path) != 0) {
         errno = path ? ENAMETOOLONG : EINVAL;
         return nullptr;
     }
-    os_fs_path_normalize(buf);
+    path_normalize(buf);
     os_readlink_or_self(buf, real, sizeof(real));
 
     os_dir_t *d = (os_dir_t *)os_zalloc(sizeof(os_dir_t));
@@ -443,7 +445,7 @@ os_dir_entry_t *os_readdir(os_dir_t *d)
     errno = 0;
     struct dirent *e;
     while ((e = dir_read_raw(d)) != nullptr) {
-        if (!d->pattern || os_fs_glob_any(e->d_name, d->pattern))
+        if (!d->pattern || pl_glob_match_any(e->d_name, d->pattern))
             break;
     }
     if (!e)
@@ -453,7 +455,7 @@ os_dir_entry_t *os_readdir(os_dir_t *d)
     str_safecopy_trunc(ent->name, sizeof(ent->name), e->d_name);
     ent->st.type = e->d_type == DT_DIR ? OS_FTYPE_DIR : OS_FTYPE_FILE;
 
-    char full[OS_FS_PATH_MAX];
+    char full[PL_MAX_PATH];
     if (os_fs_path_join(full, sizeof(full), d->path, e->d_name) != 0) {
         errno = 0;
         return ent; // only the name and the type
@@ -540,17 +542,17 @@ int os_closedir(os_dir_t *d)
 
 int os_file_get_entry(const char *path, uint32_t flags, os_dir_entry_t *entry)
 {
-    char buf[OS_FS_PATH_MAX];
+    char buf[PL_MAX_PATH];
     if (!path || !entry || str_safecopy(buf, sizeof(buf), path) != 0) {
         errno = path && entry ? ENAMETOOLONG : EINVAL;
         return -1;
     }
-    os_fs_path_normalize(buf);
-    os_fs_path_del_sep_tail(buf);
+    path_normalize(buf);
+    path_del_sep_tail(buf);
     memset(entry, 0, sizeof(*entry));
     if (os_lstat(buf, &entry->st) != 0)
         return -1;
-    str_safecopy_trunc(entry->name, sizeof(entry->name), os_fs_path_basename(buf));
+    str_safecopy_trunc(entry->name, sizeof(entry->name), path_basename(buf));
     if (entry->st.type & OS_FTYPE_LINK) {
         struct stat st;
         entry->st.type = (stat(buf, &st) == 0 && S_ISDIR(st.st_mode) ? OS_FTYPE_DIR : OS_FTYPE_FILE) | OS_FTYPE_LINK;
@@ -577,7 +579,7 @@ int os_dir_keep_last_n(const char *dir, const char *pattern, int n)
         n = 0;
     size_t drop = names.size() > (size_t)n ? names.size() - (size_t)n : 0;
     for (size_t i = 0; i < drop; i++) {
-        char full[OS_FS_PATH_MAX];
+        char full[PL_MAX_PATH];
         if (os_fs_path_join(full, sizeof(full), base.c_str(), names[i].c_str()) == 0)
             os_remove_ex(full, 0);
     }

@@ -13,6 +13,7 @@
 #include "libpal/os/os_volume.h"
 #include "libpal/os/posix/os_fs.h"
 #include "libpal/os/posix/os_fs_priv.h"
+#include "libpal/string/str_path.h"
 #include "libpal/string/str_dyn.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
@@ -120,11 +121,11 @@ int os_file_copy(const char *src, const char *dst)
     FILE *in = fopen(src, "rb");
     if (!in)
         return -1;
-    char target[OS_FS_PATH_MAX];
+    char target[PL_MAX_PATH];
     size_t dl = strlen(dst);
     int bad = 0;
     if (dl && (dst[dl - 1] == '/' || dst[dl - 1] == '\\'))
-        bad = os_fs_path_join(target, sizeof(target), dst, os_fs_path_basename(src));
+        bad = os_fs_path_join(target, sizeof(target), dst, path_basename(src));
     else
         bad = str_safecopy(target, sizeof(target), dst);
     if (bad) {
@@ -241,7 +242,7 @@ int os_file_save_space_check(const char *path, uint64_t need)
 
 int os_disk_space_check(const char *path, uint64_t need, char *msg)
 {
-    char dir[OS_FS_PATH_MAX] = "";
+    char dir[PL_MAX_PATH] = "";
     if (!path)
         return -1;
     const char *cut = nullptr;
