@@ -2,11 +2,13 @@
 #include "libpal/os/posix/os_fs_file3.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "libpal/basic/pl_base.h"
@@ -223,6 +225,19 @@ int os_file_save_space_check(const char *path, uint64_t need)
         return -1;
     }
     if ((uint64_t)st.st_size < need) {
+        // Plainly too little room: fail before filling the volume to the
+        // brim on the way to ENOSPC.
+        struct statvfs sv;
+        if (fstatvfs(fd, &sv) == 0 && need - (uint64_t)st.st_size > (uint64_t)sv.f_bavail * sv.f_frsize) {
+            close(fd);
+            errno = ENOSPC;
+            return -1;
+        }
+        if (need > (uint64_t)INT64_MAX) {
+            close(fd);
+            errno = EFBIG;
+            return -1;
+        }
         // Really reserve the blocks: growing with ftruncate makes a hole and
         // proves nothing about free space.
         int e = posix_fallocate(fd, 0, (off_t)need);
