@@ -17,7 +17,9 @@
 #include <string>
 
 #include "capture.h"
+#include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
+#include "libpal/os/zkfile.h"
 #include "libpal/vfile/os_file2.h"
 #include "libpal/vfile/os_file5.h"
 #include "libpal/vfile/os_file_flag.h"
@@ -184,6 +186,18 @@ TEST(FileFlags, PortableAndHost)
         EXPECT_EQ(os_oflag_2_pl(O_CLOEXEC), 0x1000);
     }
 
+#if defined(__x86_64__)
+    // Flags a minimal libfuse 2 file system receives here (the kernel adds
+    // its large-file bit 0x8000), to portable flags and pf.
+    struct Fuse {
+        int host, pl;
+        uint32_t pf;
+    } fuse[] = {{0x8241, 0x15, 0xaa}, {0x8000, 0, 0x81}, {0x8002, 2, 0x84}, {0x8401, 0x9, 0x92}};
+    for (const Fuse &c : fuse) {
+        EXPECT_EQ(os_oflag_2_pl(c.host), c.pl) << std::hex << c.host;
+        EXPECT_EQ(pl_oflag_2_pf(os_oflag_2_pl(c.host)), c.pf) << std::hex << c.host;
+    }
+#endif
     EXPECT_EQ(pl_oflag_2_pf(0x16), 0xacu);
     EXPECT_EQ(pl_oflag_2_pf(0), 0x81u);
     EXPECT_EQ(pl_oflag_2_pf(3), 0x80u);
@@ -658,4 +672,30 @@ TEST(FileStd, DescriptorTableAndProcs)
     os_file_std_proc_reset();
     EXPECT_EQ(os_file_get_handle(g_os_file_stdout), 2u);
     EXPECT_EQ((void *)g_os_file_stdout->ops->writ, (void *)os_stdout_file_writ);
+}
+
+// With the platform started, a file opened into descriptor 1 carries the
+// std output stream; closing it points the stream back at the std object.
+TEST(FileStd, SlotOneCarriesStdStream)
+{
+    char tmpl[] = "/tmp/zk_std_XXXXXX";
+    int tfd = mkstemp(tmpl);
+    ASSERT_GE(tfd, 0);
+    close(tfd);
+    pid_t pid = fork();
+    if (pid == 0) {
+        pl_init();
+        pl_close(1); // the slot may be empty already (an earlier test)
+        int fd = pl_open(tmpl, PL_O_WRONLY);
+        bool ok = fd == 1;
+        ok = ok && zkprintf(zk_stdout, "to file\n") > 0 && zkflush(zk_stdout) == 0;
+        ok = ok && pl_close(fd) == 0;
+        ok = ok && zkprintf(zk_stdout, "%s", "") >= 0 && zkflush(zk_stdout) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(run(std::string("cat ") + tmpl), "to file\n");
+    unlink(tmpl);
 }

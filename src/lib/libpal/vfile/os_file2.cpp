@@ -42,18 +42,6 @@ static os_file_ops_t *const s_builtin[] = {&os_local_file_ops, &os_stdin_file_op
                                           &os_stderr_file_ops, &os_null_file_ops, &os_zero_file_ops,
                                           &os_random_file_ops};
 
-os_file_ops_t *os_file_find_ops(const char *name)
-{
-    if (!name)
-        return nullptr;
-    for (os_file_ops_t *ops : s_builtin)
-        if (strcmp(ops->name, name) == 0)
-            return ops;
-    if (strcmp(name, os_xattr_file_ops.name) == 0)
-        return &os_xattr_file_ops;
-    return nullptr;
-}
-
 os_file_ops_t *os_file_get_ops(const char *path)
 {
     for (const os_file_probe_t *p : s_probes) {

@@ -132,8 +132,6 @@ int os_file_path_prepare(const char *path, char *out /*4096*/);
 void os_file_path_strip_url(char *path /*4096*/);
 // Kind for a prepared path (probes, then "/dev/"+built-in name, else local).
 os_file_ops_t *os_file_get_ops(const char *path);
-// Built-in kind by name ("file", "stdin", ... "random", "xattr"), or NULL.
-os_file_ops_t *os_file_find_ops(const char *name);
 
 // ---- opening (new object, or NULL with errno set) ----------------------------
 // pf bit OS_FILE_ZZ: path is a zz list (path[, letter[, name]]).

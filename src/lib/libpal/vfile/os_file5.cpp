@@ -8,6 +8,7 @@
 
 #include "libpal/memory/pl_mem.h"
 #include "libpal/os/posix/os_fs.h"
+#include "libpal/os/zkfile.h"
 #include "libpal/vfile/os_file_kind.h"
 #include "liblog/log2.h"
 
@@ -92,6 +93,8 @@ int pl_open(const char *path, int flags)
         os_file_close(f);
         return -1;
     }
+    if (idx < 3) // the std stream of that index now writes to it
+        zkfile_set_std_handle((int)idx, (intptr_t)f);
     return (int)idx;
 }
 
@@ -102,6 +105,9 @@ int pl_close(int fd)
         return -1;
     if (old == kept_std(fd))
         return 0;
+    // The std stream must not keep pointing at an object about to be freed.
+    if (fd < 3 && kept_std(fd))
+        zkfile_set_std_handle(fd, (intptr_t)kept_std(fd));
     return os_file_close((os_file_t *)old) == 1 ? 0 : -1;
 }
 
@@ -161,6 +167,8 @@ int pl_dup2(int oldfd, int newfd)
     if (mem_slots_set(&s_table, (uint64_t)newfd, from) != 0)
         return -1;
     mem_slots_del_nocopy(&s_table, (uint64_t)oldfd);
+    if (newfd < 3)
+        zkfile_set_std_handle(newfd, (intptr_t)from);
     if (prev != kept_std(newfd))
         os_file_close(prev);
     return newfd;

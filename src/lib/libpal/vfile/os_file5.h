@@ -9,7 +9,9 @@
 
 #include "libpal/vfile/os_file2.h"
 
-// Opens with os_file_open2 (portable flags, mode 0) into the first free slot.
+// Opens with os_file_open2 (portable flags, mode 0) into the first free slot;
+// in slot 0, 1 or 2 the object also becomes that std stream's handle (and
+// closing it later points the stream back at the kept std object).
 int pl_open(const char *path, int flags);
 // Empties the slot; a kept std object in its own slot stays open (0).
 int pl_close(int fd);
