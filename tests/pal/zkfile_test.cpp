@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "capture.h"
 #include "libpal/basic/pl_base.h"
@@ -416,6 +419,44 @@ TEST_F(Zkfile, StdStreamsRunOnTheStdFileObjects)
     zkfile_init_std_env();
     ASSERT_NE(zk_stdout, nullptr);
     EXPECT_EQ(zkfileno(zk_stdout), 1);
+}
+
+TEST_F(Zkfile, SharedStreamKeepsRecordsWhole)
+{
+    zkfile_set_rw_bsize(64); // many write-outs while the threads run
+    zkfile_t *f = zkopen2(path("shared").c_str(), "w");
+    zkfile_set_rw_bsize(0x40000);
+    ASSERT_NE(f, nullptr);
+    std::vector<std::thread> ts;
+    for (int t = 0; t < 4; ++t)
+        ts.emplace_back([f, t] {
+            for (int i = 0; i < 500; ++i)
+                zkprintf(f, "thread %d line %d end\n", t, i);
+        });
+    // Streams opened, flushed all together and closed meanwhile.
+    ts.emplace_back([this] {
+        for (int i = 0; i < 200; ++i) {
+            zkfile_t *g = zkopen2(path("other").c_str(), "w");
+            zkputs("x", g);
+            zkflush(nullptr);
+            zkclose(g);
+        }
+    });
+    for (auto &t : ts)
+        t.join();
+    EXPECT_EQ(zkclose(f), 0);
+    std::istringstream in(get("shared"));
+    std::string line;
+    int count[4] = {};
+    while (std::getline(in, line)) {
+        int t = -1, i = -1;
+        char end[8] = {};
+        ASSERT_EQ(sscanf(line.c_str(), "thread %d line %d %3s", &t, &i, end), 3) << line;
+        ASSERT_STREQ(end, "end");
+        ASSERT_EQ(i, count[t]++); // in order per thread
+    }
+    for (int c : count)
+        EXPECT_EQ(c, 500);
 }
 
 std::string g_drv_path;
