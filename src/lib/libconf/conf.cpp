@@ -473,8 +473,10 @@ int conf_rename_key(conf_t *conf, const char *sec, const char *old_key, const ch
 str_vector *conf_get_sections_match(conf_t *conf, const char *patterns)
 {
     str_vector *all = conf_get_sections(conf);
-    if (!all || !patterns)
-        return all ? (str_vector_free(all), nullptr) : nullptr;
+    if (!all || !patterns) {
+        str_vector_free(all);
+        return nullptr;
+    }
     str_vector *v = str_vector_new(STR_VEC_OWN);
     for (uint64_t i = 0; v && i < all->count; ++i) {
         if (pl_glob_match_list(all->items[i], patterns, 0, 0) && str_vector_push_back(v, all->items[i]) != 0) {
