@@ -612,3 +612,22 @@ TEST(UrlText, MemoryBlock)
     EXPECT_EQ(url_mem_parse("mem://zz", &p, &n), -1);
     EXPECT_EQ(url_mem_parse("file:///x", &p, &n), -1);
 }
+
+TEST(UrlQuote, InPlace)
+{
+    char u[URL_TEXT_SIZE] = "zkp://h/a b";
+    EXPECT_STREQ(url_quote(u), "\"zkp://h/a b\"");
+    char v[URL_TEXT_SIZE] = "zkp://h/a;b";
+    EXPECT_STREQ(url_quote_sq(v), "'zkp://h/a;b'");
+    char w[URL_TEXT_SIZE] = "zkp://h/ab";
+    EXPECT_STREQ(url_quote(w), "zkp://h/ab");
+    // Too long to gain two quotes: unchanged.
+    std::string big = "zkp://h/" + std::string(URL_TEXT_SIZE - 10, 'a') + " ";
+    char x[URL_TEXT_SIZE];
+    strcpy(x, big.c_str());
+    {
+        fd_capture quiet;
+        url_quote(x);
+    }
+    EXPECT_TRUE(std::string(x) == big);
+}

@@ -3,6 +3,7 @@
 // (scan_url): the protocol before "://", the authority up to the first '/',
 // '?' or '#', the path up to '?' or '#', the query up to '#', the hash.
 #include "libpal/string/url.h"
+#include "libpal/string/str_glob.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -924,3 +925,19 @@ int url_mem_parse(const char *text, void **pointer, size_t *size)
     *size = n;
     return 0;
 }
+
+static char *url_quote_with(char *url, char *(*quote)(const char *, char *, size_t))
+{
+    if (!url)
+        return url;
+    char tmp[URL_TEXT_SIZE];
+    if (strnlen(url, URL_TEXT_SIZE) >= URL_TEXT_SIZE)
+        return url;
+    quote(url, tmp, sizeof(tmp));
+    if (tmp[0] != '\0')
+        memcpy(url, tmp, strlen(tmp) + 1);
+    return url;
+}
+
+char *url_quote(char *url) { return url_quote_with(url, str_quote_dq); }
+char *url_quote_sq(char *url) { return url_quote_with(url, str_quote_sq); }

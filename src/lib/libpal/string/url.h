@@ -182,3 +182,8 @@ int url_split_name(const char *text, char *name, char *rest, int keep_slash);
 // were read, else -1). out holds at least 64 bytes.
 char *url_mem_fmt(char *out, const void *pointer, size_t size);
 int url_mem_parse(const char *text, void **pointer, size_t *size);
+
+// Quote an 8192-byte URL text in place when it holds a blank, TAB or ';'
+// (double or single quotes). A text that would not fit stays as it was.
+char *url_quote(char *url);
+char *url_quote_sq(char *url);
