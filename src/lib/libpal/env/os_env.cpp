@@ -2,7 +2,6 @@
 // per-context working directory.
 #include "libpal/env/os_env.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,8 @@
 
 #include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
+#include "libpal/os/posix/os_fs.h"
+#include "libpal/os/posix/os_fs_file3.h"
 #include "libpal/string/str_glob.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_path.h"
@@ -138,14 +139,11 @@ int os_opt_kv_free(os_opt_kv_t *tab)
 // Argument 0 of this process from /proc/self/cmdline.
 static bool exe_argv0(std::string &out)
 {
-    FILE *f = fopen("/proc/self/cmdline", "r");
-    if (!f)
+    char *text = os_cat("/proc/self/cmdline");
+    if (!text)
         return false;
-    out.clear();
-    int c;
-    while ((c = fgetc(f)) != EOF && c != '\0' && out.size() < ENV_PATH_MAX)
-        out.push_back((char)c);
-    fclose(f);
+    out = text; // the first NUL ends argument 0
+    os_free(text);
     return !out.empty();
 }
 
@@ -354,8 +352,7 @@ int os_chdir_mt(char *cur, size_t, const char *path)
     if (dir[0] == '\0')
         return -1;
     if (strcmp(dir, "/") != 0) {
-        struct stat st;
-        int r = stat(dir, &st) != 0 ? -1 : S_ISDIR(st.st_mode) ? 1 : 0;
+        int r = os_is_dir(dir);
         if (r != 1) {
             // Not a directory (status -126); the errno map has no row for it,
             // so its errno meaning is set directly.
