@@ -4,6 +4,7 @@ configuration dump, the root check and the mount URL the options build."""
 import hashlib
 import os
 import platform
+import re
 import shutil
 import subprocess
 import tempfile
@@ -170,6 +171,49 @@ class Cli(unittest.TestCase):
         r = self.run_zkue("-q", "-p", "-c", os.path.join(self.tmp, "missing.ini"), env={"ZK_LOG_LEVEL": "verb"})
         self.assertIn("Load default zkue.ini", r.stderr)
         self.assertIn(dbg_line, r.stderr)
+
+    def write_ini(self, name, text):
+        path = os.path.join(self.tmp, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_dump_of_a_configured_panic_directory(self):
+        # The dump shows the value as configured: making it absolute comes later.
+        ini = self.write_ini("dump.ini", "[debug]\npanic_dump_dir=dumps\n")
+        r = self.run_zkue("-q", "-p", "-c", ini)
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "panic_dump_dir=dumps\n", ""))
+        # A file without the key gives an empty value.
+        ini = self.write_ini("nokey.ini", "[debug]\nother=1\n")
+        r = self.run_zkue("-q", "-p", "-c", ini)
+        self.assertEqual((r.returncode, r.stdout), (0, "panic_dump_dir=\n"))
+
+    def test_configuration_beside_the_executable(self):
+        d = tempfile.mkdtemp(prefix="zkue_beside_", dir=self.tmp)
+        exe = os.path.join(d, "zkue")
+        shutil.copy2(self.exe, exe)
+        with open(os.path.join(d, "zkue.ini"), "w") as f:
+            f.write("[debug]\npanic_dump_dir=/var/zk\n")
+        r = subprocess.run([exe, "-q", "-p"], cwd=self.cwd, capture_output=True, text=True, timeout=30,
+                           env={k: v for k, v in os.environ.items() if not k.startswith("ZK_")})
+        self.assertEqual((r.returncode, r.stdout), (0, "panic_dump_dir=/var/zk\n"))
+
+    def test_log_section_then_environment_then_command_line(self):
+        ini = self.write_ini("log.ini", "[log]\nlevel=dbg\nflags=time_ms|tid_name|func\n")
+        banner_line = r"\d\d:\d\d:\d\d\.\d{3} \[main_[0-9a-f]{4}_\d+\] app_baner\(\): " + re.escape(BANNER)
+        r = self.run_zkue("-q", "-d", "-p", "-c", ini)
+        self.assertRegex(r.stderr, banner_line)
+        r = self.run_zkue("-q", "-d", "-p", "-c", ini, env={"ZK_LOG_LEVEL": "err"})
+        self.assertNotIn("app_baner", r.stderr)
+        r = self.run_zkue("-q", "-d", "-p", "-c", ini, "-l", "dbg", env={"ZK_LOG_LEVEL": "err"})
+        self.assertRegex(r.stderr, banner_line)
+
+    def test_log_file_option(self):
+        log = os.path.join(self.tmp, "out.log")
+        r = self.run_zkue("-q", "-d", "-p", "-o", log, "-l", "dbg")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(log) as f:
+            self.assertIn("app_baner(): " + BANNER + "\n", f.read())
 
     def test_exec_command_without_shell(self):
         r = self.run_zkue("-q", "-e", "help")

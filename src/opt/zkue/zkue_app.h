@@ -72,7 +72,3 @@ int zkue_shell_init(void);
 int zkue_shell_loop(void);
 // Closes the shell library. 0.
 int zkue_shell_exit(void);
-
-// Reads the value at "section:key" of a configuration file into out.
-// 0, or -1 when the file cannot be loaded.
-int zkue_conf_file_get(const char *file, const char *path, char *out, size_t size);

@@ -6,10 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
+#include "libconf/conf.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/string/url.h"
 #include "libpal/tframe/app/app.h"
 #include "liblog/log2.h"
 #include "zkue/zkue_app.h"
@@ -37,84 +38,6 @@ const char g_zkue_usage[] =
     "\t-o [log_file]     set output log file\n"
     "\t-l [log_level]    set log level: verb, dbg, info, warn, err\n"
     "\t-h display this help\n";
-
-// ---- URL query editing ------------------------------------------------------------
-
-namespace {
-
-// Percent-encodes a query value: control bytes, bytes from 0x7f up, and
-// blank # % & + ; = ?.
-std::string query_escape(const char *v)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string r;
-    for (const unsigned char *p = (const unsigned char *)v; *p; ++p) {
-        if (*p < 0x20 || *p >= 0x7f || strchr(" #%&+;=?", *p)) {
-            r.push_back('%');
-            r.push_back(hex[*p >> 4]);
-            r.push_back(hex[*p & 15]);
-        } else {
-            r.push_back((char)*p);
-        }
-    }
-    return r;
-}
-
-// Sets key to the escaped value in the URL's query: every item of the key
-// gets it, or it is appended. 0, or -1 (URL unchanged) when the result does
-// not fit `size`.
-int query_set(char *url, size_t size, const char *key, const char *value)
-{
-    std::string item = std::string(key) + "=" + query_escape(value);
-    std::string u = url, res;
-    size_t q = u.find('?');
-    if (q != std::string::npos && q + 1 < u.size()) {
-        std::string query = u.substr(q + 1);
-        res = u.substr(0, q);
-        std::string prefix = std::string(key) + "=";
-        bool matched = false;
-        char sep = '?';
-        size_t pos = 0;
-        for (;;) {
-            size_t e = query.find('&', pos);
-            std::string it = query.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
-            if (it.compare(0, prefix.size(), prefix) == 0) {
-                it = item;
-                matched = true;
-            }
-            res += sep;
-            res += it;
-            sep = '&';
-            if (e == std::string::npos)
-                break;
-            pos = e + 1;
-        }
-        if (!matched) {
-            res += sep;
-            res += item;
-        }
-    } else {
-        if (q != std::string::npos)
-            u.erase(q);
-        res = u + "?" + item;
-    }
-    return str_safecopy(url, size, res.c_str()) == 0 ? 0 : -1;
-}
-
-// Appends a raw item to the URL's query. 0, or -1 (URL unchanged) when the
-// result does not fit `size`.
-int query_add_raw(char *url, size_t size, const char *item)
-{
-    std::string r = url;
-    r += strchr(url, '?') ? "&" : "?";
-    r += item;
-    if (r.size() >= size)
-        return -1;
-    memcpy(url, r.c_str(), r.size() + 1);
-    return 0;
-}
-
-} // namespace
 
 // ---- options ------------------------------------------------------------------------
 
@@ -158,11 +81,11 @@ int app_opt_get(int argc, char **argv)
             break;
         }
         case 'm':
-            if (query_set(url, sizeof(url), "fuse_mount_point", optarg) != 0)
+            if (url_set_query_str(url, "fuse_mount_point", optarg) != 0)
                 opt_url_fail("-m", optarg);
             break;
         case 'r':
-            if (query_add_raw(url, sizeof(url), optarg) != 0)
+            if (url_add_query_str(url, optarg) != 0)
                 opt_url_fail("-r", optarg);
             break;
         case 'd':
@@ -200,7 +123,7 @@ int app_opt_get(int argc, char **argv)
             app_usage_exit(1);
         }
     }
-    if (g_run_daemon && query_set(url, sizeof(url), "run_daemon", "1") != 0)
+    if (g_run_daemon && url_set_query_str(url, "run_daemon", "1") != 0)
         opt_url_fail("-d", "run_daemon=1");
     if (str_safecopy(g_mount_url, sizeof(g_mount_url), url) != 0) {
         ZLOG(LOG2_CRIT, "url is %zu bytes, at most %d are supported\n", strlen(url), ZKUE_MOUNT_URL_SIZE - 1);
@@ -220,12 +143,13 @@ void app_lib_init(void)
 
 int app_conf_file_init(const char *path)
 {
-    char dir[4096];
-    if (zkue_conf_file_get(path, "debug:panic_dump_dir", dir, sizeof(dir)) != 0) {
+    conf_t *conf = path ? conf_load(path) : nullptr;
+    if (!conf) {
         ZLOG(LOG2_DBG, "load [%s] failed\n", path ? path : "");
         return -1;
     }
-    opt_str_set(&app_opt_block.panic_dump_dir, dir);
+    opt_str_set(&app_opt_block.panic_dump_dir, conf_get_path(conf, "debug:panic_dump_dir", ""));
+    conf_free(conf);
     return 0;
 }
 

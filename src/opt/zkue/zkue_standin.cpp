@@ -60,9 +60,3 @@ int zkue_shell_loop(void)
 
 int zkue_shell_exit(void) { return 0; }
 
-int zkue_conf_file_get(const char *, const char *, char *out, size_t size)
-{
-    if (out && size)
-        out[0] = '\0';
-    return -1;
-}

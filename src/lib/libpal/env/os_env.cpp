@@ -17,6 +17,7 @@
 #include "libpal/os/posix/os_fs.h"
 #include "libpal/os/posix/os_fs_file3.h"
 #include "libpal/string/str_glob.h"
+#include "libpal/string/str_kv.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
@@ -77,21 +78,7 @@ int os_opt_kv_get(os_opt_kv_t *tab, const char *text)
     }
     // Field 0 is the key, field 1 the value: a further '=' ends the value.
     char key[256], val[256];
-    const char *eq = strchr(text, '=');
-    bool ok = eq != nullptr;
-    if (ok) {
-        size_t klen = (size_t)(eq - text);
-        const char *v = eq + 1;
-        size_t vlen = strcspn(v, "=");
-        ok = klen < sizeof(key) && vlen < sizeof(val);
-        if (ok) {
-            memcpy(key, text, klen);
-            key[klen] = '\0';
-            memcpy(val, v, vlen);
-            val[vlen] = '\0';
-        }
-    }
-    if (!ok) {
+    if (str_get_key_and_val(text, "=", key, sizeof(key), val, sizeof(val)) != 0) {
         LOG_ERR(TAG, "%s syntax error Example: k=v\n", text);
         return -1;
     }

@@ -14,8 +14,8 @@
 #include "libpal/os/posix/os_signal.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/tframe/app/app_deps.h"
 #include "liblog/log2.h"
+#include "liblog/log2_conf.h"
 
 #define TAG "pal"
 // Log lines of the framework name its module rather than the source file.
@@ -103,7 +103,7 @@ static void app_init_env(char *exe_dir, size_t size)
             str_safecopy(path, sizeof(path), g_app.app_conf_file);
         app_opt_str_set(&app_opt_block.conf_file, path);
     }
-    app_log_ini_file(app_opt_block.conf_file);
+    log2_init_ini_file(app_opt_block.conf_file, nullptr);
     if (const char *lv = os_getenv("ZK_LOG_LEVEL"))
         log2_set_level_str(nullptr, lv);
     APP_LOG(LOG2_VERB, "app_init_env", "<==\n");
