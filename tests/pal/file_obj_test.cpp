@@ -24,22 +24,11 @@
 #include "libpal/vfile/os_file5.h"
 #include "libpal/vfile/os_file_flag.h"
 #include "libpal/vfile/os_file_kind.h"
+#include "test_util.h"
 
 namespace {
 
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
+using zk_test::run;
 
 std::string zz(std::initializer_list<std::string> parts)
 {

@@ -19,22 +19,11 @@
 #include "libpal/basic/pl_verr.h"
 #include "libpal/os/posix/os_fs.h"
 #include "libpal/os/posix/os_xattr.h"
+#include "test_util.h"
 
 namespace {
 
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
+using zk_test::run;
 
 class FsTest : public ::testing::Test {
   protected:

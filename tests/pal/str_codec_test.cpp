@@ -12,59 +12,14 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_codec.h"
 #include "liblog/log2.h"
+#include "test_util.h"
 
 namespace {
 
+using zk_test::log_capture;
+using zk_test::run;
+
 // Collects every log record while alive, as formatted text.
-struct log_capture {
-    static std::vector<std::string> &lines()
-    {
-        static std::vector<std::string> v;
-        return v;
-    }
-    static int hook(unsigned, const char *, const char *, int, const char *, int, const char *fmt, va_list va)
-    {
-        char buf[8192];
-        vsnprintf(buf, sizeof(buf), fmt, va);
-        lines().push_back(buf);
-        return 0;
-    }
-    log_capture()
-    {
-        lines().clear();
-        log2_set_hook(nullptr, hook);
-    }
-    ~log_capture() { log2_set_hook(nullptr, nullptr); }
-    bool has(const std::string &s) const
-    {
-        for (auto &l : lines())
-            if (l.find(s) != std::string::npos)
-                return true;
-        return false;
-    }
-    size_t count(const std::string &s) const
-    {
-        size_t n = 0;
-        for (auto &l : lines())
-            n += l.find(s) != std::string::npos;
-        return n;
-    }
-};
-
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *f = popen(cmd.c_str(), "r");
-    if (!f)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-        out.append(buf, n);
-    pclose(f);
-    return out;
-}
-
 std::vector<std::string> split_lines(const std::string &s)
 {
     std::vector<std::string> v;

@@ -18,22 +18,11 @@
 #include "capture.h"
 #include "libpal/os/os_volume.h"
 #include "liblog/log2.h"
+#include "test_util.h"
 
 namespace {
 
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
+using zk_test::run;
 
 std::string trim(std::string s)
 {
