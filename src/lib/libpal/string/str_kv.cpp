@@ -51,30 +51,6 @@ char *unescape_dup(const char *field)
     return out;
 }
 
-// Sequential writer that stops at the first overflow (ok false, buffer "").
-struct text_out {
-    char *p;
-    size_t size;
-    size_t len = 0;
-    bool ok = true;
-
-    text_out(char *buf, size_t sz) : p(buf), size(sz) { p[0] = '\0'; }
-    void add(const char *s, size_t n)
-    {
-        if (!ok)
-            return;
-        if (n >= size - len) {
-            ok = false;
-            p[0] = '\0';
-            return;
-        }
-        memcpy(p + len, s, n);
-        len += n;
-        p[len] = '\0';
-    }
-    void add(const char *s) { add(s, strlen(s)); }
-};
-
 bool ends_with(const char *s, size_t len, const char *suffix)
 {
     const size_t n = strlen(suffix);
@@ -419,7 +395,7 @@ int str_kv_set(char *text, size_t size, const char *seps, int mode, const char *
     const bool add = mode == 1 || mode == 2;
     const size_t klen = strlen(key);
     bool matched = false;
-    text_out o(res, size + slen);
+    str_out o(res, size + slen);
     auto write_kv = [&] {
         o.add(key);
         o.add("=");

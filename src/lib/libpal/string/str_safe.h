@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdarg>
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 
 char *str_get_head(const char *text, char *buf, size_t blen);
 
@@ -36,3 +38,47 @@ void *safe_realloc(void *p, size_t n);
 char *safe_strdup(const char *s);
 int safe_vasprintf(char **out, const char *fmt, va_list va);
 int safe_asprintf(char **out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Sequential writer into a fixed buffer for builders of several steps: the
+// first step that does not fit empties the buffer and every later step is
+// skipped, so a builder reports failure instead of carrying on into a cut
+// text. Not thread-safe; lives on the caller's stack.
+struct str_out {
+    char *p;
+    size_t size;
+    size_t len = 0;
+    bool ok = true;
+
+    str_out(char *buf, size_t sz) : p(buf), size(sz) { p[0] = '\0'; }
+    void add(const char *s, size_t n)
+    {
+        if (!ok)
+            return;
+        if (n >= size - len) {
+            ok = false;
+            p[0] = '\0';
+            return;
+        }
+        memcpy(p + len, s, n);
+        len += n;
+        p[len] = '\0';
+    }
+    void add(const char *s) { add(s, strlen(s)); }
+    void add(char c) { add(&c, 1); }
+    void addf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (!ok)
+            return;
+        char tmp[64];
+        va_list va;
+        va_start(va, fmt);
+        int r = vsnprintf(tmp, sizeof tmp, fmt, va);
+        va_end(va);
+        if (r < 0 || size_t(r) >= sizeof tmp) {
+            ok = false;
+            p[0] = '\0';
+            return;
+        }
+        add(tmp, size_t(r));
+    }
+};

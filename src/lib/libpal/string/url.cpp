@@ -157,49 +157,6 @@ void normalize_scan(char *text, url_scan *s)
     }
 }
 
-// Sequential writer into a fixed buffer that remembers the first overflow,
-// so a builder made of several steps reports failure instead of carrying on
-// into a cut text.
-struct text_out {
-    char *p;
-    size_t size;
-    size_t len = 0;
-    bool ok = true;
-
-    text_out(char *buf, size_t sz) : p(buf), size(sz) { p[0] = '\0'; }
-    void add(const char *s, size_t n)
-    {
-        if (!ok)
-            return;
-        if (n >= size - len) {
-            ok = false;
-            p[0] = '\0';
-            return;
-        }
-        memcpy(p + len, s, n);
-        len += n;
-        p[len] = '\0';
-    }
-    void add(const char *s) { add(s, strlen(s)); }
-    void add(char c) { add(&c, 1); }
-    void addf(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
-    {
-        if (!ok)
-            return;
-        char tmp[64];
-        va_list va;
-        va_start(va, fmt);
-        int r = vsnprintf(tmp, sizeof tmp, fmt, va);
-        va_end(va);
-        if (r < 0 || size_t(r) >= sizeof tmp) {
-            ok = false;
-            p[0] = '\0';
-            return;
-        }
-        add(tmp, size_t(r));
-    }
-};
-
 // Copies one part into the record buffer; NULL when it does not fit.
 char *put_field(char *buf, size_t *off, const char *s, size_t n)
 {
@@ -357,7 +314,7 @@ char *url_fmt(const url_rec *rec, char *out)
     PL_ASSERT_RET(TAG, out != nullptr, out);
     out[0] = '\0';
     PL_ASSERT_RET(TAG, rec != nullptr, out);
-    text_out o(out, URL_TEXT_SIZE);
+    str_out o(out, URL_TEXT_SIZE);
     const char *proto = nz(rec->protocol);
     o.add(proto);
     o.add("://");
@@ -413,7 +370,7 @@ char *url_safe_hide_fmt(const char *text, char *out)
         return out;
     }
     const url_rec &r = u.rec;
-    text_out o(out, URL_TEXT_SIZE);
+    str_out o(out, URL_TEXT_SIZE);
     if (strcmp(r.protocol, "file") == 0) {
     } else if (strcmp(r.protocol, "name") == 0) {
         o.add("///");
@@ -691,7 +648,7 @@ int url_set_query(char *url, const char *key, const char *value, int escape, int
     const size_t klen = strlen(key);
 
     char res[URL_TEXT_SIZE];
-    text_out o(res, sizeof res);
+    str_out o(res, sizeof res);
     o.add(url, qp.head_len);
     char sep = '?';
     bool matched = false;
@@ -807,7 +764,7 @@ int url_add_query_str(char *url, const char *item)
     PL_ASSERT_RET(TAG, url != nullptr && item != nullptr, -1);
     const query_place qp = find_query(url);
     char res[URL_TEXT_SIZE];
-    text_out o(res, sizeof res);
+    str_out o(res, sizeof res);
     o.add(url, qp.qe);
     o.add(qp.has_q ? '&' : '?');
     o.add(item);
@@ -825,7 +782,7 @@ int url_add_path(char *url, const char *segment)
     PL_ASSERT_RET(TAG, url != nullptr && segment != nullptr, -1);
     const query_place qp = find_query(url);
     char res[URL_TEXT_SIZE];
-    text_out o(res, sizeof res);
+    str_out o(res, sizeof res);
     o.add(url, qp.head_len);
     if (qp.has_q && segment[0] != '/' && segment[0] != '\\')
         o.add('/');
