@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +12,6 @@
 #include <strings.h>
 
 #include "libpal/basic/pl_base.h"
-#include "libpal/basic/pl_verr.h"
 #include "libpal/os/posix/os_fs.h"
 #include "libpal/os/posix/os_fs_file3.h"
 #include "libpal/string/str_glob.h"
@@ -26,8 +24,6 @@
 #define TAG "pal"
 
 enum { ENV_PATH_MAX = 4096 };
-
-// ---- small text helpers ------------------------------------------------------
 
 namespace {
 
