@@ -231,7 +231,7 @@ int ini_save(void *data)
         return -1;
     int fd = mkstemp(tmp);
     if (fd < 0) {
-        LOG2(LOG2_DBG | LOG2_F_ERRNO, TAG, "fopen [%s] err: ", tmp);
+        LOG2(LOG2_DBG | LOG2_F_ERRNO, TAG, "fopen [%s] err: ", c->path);
         return -1;
     }
     struct stat st;
