@@ -2,6 +2,7 @@
 // the hooks, the console, the log file, syslog and the in-memory history.
 #include "liblog/log2.h"
 
+#include <pthread.h>
 #include <sys/time.h>
 
 #include <cerrno>
@@ -97,21 +98,25 @@ void dispatch(log2_t *h, unsigned lw, const char *tag, const char *line, int len
 
 // Takes the handle for this thread; false when this thread is already inside
 // the routine (an output logging), whose record is then dropped.
-bool enter(log2_t *h, uint32_t tid)
+bool enter(log2_t *h, uint32_t tid, int *cancel_state)
 {
     if (h->busy.load() != 0 && h->owner.load() == tid)
         return false;
+    // Writing a line is a cancellation point; a thread cancelled there would
+    // leave the mutex held for good.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, cancel_state);
     mutex_lock(h->mutex);
     h->busy.fetch_add(1);
     h->owner.store(tid);
     return true;
 }
 
-void leave(log2_t *h)
+void leave(log2_t *h, int cancel_state)
 {
     h->owner.store(0);
     h->busy.fetch_sub(1);
     mutex_unlock(h->mutex);
+    pthread_setcancelstate(cancel_state, nullptr);
 }
 } // namespace
 
@@ -129,6 +134,7 @@ log2_t *log2_new(void)
     line_ring_init(&h->history, h->history_buf, sizeof(h->history_buf));
     h->record = str_dyn_new();
     h->file.fd = -1;
+    h->file.max_size = 2097152;
     h->self = h;
     s_created = true;
     return h;
@@ -194,7 +200,8 @@ int log2_vprintf(log2_t *hh, unsigned lw, const char *tag, const char *file, int
     if (h->level.load() < level)
         return 0;
     uint32_t tid = os_gettid();
-    if (!enter(h, tid))
+    int cancel_state;
+    if (!enter(h, tid, &cancel_state))
         return 0;
 
     char out[8192];
@@ -265,7 +272,7 @@ int log2_vprintf(log2_t *hh, unsigned lw, const char *tag, const char *file, int
             str_dyn_add_chr_not_exist_tail(rec, '\n');
         dispatch(h, lw, tag, out, -1, rec ? str_dyn_get(rec) : nullptr);
     }
-    leave(h);
+    leave(h, cancel_state);
     return 0;
 }
 
@@ -319,10 +326,11 @@ int log2_write_line(log2_t *hh, unsigned lw, const char *tag, const char *line, 
     log2_t *h = log2_get(hh);
     if (!h || !line)
         return -1;
-    if (!enter(h, os_gettid()))
+    int cancel_state;
+    if (!enter(h, os_gettid(), &cancel_state))
         return 0;
     dispatch(h, lw, tag, line, len, nullptr);
-    leave(h);
+    leave(h, cancel_state);
     return 0;
 }
 
@@ -368,7 +376,11 @@ int log2_ioctl(log2_t *hh, int code, const void *value, int len)
         if (!text || str_safecopy(h->file.dir, sizeof(h->file.dir), text) != 0)
             return -1;
         return 0;
-    case LOG2_IOC_FILE_MAX_SIZE: h->file.max_size = (int)(intptr_t)value; return 0;
+    case LOG2_IOC_FILE_MAX_SIZE: {
+        int n = (int)(intptr_t)value;
+        h->file.max_size = n < 1024 ? 1024 : n;
+        return 0;
+    }
     case LOG2_IOC_FILE_MAX_COUNT: h->file.max_count = (int)(intptr_t)value; return 0;
     case LOG2_IOC_FILE_KEY:
         if (!text || str_safecopy(h->file.key, sizeof(h->file.key), text) != 0)

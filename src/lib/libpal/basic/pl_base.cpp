@@ -15,6 +15,12 @@
 #include <cstring>
 
 #include "libpal/basic/pl_assert.h"
+#include "libpal/env/os_env.h"
+#include "libpal/memory/pl_mem.h"
+#include "libpal/os/posix/os_process.h"
+#include "libpal/os/posix/os_signal.h"
+#include "libpal/os/zkfile.h"
+#include "libpal/vfile/os_file2.h"
 #include "libpal/hash/pl_hash.h"
 #include "libpal/network/os_socket_env.h"
 #include "libpal/os/os_host.h"
@@ -22,18 +28,6 @@
 #include "liblog/log2.h"
 
 #define TAG "pal"
-
-// Start-up steps owned by other modules of the platform.
-int os_set_process_limits(void);
-int os_global_mutex_init(void);
-int os_global_mutex_exit(void);
-int os_panic_init(void);
-int mem_init(void);
-int pl_file_std_init(void);
-int pl_file_std_exit(void);
-int zkfile_init(void);
-int zkfile_exit(void);
-char *os_exe_get_dir(char *buf, size_t size);
 
 pl_sys_info_t g_pl_sys;
 static std::atomic<int> s_pl_started{0};
@@ -157,7 +151,8 @@ void pl_exit_process(int status)
 char *os_conf_path_get(char *buf, const char *name)
 {
     char dir[4096];
-    os_exe_get_dir(dir, sizeof(dir));
+    if (os_exe_get_dir(dir, sizeof(dir)) != 0)
+        str_safecopy(dir, sizeof(dir), ".");
     // os_exe_get_dir ends with '/'; strip it so the formats below give one.
     size_t n = strlen(dir);
     if (n > 1 && dir[n - 1] == '/')
@@ -323,9 +318,10 @@ int os_vasprintf_imp(char **out, const char *fmt, va_list va, void *(*alloc)(voi
     int m = vsnprintf(p, (size_t)n + 1, fmt, cp);
     va_end(cp);
     if (m < 0) {
+        // The block came from the caller's allocator, which may not be
+        // os_malloc: it is left to that allocator rather than freed wrongly.
         LOG_ERR(TAG, "fmt=[%s] vsnprintf failed\n", fmt);
         pl_dump_stack();
-        os_free(p);
         return -1;
     }
     *out = p;
