@@ -273,11 +273,14 @@ TEST(Log2, FileOutput)
 
     ASSERT_EQ(log2_open_file(h.h, path.c_str()), 0);
     log2_printf(h.h, LOG2_WARN, "zkue", "f", 1, "fn", "to the file");
+    log2_printf(h.h, LOG2_WARN, nullptr, nullptr, 1, "fn", "no tag"); // NULL texts print as ""
     FILE *f = fopen(path.c_str(), "r");
     ASSERT_NE(f, nullptr);
-    char line[512] = {0};
+    char line[512] = {0}, line2[512] = {0};
     ASSERT_NE(fgets(line, sizeof(line), f), nullptr);
+    ASSERT_NE(fgets(line2, sizeof(line2), f), nullptr);
     fclose(f);
+    EXPECT_TRUE(std::regex_match(std::string(line2), std::regex(R"(.* --- \[\d+\]  fn\(\): no tag\n)"))) << line2;
     std::regex re(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} WARN  \d+ --- \[\d+\] zkue fn\(\): to the file\n)");
     EXPECT_TRUE(std::regex_match(std::string(line), re)) << line;
     EXPECT_STREQ(log2_get_file_name(h.h), path.c_str());
