@@ -1,0 +1,334 @@
+// libvfs: the virtual file system between the FUSE operations and the
+// sources the program can mount. A registry of drivers ("file", "zksd",
+// "ftp", "physfs") maps a mount URL to a driver; a mount hands out file and
+// directory handles that wrap the driver's own handles, keeps one error
+// record that the driver fills on every failure, and carries every path
+// operation to the driver as a numbered code through the driver's ioctl slot.
+// File handles opened read-only read through a read-ahead cache, handles
+// opened write-only write through a write-behind cache (sizes from the mount
+// URL options "rcache_size" and "wcache_size", default "2m").
+//
+// Threads: the FUSE loop and the heartbeat call the same mount. The core
+// locks the mount's handle arrays (mount mutex) and each handle's caches
+// (handle mutex); every other call goes to the driver unlocked, and a driver
+// reachable from two threads serialises itself. One handle is worked on by
+// one thread at a time. Log tag "vfs".
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "libpal/basic/pl_base.h"
+#include "libpal/basic/pl_verr.h"
+#include "libpal/memory/pl_mem.h"
+#include "libpal/os/os_volume.h"
+#include "libpal/os/posix/os_fs.h"
+
+struct cache_pwrite_t;
+struct cache_pread_t;
+struct zkfile_drv_t;
+struct vfs_mount_ctx;
+
+enum : uint32_t {
+    VFS_MAGIC = 0x55aa55aa,
+    VFS_TYPE_MOUNT = 1,
+    VFS_TYPE_FILE = 2,
+    VFS_TYPE_DIR = 3,
+};
+
+// Driver ids.
+enum { VFS_DRV_FILE = 1, VFS_DRV_ZKSD = 2, VFS_DRV_FTP = 3, VFS_DRV_PHYSFS = 4 };
+
+// Operating-system type answered by code 6 for a local mount.
+enum { VFS_OS_TYPE_LOCAL = 2 };
+
+// ---- driver record ----------------------------------------------------------------------
+// 27 slots; a slot the driver does not provide is NULL (the core then fails
+// the call with -1 / NULL and status -12 in the mount's error record).
+// "m" is the driver's mount handle, "fh" its file handle, "dh" its directory
+// handle. Drivers record every failure in the error record they got at mount.
+struct vfs_drv {
+    int id;
+    const char *name;
+    int (*init)(void);                    // 0, non-zero: the driver cannot start
+    int (*exit)(void);                    // 0
+    int (*match)(const char *url);        // 0 when the driver takes the (translated) URL
+    // Driver mount handle, or NULL with *err filled. arg is the caller's,
+    // passed through unchanged.
+    void *(*mount)(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *mnt);
+    int (*umount)(void *m);
+    int (*statfs)(void *m, os_volume_info_t *vi);
+    int (*get_readonly)(void *m, uint32_t *ro);
+    void *(*open)(void *m, const char *path, uint32_t pf);
+    void *(*wopen)(void *m, const char *path, uint32_t access, uint32_t share, void *security,
+                   uint32_t disposition, uint32_t attributes, void *templ);
+    void *(*open2)(void *m, const char *path, int flags, uint32_t mode);
+    int (*close)(void *fh);
+    // Offset -1: at the current position. Same shape as the cache procedures.
+    int64_t (*read)(void *fh, void *buf, uint64_t len, int64_t off);
+    int64_t (*write)(void *fh, const void *buf, uint64_t len, int64_t off);
+    int (*fsync)(void *fh);
+    int64_t (*lseek)(void *fh, int64_t off, int whence);
+    int (*fstat)(void *fh, os_file_stat_t *st);
+    int (*ftruncate)(void *fh, int64_t size);
+    int (*futime)(void *fh, const os_file_times_t *times);
+    int (*flock)(void *fh, int32_t type, uint64_t off, uint64_t len); // type 3 unlocks
+    void *(*opendir)(void *m, const char *path, const char *pattern);
+    os_dir_entry_t *(*readdir)(void *dh); // NULL at the end or on failure
+    int (*seekdir)(void *dh, int64_t pos);
+    int64_t (*telldir)(void *dh);
+    int (*closedir)(void *dh);
+    // m for the path codes, fh for codes 100-103.
+    int64_t (*ioctl)(void *h, int code, void *arg, int64_t len);
+};
+
+// ---- mount and handle ------------------------------------------------------------------
+struct vfs_mount_ctx {
+    uint32_t magic; // VFS_MAGIC
+    uint32_t type;  // VFS_TYPE_MOUNT
+    void *drv_mnt;
+    mem_parray_t files; // vfs_handle * (type 2)
+    mem_parray_t dirs;  // vfs_handle * (type 3)
+    const vfs_drv *drv;
+    vperror_t err;      // filled by the driver; never cleared by the core
+    pl_mutex_t *mutex;  // guards files and dirs
+    uint32_t wcache_size;
+    uint32_t rcache_size;
+    char *mnt_dir;      // owned copy, NULL until vfs_set_mnt_dir
+    // Original errno of the last failure a driver recorded through
+    // vfs_set_error_errno, with the record position it belongs to, so
+    // vfs_errno can tell it is still current.
+    int err_eno;
+    int err_eno_code;
+    int err_eno_line;
+    const char *err_eno_func;
+};
+
+struct vfs_handle {
+    uint32_t magic;     // VFS_MAGIC, cleared before the handle is freed
+    uint32_t type;      // VFS_TYPE_FILE or VFS_TYPE_DIR
+    uint32_t flags;     // file-object open flags (0 for directories)
+    void *drv_h;
+    vfs_mount_ctx *mnt;
+    char *path;         // owned copy of the path the caller opened
+    cache_pwrite_t *wcache;
+    cache_pread_t *rcache;
+    uint8_t caches_ready;
+    pl_mutex_t mutex;   // guards the caches (path operations flush them from any thread)
+};
+
+// ---- library ------------------------------------------------------------------------------
+// Builds the registry once ("file", "zksd", "ftp", "physfs") and starts each
+// driver; a driver whose init fails is logged and left out, the others stay
+// usable. 0. Any thread (serialised).
+int libvfs_init(void);
+// Unmounts the stream layer's volumes, stops each driver, frees the registry.
+// 0. Mounts still open are not touched.
+int libvfs_exit(void);
+
+// ---- mounts -------------------------------------------------------------------------------
+// Mounts url (a session reference "///name/rest" is translated first). arg is
+// handed to the driver's mount. NULL on failure: err (when given) receives the
+// translation's or the driver's error; "find_drv failed" is only logged.
+// Cache sizes of 2 GiB or more are refused. The caller frees with vfs_umount.
+vfs_mount_ctx *vfs_mount2(const char *url, void *arg, vperror_t *err);
+vfs_mount_ctx *vfs_mount(const char *url, vperror_t *err);
+// Writes out and closes every open handle, then unmounts; the driver's
+// umount result, -1 for a bad handle. No other thread may use the mount.
+int vfs_umount(vfs_mount_ctx *mnt);
+int vfs_statfs(vfs_mount_ctx *mnt, os_volume_info_t *vi);
+int vfs_get_readonly(vfs_mount_ctx *mnt, uint32_t *ro);
+// Keeps a copy of the directory the mount is shown at. 0, -1.
+int vfs_set_mnt_dir(vfs_mount_ctx *mnt, const char *dir);
+// "file_name=%s h=%x\n" per open file, then "dir_name=%s h=%x\n" per open
+// directory; new text (os_free), NULL when nothing is open or bad handle.
+char *vfs_dump_handles(vfs_mount_ctx *mnt);
+
+// ---- files -------------------------------------------------------------------------------
+// Each returns a new handle (free with vfs_close) or NULL with the mount's
+// error record filled.
+// flags: file-object flags (OS_FILE_READ ...), stored in the handle.
+vfs_handle *vfs_open(vfs_mount_ctx *mnt, const char *path, uint32_t flags);
+// flags: portable open flags (PL_O_*); the handle stores pl_oflag_2_pf(flags).
+vfs_handle *vfs_open2(vfs_mount_ctx *mnt, const char *path, int flags, uint32_t mode);
+vfs_handle *vfs_wopen(vfs_mount_ctx *mnt, const char *path, uint32_t access, uint32_t share, void *security,
+                      uint32_t disposition, uint32_t attributes, void *templ);
+// Writes out the write cache and closes. The handle is freed whatever
+// happens; -1 when the write-out failed (the error record holds the cause),
+// else the driver's close result.
+int vfs_close(vfs_handle *h);
+int64_t vfs_read(vfs_handle *h, void *buf, uint64_t len, int64_t off);
+int64_t vfs_write(vfs_handle *h, const void *buf, uint64_t len, int64_t off);
+int vfs_fsync(vfs_handle *h);
+int64_t vfs_lseek(vfs_handle *h, int64_t off, int whence);
+int vfs_fstat(vfs_handle *h, os_file_stat_t *st);
+int vfs_ftruncate(vfs_handle *h, int64_t size);
+// times NULL: all three now; a pair with seconds 0 is taken from fstat. The
+// caller's record is completed in place.
+int vfs_futime(vfs_handle *h, os_file_times_t *times);
+int vfs_flock(vfs_handle *h, int32_t type);
+int vfs_flock2(vfs_handle *h, int32_t type, uint64_t off, uint64_t len);
+int vfs_funlock(vfs_handle *h, uint64_t off, uint64_t len);
+// The driver's ioctl on the driver file handle, unchanged.
+int64_t vfs_ioctl(vfs_handle *h, int code, void *arg, int64_t len);
+// Driver read / write at the current position, past the caches (held
+// writes are written out first so nothing is reordered).
+int64_t vfs_stream_read(vfs_handle *h, void *buf, uint64_t len);
+int64_t vfs_stream_write(vfs_handle *h, const void *buf, uint64_t len);
+// Fills a stream-driver record so that streams run on the mount. 0, -1.
+int vfs_stream_ops_init(vfs_mount_ctx *mnt, zkfile_drv_t *ops);
+
+// ---- directories ---------------------------------------------------------------------------
+vfs_handle *vfs_opendir2(vfs_mount_ctx *mnt, const char *path, const char *pattern);
+vfs_handle *vfs_opendir(vfs_mount_ctx *mnt, const char *path);
+// The next entry (owned by the handle, valid until the next call) or NULL.
+os_dir_entry_t *vfs_readdir(vfs_handle *dh);
+int vfs_seekdir(vfs_handle *dh, int64_t pos);
+int64_t vfs_telldir(vfs_handle *dh);
+int vfs_closedir(vfs_handle *dh);
+
+// ---- errors (mount, file or directory handle) ----------------------------------------------
+int vfs_errcode(const void *h);     // status code of the mount's record; -1 bad handle
+// POSIX errno of the last failure: the original errno when the driver gave
+// one for the current record (local driver), else verr_2_posix(code).
+int vfs_errno(const void *h);
+const char *vfs_errstr(const void *h); // "invalid handle error" for a bad handle
+void vfs_get_error(const void *h, vperror_t *out);
+
+// For drivers: fills the mount's error record from errno (status code of
+// errno, its text) and remembers errno itself for vfs_errno.
+void vfs_set_error_errno(vfs_mount_ctx *mnt, const char *file, int line, const char *func, int eno);
+
+// ---- path-operation codes ----------------------------------------------------------------
+enum {
+    VFS_IOC_LAST_ACTIVITY = 1,
+    VFS_IOC_NEED_REOPEN = 2,
+    VFS_IOC_STATVFS = 3,
+    VFS_IOC_GETCWD = 4,
+    VFS_IOC_CHDIR = 5,
+    VFS_IOC_GET_OS_TYPE = 6,
+    VFS_IOC_VOLUME_INFO = 7,
+    VFS_IOC_UMASK = 8,
+    VFS_IOC_ACCESS = 30,
+    VFS_IOC_CREATE_FILE = 31,
+    VFS_IOC_MKDIR_DEFAULT = 32,
+    VFS_IOC_MKDIR = 33,
+    VFS_IOC_MKNOD = 34,
+    VFS_IOC_MKFIFO = 35,
+    VFS_IOC_LINK = 36,
+    VFS_IOC_SYMLINK = 37,
+    VFS_IOC_RMDIR = 40,
+    VFS_IOC_UNLINK = 41,
+    VFS_IOC_RENAME = 42,
+    VFS_IOC_READLINK = 43,
+    VFS_IOC_STAT = 44,
+    VFS_IOC_LSTAT = 45,
+    VFS_IOC_RMDIR2 = 46,
+    VFS_IOC_REMOVE2 = 47,
+    VFS_IOC_SET_ATTRIB = 50,
+    VFS_IOC_TRUNCATE = 51,
+    VFS_IOC_CHMOD = 52,
+    VFS_IOC_LCHMOD = 53,
+    VFS_IOC_CHOWN = 54,
+    VFS_IOC_LCHOWN = 55,
+    VFS_IOC_UTIME = 56,
+    VFS_IOC_UTIMENS = 57,
+    VFS_IOC_GET_ENTRY = 58,
+    VFS_IOC_CHDIR_MT = 59,
+    VFS_IOC_REALPATH_MT = 60,
+    VFS_IOC_GETXATTR = 70,
+    VFS_IOC_SETXATTR = 71,
+    VFS_IOC_REMOVEXATTR = 72,
+    VFS_IOC_LISTXATTR = 73,
+    // file-handle codes
+    VFS_IOC_FRENAME = 100,
+    VFS_IOC_FCHMOD = 101,
+    VFS_IOC_FCHOWN = 102,
+    VFS_IOC_SET_DELETE_ON_CLOSE = 103,
+};
+
+// Argument records (on the caller's stack; pointers into caller memory).
+// Codes 5, 31, 32, 40, 41 pass the path itself with length -1; code 4 the
+// buffer; codes 1, 2, 6 the out field; code 103 one byte.
+struct vfs_ioc_statvfs_t { const char *path; uint64_t *out; };         // 3: 11 figures
+struct vfs_ioc_volinfo_t { const char *path; os_volume_info_t *vi; };  // 7
+struct vfs_ioc_umask_t { uint32_t mask; uint32_t *old; };              // 8
+struct vfs_ioc_path_u32_t { const char *path; uint32_t value; };       // 30 33 35 50 52 53 101
+struct vfs_ioc_mknod_t { const char *path; uint32_t mode; uint64_t dev; };  // 34
+struct vfs_ioc_2path_t { const char *from; const char *to; };          // 36 37 (target, link path)
+struct vfs_ioc_rename_t { const char *from; const char *to; uint8_t replace; };  // 42
+struct vfs_ioc_readlink_t { const char *path; char *buf; uint64_t size; };       // 43
+struct vfs_ioc_stat_t { const char *path; os_file_stat_t *st; };       // 44 45
+struct vfs_ioc_path_flag_t { const char *path; uint8_t flag; };        // 46 47
+struct vfs_ioc_truncate_t { const char *path; uint64_t size; };        // 51
+struct vfs_ioc_chown_t { const char *path; uint32_t uid; uint32_t gid; };  // 54 55 102
+struct vfs_ioc_times_t { const char *path; os_file_times_t *times; };  // 56 57
+struct vfs_ioc_entry_t { const char *path; uint32_t flag; os_dir_entry_t *entry; };  // 58
+struct vfs_ioc_chdir_t { char *cwd; uint64_t size; const char *path; };               // 59
+struct vfs_ioc_realpath_t { const char *cwd; const char *path; char *out; uint64_t size; };  // 60
+struct vfs_ioc_xattr_t { const char *path; const char *name; void *value; uint64_t size; uint32_t flags; };  // 70 71 72
+struct vfs_ioc_listxattr_t { const char *path; char *list; uint64_t size; };  // 73
+struct vfs_ioc_frename_t { const char *name; uint8_t replace; };       // 100
+
+// ---- path operations (mount + path relative to the mount) ----------------------------------
+// Each returns the driver's result (0 or a count, negative on failure with
+// the error record filled), -1 for a bad mount. Before truncate, rename,
+// unlink, remove, set-times and stat of a path, the write caches of the open
+// handles of that path are written out (a failure fails the call).
+// Monotonic ms of the driver's last activity (0 when it keeps none); -1 bad mount.
+int64_t vfs_get_last_activity(vfs_mount_ctx *mnt);
+// 1 when the mount lost its connection with handles open; -1 bad mount.
+int vfs_get_need_reopen(vfs_mount_ctx *mnt);
+int vfs_statvfs(vfs_mount_ctx *mnt, const char *path, uint64_t out[11]);
+int vfs_getcwd(vfs_mount_ctx *mnt, char *buf, int64_t len);
+int vfs_chdir(vfs_mount_ctx *mnt, const char *path);
+int vfs_get_os_type(vfs_mount_ctx *mnt, uint32_t *out);
+int vfs_volume_info(vfs_mount_ctx *mnt, const char *path, os_volume_info_t *vi);
+int vfs_umask(vfs_mount_ctx *mnt, uint32_t mask, uint32_t *old);
+int vfs_access(vfs_mount_ctx *mnt, const char *path, uint32_t mode);
+int vfs_create_file(vfs_mount_ctx *mnt, const char *path);
+int vfs_mkdir_default(vfs_mount_ctx *mnt, const char *path);
+int vfs_mkdir(vfs_mount_ctx *mnt, const char *path, uint32_t mode);
+int vfs_mknod(vfs_mount_ctx *mnt, const char *path, uint32_t mode, uint64_t dev);
+int vfs_mkfifo(vfs_mount_ctx *mnt, const char *path, uint32_t mode);
+int vfs_link(vfs_mount_ctx *mnt, const char *oldpath, const char *newpath);
+// Refused (-1, logged) until vfs_set_mnt_dir.
+int vfs_symlink(vfs_mount_ctx *mnt, const char *target, const char *linkpath);
+int vfs_rmdir(vfs_mount_ctx *mnt, const char *path);
+int vfs_unlink(vfs_mount_ctx *mnt, const char *path);
+int vfs_rename(vfs_mount_ctx *mnt, const char *oldpath, const char *newpath, int replace);
+// The link text, NUL-terminated, into buf; its length or negative.
+int64_t vfs_readlink(vfs_mount_ctx *mnt, const char *path, char *buf, uint64_t size);
+int vfs_stat(vfs_mount_ctx *mnt, const char *path, os_file_stat_t *st);
+int vfs_lstat(vfs_mount_ctx *mnt, const char *path, os_file_stat_t *st);
+int vfs_rmdir2(vfs_mount_ctx *mnt, const char *path, int flag);
+int vfs_remove2(vfs_mount_ctx *mnt, const char *path, int flag);
+int vfs_set_attrib(vfs_mount_ctx *mnt, const char *path, uint32_t attrib);
+int vfs_truncate(vfs_mount_ctx *mnt, const char *path, uint64_t size);
+int vfs_chmod(vfs_mount_ctx *mnt, const char *path, uint32_t mode);
+int vfs_lchmod(vfs_mount_ctx *mnt, const char *path, uint32_t mode);
+int vfs_chown(vfs_mount_ctx *mnt, const char *path, uint32_t uid, uint32_t gid);
+int vfs_lchown(vfs_mount_ctx *mnt, const char *path, uint32_t uid, uint32_t gid);
+// times NULL: all three now; pairs with seconds 0 come from the file's stat.
+// utime follows a final link, utimens does not.
+int vfs_utime(vfs_mount_ctx *mnt, const char *path, os_file_times_t *times);
+int vfs_utimens(vfs_mount_ctx *mnt, const char *path, os_file_times_t *times);
+// flag 1: link target as stored, 2: resolved.
+int vfs_get_entry(vfs_mount_ctx *mnt, const char *path, uint32_t flag, os_dir_entry_t *entry);
+int vfs_chdir_mt(vfs_mount_ctx *mnt, char *cwd, uint64_t len, const char *path);
+int vfs_realpath_mt(vfs_mount_ctx *mnt, const char *cwd, const char *path, char *out, uint64_t len);
+// Value size, or negative (ERANGE when buf is too small, see vfs_errno).
+int64_t vfs_getxattr(vfs_mount_ctx *mnt, const char *path, const char *name, void *value, uint64_t size);
+int vfs_setxattr(vfs_mount_ctx *mnt, const char *path, const char *name, const void *value, uint64_t size,
+                 uint32_t flags);
+int vfs_removexattr(vfs_mount_ctx *mnt, const char *path, const char *name);
+int64_t vfs_listxattr(vfs_mount_ctx *mnt, const char *path, char *list, uint64_t size);
+// vfs_stat, then the record's type word into *out; the vfs_stat result.
+int vfs_get_file_type(vfs_mount_ctx *mnt, const char *path, uint32_t *out);
+// 1 empty (only "." and ".."), 0 not empty, -1 cannot be opened.
+int vfs_dir_is_empty(vfs_mount_ctx *mnt, const char *path);
+
+// ---- file-handle codes -------------------------------------------------------------------
+int vfs_frename(vfs_handle *h, const char *name, int replace);
+int vfs_fchmod(vfs_handle *h, uint32_t mode);
+int vfs_fchown(vfs_handle *h, uint32_t uid, uint32_t gid);
+int vfs_set_delete_on_close(vfs_handle *h, int flag);

@@ -1,0 +1,46 @@
+// vfs_imp: what the core's two halves (mounts and handles, path operations
+// and caches) and the drivers share inside libvfs. Not for other modules.
+#pragma once
+#include "libvfs/libvfs.h"
+
+#define VFS_TAG "vfs"
+
+// ---- driver records (each builds its single static record on first call) ----
+const vfs_drv *vfs_file_drv_get(void);
+const vfs_drv *vfs_zksd_drv_get(void);
+const vfs_drv *vfs_ftp_drv_get(void);
+const vfs_drv *vfs_physfs_drv_get(void);
+
+// ---- handle checks -------------------------------------------------------------
+// 1 when p is a live vfs object of that type (magic and type compared as one
+// 64-bit word), else 0. NULL gives 0.
+int vfs_check(const void *p, uint32_t type);
+// The mount of a mount, file or directory handle; NULL for anything else.
+vfs_mount_ctx *vfs_handle_get_mount(const void *h);
+// Records {-12, "<slot> not supported by the <driver> driver"} in the mount's
+// error record, for a slot the driver leaves empty.
+void vfs_slot_missing(vfs_mount_ctx *mnt, const char *slot, const char *func);
+// Records {-2, "<what> missing"} for a NULL argument.
+void vfs_arg_missing(vfs_mount_ctx *mnt, const char *what, const char *func);
+
+// ---- caches (the caller holds h->mutex) ---------------------------------------
+// Decides the handle's cache once, at its first read or write. 0, or -1 when
+// the file length needed by the read cache cannot be read.
+int vfs_cache_setup(vfs_handle *h);
+// Writes out the write cache; the bytes written (0 when nothing was held), or
+// -1 when the write-out failed (the held bytes stay held).
+int64_t vfs_flush_caches(vfs_handle *h);
+// Writes out the write caches of every open file handle opened on `path`
+// (compared as normalised paths). 0, or -1 when one of them failed.
+int vfs_flush_path(vfs_mount_ctx *mnt, const char *path);
+
+// RAII lock of a platform mutex.
+struct vfs_lock {
+    explicit vfs_lock(pl_mutex_t *m) : m_(m) { mutex_lock(m_); }
+    ~vfs_lock() { mutex_unlock(m_); }
+    vfs_lock(const vfs_lock &) = delete;
+    vfs_lock &operator=(const vfs_lock &) = delete;
+
+  private:
+    pl_mutex_t *m_;
+};

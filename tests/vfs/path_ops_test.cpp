@@ -1,0 +1,342 @@
+// Every numbered path operation of a local mount, checked against the
+// directory with coreutils, attr and python3.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+#include "capture.h"
+#include "vfs_test_util.h"
+
+using namespace vfs_test;
+
+namespace {
+
+class PathOps : public VfsFixture {
+  protected:
+    void SetUp() override
+    {
+        VfsFixture::SetUp();
+        ASSERT_TRUE(mount());
+    }
+    // python3 prints expr, with the host path of p as `p`.
+    std::string py(const std::string &expr, const std::string &p) const
+    {
+        return run("python3 -c " + q("import os, sys; p = sys.argv[1]; print(" + expr + ")") + " " + q(host(p)));
+    }
+};
+
+} // namespace
+
+TEST_F(PathOps, ReopenActivityAndOsType)
+{
+    uint32_t t = 9;
+    EXPECT_EQ(vfs_get_os_type(mnt, &t), 0);
+    EXPECT_EQ(t, 2u);
+    // The local driver keeps neither: 0 from both wrappers.
+    EXPECT_EQ(vfs_get_need_reopen(mnt), 0);
+    uint32_t flag = 5;
+    EXPECT_EQ(mnt->drv->ioctl(mnt->drv_mnt, VFS_IOC_NEED_REOPEN, &flag, 4), -1);
+    EXPECT_EQ(flag, 0u);
+    EXPECT_EQ(vfs_get_last_activity(mnt), 0);
+}
+
+TEST_F(PathOps, StatvfsAndVolumeInfo)
+{
+    uint64_t f[11] = {};
+    ASSERT_EQ(vfs_statvfs(mnt, "/", f), 0);
+    // frsize, blocks and name length as coreutils reads them (free counts
+    // move while other tests write).
+    std::string want = run("stat -f -c '%S %b %l' " + q(root));
+    EXPECT_EQ(std::to_string(f[1]) + " " + std::to_string(f[2]) + " " + std::to_string(f[10]), want);
+    os_volume_info_t vi{};
+    ASSERT_EQ(vfs_volume_info(mnt, "/", &vi), 0);
+    EXPECT_EQ(vi.total_bytes, f[2] * f[1]);
+    EXPECT_EQ(vfs_statvfs(mnt, "/missing/x", f), -1);
+    EXPECT_EQ(vfs_errno(mnt), ENOENT);
+}
+
+TEST_F(PathOps, ProcessWideCwdAndUmask)
+{
+    char cwd[4096], was[4096];
+    ASSERT_NE(getcwd(was, sizeof(was)), nullptr);
+    ASSERT_EQ(vfs_getcwd(mnt, cwd, sizeof(cwd)), 0);
+    EXPECT_STREQ(cwd, was);
+    // chdir takes the path as given, not joined to the root.
+    ASSERT_EQ(vfs_chdir(mnt, root.c_str()), 0);
+    ASSERT_EQ(vfs_getcwd(mnt, cwd, sizeof(cwd)), 0);
+    EXPECT_EQ(std::string(cwd), std::filesystem::canonical(root).string());
+    ASSERT_EQ(chdir(was), 0);
+    EXPECT_EQ(vfs_getcwd(mnt, cwd, 2), -1);
+
+    uint32_t old = 0;
+    ASSERT_EQ(vfs_umask(mnt, 027, &old), 0);
+    uint32_t mid = 0;
+    ASSERT_EQ(vfs_umask(mnt, old, &mid), 0);
+    EXPECT_EQ(mid, 027u);
+    EXPECT_EQ(vfs_umask(mnt, old, nullptr), 0);
+
+    // Context directories: both take their texts unchanged.
+    char ctx[4096] = "/";
+    ASSERT_EQ(vfs_chdir_mt(mnt, ctx, sizeof(ctx), root.c_str()), 0);
+    EXPECT_EQ(std::string(ctx).rfind(root, 0), 0u) << ctx;
+    char out[4096];
+    ASSERT_EQ(vfs_realpath_mt(mnt, "/a/b", "..", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "/a/");
+    ASSERT_EQ(vfs_realpath_mt(mnt, "/a", "c", out, sizeof(out)), 0);
+    EXPECT_STREQ(out, "/a/c");
+}
+
+TEST_F(PathOps, CreateAccessAndMkdir)
+{
+    EXPECT_EQ(vfs_access(mnt, "/f", F_OK), -1);
+    EXPECT_EQ(vfs_errno(mnt), ENOENT);
+    ASSERT_EQ(vfs_create_file(mnt, "/f"), 0);
+    EXPECT_EQ(stat_fmt("%F %s", "/f"), "regular empty file 0");
+    spit(host("/f"), "keep");
+    EXPECT_EQ(vfs_create_file(mnt, "/f"), 0); // an existing file is left alone
+    EXPECT_EQ(slurp(host("/f")), "keep");
+    EXPECT_EQ(vfs_access(mnt, "/f", R_OK | W_OK), 0);
+
+    ASSERT_EQ(vfs_mkdir_default(mnt, "/d0"), 0);
+    EXPECT_EQ(stat_fmt("%F", "/d0"), "directory");
+    EXPECT_EQ(vfs_mkdir_default(mnt, "/d0"), 0);
+
+    ASSERT_EQ(vfs_mkdir(mnt, "/d1", 0750), 0);
+    EXPECT_EQ(stat_fmt("%F %a", "/d1"), "directory 750");
+    // Any existing path is EEXIST, a directory too.
+    for (const char *p : {"/d1", "/f"}) {
+        EXPECT_EQ(vfs_mkdir(mnt, p, 0755), -1) << p;
+        EXPECT_EQ(vfs_errno(mnt), EEXIST) << p;
+    }
+    EXPECT_EQ(vfs_mkdir(mnt, "/no/such/d", 0755), -1);
+    EXPECT_EQ(vfs_errno(mnt), ENOENT);
+}
+
+TEST_F(PathOps, NodesFifosAndLinks)
+{
+    ASSERT_EQ(vfs_mknod(mnt, "/n", S_IFREG | 0640, 0), 0);
+    EXPECT_EQ(stat_fmt("%F %a", "/n"), "regular empty file 640");
+    ASSERT_EQ(vfs_mkfifo(mnt, "/p", 0600), 0);
+    EXPECT_EQ(stat_fmt("%F %a", "/p"), "fifo 600");
+
+    spit(host("/a"), "abc");
+    ASSERT_EQ(vfs_link(mnt, "/a", "/b"), 0);
+    EXPECT_EQ(stat_fmt("%h %i", "/b"), stat_fmt("%h %i", "/a"));
+    EXPECT_EQ(stat_fmt("%h", "/a"), "2");
+    EXPECT_EQ(vfs_link(mnt, "/a", "/b"), -1);
+    EXPECT_EQ(vfs_errno(mnt), EEXIST);
+
+    // symlink needs the mount directory first; the driver is not reached.
+    fd_capture cap;
+    EXPECT_EQ(vfs_symlink(mnt, "a", "/l"), -1);
+    EXPECT_NE(cap.stop().find("error:mnt_dir not set"), std::string::npos);
+    EXPECT_FALSE(exists(host("/l")));
+    ASSERT_EQ(vfs_set_mnt_dir(mnt, "/mnt/x"), 0);
+    ASSERT_EQ(vfs_symlink(mnt, "a", "/l"), 0); // the target text is kept as given
+    EXPECT_EQ(run("readlink " + q(host("/l"))), "a");
+
+    char buf[64];
+    EXPECT_EQ(vfs_readlink(mnt, "/l", buf, sizeof(buf)), 1);
+    EXPECT_STREQ(buf, "a");
+    ASSERT_EQ(vfs_symlink(mnt, "a-long-target", "/l2"), 0);
+    EXPECT_EQ(vfs_readlink(mnt, "/l2", buf, 5), 4); // cut to n - 1, terminated
+    EXPECT_STREQ(buf, "a-lo");
+    EXPECT_EQ(vfs_readlink(mnt, "/a", buf, sizeof(buf)), -1);
+    EXPECT_EQ(vfs_errno(mnt), EINVAL);
+}
+
+TEST_F(PathOps, RemovingAndRenaming)
+{
+    std::filesystem::create_directories(host("/e"));
+    std::filesystem::create_directories(host("/full/x"));
+    spit(host("/f"), "1");
+    ASSERT_EQ(vfs_rmdir(mnt, "/e"), 0);
+    EXPECT_FALSE(exists(host("/e")));
+    EXPECT_EQ(vfs_rmdir(mnt, "/full"), -1);
+    EXPECT_EQ(vfs_errno(mnt), ENOTEMPTY);
+    ASSERT_EQ(vfs_unlink(mnt, "/f"), 0);
+    EXPECT_FALSE(exists(host("/f")));
+    EXPECT_EQ(vfs_unlink(mnt, "/f"), -1);
+    EXPECT_EQ(vfs_errno(mnt), ENOENT);
+
+    std::filesystem::create_directories(host("/e2"));
+    spit(host("/g"), "1");
+    ASSERT_EQ(vfs_rmdir2(mnt, "/e2", 1), 0);
+    ASSERT_EQ(vfs_remove2(mnt, "/g", 1), 0);
+    EXPECT_FALSE(exists(host("/e2")) || exists(host("/g")));
+
+    spit(host("/a"), "A");
+    spit(host("/b"), "B");
+    // Without replace an existing name is refused and both files stay.
+    EXPECT_EQ(vfs_rename(mnt, "/a", "/b", 0), -1);
+    EXPECT_EQ(vfs_errno(mnt), EEXIST);
+    EXPECT_EQ(slurp(host("/a")), "A");
+    EXPECT_EQ(slurp(host("/b")), "B");
+    ASSERT_EQ(vfs_rename(mnt, "/a", "/c", 0), 0);
+    EXPECT_EQ(slurp(host("/c")), "A");
+    ASSERT_EQ(vfs_rename(mnt, "/c", "/b", 1), 0);
+    EXPECT_EQ(slurp(host("/b")), "A");
+    EXPECT_FALSE(exists(host("/c")));
+}
+
+TEST_F(PathOps, StatAndLstatMatchPython)
+{
+    spit(host("/f"), std::string(1234, 'z'));
+    ASSERT_EQ(symlink("f", host("/l").c_str()), 0);
+    for (const char *p : {"/f", "/l"}) {
+        for (int follow : {1, 0}) {
+            os_file_stat_t st{};
+            ASSERT_EQ(follow ? vfs_stat(mnt, p, &st) : vfs_lstat(mnt, p, &st), 0);
+            std::string fn = follow ? "os.stat" : "os.lstat";
+            std::string ref = py("*(lambda s: (s.st_size, oct(s.st_mode), s.st_ino, s.st_nlink, "
+                                 "s.st_mtime_ns // 10**9, s.st_mtime_ns % 10**9))(" +
+                                     fn + "(p))",
+                                 p);
+            char got[256];
+            snprintf(got, sizeof(got), "%llu 0o%o %llu %llu %llu %llu", (unsigned long long)st.size, st.mode,
+                     (unsigned long long)st.ino, (unsigned long long)st.nlink, (unsigned long long)st.mtime,
+                     (unsigned long long)st.mtime_ns);
+            EXPECT_EQ(got, ref) << p << " follow=" << follow;
+        }
+    }
+    uint32_t type = 0;
+    ASSERT_EQ(vfs_get_file_type(mnt, "/f", &type), 0);
+    EXPECT_EQ(type & OS_FTYPE_MASK, (uint32_t)OS_FTYPE_FILE);
+    ASSERT_EQ(vfs_get_file_type(mnt, "/", &type), 0);
+    EXPECT_EQ(type & OS_FTYPE_MASK, (uint32_t)OS_FTYPE_DIR);
+    EXPECT_EQ(vfs_get_file_type(mnt, "/missing", &type), -1);
+}
+
+TEST_F(PathOps, AttributesTruncateModesOwners)
+{
+    spit(host("/f"), std::string(100, 'x'));
+    EXPECT_EQ(vfs_set_attrib(mnt, "/f", 0x20), 0); // nothing to do locally
+    ASSERT_EQ(vfs_truncate(mnt, "/f", 10), 0);
+    EXPECT_EQ(stat_fmt("%s", "/f"), "10");
+    ASSERT_EQ(vfs_truncate(mnt, "/f", 1 << 20), 0);
+    EXPECT_EQ(stat_fmt("%s", "/f"), "1048576");
+
+    ASSERT_EQ(vfs_chmod(mnt, "/f", 0604), 0);
+    EXPECT_EQ(stat_fmt("%a", "/f"), "604");
+    ASSERT_EQ(vfs_lchmod(mnt, "/f", 0640), 0);
+    EXPECT_EQ(stat_fmt("%a", "/f"), "640");
+
+    ASSERT_EQ(symlink("f", host("/l").c_str()), 0);
+    uint32_t uid = getuid() == 0 ? 65534 : getuid();
+    uint32_t gid = getuid() == 0 ? 65534 : getgid();
+    ASSERT_EQ(vfs_lchown(mnt, "/l", uid, gid), 0); // the link itself
+    EXPECT_EQ(run("stat -c '%u %g' " + q(host("/l"))), std::to_string(uid) + " " + std::to_string(gid));
+    if (getuid() == 0) {
+        EXPECT_EQ(stat_fmt("%u", "/f"), "0");
+    }
+    ASSERT_EQ(vfs_chown(mnt, "/l", uid, gid), 0); // through the link
+    EXPECT_EQ(stat_fmt("%u %g", "/f"), std::to_string(uid) + " " + std::to_string(gid));
+}
+
+TEST_F(PathOps, SettingTimes)
+{
+    spit(host("/f"), "x");
+    os_file_times_t t{};
+    t.atime = {1000000000, 5};
+    t.mtime = {1100000000, 7};
+    t.ctime = {1200000000, 0};
+    ASSERT_EQ(vfs_utime(mnt, "/f", &t), 0);
+    EXPECT_EQ(stat_fmt("%X %Y", "/f"), "1000000000 1100000000");
+    EXPECT_EQ(py("os.stat(p).st_mtime_ns % 10**9", "/f"), "7");
+
+    // Seconds 0 keep that time: only the access time changes here, and the
+    // caller's record is completed in place.
+    os_file_times_t only_a{};
+    only_a.atime = {1300000000, 0};
+    ASSERT_EQ(vfs_utimens(mnt, "/f", &only_a), 0);
+    EXPECT_EQ(stat_fmt("%X %Y", "/f"), "1300000000 1100000000");
+    EXPECT_EQ(only_a.mtime.sec, 1100000000);
+    EXPECT_EQ(only_a.mtime.nsec, 7u);
+
+    // NULL: all now.
+    time_t before = time(nullptr);
+    ASSERT_EQ(vfs_utimens(mnt, "/f", nullptr), 0);
+    long long m = std::stoll(stat_fmt("%Y", "/f"));
+    EXPECT_GE(m, (long long)before);
+    EXPECT_LE(m, (long long)time(nullptr));
+
+    // utimens changes the link, not its target; a dangling link works too.
+    ASSERT_EQ(symlink("nowhere", host("/dl").c_str()), 0);
+    os_file_times_t lm{};
+    lm.mtime = {1400000000, 0};
+    ASSERT_EQ(vfs_utimens(mnt, "/dl", &lm), 0);
+    EXPECT_EQ(stat_fmt("%Y", "/dl"), "1400000000");
+    EXPECT_EQ(vfs_utime(mnt, "/dl", &lm), -1); // follows: no target
+}
+
+TEST_F(PathOps, EntryOfAHostPath)
+{
+    spit(host("/f"), "12");
+    os_dir_entry_t e{};
+    // The path is taken as given (a host path), not joined to the root.
+    ASSERT_EQ(vfs_get_entry(mnt, host("/f").c_str(), 1, &e), 0);
+    EXPECT_STREQ(e.name, "f");
+    EXPECT_EQ(e.st.size, 2u);
+}
+
+TEST_F(PathOps, ExtendedAttributes)
+{
+    spit(host("/f"), "x");
+    ASSERT_EQ(vfs_setxattr(mnt, "/f", "user.k", "hello", 5, 0), 0);
+    EXPECT_EQ(run("getfattr --only-values -n user.k " + q(host("/f"))), "hello");
+    EXPECT_EQ(vfs_getxattr(mnt, "/f", "user.k", nullptr, 0), 5); // size query
+    char v[16] = {};
+    EXPECT_EQ(vfs_getxattr(mnt, "/f", "user.k", v, sizeof(v)), 5);
+    EXPECT_EQ(std::string(v, 5), "hello");
+    // Create-only on an existing name.
+    EXPECT_EQ(vfs_setxattr(mnt, "/f", "user.k", "x", 1, 1), -1);
+    EXPECT_EQ(vfs_errno(mnt), EEXIST);
+    EXPECT_EQ(vfs_getxattr(mnt, "/f", "user.none", v, sizeof(v)), -1);
+    EXPECT_EQ(vfs_errno(mnt), ENODATA);
+
+    ASSERT_EQ(sh("setfattr -n user.b -v 12 " + q(host("/f"))), 0);
+    char list[256];
+    int64_t n = vfs_listxattr(mnt, "/f", list, sizeof(list));
+    ASSERT_GT(n, 0);
+    std::set<std::string> names;
+    for (int64_t i = 0; i < n; i += (int64_t)strlen(list + i) + 1)
+        names.insert(list + i);
+    EXPECT_EQ(names, (std::set<std::string>{"user.k", "user.b"}));
+    EXPECT_EQ(vfs_listxattr(mnt, "/f", list, 3), -1);
+    EXPECT_EQ(vfs_errno(mnt), ERANGE);
+
+    ASSERT_EQ(vfs_removexattr(mnt, "/f", "user.k"), 0);
+    EXPECT_NE(sh("getfattr -n user.k " + q(host("/f")) + " >/dev/null 2>&1"), 0);
+
+    // The link itself, never its target.
+    ASSERT_EQ(symlink("f", host("/l").c_str()), 0);
+    EXPECT_EQ(vfs_getxattr(mnt, "/l", "user.b", v, sizeof(v)), -1);
+}
+
+TEST_F(PathOps, DirectoryEmptiness)
+{
+    std::filesystem::create_directories(host("/e"));
+    std::filesystem::create_directories(host("/n/x"));
+    spit(host("/f"), "");
+    EXPECT_EQ(vfs_dir_is_empty(mnt, "/e"), 1);
+    EXPECT_EQ(vfs_dir_is_empty(mnt, "/n"), 0);
+    EXPECT_EQ(vfs_dir_is_empty(mnt, "/f"), -1);
+    EXPECT_EQ(vfs_dir_is_empty(mnt, "/missing"), -1);
+    EXPECT_EQ(vfs_dump_handles(mnt), nullptr); // all it opened is closed
+}
+
+TEST_F(PathOps, UnknownCodesAndMissingArguments)
+{
+    int64_t x = 0;
+    EXPECT_EQ(mnt->drv->ioctl(mnt->drv_mnt, VFS_IOC_LAST_ACTIVITY + 20, &x, 8), -1);
+    EXPECT_EQ(vfs_errcode(mnt), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(vfs_stat(mnt, nullptr, nullptr), -1);
+    EXPECT_EQ(vfs_errcode(mnt), VERR_INVALID_PARAMETER);
+    EXPECT_EQ(vfs_rename(mnt, "/a", nullptr, 1), -1);
+    // A path too long for the join: ENAMETOOLONG, nothing touched.
+    std::string longp = "/" + std::string(5000, 'a');
+    EXPECT_EQ(vfs_mkdir(mnt, longp.c_str(), 0755), -1);
+    EXPECT_EQ(vfs_errno(mnt), ENAMETOOLONG);
+}
