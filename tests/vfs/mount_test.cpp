@@ -38,6 +38,8 @@ TEST_F(Mount, DriverChoiceByUrl)
         {root + "/", "file"},
         {"file://" + root, "file"},
         {root + "?rcache_size=1m", "file"},
+        {"  \"" + root + "\"  ", "file"}, // trimmed and unquoted first
+        {"", "!Invalid parameter."},
         // The remote and archive drivers are asked before "file".
         {"zkps://h/d", "!zksd driver not available in this build"},
         {"ZKP://h:1/d", "!zksd driver not available in this build"},
