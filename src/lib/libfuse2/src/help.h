@@ -72,6 +72,10 @@ int fuse_mnt_is_fuse(const char *dir);
 // something was unmounted, 0 when not.
 int fuse_umount_stale(const char *dir);
 
+// The kernel's large-file bit as it appears in the open flags of FUSE
+// requests. It has no portable meaning and is dropped before conversion.
+int fuse_kernel_largefile(void);
+
 // Prepares a mount directory: drops a stale FUSE mount on it, then creates
 // it with its missing parents (mode 0755). 0, or -1 with errno set.
 int fuse_mnt_dir_prepare(const char *dir);
