@@ -9,21 +9,6 @@
 
 #define TAG "zkue"
 
-int myfuse_mount(const char *, char *err)
-{
-    if (err)
-        str_safecopy(err, ZKUE_ERR_SIZE, "fuse mount not available");
-    return -1;
-}
-
-int myfuse_unmount(char *)
-{
-    LOG_DBG(TAG, "==>\n");
-    return 0;
-}
-
-char *myfuse_show_openfile(void) { return nullptr; }
-
 int zkue_shell_init(void)
 {
     LOG_VERB(TAG, "console shell: not available yet\n");

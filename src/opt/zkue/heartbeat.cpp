@@ -1,0 +1,92 @@
+// The heartbeat thread "check"; see heartbeat.h.
+#include "zkue/heartbeat.h"
+
+#include <atomic>
+
+#include "libpal/basic/pl_base.h"
+#include "libpal/basic/pl_verr.h"
+#include "libpal/os/os_thread.h"
+#include "libpal/os/os_volume.h"
+#include "libpal/string/url.h"
+#include "libvfs/libvfs.h"
+#include "liblog/log2.h"
+#include "zkue/fuse/myfuse.h"
+
+#define TAG "zkue"
+#define HBLOG(lvl, ...) \
+    log2_printf(nullptr, (unsigned)(lvl), TAG, "src/opt/zkue/heartbeat", __LINE__, __func__, __VA_ARGS__)
+
+namespace {
+
+// Owned by the main thread (init and exit); the stop flag is shared.
+os_thread_t *s_thread;
+std::atomic<int8_t> s_stop{0};
+
+void *heartbeat_main(void *arg)
+{
+    check_heartbeat_thread((vfs_mount_ctx *)arg);
+    return nullptr;
+}
+
+} // namespace
+
+int heartbeat_init(const char *url, vfs_mount_ctx *mnt)
+{
+    heartbeat_exit();
+    if (url_get_type(url) == URL_TYPE_FILE)
+        return 0;
+    // Only a source that stamps its activity can tell how long it has been
+    // silent; probing one that cannot would unmount it for nothing.
+    if (vfs_get_last_activity(mnt) == 0) {
+        HBLOG(LOG2_DBG, "source keeps no activity time: no heartbeat\n");
+        return 0;
+    }
+    s_stop.store(0);
+    s_thread = os_thread_init("check", heartbeat_main, mnt, 0);
+    return s_thread ? 1 : 0;
+}
+
+int check_heartbeat_thread(vfs_mount_ctx *mnt)
+{
+    HBLOG(LOG2_DBG, "==>\n");
+    bool can_probe = true;
+    while (!s_stop.load()) {
+        uint64_t last = vfs_get_last_activity(mnt);
+        uint64_t now = os_clock_ms();
+        // 0: nothing recorded yet, which is not silence.
+        if (can_probe && last != 0 && now > last && now - last > HEARTBEAT_IDLE_MS) {
+            os_volume_info_t vi{};
+            if (vfs_statfs(mnt, &vi) < 0) {
+                if (vfs_errcode(mnt) == VERR_NOT_IMPLEMENTED) {
+                    // The driver cannot answer a probe: nothing to probe.
+                    can_probe = false;
+                } else {
+                    HBLOG(LOG2_WARN, "probe failed: %s\n", vfs_errstr(mnt));
+                    myfuse_remove_mount_point();
+                    break;
+                }
+            }
+        }
+        if (vfs_get_need_reopen(mnt) == 1) {
+            HBLOG(LOG2_DBG, "vfs_error_need_remount...\n");
+            myfuse_remove_mount_point();
+            break;
+        }
+        for (uint32_t i = 0; i < HEARTBEAT_NAPS && !s_stop.load(); i++)
+            os_msleep(HEARTBEAT_NAP_MS);
+    }
+    HBLOG(LOG2_DBG, "<==\n");
+    return 0;
+}
+
+int heartbeat_exit(void)
+{
+    if (!s_thread)
+        return 0;
+    s_stop.store(1);
+    int r = os_thread_wait_kill_exit(s_thread, HEARTBEAT_STOP_WAIT_MS, nullptr);
+    if (r < 0)
+        HBLOG(LOG2_DBG, "os_thread_wait_kill_exit ret=%d\n", r);
+    s_thread = nullptr;
+    return 0;
+}

@@ -1,0 +1,176 @@
+// The heartbeat thread on a real mount of the virtual file system whose
+// driver record is wrapped so that the test decides the last activity time,
+// the need-reopen flag and the outcome of the statfs probe.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+
+#include "libpal/basic/pl_base.h"
+#include "libvfs/libvfs.h"
+
+// The heartbeat is part of the program; it is compiled into this test.
+#include "zkue/heartbeat.cpp"
+
+namespace {
+
+std::atomic<int> s_unmounts{0};
+std::atomic<uint64_t> s_activity{0};
+std::atomic<uint32_t> s_need_reopen{0};
+std::atomic<int> s_statfs_result{0};
+std::atomic<int> s_probes{0};
+const vfs_drv *s_hb_orig;
+vfs_mount_ctx *s_hb_mnt;
+
+int64_t hb_ioctl(void *h, int code, void *arg, int64_t len)
+{
+    if (code == VFS_IOC_LAST_ACTIVITY) {
+        *(uint64_t *)arg = s_activity.load();
+        return 0;
+    }
+    if (code == VFS_IOC_NEED_REOPEN) {
+        *(uint32_t *)arg = s_need_reopen.load();
+        return 0;
+    }
+    return s_hb_orig->ioctl(h, code, arg, len);
+}
+
+int hb_statfs(void *, os_volume_info_t *)
+{
+    s_probes++;
+    int r = s_statfs_result.load();
+    if (r < 0)
+        VPERROR_SET(&s_hb_mnt->err, -1, "server unreachable");
+    return r;
+}
+
+int threads_of_process()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/task");
+    while (d && readdir(d))
+        n++;
+    if (d)
+        closedir(d);
+    return n - 2;
+}
+
+bool wait_unmounts(int n, int ms = 8000)
+{
+    for (int i = 0; i < ms / 50 && s_unmounts.load() < n; i++)
+        os_msleep(50);
+    return s_unmounts.load() >= n;
+}
+
+class Heartbeat : public ::testing::Test {
+  protected:
+    std::string root;
+    vfs_drv drv;
+
+    void SetUp() override
+    {
+        pl_init();
+        char name[] = "/tmp/zk_hb_XXXXXX";
+        root = mkdtemp(name);
+        vperror_t err{};
+        s_hb_mnt = vfs_mount(root.c_str(), &err);
+        ASSERT_NE(s_hb_mnt, nullptr) << vperror_str(&err);
+        s_hb_orig = s_hb_mnt->drv;
+        drv = *s_hb_orig;
+        drv.ioctl = hb_ioctl;
+        drv.statfs = hb_statfs;
+        s_hb_mnt->drv = &drv;
+        s_unmounts = 0;
+        s_activity = os_clock_ms();
+        s_need_reopen = 0;
+        s_statfs_result = 0;
+        s_probes = 0;
+    }
+    void TearDown() override
+    {
+        heartbeat_exit();
+        s_hb_mnt->drv = s_hb_orig;
+        vfs_umount(s_hb_mnt);
+        std::system(("rm -rf " + root).c_str());
+    }
+};
+
+} // namespace
+
+void myfuse_remove_mount_point(void) { s_unmounts++; }
+
+TEST_F(Heartbeat, NoneForLocalPathsOrSourcesWithoutActivityTime)
+{
+    int before = threads_of_process();
+    EXPECT_EQ(heartbeat_init("/some/dir", s_hb_mnt), 0);
+    EXPECT_EQ(heartbeat_init("file:///some/dir", s_hb_mnt), 0);
+    s_activity = 0;
+    EXPECT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 0);
+    EXPECT_EQ(threads_of_process(), before);
+    EXPECT_EQ(heartbeat_exit(), 0) << "nothing to stop";
+}
+
+TEST_F(Heartbeat, NeedReopenUnmountsWithinACycle)
+{
+    ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
+    os_msleep(300);
+    EXPECT_EQ(s_unmounts.load(), 0);
+    s_need_reopen = 1;
+    EXPECT_TRUE(wait_unmounts(1));
+    EXPECT_EQ(s_probes.load(), 0) << "a busy mount is never probed";
+}
+
+TEST_F(Heartbeat, FailedProbeAfterSilenceUnmounts)
+{
+    s_activity = os_clock_ms() - 120500;
+    s_statfs_result = -1;
+    ASSERT_EQ(heartbeat_init("zkps://host/dir", s_hb_mnt), 1);
+    EXPECT_TRUE(wait_unmounts(1));
+    EXPECT_EQ(s_probes.load(), 1);
+}
+
+TEST_F(Heartbeat, SilenceWithAnsweringSourceOrNothingToProbeStaysMounted)
+{
+    // Silent, but the source answers: probed, kept.
+    s_activity = os_clock_ms() - 200000;
+    ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
+    for (int i = 0; i < 100 && s_probes.load() == 0; i++)
+        os_msleep(20);
+    EXPECT_GE(s_probes.load(), 1);
+    EXPECT_EQ(heartbeat_exit(), 0);
+    EXPECT_EQ(s_unmounts.load(), 0);
+
+    // Silent and the driver has no statfs: nothing to probe, kept.
+    drv.statfs = nullptr;
+    ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
+    os_msleep(300);
+    EXPECT_EQ(heartbeat_exit(), 0);
+    EXPECT_EQ(s_unmounts.load(), 0);
+
+    // Activity no longer recorded: not idle, no probe.
+    drv.statfs = hb_statfs;
+    s_probes = 0;
+    ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
+    s_activity = 0;
+    os_msleep(300);
+    EXPECT_EQ(heartbeat_exit(), 0);
+    EXPECT_LE(s_probes.load(), 1) << "at most the probe of the first cycle";
+    EXPECT_EQ(s_unmounts.load(), 0);
+}
+
+TEST_F(Heartbeat, ExitStopsARunningThread)
+{
+    int before = threads_of_process();
+    ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
+    EXPECT_EQ(threads_of_process(), before + 1);
+    EXPECT_EQ(heartbeat_exit(), 0);
+    // The thread has ended (its name and handle are gone with it).
+    for (int i = 0; i < 100 && threads_of_process() != before; i++)
+        os_msleep(20);
+    EXPECT_EQ(threads_of_process(), before);
+    EXPECT_EQ(heartbeat_exit(), 0);
+    EXPECT_EQ(s_unmounts.load(), 0);
+}
