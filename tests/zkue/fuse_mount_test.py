@@ -234,6 +234,13 @@ class FuseMount(unittest.TestCase):
                 self.assertEqual(z.wait_exit(), 0, sig)
                 self.assertFalse(is_fuse_mounted(self.mnt))
 
+    def test_crash_signal_unmounts_before_the_crash_exit(self):
+        with Zkue(self.src, self.mnt) as z:
+            z.proc.send_signal(signal.SIGSEGV)
+            self.assertEqual(z.wait_exit(), 254)
+            self.assertFalse(is_fuse_mounted(self.mnt), "the panic callback unmounts")
+            self.assertIn("signo=11 [Segmentation fault]", z.output())
+
     def test_detach_returns_only_once_mounted(self):
         r = run([ZKUE, "-q", "-u", self.src, "-m", self.mnt, "-r", "options=rw", "-d"], cwd=self.tmp,
                 env=clean_env())
