@@ -68,7 +68,8 @@ int os_vasprintf_raw(char **out, const char *fmt, va_list va);
 int os_asprintf(char **out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 char *pl_mem_info_str(void);
 
-// ---- mutexes (1 success, 0 failure) ------------------------------------------
+// ---- mutexes: os_mutex_init 0 (os_mutex_destroy the pthread result); the
+// mutex_* calls 1 for success, 0 for failure -----------------------------
 typedef pthread_mutex_t pl_mutex_t;
 int os_mutex_init(pl_mutex_t *m);
 int os_mutex_destroy(pl_mutex_t *m);
