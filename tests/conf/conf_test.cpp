@@ -2,8 +2,10 @@
 #include "libconf/conf.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <string>
 
 #include "capture.h"
@@ -193,6 +195,33 @@ TEST_F(Conf, SaveFailureLeavesTheOldFile)
     ASSERT_EQ(system(("rm -rf '" + sub + "'").c_str()), 0);
     EXPECT_EQ(conf_save(c), -1);
     conf_free(c);
+}
+
+// Loads path, adds 100 lines of about 1000 bytes and saves under a file size
+// limit of 4 KiB (writes past it fail with EFBIG). Ends the process: status 0
+// when the save reported failure.
+[[noreturn]] void save_over_size_limit(const std::string &path)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    conf_t *c = conf_load(path.c_str());
+    const std::string value(1000, 'v');
+    for (int i = 0; c && i < 100; ++i)
+        conf_set(c, "s", ("k" + std::to_string(i)).c_str(), value.c_str());
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = 4096;
+    setrlimit(RLIMIT_FSIZE, &rl);
+    exit(c && conf_save(c) == -1 ? 0 : 1);
+}
+
+TEST_F(Conf, SaveReportsWriteErrors)
+{
+    // The writes of the new text fail part way; the save says so and the
+    // old file stays as it was.
+    const std::string old = "[s]\nk = old\n";
+    put_file(p("big.ini"), old);
+    EXPECT_EXIT(save_over_size_limit(p("big.ini")), ::testing::ExitedWithCode(0), "save \\[.*big\\.ini\\] err: ");
+    EXPECT_EQ(get_file(p("big.ini")), old);
+    EXPECT_EQ(run("ls -A '" + dir.dir() + "'"), "big.ini\n"); // no temporary left
 }
 
 TEST_F(Conf, SaveKeepsModeAndSymlink)

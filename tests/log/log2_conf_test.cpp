@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -36,6 +38,16 @@ std::string tmpdir()
     return mkdtemp(t) ? t : "/tmp";
 }
 
+// Records of the default handle as "level tag: message".
+std::string s_records;
+int record_hook(unsigned lw, const char *tag, const char *, int, const char *, int, const char *fmt, va_list va)
+{
+    char msg[1024];
+    vsnprintf(msg, sizeof(msg), fmt, va);
+    s_records += std::to_string(lw & LOG2_LEVEL_MASK) + " " + (tag ? tag : "") + ": " + msg;
+    return 0;
+}
+
 TEST(Log2Conf, LevelFlagsAndSizeCap)
 {
     RUN_IN_CHILD({
@@ -43,14 +55,14 @@ TEST(Log2Conf, LevelFlagsAndSizeCap)
         pl_init();
         log2_info_t before;
         log2_get_info(nullptr, &before);
-        fd_capture cap;
+        log2_set_hook(nullptr, record_hook);
         log2_t *h = log2_init_ini_str("[log]\nlevel=warn\nflags=time|tid\nfile_size=1k\n", nullptr);
-        std::string err = cap.stop();
+        log2_set_hook(nullptr, nullptr);
         CHILD_CHECK(h == log2_get(nullptr));
         CHILD_CHECK(log2_get_level(nullptr) == 4);
         CHILD_CHECK(log2_get_console_level(nullptr) == 7);
         CHILD_CHECK(log2_get_flags(nullptr) == 0x23); // the colour bit stays on
-        CHILD_CHECK(has(err, "log2_ioctl log.file_size=1024 (must>=2048 error)"));
+        CHILD_CHECK(s_records == "4 tag: log2_ioctl log.file_size=1024 (must>=2048 error)\n");
         log2_info_t after;
         log2_get_info(nullptr, &after);
         CHILD_CHECK(after.file_max_size == before.file_max_size);
@@ -60,6 +72,20 @@ TEST(Log2Conf, LevelFlagsAndSizeCap)
         log2_get_info(h2, &after);
         CHILD_CHECK(after.file_max_size == 2048);
         log2_exit(h2);
+    });
+}
+
+TEST(Log2Conf, LevelKeySetsOnlyTheLevel)
+{
+    RUN_IN_CHILD({
+        unsetenv("ZK_LOG_DBG");
+        pl_init();
+        log2_init_ini_str("[log]\nlevel=verb\n", nullptr);
+        CHILD_CHECK(log2_get_level(nullptr) == 8);
+        CHILD_CHECK(log2_get_console_level(nullptr) == 7);
+        // The command line's setter raises both.
+        log2_set_level_str(nullptr, "verb");
+        CHILD_CHECK(log2_get_console_level(nullptr) == 8);
     });
 }
 
@@ -140,20 +166,27 @@ TEST(Log2Conf, FilesAndFailures)
         int level = log2_get_level(nullptr);
         fd_capture cap;
         log2_init_ini_file(ini.c_str(), nullptr);
-        cap.stop();
+        std::string err = cap.stop();
         CHILD_CHECK(log2_get_level(nullptr) == level); // unknown names change nothing
+        CHILD_CHECK(has(err, "error: invalid level [bogus]\n"));
         log2_info_t info;
         log2_get_info(nullptr, &info);
         CHILD_CHECK(info.file_on == 1);
         CHILD_CHECK(std::string(info.file_name) == dir + "/z.log");
         // An output that could not be opened stays off.
         CHILD_CHECK(info.syslog_on == 0);
+        fd_capture console;
         LOG_ERR("test", "into the file %d%%\n", 7);
         log2_print_str(nullptr, LOG2_ERR, "test", __FILE__, __LINE__, __func__, "literal %d%%\n");
+        // A binary-only record reaches neither the console nor the file.
+        LOG2(LOG2_ERR | LOG2_F_BSV_ONLY, "test", "binary only\n");
+        std::string shown = console.stop();
+        CHILD_CHECK(has(shown, "into the file 7%") && !has(shown, "binary only"));
         int rfd = open((dir + "/z.log").c_str(), O_RDONLY);
         char buf[4096] = {};
         CHILD_CHECK(rfd >= 0 && read(rfd, buf, sizeof(buf) - 1) > 0);
         CHILD_CHECK(strstr(buf, "into the file 7%") && strstr(buf, "literal %d%%"));
+        CHILD_CHECK(!strstr(buf, "binary only"));
     });
     ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }

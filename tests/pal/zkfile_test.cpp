@@ -184,6 +184,23 @@ TEST_F(Zkfile, TellCountsUnflushedBytesSeekWritesThemOut)
 
 TEST_F(Zkfile, GetlineGrowsByAQuarterPlus64)
 {
+    // Each step is cap / 4 + cap + 64: 0 -> 64 -> 144 -> 244.
+    const struct {
+        size_t len; // line length with its newline
+        size_t cap;
+    } steps[] = {{1, 64}, {63, 64}, {64, 144}, {143, 144}, {144, 244}};
+    for (auto &st : steps) {
+        std::string one(st.len - 1, 'y');
+        one += '\n';
+        zkfile_t *f = zkopen_str(one.c_str());
+        char *line = nullptr;
+        size_t cap = 0;
+        EXPECT_EQ(zkgetline(&line, &cap, f), (int64_t)st.len);
+        EXPECT_EQ(cap, st.cap) << st.len;
+        os_free(line);
+        zkclose(f);
+    }
+
     std::string text(200, 'x');
     text += "\nshort\n";
     zkfile_t *f = zkopen_str(text.c_str());

@@ -30,7 +30,11 @@ log2_t *choose_handle()
         s_configured_default = def;
         return def;
     }
-    return log2_new();
+    log2_t *h = log2_new();
+    // A new handle starts with the default mode, also where an earlier
+    // handle at the same address had another one.
+    s_file_mode.erase(h);
+    return h;
 }
 
 const char *key_of(conf_t *c, const char *sec, const char *key, const char *dbg_fmt)

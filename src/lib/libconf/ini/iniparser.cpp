@@ -119,7 +119,28 @@ struct writer {
     zkfile_t *out;
     bool ok = true;
 
-    void text(const char *t) { zkprintf(out, "%s", t); }
+    // Comment and blank lines, written back as they were read. The reader
+    // takes lines of at most INI_LINE_SIZE - 2 characters and a newline; a
+    // line one longer loads only as the last line of a file, ended by the end
+    // of the input, so at the end of the tail it goes out without a newline.
+    void text(const char *t, bool at_end = false)
+    {
+        for (const char *p = t; *p;) {
+            const char *nl = strchr(p, '\n');
+            size_t len = nl ? (size_t)(nl - p) : strlen(p);
+            const char *next = nl ? nl + 1 : p + len;
+            bool last = at_end && !*next;
+            if (len > INI_LINE_SIZE - 2 && !(last && len == INI_LINE_SIZE - 1)) {
+                LOG_ERR(TAG, "comment line of %zu characters cannot be read back\n", len);
+                ok = false;
+            }
+            if (last && len == INI_LINE_SIZE - 1)
+                zkwrite(p, 1, len, out);
+            else
+                zkwrite(p, 1, (size_t)(next - p), out);
+            p = next;
+        }
+    }
     void key_line(const char *k, const char *v)
     {
         std::string form;
@@ -321,7 +342,7 @@ int iniparser_dump_ini(const dictionary *d, zkfile_t *out)
         }
     }
     if (d->tail)
-        w.text(d->tail);
+        w.text(d->tail, true);
     else if (nsec)
         w.text("\n");
     return (w.ok && !zkerror(out)) ? 0 : -1;
