@@ -222,6 +222,9 @@ TEST_F(FileObj, LocalReadWriteAndPositions)
     ASSERT_NE(f, nullptr);
     EXPECT_STREQ(f->ops->name, "file");
     EXPECT_EQ(run("stat -c %a " + p("a")), "644\n");
+    // Opens by file-object flags are always non-blocking (a FIFO read then
+    // gives EAGAIN); open2 adds nothing (Open2UsesPortableFlags).
+    EXPECT_NE(fcntl(os_file_fd(f), F_GETFL) & O_NONBLOCK, 0);
     EXPECT_EQ(os_file_write(f, "hello world", 11), 11);
     EXPECT_EQ(os_file_offset(f), 11);
     EXPECT_EQ(os_file_size(f), 11);
@@ -375,6 +378,22 @@ TEST_F(FileObj, GetInfo)
     EXPECT_EQ(sz % 4096, 0);
     EXPECT_EQ(os_file_offset(f), 1);
     os_file_close(f);
+    // The probe counts whole 4096-byte blocks only (a 5000-byte kernel file
+    // reads as 4096): floor(size / 4096) * 4096 for these regular files.
+    struct Probe {
+        size_t size;
+        int64_t want;
+    } probes[] = {{0, 0},        {100, 0},        {4095, 0},          {4096, 4096},         {5000, 4096},
+                  {8192, 8192},  {12289, 12288},  {40000, 36864},     {1048577, 1048576}};
+    for (const Probe &pr : probes) {
+        write("probe", std::string(pr.size, 'p'));
+        uint64_t ph = os_local_file_init(p("probe").c_str(), OS_FILE_READ);
+        ASSERT_NE(ph, 0u);
+        ASSERT_EQ(lseek((int)ph - 1, 7, SEEK_SET), 7);
+        EXPECT_EQ(os_local_file_probe_size(ph), pr.want) << pr.size;
+        EXPECT_EQ(lseek((int)ph - 1, 0, SEEK_CUR), 7) << "position restored";
+        os_local_file_exit(ph);
+    }
     // /dev/zero through the local kind (its real device): the probe gives
     // up instead of doubling its offset into an overflow.
     uint64_t h = os_local_file_init("/dev/zero", OS_FILE_READ);
@@ -687,4 +706,41 @@ TEST(FileStd, SlotOneCarriesStdStream)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(run(std::string("cat ") + tmpl), "to file\n");
     unlink(tmpl);
+}
+
+// A kept std object moved to another slot by pl_dup2 is still the process's:
+// closing that slot leaves it open, and shut-down closes it exactly once.
+TEST(FileStd, MovedStdObjectIsNeverClosedTwice)
+{
+    char tmpl[] = "/tmp/zk_mv_XXXXXX";
+    int tfd = mkstemp(tmpl);
+    ASSERT_GE(tfd, 0);
+    close(tfd);
+    pid_t pid = fork();
+    if (pid == 0) {
+        pl_init();
+        // A fresh table (earlier tests in this process emptied slot 1).
+        pl_file_std_exit();
+        pl_file_std_init();
+        os_file_t *std[3] = {g_os_file_stdin, g_os_file_stdout, g_os_file_stderr};
+        for (int i = 0; i < 3; i++)
+            zkfile_set_std_handle(i, (intptr_t)std[i]);
+        int fd = pl_open(tmpl, PL_O_WRONLY);
+        bool ok = fd == 3;
+        ok = ok && pl_dup2(2, fd) == fd; // stderr's object now in slot fd, the file closed
+        ok = ok && pl_close(fd) == 0;
+        ok = ok && g_os_file_stderr && os_file_write(g_os_file_stderr, "", 0) == 0;
+        // Slot 2 is empty: its stream is back on the kept object.
+        ok = ok && zkprintf(zk_stderr, "%s", "") >= 0 && zkflush(zk_stderr) == 0;
+        fd = pl_open(tmpl, PL_O_WRONLY);
+        ok = ok && fd == 2 && pl_dup2(1, fd) == fd; // stdout's object into slot 2
+        pl_file_std_exit(); // closes each std object once
+        ok = ok && !g_os_file_stdout && !g_os_file_stderr;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    unlink(tmpl);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status)) : "exit");
 }

@@ -26,6 +26,21 @@ os_file_t *kept_std(int i)
     return i == 0 ? g_os_file_stdin : i == 1 ? g_os_file_stdout : i == 2 ? g_os_file_stderr : nullptr;
 }
 
+// The three std objects belong to the process, wherever pl_dup2 moved them:
+// closing one through the table would leave its global dangling and let
+// pl_file_std_exit free it a second time.
+bool is_kept_std(const os_file_t *f)
+{
+    return f && (f == g_os_file_stdin || f == g_os_file_stdout || f == g_os_file_stderr);
+}
+
+// An empty slot 0-2 means that std stream writes to its kept object again.
+void std_stream_back(int fd)
+{
+    if (fd >= 0 && fd < 3 && kept_std(fd))
+        zkfile_set_std_handle(fd, (intptr_t)kept_std(fd));
+}
+
 os_file_t *slot_get(int fd)
 {
     if (!s_ready || fd < 0)
@@ -65,8 +80,8 @@ int pl_file_std_exit(void)
         void *old = nullptr;
         if (mem_slots_del(&s_table, i, &old) != 0 || !old)
             continue;
-        // A std object in its own slot is closed once, below.
-        if (old != kept_std((int)i))
+        // A std object (in its own slot or moved) is closed once, below.
+        if (!is_kept_std((os_file_t *)old))
             os_file_close((os_file_t *)old);
     }
     mem_slots_exit(&s_table);
@@ -106,8 +121,9 @@ int pl_close(int fd)
     if (old == kept_std(fd))
         return 0;
     // The std stream must not keep pointing at an object about to be freed.
-    if (fd < 3 && kept_std(fd))
-        zkfile_set_std_handle(fd, (intptr_t)kept_std(fd));
+    std_stream_back(fd);
+    if (is_kept_std((os_file_t *)old))
+        return 0;
     return os_file_close((os_file_t *)old) == 1 ? 0 : -1;
 }
 
@@ -169,7 +185,8 @@ int pl_dup2(int oldfd, int newfd)
     mem_slots_del_nocopy(&s_table, (uint64_t)oldfd);
     if (newfd < 3)
         zkfile_set_std_handle(newfd, (intptr_t)from);
-    if (prev != kept_std(newfd))
+    std_stream_back(oldfd); // the object left that slot; a later close of it must not strand the stream
+    if (!is_kept_std(prev))
         os_file_close(prev);
     return newfd;
 }

@@ -13,15 +13,17 @@
 // in slot 0, 1 or 2 the object also becomes that std stream's handle (and
 // closing it later points the stream back at the kept std object).
 int pl_open(const char *path, int flags);
-// Empties the slot; a kept std object in its own slot stays open (0).
+// Empties the slot; a kept std object (in its own slot or moved there by
+// pl_dup2) stays open (0). An emptied slot 0-2 points its std stream back
+// at the kept std object.
 int pl_close(int fd);
 int64_t pl_read(int fd, void *buf, size_t len);
 int64_t pl_write(int fd, const void *buf, size_t len);
 int64_t pl_pread(int fd, void *buf, size_t len, int64_t off);
 int64_t pl_pwrite(int fd, const void *buf, size_t len, int64_t off);
 int64_t pl_lseek(int fd, int64_t off, int whence);
-// Moves old's object to slot newfd (closing what was there unless it is the
-// kept std object of newfd); returns newfd.
+// Moves old's object to slot newfd (closing what was there unless it is a
+// kept std object); returns newfd.
 int pl_dup2(int oldfd, int newfd);
 int pl_access(const char *path, int mode);
 int pl_mkdir(const char *path, uint32_t mode);
