@@ -143,6 +143,20 @@ TEST(TimeText, LocalTextsMatchDate)
         os_time_local_cstr(&t, 1, buf, sizeof(buf));
         EXPECT_EQ(std::string(buf), want + ".005");
     }
+    {
+        // Under TZ=UTC the epoch is the classic text (date -u -d @0 '+%F %T').
+        const char *old_tz = getenv("TZ");
+        std::string saved = old_tz ? old_tz : "";
+        setenv("TZ", "UTC", 1);
+        tzset();
+        char utc[32];
+        EXPECT_STREQ(os_time_secs_cstr(0, utc, sizeof(utc)), "1970-01-01 00:00:00");
+        if (old_tz)
+            setenv("TZ", saved.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
     // A time that cannot be converted.
     char buf[32] = "x";
     EXPECT_STREQ(os_time_secs_cstr(INT64_MAX, buf, sizeof(buf)), "0000-00-00 00:00:00");

@@ -69,9 +69,14 @@ TEST(Volume, FsTypeNames)
         std::string expect = trim(run(std::string("stat -f -c %T ") + path));
         const char *name = os_fs_type(magic);
         EXPECT_STRNE(name, "UNKOWN") << path << " " << hex;
-        // coreutils names them in lower case ("ext2/ext3", "tmpfs", "proc").
-        if (expect == "tmpfs" || expect == "proc" || expect == "sysfs") {
-            EXPECT_EQ(std::string(name), expect == "tmpfs" ? "TMPFS" : expect == "proc" ? "PROC" : "SYSFS");
+        // coreutils names them in lower case; every ext2/3/4 is "EXT4".
+        struct Name {
+            const char *coreutils, *ours;
+        } names[] = {{"ext2/ext3", "EXT4"}, {"tmpfs", "TMPFS"}, {"proc", "PROC"}, {"sysfs", "SYSFS"}};
+        for (const Name &n : names) {
+            if (expect == n.coreutils) {
+                EXPECT_STREQ(name, n.ours) << path;
+            }
         }
     }
 }
@@ -105,6 +110,31 @@ TEST(Volume, InfoMatchesStatF)
         }
         EXPECT_LT(strlen(vi.vol_name), sizeof(vi.vol_name));
     }
+    std::filesystem::remove_all(dir);
+}
+
+// The local driver asks for volume information on every statfs (every
+// `df`): no shell and no blkid may be started for it. A blkid found first on
+// PATH would leave a mark if anything ran it.
+TEST(Volume, InfoStartsNoProcess)
+{
+    char tmpl[] = "/tmp/zk_blk_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl, mark = dir + "/ran";
+    std::string fake = dir + "/blkid";
+    FILE *f = fopen(fake.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "#!/bin/sh\ntouch '%s'\n", mark.c_str());
+    fclose(f);
+    ASSERT_EQ(chmod(fake.c_str(), 0755), 0);
+    const char *old_path = getenv("PATH");
+    std::string saved = old_path ? old_path : "";
+    setenv("PATH", (dir + ":" + saved).c_str(), 1);
+    os_volume_info_t vi;
+    for (const char *p : {"/", "/tmp", "/dev/shm"})
+        EXPECT_EQ(os_get_volume_info(p, &vi), 0) << p;
+    setenv("PATH", saved.c_str(), 1);
+    EXPECT_NE(access(mark.c_str(), F_OK), 0) << "blkid was started";
     std::filesystem::remove_all(dir);
 }
 
