@@ -449,6 +449,164 @@ TEST_F(Chain, UmountWithAFailingWriteOutFreesEverything)
     EXPECT_EQ(size_of("/m"), "0");
 }
 
+TEST_F(Chain, FlushWritesOutHeldBytesAndReportsAFailure)
+{
+    vfs_handle *h = writer("/fl");
+    ASSERT_TRUE(h);
+    ASSERT_EQ(vfs_write(h, "abcdef", 6, 0), 6);
+    EXPECT_EQ(size_of("/fl"), "0"); // held
+    g_fail_writes = true;
+    EXPECT_EQ(vfs_flush(h), -1);
+    EXPECT_EQ(vfs_errcode(h), VERR_DISK_FULL);
+    EXPECT_STREQ(vfs_errstr(h), "test: no space");
+    // Still open and still holding: the next flush writes the bytes out.
+    g_fail_writes = false;
+    EXPECT_EQ(vfs_flush(h), 0);
+    EXPECT_EQ(slurp(host("/fl")), "abcdef");
+    EXPECT_EQ(vfs_flush(h), 0); // nothing held
+    ASSERT_EQ(vfs_write(h, "gh", 2, 6), 2);
+    ASSERT_EQ(vfs_close(h), 0);
+    EXPECT_EQ(slurp(host("/fl")), "abcdefgh");
+
+    // Handles without a write-behind cache have nothing to write out.
+    spit(host("/ro"), "x");
+    for (int flags : {PL_O_RDONLY, PL_O_RDWR}) {
+        vfs_handle *o = vfs_open2(mnt, "/ro", flags, 0);
+        ASSERT_TRUE(o);
+        g_fail_writes = true;
+        EXPECT_EQ(vfs_flush(o), 0) << flags;
+        g_fail_writes = false;
+        EXPECT_EQ(vfs_close(o), 0);
+    }
+}
+
+// ---- a driver whose listings fail -----------------------------------------------------------
+
+namespace {
+
+vfs_mount_ctx *g_list_mnt;
+const vfs_drv *g_list_real;
+int g_list_fail_after = -1; // entries handed out before the failure, -1: never
+int g_list_fail_errno;
+bool g_list_fail_records;   // the driver fills the record itself
+int g_list_count;
+
+os_dir_entry_t *failing_readdir(void *dh)
+{
+    if (g_list_fail_after >= 0 && g_list_count >= g_list_fail_after) {
+        if (g_list_fail_records)
+            vfs_set_error_errno(g_list_mnt, __FILE__, __LINE__, __func__, g_list_fail_errno);
+        errno = g_list_fail_errno;
+        return nullptr;
+    }
+    os_dir_entry_t *e = g_list_real->readdir(dh);
+    if (e)
+        g_list_count++;
+    return e;
+}
+
+class Listing : public Handles {
+  protected:
+    void SetUp() override
+    {
+        Handles::SetUp();
+        g_list_real = mnt->drv;
+        drv = *mnt->drv;
+        drv.readdir = failing_readdir;
+        mnt->drv = &drv;
+        g_list_mnt = mnt;
+        g_list_fail_after = -1;
+        g_list_fail_records = true;
+        g_list_count = 0;
+        for (const char *n : {"a", "b", "c"})
+            spit(host(std::string("/") + n), n);
+    }
+    void TearDown() override
+    {
+        if (mnt)
+            mnt->drv = g_list_real;
+        Handles::TearDown();
+    }
+    // Reads to the end or the first failure: {entries, last status}.
+    std::pair<int, int> drain(vfs_handle *d)
+    {
+        int n = 0;
+        for (int i = 0; i < 100; i++) {
+            os_dir_entry_t *e = (os_dir_entry_t *)this;
+            int r = vfs_readdir2(d, &e);
+            if (r != 1) {
+                EXPECT_EQ(e, nullptr);
+                return {n, r};
+            }
+            EXPECT_NE(e, nullptr);
+            n++;
+        }
+        return {n, 99};
+    }
+    vfs_drv drv;
+};
+
+} // namespace
+
+TEST_F(Listing, EndAndFailureAreToldApart)
+{
+    // The end, even with a stale failure in the record and in errno.
+    vfs_handle *d = vfs_opendir(mnt, "/");
+    ASSERT_TRUE(d);
+    VPERROR_SET(&mnt->err, VERR_DISK_FULL, "an older failure");
+    errno = EIO;
+    EXPECT_EQ(drain(d), std::make_pair(5, 0)); // ".", "..", a, b, c
+    errno = EIO;
+    EXPECT_EQ(vfs_readdir(d), nullptr);
+    EXPECT_EQ(errno, 0) << "the end leaves errno 0";
+    EXPECT_EQ(vfs_closedir(d), 0);
+
+    struct row {
+        int after;
+        int eno;
+        bool records;
+    } rows[] = {
+        {2, EIO, true},     // part-way, recorded by the driver
+        {0, EACCES, true},  // at once
+        {1, ENOMEM, false}, // the driver only set errno: the core records it
+    };
+    for (const row &r : rows) {
+        d = vfs_opendir(mnt, "/");
+        ASSERT_TRUE(d);
+        // A record that says "no error" (the local driver writes one at
+        // every end of a listing).
+        memset(&mnt->err, 0, sizeof(mnt->err));
+        g_list_count = 0;
+        g_list_fail_after = r.after;
+        g_list_fail_errno = r.eno;
+        g_list_fail_records = r.records;
+        EXPECT_EQ(drain(d), std::make_pair(r.after, -1)) << r.eno;
+        EXPECT_EQ(vfs_errcode(d), os_verr_get(r.eno)) << r.eno;
+        EXPECT_NE(vfs_errcode(d), 0) << r.eno;
+        EXPECT_EQ(vfs_errno(d), r.eno);
+        errno = 0;
+        EXPECT_EQ(vfs_readdir(d), nullptr);
+        EXPECT_EQ(errno, r.eno) << "a failure leaves errno set";
+        EXPECT_EQ(vfs_closedir(d), 0);
+    }
+    g_list_fail_after = -1;
+    EXPECT_EQ(vfs_dump_handles(mnt), nullptr);
+}
+
+TEST_F(Listing, EmptinessOfADirectoryThatCannotBeListedIsUnknown)
+{
+    std::filesystem::create_directories(host("/e"));
+    EXPECT_EQ(vfs_dir_is_empty(mnt, "/e"), 1);
+    g_list_fail_after = 2; // after "." and ".."
+    g_list_fail_errno = EIO;
+    g_list_count = 0;
+    EXPECT_EQ(vfs_dir_is_empty(mnt, "/e"), -1);
+    g_list_fail_after = 0;
+    g_list_count = 0;
+    EXPECT_EQ(vfs_dir_is_empty(mnt, "/"), -1);
+    EXPECT_EQ(vfs_dump_handles(mnt), nullptr) << "closed whatever happened";
+}
+
 // ---- one mount, two threads -------------------------------------------------------------
 
 TEST_F(Handles, TwoThreadsOnOneMount)

@@ -18,12 +18,10 @@ class Mount : public VfsFixture {};
 std::string mount_result(const std::string &url)
 {
     vperror_t err{};
-    vfs_mount_ctx *m = vfs_mount(url.c_str(), &err);
-    if (!m)
+    mount_guard m(vfs_mount(url.c_str(), &err));
+    if (!m.m)
         return "!" + std::string(vperror_str(&err));
-    std::string name = m->drv->name;
-    vfs_umount(m);
-    return name;
+    return m.m->drv->name;
 }
 
 } // namespace
@@ -58,7 +56,8 @@ TEST_F(Mount, DriverChoiceByUrl)
 TEST_F(Mount, StubDriversFailWithNotSupported)
 {
     vperror_t err{};
-    EXPECT_EQ(vfs_mount("zkp://h/d", &err), nullptr);
+    mount_guard g(vfs_mount("zkp://h/d", &err));
+    EXPECT_EQ(g.m, nullptr);
     EXPECT_EQ(err.code, VERR_NOT_SUPPORTED);
 }
 
@@ -67,13 +66,15 @@ TEST_F(Mount, LocalRootMustBeAnExistingDirectory)
     spit(base + "/plain", "x");
     for (std::string url : {base + "/nonexistent", base + "/plain"}) {
         vperror_t err{};
-        EXPECT_EQ(vfs_mount(url.c_str(), &err), nullptr) << url;
+        mount_guard g(vfs_mount(url.c_str(), &err));
+        EXPECT_EQ(g.m, nullptr) << url;
         EXPECT_EQ(err.code, VERR_FILE_NOT_FOUND);
         EXPECT_STREQ(vperror_str(&err), "File not found.");
     }
     // An empty path: status -2 and its table text.
     vperror_t err{};
-    EXPECT_EQ(vfs_mount("file://", &err), nullptr);
+    mount_guard g(vfs_mount("file://", &err));
+    EXPECT_EQ(g.m, nullptr);
     EXPECT_EQ(err.code, VERR_INVALID_PARAMETER);
     EXPECT_STREQ(vperror_str(&err), "Invalid parameter.");
 }
@@ -128,16 +129,16 @@ TEST_F(Mount, CacheSizeOptions)
     for (std::string opt : {"wcache_size=2g", "rcache_size=2048m"}) {
         vperror_t err{};
         std::string url = root + "?" + opt;
-        EXPECT_EQ(vfs_mount(url.c_str(), &err), nullptr) << opt;
+        mount_guard g(vfs_mount(url.c_str(), &err));
+        EXPECT_EQ(g.m, nullptr) << opt;
         EXPECT_EQ(err.code, VERR_INVALID_PARAMETER);
         EXPECT_NE(strstr(err.msg, "too large"), nullptr) << err.msg;
     }
     vperror_t err{};
     std::string url = root + "?wcache_size=2047m";
-    vfs_mount_ctx *m = vfs_mount(url.c_str(), &err);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->wcache_size, 2047u << 20);
-    vfs_umount(m);
+    mount_guard m(vfs_mount(url.c_str(), &err));
+    ASSERT_NE(m.m, nullptr);
+    EXPECT_EQ(m.m->wcache_size, 2047u << 20);
 }
 
 TEST_F(Mount, BySessionNameWithOptionsInTheReference)
@@ -154,7 +155,8 @@ TEST_F(Mount, BySessionNameWithOptionsInTheReference)
     EXPECT_EQ(vfs_stat(mnt, "/s", &st), 0);
 
     vperror_t e2{};
-    EXPECT_EQ(vfs_mount("///nosuch/x", &e2), nullptr);
+    mount_guard g(vfs_mount("///nosuch/x", &e2));
+    EXPECT_EQ(g.m, nullptr);
     EXPECT_STREQ(vperror_str(&e2), "'nosuch' does not exist");
 }
 
@@ -163,12 +165,12 @@ TEST_F(Mount, VerbLogShowsUrlsAndDriverButNoPassword)
     spit(conf + "/zk_client.ini", "[session/z]\nprot = zkp\nip = 10.1.2.3\nuser = bob\npwd = s3cret\n");
     log2_set_level_str(nullptr, "verb");
     fd_capture cap;
-    vfs_mount_ctx *m = vfs_mount(root.c_str(), nullptr);
-    EXPECT_EQ(vfs_mount("///z/d", nullptr), nullptr);
+    mount_guard m(vfs_mount(root.c_str(), nullptr));
+    mount_guard z(vfs_mount("///z/d", nullptr));
     std::string out = cap.stop();
     log2_set_level_str(nullptr, "info");
-    ASSERT_TRUE(m);
-    vfs_umount(m);
+    ASSERT_TRUE(m.m);
+    EXPECT_EQ(z.m, nullptr);
     EXPECT_NE(out.find("url=[" + root + "] turl=[" + root + "?connect_timeout=6&read_timeout=15&write_timeout=8]"),
               std::string::npos)
         << out;
@@ -249,7 +251,12 @@ TEST_F(Mount, BadHandles)
     EXPECT_EQ(vfs_ioctl(dh_as_f, 101, nullptr, 0), -1);
     EXPECT_EQ(vfs_frename(dh_as_f, "x", 0), -1);
     EXPECT_EQ(vfs_close(dh_as_f), -1);
+    EXPECT_EQ(vfs_flush(dh_as_f), -1);
+    EXPECT_EQ(vfs_flush((vfs_handle *)mnt), -1);
     EXPECT_EQ(vfs_readdir(fh_as_d), nullptr);
+    os_dir_entry_t *e = (os_dir_entry_t *)junk;
+    EXPECT_EQ(vfs_readdir2(fh_as_d, &e), -1);
+    EXPECT_EQ(e, nullptr);
     EXPECT_EQ(vfs_seekdir(fh_as_d, 0), -1);
     EXPECT_EQ(vfs_telldir(fh_as_d), -1);
     EXPECT_EQ(vfs_closedir(fh_as_d), -1);
@@ -354,6 +361,15 @@ TEST_F(Mount, EmptySlotsFailCleanly)
     EXPECT_EQ(vfs_fsync(h), -1);
     EXPECT_EQ(vfs_errcode(mnt), VERR_NOT_IMPLEMENTED);
     EXPECT_EQ(vfs_seekdir(d, 0), -1);
+    // A listing the driver cannot give is a failure, never an empty one.
+    partial.readdir = nullptr;
+    os_dir_entry_t *e = nullptr;
+    errno = 0;
+    EXPECT_EQ(vfs_readdir2(d, &e), -1);
+    EXPECT_EQ(vfs_errcode(mnt), VERR_NOT_IMPLEMENTED);
+    EXPECT_STREQ(vfs_errstr(mnt), "readdir not supported by the file driver");
+    EXPECT_EQ(vfs_readdir(d), nullptr);
+    EXPECT_EQ(errno, ENOSYS);
     mnt->drv = real;
     EXPECT_EQ(vfs_close(h), 0);
     EXPECT_EQ(vfs_closedir(d), 0);
@@ -384,8 +400,10 @@ TEST_F(Mount, InitFromTwoThreadsAndExit)
     for (auto &t : ts)
         t.join();
     for (vfs_mount_ctx *m : got) {
-        ASSERT_NE(m, nullptr);
-        EXPECT_EQ(vfs_umount(m), 0);
+        EXPECT_NE(m, nullptr);
+        if (m) {
+            EXPECT_EQ(vfs_umount(m), 0);
+        }
     }
     EXPECT_EQ(libvfs_exit(), 0);
     EXPECT_EQ(libvfs_exit(), 0);

@@ -262,6 +262,61 @@ TEST_F(PathOps, SettingTimes)
     EXPECT_GE(m, (long long)before);
     EXPECT_LE(m, (long long)time(nullptr));
 
+    // The kernel's markers: "now" moves that time to the clock (its seconds
+    // are 0), "omit" keeps it whatever the seconds say. The driver gets the
+    // completed record.
+    struct row {
+        os_time_pair_t a, m;
+        bool a_now, m_now; // else the time stays as it was
+    } rows[] = {
+        {{0, (uint32_t)UTIME_NOW}, {0, (uint32_t)UTIME_NOW}, true, true},
+        {{0, (uint32_t)UTIME_OMIT}, {0, (uint32_t)UTIME_NOW}, false, true},
+        {{0, (uint32_t)UTIME_NOW}, {5, (uint32_t)UTIME_OMIT}, true, false},
+        {{7, (uint32_t)UTIME_OMIT}, {9, (uint32_t)UTIME_OMIT}, false, false},
+    };
+    for (int by_handle = 0; by_handle < 2; by_handle++) {
+        for (const row &r : rows) {
+            os_file_times_t old{};
+            old.atime = {1000000000, 11};
+            old.mtime = {1100000000, 22};
+            ASSERT_EQ(vfs_utime(mnt, "/f", &old), 0);
+            os_file_times_t t{};
+            t.atime = r.a;
+            t.mtime = r.m;
+            time_t t0 = time(nullptr);
+            if (by_handle) {
+                vfs_handle *h = vfs_open2(mnt, "/f", PL_O_RDWR, 0);
+                ASSERT_TRUE(h);
+                EXPECT_EQ(vfs_futime(h, &t), 0);
+                EXPECT_EQ(vfs_close(h), 0);
+            } else {
+                ASSERT_EQ(vfs_utimens(mnt, "/f", &t), 0);
+            }
+            time_t t1 = time(nullptr);
+            long long at = std::stoll(stat_fmt("%X", "/f")), mt = std::stoll(stat_fmt("%Y", "/f"));
+            std::string what = std::to_string(by_handle) + " " + std::to_string(&r - rows);
+            if (r.a_now) {
+                EXPECT_GE(at, (long long)t0) << what;
+                EXPECT_LE(at, (long long)t1) << what;
+            } else {
+                EXPECT_EQ(at, 1000000000) << what;
+                EXPECT_EQ(py("os.stat(p).st_atime_ns % 10**9", "/f"), "11") << what;
+            }
+            if (r.m_now) {
+                EXPECT_GE(mt, (long long)t0) << what;
+                EXPECT_LE(mt, (long long)t1) << what;
+            } else {
+                EXPECT_EQ(mt, 1100000000) << what;
+                EXPECT_EQ(py("os.stat(p).st_mtime_ns % 10**9", "/f"), "22") << what;
+            }
+            // Completed in place: no marker is left for the driver.
+            for (const os_time_pair_t &p : {t.atime, t.mtime, t.ctime}) {
+                EXPECT_LT(p.nsec, 1000000000u) << what;
+                EXPECT_NE(p.sec, 0) << what;
+            }
+        }
+    }
+
     // utimens changes the link, not its target; a dangling link works too.
     ASSERT_EQ(symlink("nowhere", host("/dl").c_str()), 0);
     os_file_times_t lm{};

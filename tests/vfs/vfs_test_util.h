@@ -66,6 +66,20 @@ inline bool exists(const std::string &path)
     return lstat(path.c_str(), &st) == 0;
 }
 
+// Unmounts at the end of the scope, so that a failed check never leaves a
+// mount behind (NULL: nothing to do).
+struct mount_guard {
+    explicit mount_guard(vfs_mount_ctx *mnt) : m(mnt) {}
+    ~mount_guard()
+    {
+        if (m)
+            vfs_umount(m);
+    }
+    mount_guard(const mount_guard &) = delete;
+    mount_guard &operator=(const mount_guard &) = delete;
+    vfs_mount_ctx *m;
+};
+
 // A scratch directory with an empty sessions file beside nothing else, made
 // the client configuration directory so that mounts read no stray file.
 class VfsFixture : public ::testing::Test {

@@ -333,9 +333,11 @@ os_dir_entry_t *vfs_file_readdir(void *dh)
 {
     os_dir_entry_t *e = os_readdir(dobj(dh));
     if (!e) {
-        // The end of the listing is recorded too (errno 0, "ok"), so the
-        // caller can tell it from a failure.
-        vfs_set_error_errno(fmnt(dh)->mnt, __FILE__, __LINE__, __func__, errno);
+        // The end of the listing is recorded too (errno 0, "ok"). errno is
+        // what tells the end from a failure, so it leaves as it came.
+        int eno = errno;
+        vfs_set_error_errno(fmnt(dh)->mnt, __FILE__, __LINE__, __func__, eno);
+        errno = eno;
     }
     return e;
 }

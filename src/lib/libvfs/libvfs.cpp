@@ -1,4 +1,5 @@
 // libvfs core: the driver registry, mounts, handles and the error record.
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -583,15 +584,50 @@ vfs_handle *vfs_opendir2(vfs_mount_ctx *mnt, const char *path, const char *patte
 
 vfs_handle *vfs_opendir(vfs_mount_ctx *mnt, const char *path) { return vfs_opendir2(mnt, path, nullptr); }
 
+int vfs_readdir2(vfs_handle *dh, os_dir_entry_t **entry)
+{
+    if (entry)
+        *entry = nullptr;
+    if (!vfs_check(dh, VFS_TYPE_DIR)) {
+        errno = EBADF;
+        return -1;
+    }
+    vfs_mount_ctx *mnt = dh->mnt;
+    if (!entry) {
+        vfs_arg_missing(mnt, "entry", __func__);
+        errno = EINVAL;
+        return -1;
+    }
+    if (!mnt->drv->readdir) {
+        vfs_slot_missing(mnt, "readdir", __func__);
+        errno = ENOSYS;
+        return -1;
+    }
+    // The driver answers NULL for both the end and a failure; errno, which
+    // is the calling thread's own, tells them apart (the error record is
+    // shared with the heartbeat thread and cannot).
+    errno = 0;
+    os_dir_entry_t *e = mnt->drv->readdir(dh->drv_h);
+    int eno = errno;
+    if (e) {
+        *entry = e;
+        return 1;
+    }
+    if (eno == 0)
+        return 0;
+    // A record that still says "no error" was not written by this failure.
+    if (mnt->err.code == 0)
+        vfs_set_error_errno(mnt, __FILE__, __LINE__, __func__, eno);
+    errno = eno;
+    return -1;
+}
+
 os_dir_entry_t *vfs_readdir(vfs_handle *dh)
 {
-    if (!vfs_check(dh, VFS_TYPE_DIR))
-        return nullptr;
-    if (!dh->mnt->drv->readdir) {
-        vfs_slot_missing(dh->mnt, "readdir", __func__);
-        return nullptr;
-    }
-    return dh->mnt->drv->readdir(dh->drv_h);
+    os_dir_entry_t *e = nullptr;
+    if (vfs_readdir2(dh, &e) == 0)
+        errno = 0;
+    return e;
 }
 
 int vfs_seekdir(vfs_handle *dh, int64_t pos)

@@ -73,7 +73,9 @@ struct vfs_drv {
     int (*futime)(void *fh, const os_file_times_t *times);
     int (*flock)(void *fh, int32_t type, uint64_t off, uint64_t len); // type 3 unlocks
     void *(*opendir)(void *m, const char *path, const char *pattern);
-    os_dir_entry_t *(*readdir)(void *dh); // NULL at the end or on failure
+    // The next entry; NULL with errno 0 at the end, NULL with errno set (and
+    // the error record filled) on failure.
+    os_dir_entry_t *(*readdir)(void *dh);
     int (*seekdir)(void *dh, int64_t pos);
     int64_t (*telldir)(void *dh);
     int (*closedir)(void *dh);
@@ -158,12 +160,19 @@ vfs_handle *vfs_wopen(vfs_mount_ctx *mnt, const char *path, uint32_t access, uin
 int vfs_close(vfs_handle *h);
 int64_t vfs_read(vfs_handle *h, void *buf, uint64_t len, int64_t off);
 int64_t vfs_write(vfs_handle *h, const void *buf, uint64_t len, int64_t off);
+// Writes out what the write-behind cache holds (nothing to do without one);
+// the driver is not asked to sync. 0, or -1 with the mount's error record
+// filled (the held bytes stay held); -1 for a bad handle. Same thread rules
+// as vfs_write.
+int vfs_flush(vfs_handle *h);
 int vfs_fsync(vfs_handle *h);
 int64_t vfs_lseek(vfs_handle *h, int64_t off, int whence);
 int vfs_fstat(vfs_handle *h, os_file_stat_t *st);
 int vfs_ftruncate(vfs_handle *h, int64_t size);
-// times NULL: all three now; a pair with seconds 0 is taken from fstat. The
-// caller's record is completed in place.
+// times NULL: all three now. A pair whose nanoseconds are UTIME_NOW is set
+// to now; one whose nanoseconds are UTIME_OMIT, or whose seconds are 0, is
+// taken from fstat (left unchanged). The caller's record is completed in
+// place, so the driver never sees the two markers.
 int vfs_futime(vfs_handle *h, os_file_times_t *times);
 int vfs_flock(vfs_handle *h, int32_t type);
 int vfs_flock2(vfs_handle *h, int32_t type, uint64_t off, uint64_t len);
@@ -180,8 +189,14 @@ int vfs_stream_ops_init(vfs_mount_ctx *mnt, zkfile_drv_t *ops);
 // ---- directories ---------------------------------------------------------------------------
 vfs_handle *vfs_opendir2(vfs_mount_ctx *mnt, const char *path, const char *pattern);
 vfs_handle *vfs_opendir(vfs_mount_ctx *mnt, const char *path);
-// The next entry (owned by the handle, valid until the next call) or NULL.
+// The next entry (owned by the handle, valid until the next call), or NULL:
+// at the end with errno 0, on failure with errno set and the mount's error
+// record filled. vfs_readdir2 says which without errno.
 os_dir_entry_t *vfs_readdir(vfs_handle *dh);
+// 1 with *entry set to the next entry (as vfs_readdir), 0 at the end of the
+// listing, -1 on failure (the mount's error record filled; for a bad handle
+// it is not touched); *entry is NULL unless 1.
+int vfs_readdir2(vfs_handle *dh, os_dir_entry_t **entry);
 int vfs_seekdir(vfs_handle *dh, int64_t pos);
 int64_t vfs_telldir(vfs_handle *dh);
 int vfs_closedir(vfs_handle *dh);
@@ -308,7 +323,8 @@ int vfs_chmod(vfs_mount_ctx *mnt, const char *path, uint32_t mode);
 int vfs_lchmod(vfs_mount_ctx *mnt, const char *path, uint32_t mode);
 int vfs_chown(vfs_mount_ctx *mnt, const char *path, uint32_t uid, uint32_t gid);
 int vfs_lchown(vfs_mount_ctx *mnt, const char *path, uint32_t uid, uint32_t gid);
-// times NULL: all three now; pairs with seconds 0 come from the file's stat.
+// times NULL: all three now; pairs with nanoseconds UTIME_NOW become now,
+// pairs with nanoseconds UTIME_OMIT or seconds 0 come from the file's stat.
 // utime follows a final link, utimens does not.
 int vfs_utime(vfs_mount_ctx *mnt, const char *path, os_file_times_t *times);
 int vfs_utimens(vfs_mount_ctx *mnt, const char *path, os_file_times_t *times);
@@ -324,7 +340,7 @@ int vfs_removexattr(vfs_mount_ctx *mnt, const char *path, const char *name);
 int64_t vfs_listxattr(vfs_mount_ctx *mnt, const char *path, char *list, uint64_t size);
 // vfs_stat, then the record's type word into *out; the vfs_stat result.
 int vfs_get_file_type(vfs_mount_ctx *mnt, const char *path, uint32_t *out);
-// 1 empty (only "." and ".."), 0 not empty, -1 cannot be opened.
+// 1 empty (only "." and ".."), 0 not empty, -1 cannot be opened or read.
 int vfs_dir_is_empty(vfs_mount_ctx *mnt, const char *path);
 
 // ---- file-handle codes -------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // libvfs path operations and handle caches: the numbered path codes and
 // their wrappers, the data operations of file handles and the read-ahead and
 // write-behind caches behind them.
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "libpal/string/str_path.h"
@@ -69,20 +71,43 @@ int fstat_imp(vfs_handle *h, os_file_stat_t *st)
     return h->mnt->drv->fstat(h->drv_h, st);
 }
 
-// Completes a times record: NULL -> all three now (in scratch); pairs with
-// seconds 0 are taken from the file's current stat. NULL when that stat fails.
+// The kernel's markers in a pair's nanoseconds: set this time to now, or
+// leave it as it is (the seconds are then meaningless).
+constexpr uint32_t k_time_now = (uint32_t)UTIME_NOW;
+constexpr uint32_t k_time_omit = (uint32_t)UTIME_OMIT;
+
+bool pair_kept(const os_time_pair_t &p) { return p.sec == 0 || p.nsec == k_time_omit; }
+
+// Completes a times record for the driver, which knows neither marker:
+// NULL -> all three now (in scratch); pairs marked "now" get the clock;
+// pairs marked "omit", or with seconds 0, are taken from the file's current
+// stat. "Now" is tested first: it comes with seconds 0. NULL when that stat
+// fails.
 os_file_times_t *vfs_times_fill(int by_path, void *h, const char *path, os_file_times_t *times,
                                 os_file_times_t *scratch, int follow)
 {
     if (!times) {
         os_timespec_t now{};
         os_realtime_get(&now);
-        scratch->atime = {now.tv_sec, now.tv_nsec};
+        scratch->atime = {now.tv_sec, (uint32_t)now.tv_nsec};
         scratch->mtime = scratch->atime;
         scratch->ctime = scratch->atime;
-        times = scratch;
+        return scratch;
     }
-    if (times->atime.sec && times->mtime.sec && times->ctime.sec)
+    os_time_pair_t *pairs[3] = {&times->atime, &times->mtime, &times->ctime};
+    bool any_now = false, any_kept = false;
+    for (os_time_pair_t *p : pairs) {
+        any_now = any_now || p->nsec == k_time_now;
+        any_kept = any_kept || (p->nsec != k_time_now && pair_kept(*p));
+    }
+    if (any_now) {
+        os_timespec_t now{};
+        os_realtime_get(&now);
+        for (os_time_pair_t *p : pairs)
+            if (p->nsec == k_time_now)
+                *p = {now.tv_sec, (uint32_t)now.tv_nsec};
+    }
+    if (!any_kept)
         return times;
     os_file_stat_t st{};
     int r;
@@ -92,11 +117,11 @@ os_file_times_t *vfs_times_fill(int by_path, void *h, const char *path, os_file_
         r = vfs_fstat((vfs_handle *)h, &st);
     if (r < 0)
         return nullptr;
-    if (!times->atime.sec)
+    if (pair_kept(times->atime))
         times->atime = {(int64_t)st.atime, (uint32_t)st.atime_ns};
-    if (!times->mtime.sec)
+    if (pair_kept(times->mtime))
         times->mtime = {(int64_t)st.mtime, (uint32_t)st.mtime_ns};
-    if (!times->ctime.sec)
+    if (pair_kept(times->ctime))
         times->ctime = {(int64_t)st.ctime, (uint32_t)st.ctime_ns};
     return times;
 }
@@ -194,6 +219,14 @@ int64_t vfs_write(vfs_handle *h, const void *buf, uint64_t len, int64_t off)
     if (vfs_flush_caches(h) < 0)
         return -1;
     return h->mnt->drv->write(h->drv_h, buf, len, off);
+}
+
+int vfs_flush(vfs_handle *h)
+{
+    if (!vfs_check(h, VFS_TYPE_FILE))
+        return -1;
+    vfs_lock g(&h->mutex);
+    return vfs_flush_caches(h) < 0 ? -1 : 0;
 }
 
 int vfs_fsync(vfs_handle *h)
@@ -555,8 +588,16 @@ int vfs_dir_is_empty(vfs_mount_ctx *mnt, const char *path)
     vfs_handle *dh = vfs_opendir(mnt, path);
     if (!dh)
         return -1;
-    int empty = 1;
-    while (os_dir_entry_t *e = vfs_readdir(dh)) {
+    // A listing that fails part-way proves nothing: callers decide whether
+    // to remove a directory on this answer.
+    int empty = -1;
+    for (;;) {
+        os_dir_entry_t *e = nullptr;
+        int r = vfs_readdir2(dh, &e);
+        if (r <= 0) {
+            empty = r == 0 ? 1 : -1;
+            break;
+        }
         if (strcmp(e->name, ".") != 0 && strcmp(e->name, "..") != 0) {
             empty = 0;
             break;
