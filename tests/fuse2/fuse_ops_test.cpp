@@ -26,11 +26,9 @@
 #include "zkue/fuse/myfuse.h"
 
 // The operations are part of the program; they are compiled into this test
-// so that they can be called without a kernel in between.
+// so that they can be called without a kernel in between (the mount glue,
+// which owns g_vfs_handle, is compiled in by myfuse_test.cpp).
 #include "zkue/fuse/fuse_ops.cpp"
-
-vfs_mount_ctx *g_vfs_handle;
-char g_mnt_dir[MYFUSE_MNT_DIR_SIZE];
 
 namespace {
 
@@ -326,6 +324,34 @@ TEST_F(FuseOps, ListingThatFailsPartWayIsAnError)
     fill_buf b;
     EXPECT_EQ(ops->readdir("/", &b, filler, 0, &fi), -EIO);
     EXPECT_EQ(b.got.size(), 5u);
+    EXPECT_EQ(ops->releasedir("/", &fi), 0);
+}
+
+TEST_F(FuseOps, ListingEndIsNotTakenForAFailureNorAFailureForTheEnd)
+{
+    for (int i = 0; i < 3; i++)
+        put("/e" + std::to_string(i), "x");
+    struct fuse_file_info fi;
+    memset(&fi, 0, sizeof(fi));
+    ASSERT_EQ(ops->opendir("/", &fi), 0);
+    // What earlier calls left behind does not turn the end into an error.
+    VPERROR_SET(&g_vfs_handle->err, VERR_DISK_FULL, "an older failure");
+    errno = EIO;
+    fill_buf all;
+    EXPECT_EQ(ops->readdir("/", &all, filler, 0, &fi), 0);
+    EXPECT_EQ(all.got.size(), 5u);
+    for (const record &r : records_of("xmp_readdir_i"))
+        EXPECT_NE(r.level, LOG2_ERR) << r.text;
+
+    // A driver that cannot list: an error, never an empty directory.
+    drv.readdir = nullptr;
+    fill_buf none;
+    EXPECT_EQ(ops->readdir("/", &none, filler, 0, &fi), -ENOSYS);
+    EXPECT_TRUE(none.got.empty());
+    auto r = records_of("xmp_readdir_i");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().level, LOG2_ERR);
+    EXPECT_EQ(r.back().text, "path=[/] readdir failed: -12 [readdir not supported by the file driver]");
     EXPECT_EQ(ops->releasedir("/", &fi), 0);
 }
 

@@ -92,8 +92,11 @@ class Heartbeat : public ::testing::Test {
     void TearDown() override
     {
         heartbeat_exit();
-        s_hb_mnt->drv = s_hb_orig;
-        vfs_umount(s_hb_mnt);
+        if (s_hb_mnt) {
+            s_hb_mnt->drv = s_hb_orig;
+            vfs_umount(s_hb_mnt);
+            s_hb_mnt = nullptr;
+        }
         std::system(("rm -rf " + root).c_str());
     }
 };

@@ -113,16 +113,6 @@ vfs_handle *fh_of(const struct fuse_file_info *fi) { return fi ? (vfs_handle *)(
 // to every open; it has no portable meaning.
 int fuse_oflag_2_pl(int flags) { return os_oflag_2_pl(flags & ~fuse_kernel_largefile()); }
 
-// Writes out what the handle's write-behind cache holds. Only write-only
-// handles have one; the position query is the virtual file system's cheapest
-// call that writes the cache out first (and fails when that fails).
-int handle_flush(vfs_handle *h)
-{
-    if (h && !h->wcache)
-        return 0;
-    return vfs_lseek(h, 0, SEEK_CUR) < 0 ? -1 : 0;
-}
-
 // Directory context of an open directory.
 struct dir_ctx {
     vfs_handle *dir;
@@ -452,18 +442,12 @@ int xmp_access(const char *path, int mask)
 int xmp_utimens(const char *path, const struct timespec tv[2])
 {
     op_t op;
+    // The nanoseconds go through as they are: the virtual file system turns
+    // UTIME_NOW into the clock and UTIME_OMIT into the file's own time. The
+    // creation time is left alone.
     os_file_times_t t{};
     t.atime = {(int64_t)tv[0].tv_sec, (uint32_t)tv[0].tv_nsec};
     t.mtime = {(int64_t)tv[1].tv_sec, (uint32_t)tv[1].tv_nsec};
-    // "Now" comes with seconds 0, which below means "keep the file's time":
-    // it is resolved here so that touch really moves the times.
-    os_timespec_t now{};
-    if (tv[0].tv_nsec == UTIME_NOW || tv[1].tv_nsec == UTIME_NOW)
-        os_realtime_get(&now);
-    if (tv[0].tv_nsec == UTIME_NOW)
-        t.atime = {(int64_t)now.tv_sec, (uint32_t)now.tv_nsec};
-    if (tv[1].tv_nsec == UTIME_NOW)
-        t.mtime = {(int64_t)now.tv_sec, (uint32_t)now.tv_nsec};
     int r = vfs_utimens(g_vfs_handle, path, &t);
     op.end(g_vfs_handle, r < 0);
     FLOG(op.level, "path=[%s] time=[%s] eno=%d [%s]", path, op.tbuf, op.code, op.text);
@@ -478,7 +462,7 @@ int xmp_flush(const char *path, struct fuse_file_info *fi)
 {
     op_t op;
     vfs_handle *h = fh_of(fi);
-    int r = handle_flush(h);
+    int r = vfs_flush(h);
     op.end(h, r < 0);
     FLOG(op.level, "path=%s time=[%s] eno=%d [%s]", path, op.tbuf, op.code, op.text);
     return r < 0 ? op.ret() : 0;
@@ -542,17 +526,15 @@ int xmp_readdir_i(const char *path, void *buf, fuse_fill_dir_t filler, off_t off
         }
         for (;;) {
             if (!d->pending) {
-                errno = 0;
-                d->pending = vfs_readdir(d->dir);
-                if (!d->pending) {
-                    // The end of the listing, or a failure part-way, which
-                    // must not pass for a complete listing.
-                    if (errno != 0) {
-                        int eno = vfs_errno(d->dir);
-                        result = -(eno > 0 ? eno : EIO);
-                        FLOG(LOG2_ERR, "path=[%s] readdir failed: %d [%s]", path, vfs_errcode(d->dir),
-                             vfs_errstr(d->dir));
-                    }
+                int rr = vfs_readdir2(d->dir, &d->pending);
+                if (rr == 0)
+                    break; // the end of the listing
+                if (rr < 0) {
+                    // A failure part-way must not pass for a complete listing.
+                    int eno = vfs_errno(d->dir);
+                    result = -(eno > 0 ? eno : EIO);
+                    FLOG(LOG2_ERR, "path=[%s] readdir failed: %d [%s]", path, vfs_errcode(d->dir),
+                         vfs_errstr(d->dir));
                     break;
                 }
             }
@@ -595,49 +577,63 @@ int xmp_releasedir_i(const char *path, struct fuse_file_info *fi)
     return result;
 }
 
-struct fuse_operations make_ops()
-{
-    struct fuse_operations o;
-    memset(&o, 0, sizeof(o));
-    o.getattr = xmp_getattr;
-    o.readlink = xmp_readlink;
-    o.mknod = xmp_mknod;
-    o.mkdir = xmp_mkdir;
-    o.unlink = xmp_unlink;
-    o.rmdir = xmp_rmdir;
-    o.symlink = xmp_symlink;
-    o.rename = xmp_rename;
-    o.link = xmp_link;
-    o.chmod = xmp_chmod;
-    o.chown = xmp_chown;
-    o.truncate = xmp_truncate;
-    o.open = xmp_open;
-    o.read = xmp_read;
-    o.write = xmp_write;
-    o.statfs = xmp_statfs;
-    o.flush = xmp_flush;
-    o.release = xmp_release_i;
-    o.fsync = xmp_fsync;
-    o.setxattr = xmp_setxattr;
-    o.getxattr = xmp_getxattr;
-    o.listxattr = xmp_listxattr;
-    o.removexattr = xmp_removexattr;
-    o.opendir = xmp_opendir;
-    o.readdir = xmp_readdir_i;
-    o.releasedir = xmp_releasedir_i;
-    o.access = xmp_access;
-    o.create = xmp_create;
-    o.ftruncate = xmp_ftruncate;
-    o.fgetattr = xmp_fgetattr;
-    o.utimens = xmp_utimens;
-    return o;
-}
-
-const struct fuse_operations s_ops = make_ops();
+// Every member in declaration order (designated initialisers must follow
+// it); the ones this file system does not answer are named empty, so that
+// the table shows all libfuse could call.
+const struct fuse_operations k_ops = {
+    .getattr = xmp_getattr,
+    .readlink = xmp_readlink,
+    .getdir = nullptr,
+    .mknod = xmp_mknod,
+    .mkdir = xmp_mkdir,
+    .unlink = xmp_unlink,
+    .rmdir = xmp_rmdir,
+    .symlink = xmp_symlink,
+    .rename = xmp_rename,
+    .link = xmp_link,
+    .chmod = xmp_chmod,
+    .chown = xmp_chown,
+    .truncate = xmp_truncate,
+    .utime = nullptr,
+    .open = xmp_open,
+    .read = xmp_read,
+    .write = xmp_write,
+    .statfs = xmp_statfs,
+    .flush = xmp_flush,
+    .release = xmp_release_i,
+    .fsync = xmp_fsync,
+    .setxattr = xmp_setxattr,
+    .getxattr = xmp_getxattr,
+    .listxattr = xmp_listxattr,
+    .removexattr = xmp_removexattr,
+    .opendir = xmp_opendir,
+    .readdir = xmp_readdir_i,
+    .releasedir = xmp_releasedir_i,
+    .fsyncdir = nullptr,
+    .init = nullptr,
+    .destroy = nullptr,
+    .access = xmp_access,
+    .create = xmp_create,
+    .ftruncate = xmp_ftruncate,
+    .fgetattr = xmp_fgetattr,
+    .lock = nullptr,
+    .utimens = xmp_utimens,
+    .bmap = nullptr,
+    .flag_nullpath_ok = 0,
+    .flag_nopath = 0,
+    .flag_utime_omit_ok = 0,
+    .flag_reserved = 0,
+    .ioctl = nullptr,
+    .poll = nullptr,
+    .write_buf = nullptr,
+    .read_buf = nullptr,
+    .flock = nullptr,
+    .fallocate = nullptr,
+};
 
 } // namespace
 
-const struct fuse_operations *myfuse_get_ops(void) { return &s_ops; }
+const struct fuse_operations *myfuse_get_ops(void) { return &k_ops; }
 
 void fuse_time_use_check(uint64_t start, const char *path, const char *label)
 {

@@ -81,6 +81,16 @@ int settle_options(const char *url, int readonly, char *out, size_t size, char *
     return 0;
 }
 
+// Closes the mount of a set-up that failed, so that nothing of it outlives
+// the call (a later mount from the shell would leak it). The heartbeat goes
+// first: it must never touch a closed mount.
+void vfs_mount_drop(void)
+{
+    heartbeat_exit();
+    vfs_umount(g_vfs_handle);
+    g_vfs_handle = nullptr;
+}
+
 } // namespace
 
 int myfuse_mount(const char *url, char *err)
@@ -130,6 +140,7 @@ int myfuse_mount(const char *url, char *err)
     char dir[MYFUSE_MNT_DIR_SIZE];
     if (str_safecopy(dir, sizeof(dir), mnt) != 0) {
         str_safecopy(err, MYFUSE_ERR_SIZE, "mount dir too long");
+        vfs_mount_drop();
         return -1;
     }
     path_normalize(dir);
@@ -138,6 +149,7 @@ int myfuse_mount(const char *url, char *err)
     if (fuse_mnt_dir_prepare(dir) != 0) {
         str_safecopy_trunc(err, MYFUSE_ERR_SIZE, strerror(errno));
         g_mnt_dir[0] = '\0';
+        vfs_mount_drop();
         return -1;
     }
     g_fuse_trace = trace;
@@ -145,6 +157,7 @@ int myfuse_mount(const char *url, char *err)
     char options[MYFUSE_URL_SIZE];
     if (settle_options(turl, readonly != 0, options, sizeof(options), err) != 0) {
         g_mnt_dir[0] = '\0';
+        vfs_mount_drop();
         return -1;
     }
 
@@ -160,6 +173,7 @@ int myfuse_mount(const char *url, char *err)
     if (r != 0) {
         // libfuse and the set-up have said why in the log.
         str_safecopy(err, MYFUSE_ERR_SIZE, "fuse mount failed, see the log");
+        vfs_mount_drop();
         return -1;
     }
     MLOG(LOG2_DBG, "<==\n");

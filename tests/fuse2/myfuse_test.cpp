@@ -1,0 +1,180 @@
+// The mount glue's failure paths: whatever fails after the source was
+// mounted, the source is closed again and nothing of it stays allocated (a
+// later mount from the shell would leak it). Each mount runs in a forked
+// child, which counts the blocks the failed call left allocated and reports
+// back; the parent takes down anything the child may have mounted.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "libfuse2/src/help.h"
+#include "libpal/basic/pl_base.h"
+#include "libzkcli/client.h"
+#include "test_util.h"
+
+// The heartbeat test of this binary stands in for the unmount the heartbeat
+// calls, so the glue's own takes another name here.
+#define myfuse_remove_mount_point myfuse_remove_mount_point_glue
+#include "zkue/fuse/myfuse.cpp"
+#undef myfuse_remove_mount_point
+
+namespace {
+
+// ---- blocks allocated through the platform's allocator, while tracking -------------
+
+// The set itself allocates with operator new, never through the hooks.
+std::set<void *> *s_live;
+bool s_tracking;
+
+void *t_malloc(size_t n)
+{
+    void *p = malloc(n);
+    if (p && s_tracking)
+        s_live->insert(p);
+    return p;
+}
+
+void *t_realloc(void *p, size_t n)
+{
+    void *q = realloc(p, n);
+    if (s_tracking) {
+        // Only a block of the tracked window is followed when it moves; an
+        // older one growing is no new allocation.
+        bool ours = !p || s_live->erase(p) > 0;
+        if (p && !q && n)
+            s_live->insert(p); // failed: still there
+        else if (q && ours)
+            s_live->insert(q);
+    }
+    return q;
+}
+
+void t_free(void *p)
+{
+    if (p && s_tracking)
+        s_live->erase(p);
+    free(p);
+}
+
+bool fuse_usable() { return geteuid() == 0 && access("/dev/fuse", R_OK | W_OK) == 0; }
+
+struct outcome {
+    int ret = -99;
+    int handle_left = -1; // g_vfs_handle still set after the call
+    int mnt_dir_left = -1;
+    int leaked = -1;      // blocks the second call left allocated
+    char err[256] = "";
+};
+
+// Runs myfuse_mount(url) twice in a child (the first call makes what every
+// call shares: the driver registry, the log handle) and counts what the
+// second one leaves allocated. Anything mounted meanwhile is taken down.
+outcome mount_in_child(const std::string &url, const std::string &mnt_dir)
+{
+    outcome o;
+    int p[2];
+    if (pipe(p) != 0)
+        return o;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        char err[MYFUSE_ERR_SIZE] = "";
+        myfuse_mount(url.c_str(), err);
+        s_live = new std::set<void *>;
+        pl_malloc_init(t_malloc, t_realloc, t_free);
+        s_tracking = true;
+        err[0] = '\0';
+        int r = myfuse_mount(url.c_str(), err);
+        s_tracking = false;
+        outcome c;
+        c.ret = r;
+        c.handle_left = g_vfs_handle != nullptr;
+        c.mnt_dir_left = g_mnt_dir[0] != '\0';
+        c.leaked = (int)s_live->size();
+        str_safecopy_trunc(c.err, sizeof(c.err), err);
+        (void)!write(p[1], &c, sizeof(c));
+        _exit(0);
+    }
+    close(p[1]);
+    struct pollfd pfd = {p[0], POLLIN, 0};
+    if (pid > 0 && poll(&pfd, 1, 20000) == 1 && read(p[0], &o, sizeof(o)) != (ssize_t)sizeof(o))
+        o = outcome{};
+    close(p[0]);
+    if (pid > 0) {
+        // A child still serving a mount it should never have made.
+        if (fuse_mnt_is_fuse(mnt_dir.c_str()))
+            umount2(mnt_dir.c_str(), MNT_DETACH);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    if (fuse_mnt_is_fuse(mnt_dir.c_str()))
+        umount2(mnt_dir.c_str(), MNT_DETACH);
+    return o;
+}
+
+class MountGlue : public ::testing::Test {
+  protected:
+    zk_test::temp_dir t{"zk_glue"};
+    std::string src, conf;
+
+    void SetUp() override
+    {
+        pl_init();
+        src = t / "src";
+        conf = t / "conf";
+        std::filesystem::create_directories(src);
+        std::filesystem::create_directories(conf);
+        FILE *f = fopen((conf + "/zk_client.ini").c_str(), "w");
+        ASSERT_TRUE(f);
+        fclose(f);
+        zk_conf_set_path(conf.c_str());
+    }
+    std::string url(const std::string &mnt, const std::string &options) const
+    {
+        return src + "?fuse_mount_point=" + mnt + "&options=" + options;
+    }
+};
+
+} // namespace
+
+TEST_F(MountGlue, MountDirThatCannotBeMadeClosesTheSource)
+{
+    FILE *f = fopen((t / "file").c_str(), "w");
+    ASSERT_TRUE(f);
+    fclose(f);
+    std::string mnt = t / "file/sub";
+    outcome o = mount_in_child(url(mnt, "rw"), mnt);
+    EXPECT_EQ(o.ret, -1);
+    EXPECT_STREQ(o.err, strerror(ENOTDIR));
+    EXPECT_EQ(o.handle_left, 0);
+    EXPECT_EQ(o.mnt_dir_left, 0);
+    EXPECT_EQ(o.leaked, 0) << "the source's mount outlived the failed call";
+}
+
+TEST_F(MountGlue, RefusedFuseSetUpClosesTheSource)
+{
+    if (!fuse_usable())
+        GTEST_SKIP() << "needs root and /dev/fuse";
+    std::string mnt = t / "mnt";
+    // libfuse refuses the pair, so the kernel mount never happens.
+    outcome o = mount_in_child(url(mnt, "rw,allow_other,allow_root"), mnt);
+    EXPECT_EQ(o.ret, -1);
+    EXPECT_STREQ(o.err, "fuse mount failed, see the log");
+    EXPECT_EQ(o.handle_left, 0);
+    EXPECT_EQ(o.mnt_dir_left, 0);
+    EXPECT_EQ(o.leaked, 0) << "the source's mount outlived the failed call";
+    EXPECT_EQ(fuse_mnt_is_fuse(mnt.c_str()), 0);
+}
