@@ -11,6 +11,7 @@
 #include <string>
 
 #include "capture.h"
+#include "test_util.h"
 #include "libpal/env/os_console.h"
 #include "libpal/env/os_env.h"
 
@@ -133,9 +134,15 @@ TEST(ExePath, MatchesProcLinkAndNeverOverflows)
         EXPECT_EQ(os_exe_get_name(small, size), -1) << size;
         EXPECT_EQ(small[size], '#') << size;
     }
+    // A path that just fits with its NUL comes from the link itself, not
+    // from the fallback through the command line.
     char exact[4200];
     memset(exact, '#', sizeof(exact));
-    EXPECT_EQ(os_exe_get_name(exact, len + 1), 0);
+    {
+        zk_test::log_capture logs;
+        EXPECT_EQ(os_exe_get_name(exact, len + 1), 0);
+        EXPECT_FALSE(logs.has("readlink /proc/self/exe error")) << "fallback taken";
+    }
     EXPECT_STREQ(exact, buf);
     EXPECT_EQ(os_exe_get_dir(dir, 2), -1);
 }
@@ -200,6 +207,13 @@ TEST(Env, Shortcuts)
         setenv("ZK_ENV_TEST", c.value, 1);
         EXPECT_EQ(os_getenv_int("ZK_ENV_TEST"), c.as_int) << c.value;
         EXPECT_EQ(os_getenv_size("ZK_ENV_TEST"), c.as_size) << c.value;
+    }
+    // The strict parse says why a value gave 0.
+    {
+        setenv("ZK_ENV_TEST", "12abc", 1);
+        zk_test::log_capture logs;
+        EXPECT_EQ(os_getenv_int("ZK_ENV_TEST"), 0);
+        EXPECT_TRUE(logs.has("illegal char")) << "no parse warning";
     }
     unsetenv("ZK_ENV_TEST");
     EXPECT_EQ(os_getenv("ZK_ENV_TEST"), nullptr);

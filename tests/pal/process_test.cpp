@@ -234,6 +234,7 @@ TEST(Process, PipedChildLifecycle)
     ASSERT_NE(p, nullptr);
     EXPECT_STREQ(p->cmd, "sleep 30");
     EXPECT_GT(p->pid, 0);
+    const std::string pid = std::to_string(p->pid);
     EXPECT_EQ(os_perrno_get(p), 0); // still running
     // No time left: the time-out line at once, -1.
     EXPECT_EQ(os_perrno_wait(p, 0), -1);
@@ -246,8 +247,8 @@ TEST(Process, PipedChildLifecycle)
     EXPECT_EQ(os_perrno_get(p), 9);
     EXPECT_EQ(os_pclose(p), 0);
     std::string log = cap.stop();
-    EXPECT_NE(log.find("timeout_ms=0..."), std::string::npos) << log;
-    EXPECT_NE(log.find("[sleep 30] pid="), std::string::npos) << log;
+    EXPECT_NE(log.find("waitpid pid=" + pid + " timeout_ms=0..."), std::string::npos) << log;
+    EXPECT_NE(log.find("[sleep 30] pid=" + pid + " killed by the 9 signal"), std::string::npos) << log;
 
     // Mode "w": what we write is the child's standard input.
     char path[] = "/tmp/zk_popen_wXXXXXX";

@@ -136,10 +136,14 @@ int os_exe_get_name(char *buf, size_t size)
         errno = EINVAL;
         return -1;
     }
-    // Leave room for the terminator; a link that fills the whole buffer may
-    // have been cut, so it counts as a failure.
-    ssize_t n = readlink("/proc/self/exe", buf, size - 1);
-    if (n >= 0 && (size_t)n < size - 1) {
+    // readlink neither terminates nor reports a cut target: read into a
+    // buffer one byte larger than any path, so a target that fills it is
+    // known to be cut. A path that just fits `size` with its NUL is taken;
+    // nothing is ever written past `size`.
+    char link[ENV_PATH_MAX + 1];
+    ssize_t n = readlink("/proc/self/exe", link, sizeof(link) - 1);
+    if (n >= 0 && (size_t)n < sizeof(link) - 1 && (size_t)n < size) {
+        memcpy(buf, link, (size_t)n);
         buf[n] = '\0';
         return 0;
     }
