@@ -21,6 +21,7 @@
 #include "capture.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/os/posix/os_process.h"
+#include "test_util.h"
 
 namespace {
 
@@ -222,6 +223,19 @@ TEST(Process, ChildInheritsNoDescriptorAbove2)
     EXPECT_GE(seen.size(), 3u) << o;
     for (int fd : seen)
         EXPECT_LE(fd, 3) << o;
+
+    // A plain shell command inherits none either: the listing goes to a file.
+    zk_test::temp_dir tmp("zk_sys");
+    std::string list = tmp / "fds";
+    EXPECT_EQ(os_system(("ls /proc/self/fd > '" + list + "'").c_str(), 0), 0);
+    std::string fds = zk_test::run("cat '" + list + "'");
+    std::istringstream in2(fds);
+    int n = 0;
+    while (std::getline(in2, line)) {
+        ++n;
+        EXPECT_LE(atoi(line.c_str()), 3) << fds;
+    }
+    EXPECT_GE(n, 3) << fds;
     for (int fd : high)
         close(fd);
     close(base);

@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -35,11 +36,50 @@
 
 // ---- running commands ---------------------------------------------------------
 
+// Like system(3), but the child keeps no descriptor above 2 (system(3)
+// would hand it every descriptor opened without close-on-exec, /dev/fuse
+// among them) and starts with default signal dispositions and an empty mask.
+static int spawn_shell_wait(const char *cmd)
+{
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t at;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+    posix_spawnattr_init(&at);
+    sigset_t none, dflt;
+    sigemptyset(&none);
+    sigemptyset(&dflt);
+    sigaddset(&dflt, SIGPIPE);
+    sigaddset(&dflt, SIGINT);
+    sigaddset(&dflt, SIGQUIT);
+    sigaddset(&dflt, SIGCHLD);
+    posix_spawnattr_setsigmask(&at, &none);
+    posix_spawnattr_setsigdefault(&at, &dflt);
+    posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const char *argv[] = {"sh", "-c", cmd, nullptr};
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, "/bin/sh", &fa, &at, (char *const *)argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    posix_spawnattr_destroy(&at);
+    if (rc != 0) {
+        errno = rc;
+        return -1;
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return st;
+}
+
 int os_system1(const char *cmd)
 {
-    int ret = system(cmd);
+    if (!cmd)
+        return access("/bin/sh", X_OK) == 0;
+    int ret = spawn_shell_wait(cmd);
     if (ret == -1)
-        LOG2(LOG2_ERR | LOG2_F_ERRNO, TAG, "system [%s] error: ", cmd ? cmd : "");
+        LOG2(LOG2_ERR | LOG2_F_ERRNO, TAG, "system [%s] error: ", cmd);
     return ret;
 }
 
