@@ -21,6 +21,7 @@
 
 #include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
+#include "libpal/vfile/os_file2.h"
 #include "libvfs/libvfs.h"
 #include "liblog/log2.h"
 #include "zkue/fuse/myfuse.h"
@@ -67,6 +68,7 @@ std::vector<record> records_of(const std::string &func)
 const vfs_drv *s_orig;
 int s_fail_ioctl_code;            // path code to fail, 0: none
 int s_fail_ioctl_status;          // status recorded for it (0: nothing recorded)
+int s_fail_ioctl_errno;           // or the errno recorded for it (0: none)
 int s_readdir_fail_after = -1;    // entries handed out before readdir fails
 int s_readdir_count;
 int s_write_fail_errno;           // errno of failed driver writes, 0: none
@@ -74,7 +76,9 @@ int s_write_fail_errno;           // errno of failed driver writes, 0: none
 int64_t w_ioctl(void *h, int code, void *arg, int64_t len)
 {
     if (code == s_fail_ioctl_code) {
-        if (s_fail_ioctl_status)
+        if (s_fail_ioctl_errno)
+            vfs_set_error_errno(g_vfs_handle, __FILE__, __LINE__, __func__, s_fail_ioctl_errno);
+        else if (s_fail_ioctl_status)
             VPERROR_SET(&g_vfs_handle->err, s_fail_ioctl_status, "refused by the test");
         return -1;
     }
@@ -124,6 +128,7 @@ class FuseOps : public ::testing::Test {
         g_vfs_handle->drv = &drv;
         s_fail_ioctl_code = 0;
         s_fail_ioctl_status = 0;
+        s_fail_ioctl_errno = 0;
         s_readdir_fail_after = -1;
         s_readdir_count = 0;
         s_write_fail_errno = 0;
@@ -177,6 +182,8 @@ TEST_F(FuseOps, RecordHasEveryOperationIncludingHandleForms)
     EXPECT_NE(ops->flush, nullptr);
     EXPECT_NE(ops->create, nullptr);
     EXPECT_NE(ops->utimens, nullptr);
+    // UTIME_NOW and UTIME_OMIT reach utimens (touch -m, touch -a).
+    EXPECT_EQ(ops->flag_utime_omit_ok, 1u);
     EXPECT_EQ(ops->getdir, nullptr);
     EXPECT_EQ(ops->init, nullptr);
     EXPECT_EQ(ops->lock, nullptr);
@@ -271,6 +278,79 @@ TEST_F(FuseOps, MissingAttributeIsNoDataNotAnEmptyValue)
     put("/g", "x");
     EXPECT_EQ(ops->listxattr("/g", buf, sizeof(buf)), 0);
     EXPECT_EQ(ops->listxattr("/nothing", buf, sizeof(buf)), -ENOENT);
+}
+
+TEST_F(FuseOps, AttributeListOfASourceWithoutAttributesIsEmptyOtherFailuresAreErrors)
+{
+    put("/f", "x");
+    struct row {
+        int eno;
+        int ret;
+    } rows[] = {
+        {ENODATA, 0},
+        {EOPNOTSUPP, 0},
+        {ENOENT, -ENOENT},
+        {EACCES, -EACCES},
+        {EIO, -EIO},
+    };
+    s_fail_ioctl_code = VFS_IOC_LISTXATTR;
+    for (const row &r : rows) {
+        s_fail_ioctl_errno = r.eno;
+        s_records.clear();
+        char buf[64];
+        EXPECT_EQ(ops->listxattr("/f", buf, sizeof(buf)), r.ret) << r.eno;
+        auto rec = records_of("xmp_listxattr");
+        ASSERT_EQ(rec.size(), 1u);
+        if (r.ret == 0)
+            EXPECT_EQ(rec[0].text, "path=[/f] time=[N/A] eno=0 [ok]") << r.eno;
+        else
+            EXPECT_EQ(rec[0].level, LOG2_ERR) << r.eno;
+    }
+}
+
+TEST_F(FuseOps, OpenFlagsBecomePortableFlagsAndPickTheCache)
+{
+    put("/f", "hi\n");
+    // What the kernel sends, in host O_* names plus its large-file bit (on
+    // x86_64: 0x8241 for "echo hi > f", then 0x8000, 0x8002 and 0x8401).
+    const int big = fuse_kernel_largefile();
+    struct row {
+        bool create;
+        int flags;
+        const char *pflag; // portable flags as logged
+        uint32_t pf;       // file-object flags of the handle
+        char cache;        // 'r' read cache, 'w' write-behind, '-' none
+    } rows[] = {
+        {true, O_WRONLY | O_CREAT | O_TRUNC | big, "0x15", 0xaa, 'w'},
+        {false, O_RDONLY | big, "0x0", 0x81, 'r'},
+        {false, O_RDWR | big, "0x2", 0x84, '-'},
+        {false, O_WRONLY | O_APPEND | big, "0x9", 0x92, 'w'},
+    };
+    for (const row &r : rows) {
+        s_records.clear();
+        struct fuse_file_info fi;
+        memset(&fi, 0, sizeof(fi));
+        fi.flags = r.flags;
+        ASSERT_EQ(r.create ? ops->create("/f", 0100644, &fi) : ops->open("/f", &fi), 0) << r.pflag;
+        auto rec = records_of(r.create ? "xmp_create" : "xmp_open");
+        ASSERT_EQ(rec.size(), 1u);
+        char want[96];
+        snprintf(want, sizeof(want), "path=/f flag=0x%x pflag=%s time=[N/A] eno=0 [ok]", (unsigned)r.flags, r.pflag);
+        EXPECT_EQ(rec[0].text, want);
+        vfs_handle *h = fh_of(&fi);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(h->flags, r.pf) << r.pflag;
+        // The caches are made at the first transfer.
+        char buf[8];
+        if (r.pf & OS_FILE_WRITE)
+            EXPECT_EQ(ops->write("/f", "hi\n", 3, 0, &fi), 3);
+        else
+            EXPECT_EQ(ops->read("/f", buf, sizeof(buf), 0, &fi), 3);
+        char cache = h->rcache ? 'r' : h->wcache ? 'w' : '-';
+        EXPECT_EQ(cache, r.cache) << r.pflag;
+        EXPECT_EQ(ops->flush("/f", &fi), 0);
+        EXPECT_EQ(ops->release("/f", &fi), 0);
+    }
 }
 
 TEST_F(FuseOps, ListingContinuesWithTheRefusedEntryAndRewinds)

@@ -11,10 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "libfuse2/src/help.h"
 #include "libpal/basic/pl_base.h"
@@ -125,6 +128,29 @@ outcome mount_in_child(const std::string &url, const std::string &mnt_dir)
     return o;
 }
 
+// Log records with their level, while a test listens.
+struct level_line {
+    unsigned level;
+    std::string text;
+};
+std::vector<level_line> s_lines;
+
+int level_hook(unsigned level, const char *, const char *, int, const char *, int, const char *fmt, va_list va)
+{
+    char buf[8192];
+    vsnprintf(buf, sizeof(buf), fmt, va);
+    s_lines.push_back({level & LOG2_LEVEL_MASK, buf});
+    return 0;
+}
+
+bool has_line(unsigned level, const std::string &text)
+{
+    for (const level_line &l : s_lines)
+        if (l.level == level && l.text == text)
+            return true;
+    return false;
+}
+
 class MountGlue : public ::testing::Test {
   protected:
     zk_test::temp_dir t{"zk_glue"};
@@ -177,4 +203,47 @@ TEST_F(MountGlue, RefusedFuseSetUpClosesTheSource)
     EXPECT_EQ(o.mnt_dir_left, 0);
     EXPECT_EQ(o.leaked, 0) << "the source's mount outlived the failed call";
     EXPECT_EQ(fuse_mnt_is_fuse(mnt.c_str()), 0);
+}
+
+TEST_F(MountGlue, ReadOnlySourceForcesReadOnlyMountWithAWarning)
+{
+    struct row {
+        const char *url;
+        int readonly;
+        const char *opts;
+        bool warned;
+    } rows[] = {
+        {"/src", 0, "ro", false},
+        {"/src?options=rw", 1, "rw,ro", true},
+        {"/src?options=rw,allow_other", 0, "allow_other,default_permissions", false},
+        {"/src?options=rw,allow_other", 1, "rw,allow_other,ro,default_permissions", true},
+    };
+    for (const row &r : rows) {
+        s_lines.clear();
+        log2_set_hook(nullptr, level_hook);
+        char out[MYFUSE_URL_SIZE], err[MYFUSE_ERR_SIZE] = "";
+        int ret = settle_options(r.url, r.readonly, out, sizeof(out), err);
+        log2_set_hook(nullptr, nullptr);
+        ASSERT_EQ(ret, 0) << r.url;
+        EXPECT_STREQ(out, r.opts) << r.url;
+        EXPECT_EQ(has_line(LOG2_WARN, "VFS read-only Forced to read-only mount\n"), r.warned) << r.url;
+        EXPECT_TRUE(has_line(LOG2_DBG, std::string("opts.options=") + r.opts + "\n")) << r.url;
+    }
+}
+
+TEST_F(MountGlue, UnmountAndOpenFilesWithNothingMounted)
+{
+    ASSERT_EQ(g_vfs_handle, nullptr);
+    s_lines.clear();
+    log2_set_hook(nullptr, level_hook);
+    EXPECT_EQ(myfuse_unmount(nullptr), 0);
+    EXPECT_EQ(myfuse_unmount(nullptr), 0) << "every stop path may call it again";
+    log2_set_hook(nullptr, nullptr);
+    EXPECT_TRUE(has_line(LOG2_DBG, "==>\n"));
+    for (const level_line &l : s_lines)
+        EXPECT_EQ(l.text.find("fuse_unmount mnt_dir="), std::string::npos) << l.text;
+    char *open_files = myfuse_show_openfile();
+    ASSERT_NE(open_files, nullptr);
+    EXPECT_STREQ(open_files, "") << "nothing was ever mounted";
+    os_free(open_files);
 }

@@ -88,6 +88,24 @@ class FuseOps(unittest.TestCase):
         # use_ino: the mount shows the source's inode numbers.
         self.assertEqual(os.stat(self.M("file")).st_ino, os.stat(self.S("file")).st_ino)
 
+    def test_trees_compare_equal_with_diff(self):
+        # A tree made on the source, seen through the mount; and one copied
+        # in through the mount (cp -a: data, modes, owners, times, links).
+        tree = os.path.join(os.environ.get("ZK_SOURCE_DIR", os.path.dirname(os.path.abspath(__file__))), "tests")
+        r = run(["cp", "-a", tree, self.S("a")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        os.symlink("fuse2", self.S("a", "link"))
+        with open(self.S("a", "big"), "wb") as f:
+            f.write(os.urandom(3 * 1024 * 1024 + 7))
+        r = run(["diff", "-r", "--no-dereference", self.M("a"), self.S("a")])
+        self.assertEqual((r.returncode, r.stdout), (0, ""), r.stderr)
+        r = run(["cp", "-a", self.S("a"), self.M("b")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        r = run(["diff", "-r", "--no-dereference", self.S("b"), self.S("a")])
+        self.assertEqual((r.returncode, r.stdout), (0, ""), r.stderr)
+        ls = "cd %s && ls -lRan --time-style=full-iso | grep -v ' \\.\\.$'"
+        self.assertEqual(sh(ls % self.S("b")).stdout, sh(ls % self.S("a")).stdout)
+
     def test_missing_name_is_enoent_and_not_an_error_line(self):
         with self.assertRaises(FileNotFoundError):
             os.stat(self.M("missing"))
@@ -241,6 +259,13 @@ class FuseOps(unittest.TestCase):
         self.assertEqual(run(["touch", "-d", "2001-02-03 04:05:06", self.M("f")]).returncode, 0)
         want = run(["date", "-d", "2001-02-03 04:05:06", "+%s"]).stdout.strip()
         self.assertEqual(run(["stat", "-c", "%Y %X", self.S("f")]).stdout.strip(), "%s %s" % (want, want))
+        # One time alone: the other stays as it is.
+        self.assertEqual(run(["touch", "-m", "-d", "2003-04-05 06:07:08", self.M("f")]).returncode, 0)
+        mtime = run(["date", "-d", "2003-04-05 06:07:08", "+%s"]).stdout.strip()
+        self.assertEqual(run(["stat", "-c", "%Y %X", self.S("f")]).stdout.strip(), "%s %s" % (mtime, want))
+        self.assertEqual(run(["touch", "-a", "-d", "2004-05-06 07:08:09", self.M("f")]).returncode, 0)
+        atime = run(["date", "-d", "2004-05-06 07:08:09", "+%s"]).stdout.strip()
+        self.assertEqual(run(["stat", "-c", "%Y %X", self.S("f")]).stdout.strip(), "%s %s" % (mtime, atime))
         # touch without a date moves the times to now
         before = os.stat(self.S("f")).st_mtime
         self.assertEqual(run(["touch", self.M("f")]).returncode, 0)

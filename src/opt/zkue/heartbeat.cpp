@@ -49,7 +49,9 @@ int heartbeat_init(const char *url, vfs_mount_ctx *mnt)
 int check_heartbeat_thread(vfs_mount_ctx *mnt)
 {
     HBLOG(LOG2_DBG, "==>\n");
-    bool can_probe = true;
+    // A driver without a statfs slot cannot answer a probe: nothing to probe
+    // (asking anyway would only trip the missing-slot assertion).
+    bool can_probe = mnt && mnt->drv && mnt->drv->statfs;
     while (!s_stop.load()) {
         uint64_t last = vfs_get_last_activity(mnt);
         uint64_t now = os_clock_ms();
@@ -58,7 +60,7 @@ int check_heartbeat_thread(vfs_mount_ctx *mnt)
             os_volume_info_t vi{};
             if (vfs_statfs(mnt, &vi) < 0) {
                 if (vfs_errcode(mnt) == VERR_NOT_IMPLEMENTED) {
-                    // The driver cannot answer a probe: nothing to probe.
+                    // A source too old to answer it: nothing to probe.
                     can_probe = false;
                 } else {
                     HBLOG(LOG2_WARN, "probe failed: %s\n", vfs_errstr(mnt));

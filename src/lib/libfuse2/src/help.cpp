@@ -2,6 +2,7 @@
 #include "libfuse2/src/help.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -198,6 +199,12 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
     // The channel belongs to the session from here on: unmounting with it
     // first closes and frees it, so the handle is destroyed after.
     struct fuse_session *se = fuse_get_session(fuse);
+    // Taking its handlers away, libfuse resets SIGPIPE to the default even
+    // when the platform had it ignored for its sockets: a later write to a
+    // closed connection would then kill the process. Its disposition is put
+    // back as it was.
+    struct sigaction pipe_old;
+    sigaction(SIGPIPE, nullptr, &pipe_old);
     if (fuse_set_signal_handlers(se) == -1) {
         fuse_unmount(dir, ch);
         g_fuse_chan = nullptr;
@@ -206,6 +213,7 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
     }
     if (cfg->ready_proc && cfg->ready_proc(cfg->arg) != 0) {
         fuse_remove_signal_handlers(se);
+        sigaction(SIGPIPE, &pipe_old, nullptr);
         fuse_unmount(dir, ch);
         g_fuse_chan = nullptr;
         fuse_destroy(fuse);
@@ -215,6 +223,7 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
     // libfuse's handlers point at this session; a later mount must not find
     // them aimed at a freed one.
     fuse_remove_signal_handlers(se);
+    sigaction(SIGPIPE, &pipe_old, nullptr);
     fuse_unmount(dir, g_fuse_chan);
     g_fuse_chan = nullptr;
     fuse_destroy(fuse);

@@ -579,7 +579,9 @@ int xmp_releasedir_i(const char *path, struct fuse_file_info *fi)
 
 // Every member in declaration order (designated initialisers must follow
 // it); the ones this file system does not answer are named empty, so that
-// the table shows all libfuse could call.
+// the table shows all libfuse could call. utimens takes UTIME_NOW and
+// UTIME_OMIT as they come: without that flag libfuse drops a request that
+// sets only one of the two times (touch -m, touch -a) and reports success.
 const struct fuse_operations k_ops = {
     .getattr = xmp_getattr,
     .readlink = xmp_readlink,
@@ -621,7 +623,7 @@ const struct fuse_operations k_ops = {
     .bmap = nullptr,
     .flag_nullpath_ok = 0,
     .flag_nopath = 0,
-    .flag_utime_omit_ok = 0,
+    .flag_utime_omit_ok = 1,
     .flag_reserved = 0,
     .ioctl = nullptr,
     .poll = nullptr,
