@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -421,6 +422,33 @@ TEST(FuseStale, OnlyADeadFuseMountIsRemoved)
     EXPECT_NE(mounts_line(tmpfs).find(" tmpfs "), std::string::npos);
     EXPECT_EQ(fuse_mnt_is_fuse(tmpfs.c_str()), 0);
     umount2(tmpfs.c_str(), MNT_DETACH);
+}
+
+TEST(FuseStale, DeadMountIsFoundByRelativeAndLinkedNames)
+{
+    if (!fuse_usable())
+        GTEST_SKIP() << "needs root and /dev/fuse";
+    tmp_dir t;
+    mkdir(t.sub("real").c_str(), 0755);
+    ASSERT_EQ(symlink("real", t.sub("link").c_str()), 0);
+    served_mount dead(t.sub("real/dead"), "ro");
+    ASSERT_EQ(dead.marks, "mr");
+    kill(dead.pid, SIGKILL);
+    waitpid(dead.pid, nullptr, 0);
+    dead.pid = -1;
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_EQ(chdir(t.path.c_str()), 0);
+    // The kernel lists the mount under its absolute, resolved name.
+    for (const char *name : {"real/dead", "./real/../real/dead/", "link/dead"})
+        EXPECT_EQ(fuse_mnt_is_fuse(name), 1) << name;
+    EXPECT_EQ(fuse_mnt_is_fuse("real"), 0);
+    EXPECT_EQ(fuse_mnt_dir_prepare("link/dead"), 0);
+    EXPECT_EQ(fuse_mnt_is_fuse("real/dead"), 0);
+    EXPECT_EQ(chdir(cwd), 0);
+    struct stat st;
+    ASSERT_EQ(stat(dead.dir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
 TEST(FuseStale, PrepareMakesMissingParents)

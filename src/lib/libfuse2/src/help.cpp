@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -99,12 +101,25 @@ std::string mountinfo_unescape(const char *s, size_t n)
 
 bool is_fuse_type(const std::string &t) { return t == "fuse" || t == "fuseblk" || t.rfind("fuse.", 0) == 0; }
 
-// A directory as mountinfo shows it: no trailing '/', except for the root.
+// A directory as mountinfo shows it: absolute, without "." or ".." steps or
+// symbolic links, no trailing '/' except for the root. Only the parent is
+// resolved on disk: the directory itself may be a dead mount that cannot be
+// looked at.
 std::string mnt_key(const char *dir)
 {
-    std::string d = dir;
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(dir, ec);
+    if (ec)
+        p = dir;
+    std::string d = p.lexically_normal().string();
     while (d.size() > 1 && d.back() == '/')
         d.pop_back();
+    size_t slash = d.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        char parent[PATH_MAX];
+        if (realpath(d.substr(0, slash).c_str(), parent))
+            d = (strcmp(parent, "/") == 0 ? std::string() : std::string(parent)) + d.substr(slash);
+    }
     return d;
 }
 
