@@ -284,7 +284,8 @@ class FuseMount(unittest.TestCase):
         r = run([ZKUE, "-q", "-u", self.src, "-m", self.mnt, "-r", "options=rw,allow_other,allow_root,noexec"],
                 cwd=self.tmp, env=clean_env())
         self.assertEqual(r.returncode, 255)
-        self.assertIn("error=", r.stderr)
+        self.assertIn("'allow_other' and 'allow_root' options are mutually exclusive", r.stderr)
+        self.assertIn("error=fuse mount failed, see the log", r.stderr)
         self.assertFalse(is_fuse_mounted(self.mnt))
 
     def test_missing_mount_dir_fails_before_the_source_is_touched(self):

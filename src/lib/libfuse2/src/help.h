@@ -62,8 +62,10 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
 // permissions. 0, or -1 (out emptied) when the result does not fit `size`.
 int fuse_opts_settle(const char *options, int readonly, char *out, size_t size, int *forced_ro);
 
-// 1 when `dir` (absolute, normalised) is the mount point of a FUSE file
-// system (fuse, fuse.*, fuseblk) in /proc/self/mountinfo, else 0.
+// 1 when `dir` is the mount point of a FUSE file system (fuse, fuse.*,
+// fuseblk) in /proc/self/mountinfo, else 0. A relative name is taken from
+// the working directory, and links in its parents are resolved, as the
+// kernel lists mount points.
 int fuse_mnt_is_fuse(const char *dir);
 
 // Removes a stale FUSE mount left on `dir` (one whose daemon is gone, so the
