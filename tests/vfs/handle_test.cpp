@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "libpal/os/zkfile.h"
 #include "libpal/tframe/cache_pio.h"
 #include "vfs_test_util.h"
 
@@ -228,6 +229,33 @@ TEST_F(Handles, WritesAtTheCurrentPositionKeepTheirOrder)
     EXPECT_EQ(vfs_read(h, b, 2, -1), 2);
     EXPECT_EQ(std::string(b, 2), "yz");
     EXPECT_EQ(vfs_close(h), 0);
+}
+
+TEST_F(Handles, StreamDriverRecordRunsOnTheMount)
+{
+    // The stream layer's driver record: every call goes through the mount's
+    // handles, reads and writes at the current position.
+    zkfile_drv_t ops;
+    ASSERT_EQ(vfs_stream_ops_init(mnt, &ops), 0);
+    EXPECT_EQ(ops.context, (void *)mnt);
+    EXPECT_EQ(ops.mount, nullptr);
+    intptr_t w = ops.open(ops.context, "/s", OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_TRUNC);
+    ASSERT_NE(w, 0);
+    EXPECT_EQ(ops.write(w, "stream", 6), 6);
+    EXPECT_EQ(ops.flush(w), 0);
+    EXPECT_EQ(slurp(host("/s")), "stream");
+    EXPECT_EQ(ops.close(w), 0);
+    intptr_t r = ops.open(ops.context, "/s", OS_FILE_READ);
+    ASSERT_NE(r, 0);
+    EXPECT_EQ(ops.seek(r, 2, SEEK_SET), 2);
+    char b[8] = {};
+    EXPECT_EQ(ops.read(r, b, sizeof(b)), 4);
+    EXPECT_STREQ(b, "ream");
+    EXPECT_EQ(ops.read(r, b, sizeof(b)), 0);
+    EXPECT_EQ(ops.close(r), 0);
+    EXPECT_EQ(ops.open(ops.context, "/missing", OS_FILE_READ), 0);
+    EXPECT_EQ(vfs_dump_handles(mnt), nullptr);
+    EXPECT_EQ(vfs_stream_ops_init(nullptr, &ops), -1);
 }
 
 TEST_F(Handles, TimesLocksAndFileCodes)

@@ -6,6 +6,7 @@
 
 #include "capture.h"
 #include "liblog/log2.h"
+#include "libvfs/vfs_imp.h"
 #include "vfs_test_util.h"
 
 using namespace vfs_test;
@@ -51,6 +52,63 @@ TEST_F(Mount, DriverChoiceByUrl)
     };
     for (const row &r : rows)
         EXPECT_EQ(mount_result(r.url), r.want) << r.url;
+}
+
+namespace {
+int init_fails(void) { return 1; }
+} // namespace
+
+TEST_F(Mount, DriverThatCannotStartFailsOnlyItsOwnMounts)
+{
+    // The archive library failing to start must not end the program nor take
+    // the local driver with it; its URLs still fail plainly instead of
+    // falling to the local driver (a directory with mount_fs=physfs would
+    // otherwise be mounted as a plain directory).
+    vfs_drv *physfs = const_cast<vfs_drv *>(vfs_physfs_drv_get());
+    libvfs_exit();
+    physfs->init = init_fails;
+    fd_capture cap;
+    int r = libvfs_init();
+    std::string out = cap.stop();
+    physfs->init = nullptr;
+    EXPECT_EQ(r, 0);
+    EXPECT_NE(out.find("drv [physfs] init failed"), std::string::npos) << out;
+    EXPECT_EQ(mount_result(root), "file");
+    EXPECT_EQ(mount_result(root + "?mount_fs=physfs"), "!physfs driver could not start");
+    EXPECT_EQ(mount_result("zkps://h/d"), "!zksd driver not available in this build");
+    // A fresh start with every driver ready.
+    libvfs_exit();
+    ASSERT_EQ(libvfs_init(), 0);
+    EXPECT_EQ(mount_result(root + "?mount_fs=physfs"), "!physfs driver not available in this build");
+}
+
+namespace {
+void *g_seen_arg;
+void *(*g_file_mount)(const char *, void *, vperror_t *, vfs_mount_ctx *);
+void *mount_spy(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *m)
+{
+    g_seen_arg = arg;
+    return g_file_mount(url, arg, err, m);
+}
+} // namespace
+
+TEST_F(Mount, CallerArgumentReachesTheDriver)
+{
+    ASSERT_EQ(libvfs_init(), 0); // builds the record before the spy goes in
+    vfs_drv *file = const_cast<vfs_drv *>(vfs_file_drv_get());
+    g_file_mount = file->mount;
+    file->mount = mount_spy;
+    int token = 0;
+    g_seen_arg = nullptr;
+    mount_guard a(vfs_mount2(root.c_str(), &token, nullptr));
+    void *seen_by_mount2 = g_seen_arg;
+    g_seen_arg = &token;
+    mount_guard b(vfs_mount(root.c_str(), nullptr));
+    void *seen_by_mount = g_seen_arg;
+    file->mount = g_file_mount;
+    ASSERT_TRUE(a.m && b.m);
+    EXPECT_EQ(seen_by_mount2, (void *)&token);
+    EXPECT_EQ(seen_by_mount, nullptr);
 }
 
 TEST_F(Mount, StubDriversFailWithNotSupported)

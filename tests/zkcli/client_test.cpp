@@ -71,6 +71,12 @@ prot = zkp
 ip = h3
 port = ZKPS_DEF_PORT
 
+[session/zsdef_ssl]
+prot = zkp
+ip = h8
+use_ssl = 1
+port = ZKPS_DEF_PORT
+
 [session/auth]
 prot = zkp
 ip = h4
@@ -153,6 +159,7 @@ TEST_F(Client, SessionReferencesTranslate)
         {"///zdef/d", "zkp://h1/d"},
         {"///zdef_ssl/d", "zkps://h2/d"},
         {"///zsdef/d", "zkp://h3/d"},
+        {"///zsdef_ssl/d", "zkps://h8/d"},
         {"///auth/p", "zkp://bob:p:w%x@h4:1/p"},
         {"///useronly/p", "zkp://ann@h5/p"},
         {"///prox/f", "zkp://h6:2/f?proxy=corp"},
@@ -170,6 +177,9 @@ TEST_F(Client, SessionReferencesTranslate)
         std::string err;
         EXPECT_EQ(real(r.in, &err), r.want) << r.in << " " << err;
     }
+    char direct[URL_TEXT_SIZE];
+    ASSERT_EQ(conf_session_2_url("z6", direct, nullptr), 0);
+    EXPECT_STREQ(direct, "zkps://[fe80::1]:7000");
     char buf[URL_TEXT_SIZE] = "///z1/in/place";
     ASSERT_EQ(url_conf_2_real_inplace(buf, nullptr), 0);
     EXPECT_STREQ(buf, "zkp://10.0.0.5:6688/in/place");
@@ -219,6 +229,16 @@ TEST_F(Client, SessionErrors)
         strcpy(rec.user, user);
         char out[URL_TEXT_SIZE] = "untouched";
         EXPECT_EQ(conf_client_2_url(&rec, out, sizeof(out), nullptr), -1) << user;
+        EXPECT_STREQ(out, "untouched");
+    }
+    strcpy(rec.user, "u");
+    for (const char *pwd : {"a/b", "a?b", "a#b"}) {
+        strcpy(rec.pwd, pwd);
+        char out[URL_TEXT_SIZE] = "untouched";
+        vperror_t e{};
+        EXPECT_EQ(conf_client_2_url(&rec, out, sizeof(out), &e), -1) << pwd;
+        EXPECT_EQ(e.code, VERR_INVALID_PARAMETER) << pwd;
+        EXPECT_STREQ(out, "untouched");
     }
 
     // No sessions file at all.
@@ -319,7 +339,7 @@ TEST_F(Client, WritingAndWalkingSessions)
                              &seen),
               0);
     // Readable sessions, "localhost" made if missing, "network" left out.
-    EXPECT_EQ(seen, (std::set<std::string>{"z1", "z6", "zdef", "zdef_ssl", "zsdef", "auth", "useronly", "prox",
+    EXPECT_EQ(seen, (std::set<std::string>{"z1", "z6", "zdef", "zdef_ssl", "zsdef", "zsdef_ssl", "auth", "useronly", "prox",
                                            "atpwd", "l1", "n1", "localhost"}));
     EXPECT_EQ(conf_client_is_exist("network"), 1);
     // Values survive the rewrites untouched.
@@ -368,9 +388,9 @@ TEST_F(Client, SearchOrderAndPublishedVariables)
     spit(cwd_dir + "/zk_client.ini", "");
     char exe[4096] = {};
     ASSERT_GT(readlink("/proc/self/exe", exe, sizeof(exe) - 1), 0);
-    auto child = [&](const std::string &cd, const std::string &vars) {
+    auto child = [&](const std::string &cd, const std::string &vars, const std::string &prog = "") {
         std::string cmd = "cd '" + cd + "' && env -u ZK_CACHE -u ZK_ENV_CONF_DIR -u ZK_PROXY_FILE " + vars + " '" +
-                          exe + "' --gtest_filter=NoSuchTest >/dev/null 2>&1";
+                          (prog.empty() ? std::string(exe) : prog) + "' --gtest_filter=NoSuchTest >/dev/null 2>&1";
         return system(cmd.c_str());
     };
     // $ZK_ENV_CONF_DIR first; its cache_dir is published, normalised.
@@ -384,6 +404,17 @@ TEST_F(Client, SearchOrderAndPublishedVariables)
               0);
     // Nowhere (the binary's directory holds no sessions file either): -1.
     EXPECT_EQ(child(not_file, "ZK_T_MODE=find ZK_T_RC=-1 ZK_T_PATH="), 0);
+    // Last, the executable's own directory: a copy of this binary beside a
+    // sessions file finds it from a working directory without one.
+    std::string exe_dir = dir + "/bin";
+    std::filesystem::create_directories(exe_dir);
+    spit(exe_dir + "/zk_client.ini", "");
+    std::filesystem::copy_file(exe, exe_dir + "/copy", std::filesystem::copy_options::overwrite_existing);
+    EXPECT_EQ(child(not_file,
+                    "ZK_T_MODE=find ZK_T_RC=0 ZK_T_PATH=" + exe_dir + "/zk_client.ini ZK_T_PROXY=" + exe_dir +
+                        "/zk_proxy.ini",
+                    exe_dir + "/copy"),
+              0);
     // An explicit directory loses to $ZK_ENV_CONF_DIR; ZK_CACHE is set even
     // when empty.
     EXPECT_EQ(child(not_file, "ZK_T_MODE=set ZK_T_SET=" + env_dir + " ZK_ENV_CONF_DIR=" + cwd_dir +

@@ -453,6 +453,11 @@ int64_t vfs_file_ioctl(void *hp, int code, void *arg, int64_t len)
     case VFS_IOC_NEED_REOPEN:
         *(uint32_t *)arg = 0;
         return -1;
+    case VFS_IOC_LAST_ACTIVITY:
+        // A local directory keeps no activity time. The probe may come from
+        // the heartbeat thread, so like code 2 it leaves the error record
+        // (which the other thread's failures fill) alone.
+        return -1;
     case VFS_IOC_STATVFS: {
         auto *a = (vfs_ioc_statvfs_t *)arg;
         if (!fp(a->path) || !a->out)

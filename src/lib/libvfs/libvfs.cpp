@@ -23,7 +23,9 @@ namespace {
 std::mutex s_reg_mu;
 bool s_inited = false;
 mem_parray_t s_drvs;
-// 1 for a driver whose init succeeded; a failed one is left out of matching.
+// 1 for a driver whose init succeeded. A failed one still claims its URLs,
+// so they fail plainly instead of falling to the next driver (an archive
+// URL must never become a local directory), but it mounts nothing.
 uint8_t s_ready[8];
 
 const vfs_drv *drv_at(uint64_t i) { return (const vfs_drv *)mem_parray_get(&s_drvs, i); }
@@ -44,8 +46,8 @@ int libvfs_init_locked(void)
     for (uint64_t i = 0; i < s_drvs.count && i < sizeof(s_ready); i++) {
         const vfs_drv *d = drv_at(i);
         // A driver that cannot start must not take the others down with it
-        // (a local mount does not need the archive library), so it is only
-        // left out of matching.
+        // (a local mount does not need the archive library): it is only
+        // marked as not ready.
         if (d->init && d->init() != 0) {
             LOG_ERR(VFS_TAG, "drv [%s] init failed\n", d->name);
             s_ready[i] = 0;
@@ -84,7 +86,7 @@ vfs_handle *vfs_handle_new(vfs_mount_ctx *mnt, uint32_t type)
 }
 
 // Frees what the handle owns (the driver handle must be closed already).
-void vfs_handle_destroy(vfs_handle *h)
+void vfs_handle_free(vfs_handle *h)
 {
     h->magic = 0;
     if (h->rcache)
@@ -101,7 +103,7 @@ void vfs_handle_destroy(vfs_handle *h)
 vfs_handle *vfs_handle_register(vfs_mount_ctx *mnt, vfs_handle *h, const char *path)
 {
     if (!h->drv_h) {
-        vfs_handle_destroy(h);
+        vfs_handle_free(h);
         return nullptr;
     }
     h->path = os_strdup(path);
@@ -116,7 +118,7 @@ vfs_handle *vfs_handle_register(vfs_mount_ctx *mnt, vfs_handle *h, const char *p
             mnt->drv->close(h->drv_h);
         else
             mnt->drv->closedir(h->drv_h);
-        vfs_handle_destroy(h);
+        vfs_handle_free(h);
         return nullptr;
     }
     return h;
@@ -154,7 +156,7 @@ int vfs_close_imp(vfs_handle *h)
         }
     }
     int r = mnt->drv->close ? mnt->drv->close(h->drv_h) : -1;
-    vfs_handle_destroy(h);
+    vfs_handle_free(h);
     return fr < 0 ? -1 : r;
 }
 
@@ -162,7 +164,7 @@ int vfs_closedir_imp(vfs_handle *h)
 {
     vfs_mount_ctx *mnt = h->mnt;
     int r = mnt->drv->closedir ? mnt->drv->closedir(h->drv_h) : -1;
-    vfs_handle_destroy(h);
+    vfs_handle_free(h);
     return r;
 }
 
@@ -308,18 +310,24 @@ vfs_mount_ctx *vfs_mount2(const char *url, void *arg, vperror_t *err)
 
     // Last registered first: "file" is asked last.
     const vfs_drv *drv = nullptr;
+    bool ready = false;
     for (uint64_t i = s_drvs.count; i-- > 0;) {
         const vfs_drv *d = drv_at(i);
-        if (i < sizeof(s_ready) && !s_ready[i])
-            continue;
         if (d->match && d->match(turl) == 0) {
             drv = d;
+            ready = i < sizeof(s_ready) && s_ready[i];
             break;
         }
     }
     if (!drv) {
         LOG_ERR(VFS_TAG, "find_drv failed\n");
         VPERROR_SET(err, VERR_NOT_SUPPORTED, "find_drv failed");
+        mount_free(mnt);
+        return nullptr;
+    }
+    if (!ready) {
+        LOG_ERR(VFS_TAG, "drv=%s error: the driver could not start\n", drv->name);
+        VPERROR_SET(err, VERR_NOT_SUPPORTED, "%s driver could not start", drv->name);
         mount_free(mnt);
         return nullptr;
     }

@@ -120,7 +120,8 @@ struct vfs_handle {
 
 // ---- library ------------------------------------------------------------------------------
 // Builds the registry once ("file", "zksd", "ftp", "physfs") and starts each
-// driver; a driver whose init fails is logged and left out, the others stay
+// driver; a driver whose init fails is logged and still claims its URLs, but
+// their mounts fail ("<name> driver could not start"); the others stay
 // usable. 0. Any thread (serialised).
 int libvfs_init(void);
 // Unmounts the stream layer's volumes, stops each driver, frees the registry.
