@@ -53,6 +53,7 @@ struct url_scan {
     bool has_port = false;  // a ':' followed the host
     bool has_query = false; // the path ended at '?'
     bool has_hash = false;  // the path or the query ended at '#'
+    bool open_bracket = false; // '[' without ']': the host takes the whole rest
 };
 
 // Splits t (already trimmed) into its parts without copying. Local paths
@@ -100,6 +101,7 @@ void scan_url(const char *t, url_scan *s)
         const char *close = strchr(t + pos + 1, ']');
         const size_t ce = close ? size_t(close - t) : n;
         s->host = {pos + 1, ce};
+        s->open_bracket = !close;
         pos = close ? ce + 1 : n;
     } else {
         const size_t he = pos + strcspn(t + pos, "\t\n\v\f\r &/:?\\");
@@ -199,24 +201,40 @@ struct query_place {
     size_t head_len;
     size_t qb, qe;
     bool has_q;
+    bool no_room; // nothing appended would leave the host (an unclosed '[')
 };
 
+// In a network URL the query is where the parser finds it: a '?' inside the
+// hash (after a '#' that ended the path) or inside an IPv6 literal starts
+// none, so an item written there would be lost to every reader.
 query_place find_query(const char *url)
 {
     query_place qp{};
     const size_t n = strlen(url);
-    if (const char *q = strchr(url, '?')) {
-        qp.has_q = true;
-        qp.head_len = size_t(q - url);
-        qp.qb = qp.head_len + 1;
-        qp.qe = qp.qb + strcspn(url + qp.qb, "#");
-        return qp;
-    }
-    // No query yet: a network URL's path may still end at a '#', and a new
-    // query must go in front of it to stay a query.
     url_scan s;
     scan_url(url, &s);
-    qp.head_len = (s.form != FORM_LOCAL && s.has_hash) ? s.hash.b - 1 : n;
+    if (s.form == FORM_LOCAL) {
+        if (const char *q = strchr(url, '?')) {
+            qp.has_q = true;
+            qp.head_len = size_t(q - url);
+            qp.qb = qp.head_len + 1;
+            qp.qe = qp.qb + strcspn(url + qp.qb, "#");
+            return qp;
+        }
+        qp.head_len = qp.qb = qp.qe = n;
+        return qp;
+    }
+    if (s.has_query) {
+        qp.has_q = true;
+        qp.head_len = s.path.e; // the '?' that ended the path
+        qp.qb = qp.head_len + 1;
+        qp.qe = s.query.e;
+        return qp;
+    }
+    // No query yet: the path may still end at a '#', and a new query must go
+    // in front of it to stay a query.
+    qp.no_room = s.open_bracket;
+    qp.head_len = s.has_hash ? s.hash.b - 1 : n;
     qp.qb = qp.qe = qp.head_len;
     return qp;
 }
@@ -515,9 +533,27 @@ static bool query_lookup(const char *text, const char *key, char *value)
 {
     if (!text || !key)
         return false;
+    // A text without '?' is a bare query. Otherwise a network URL's query is
+    // the parser's (none when the '?' stands in the hash); a local path's is
+    // what follows its first '?'. Either way it ends at '#'.
     const char *part = strchr(text, '?');
-    part = part ? part + 1 : text;
-    const size_t plen = strcspn(part, "#");
+    size_t plen;
+    if (!part) {
+        part = text;
+        plen = strcspn(part, "#");
+    } else {
+        url_scan s;
+        scan_url(text, &s);
+        if (s.form == FORM_LOCAL) {
+            ++part;
+            plen = strcspn(part, "#");
+        } else if (!s.has_query) {
+            return false;
+        } else {
+            part = text + s.query.b;
+            plen = s.query.len();
+        }
+    }
     if (plen >= URL_TEXT_SIZE)
         return false;
     char q[URL_TEXT_SIZE];
@@ -645,6 +681,8 @@ int url_set_query(char *url, const char *key, const char *value, int escape, int
     const query_place qp = find_query(url);
     const bool replace = mode == URL_QUERY_SET_ALWAYS || mode == URL_QUERY_SET_EXIST;
     const bool add = mode == URL_QUERY_SET_ALWAYS || mode == URL_QUERY_SET_NOT_EXIST;
+    if (qp.no_room && add)
+        return log_set_query_err(url, key, value, escape, mode, "host has no closing ']'");
     const size_t klen = strlen(key);
 
     char res[URL_TEXT_SIZE];
@@ -763,6 +801,10 @@ int url_add_query_str(char *url, const char *item)
 {
     PL_ASSERT_RET(TAG, url != nullptr && item != nullptr, -1);
     const query_place qp = find_query(url);
+    if (qp.no_room) {
+        LOG_ERR(TAG, "url_add_query_str: host has no closing ']'\n");
+        return -1;
+    }
     char res[URL_TEXT_SIZE];
     str_out o(res, sizeof res);
     o.add(url, qp.qe);
@@ -781,6 +823,10 @@ int url_add_path(char *url, const char *segment)
 {
     PL_ASSERT_RET(TAG, url != nullptr && segment != nullptr, -1);
     const query_place qp = find_query(url);
+    if (qp.no_room) {
+        LOG_ERR(TAG, "url_add_path: host has no closing ']'\n");
+        return -1;
+    }
     char res[URL_TEXT_SIZE];
     str_out o(res, sizeof res);
     o.add(url, qp.head_len);

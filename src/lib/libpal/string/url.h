@@ -128,8 +128,9 @@ str_map *url_get_query_map(const char *text);
 
 // ---- query writers ---------------------------------------------------------------------------
 // All change url (a URL_TEXT_SIZE buffer) in place and return 0, or -1 with
-// one logged reason and url unchanged. The query ends at '#'; a hash stays
-// behind the rebuilt query.
+// one logged reason and url unchanged. The query is where url_parser finds
+// it and ends at '#'; a hash stays behind the rebuilt query. A network URL
+// whose '[' is never closed has no room for a query or a path: adding fails.
 
 // Sets, adds or deletes the items of key (mode URL_QUERY_*). key must not be
 // empty nor hold any of ;/\"'?:@# &= ; value is percent-encoded when escape
