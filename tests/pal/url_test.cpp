@@ -360,6 +360,9 @@ TEST(UrlQuery, Readers)
     EXPECT_STREQ(url_get_query_buf("zkp://h#x?a=1", "a", "d", out, sizeof out), "1"); // host "h#x", query a=1
     EXPECT_STREQ(url_get_query_buf("zkp://[::1?]/p?a=1", "a", "d", out, sizeof out), "1");
     EXPECT_STREQ(url_get_query_buf("/data/a#x?a=1", "a", "d", out, sizeof out), "1"); // local paths know no hash
+    EXPECT_STREQ(url_get_query_buf(" ///s/p#x?a=1", "a", "d", out, sizeof out), "d");
+    EXPECT_STREQ(url_get_query_buf("'zkp://h/p?a=1' ", "a", "d", out, sizeof out), "1");
+    EXPECT_STREQ(url_get_query_buf("C:\\\\srv/p#x?a=1", "a", "d", out, sizeof out), "d");
     // values are percent-decoded
     EXPECT_EQ(url_get_query_imp("zkp://h/p?n=a%20b%26c", "n", nullptr, out, sizeof out), 0);
     EXPECT_STREQ(out, "a b&c");
@@ -442,6 +445,15 @@ TEST(UrlQuery, SetModes)
         {"zkp://h/p#x?a=1", "a", "2", 1, 1, "zkp://h/p?a=2#x?a=1"},
         {"zkp://h/p#x?a=1", "a", "", 1, 4, "zkp://h/p#x?a=1"},
         {"zkp://[::1?]/p?a=1", "a", "2", 1, 1, "zkp://[::1?]/p?a=2"},
+        // blanks and quotes around the whole text stay around it
+        {"'zkp://h/p'", "k", "v", 1, 1, "'zkp://h/p?k=v'"},
+        {" ///s ", "k", "v", 1, 1, " ///s?k=v "},
+        {" \"zkp://h/p#x?y\" ", "k", "v", 1, 1, " \"zkp://h/p?k=v#x?y\" "},
+        {"'/d?a=1'", "a", "2", 1, 1, "'/d?a=2'"},
+        {"\"zkp://h/p?a=1\"", "b", "2", 1, 1, "\"zkp://h/p?a=1&b=2\""},
+        {"\"\"/d?a=1\"", "b", "2", 1, 1, "\"\"/d?a=1&b=2\""}, // the outer pair encloses the text
+        // normalising makes this local path a network URL with a hash
+        {"C:\\\\srv/p#x", "k", "v", 1, 1, "C:\\\\srv/p?k=v#x"},
     };
     for (const auto &c : cases) {
         char url[URL_TEXT_SIZE];

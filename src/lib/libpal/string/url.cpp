@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <strings.h>
 
 #include "libpal/basic/pl_assert.h"
@@ -139,13 +140,36 @@ void scan_url(const char *t, url_scan *s)
     }
 }
 
-// Trimming plus backslashes to slashes in the path; fills the scan of the
-// result. A rewrite can change how the text splits (a local path "C:\\\\srv"
-// becomes "C://srv", a network URL), so it is repeated until the text stays
-// as it is; each round only removes backslashes, so it ends.
-void normalize_scan(char *text, url_scan *s)
+// Offsets [b, e) of what trimming leaves of t[0, n): blanks and one enclosing
+// pair of double, then single quotes, twice, until nothing changes (the rule
+// of str_trim_all, kept on offsets so that writers can work on the caller's
+// text where the parser works on a trimmed copy).
+void trim_span(const char *t, size_t n, size_t *pb, size_t *pe)
 {
-    str_trim_all(text);
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    size_t b = 0, e = n, before;
+    do {
+        before = e - b;
+        for (int round = 0; round < 2; ++round) {
+            while (b < e && blank(t[b]))
+                ++b;
+            while (e > b && blank(t[e - 1]))
+                --e;
+            for (char q : {'"', '\''})
+                if (e - b >= 2 && t[b] == q && t[e - 1] == q)
+                    ++b, --e;
+        }
+    } while (e - b != before);
+    *pb = b;
+    *pe = e;
+}
+
+// Backslashes to slashes in the path of an already trimmed text; fills the
+// scan of the result. A rewrite can change how the text splits (a local path
+// "C:\\\\srv" becomes "C://srv", a network URL), so it is repeated until the
+// text stays as it is; each round only removes backslashes, so it ends.
+void rewrite_scan(char *text, url_scan *s)
+{
     for (;;) {
         scan_url(text, s);
         bool changed = false;
@@ -157,6 +181,42 @@ void normalize_scan(char *text, url_scan *s)
         if (!changed)
             return;
     }
+}
+
+// Trimming plus backslashes to slashes in the path, in place.
+void normalize_scan(char *text, url_scan *s)
+{
+    size_t b, e;
+    trim_span(text, strlen(text), &b, &e);
+    memmove(text, text + b, e - b);
+    text[e - b] = '\0';
+    rewrite_scan(text, s);
+}
+
+// The split that url_parser makes of url, with every part given in url's own
+// offsets (the parser works on a trimmed, rewritten copy; the rewrite keeps
+// offsets). *tb and *te receive the trimmed part of url.
+void scan_like_parser(const char *url, url_scan *s, size_t *tb, size_t *te)
+{
+    const size_t n = strlen(url);
+    if (n >= URL_TEXT_SIZE) { // the parser refuses it; any split will do
+        scan_url(url, s);
+        *tb = 0;
+        *te = n;
+        return;
+    }
+    size_t b, e;
+    trim_span(url, n, &b, &e);
+    char t[URL_TEXT_SIZE];
+    memcpy(t, url + b, e - b);
+    t[e - b] = '\0';
+    rewrite_scan(t, s);
+    for (span *p : {&s->proto, &s->user, &s->passwd, &s->host, &s->port, &s->path, &s->query, &s->hash}) {
+        p->b += b;
+        p->e += b;
+    }
+    *tb = b;
+    *te = e;
 }
 
 // Copies one part into the record buffer; NULL when it does not fit.
@@ -204,24 +264,27 @@ struct query_place {
     bool no_room; // nothing appended would leave the host (an unclosed '[')
 };
 
-// In a network URL the query is where the parser finds it: a '?' inside the
+// The query is where the parser finds it: in a network URL a '?' inside the
 // hash (after a '#' that ended the path) or inside an IPv6 literal starts
-// none, so an item written there would be lost to every reader.
+// none, so an item written there would be lost to every reader. Blanks and
+// quotes around the whole text stay outside: a new query goes before them.
 query_place find_query(const char *url)
 {
     query_place qp{};
-    const size_t n = strlen(url);
     url_scan s;
-    scan_url(url, &s);
+    size_t tb, te;
+    scan_like_parser(url, &s, &tb, &te);
     if (s.form == FORM_LOCAL) {
-        if (const char *q = strchr(url, '?')) {
+        if (s.has_query) {
             qp.has_q = true;
-            qp.head_len = size_t(q - url);
+            qp.head_len = s.path.e; // the first '?'
             qp.qb = qp.head_len + 1;
             qp.qe = qp.qb + strcspn(url + qp.qb, "#");
+            if (qp.qe > te)
+                qp.qe = te;
             return qp;
         }
-        qp.head_len = qp.qb = qp.qe = n;
+        qp.head_len = qp.qb = qp.qe = te;
         return qp;
     }
     if (s.has_query) {
@@ -234,7 +297,7 @@ query_place find_query(const char *url)
     // No query yet: the path may still end at a '#', and a new query must go
     // in front of it to stay a query.
     qp.no_room = s.open_bracket;
-    qp.head_len = s.has_hash ? s.hash.b - 1 : n;
+    qp.head_len = s.has_hash ? s.hash.b - 1 : te;
     qp.qb = qp.qe = qp.head_len;
     return qp;
 }
@@ -533,26 +596,23 @@ static bool query_lookup(const char *text, const char *key, char *value)
 {
     if (!text || !key)
         return false;
-    // A text without '?' is a bare query. Otherwise a network URL's query is
-    // the parser's (none when the '?' stands in the hash); a local path's is
-    // what follows its first '?'. Either way it ends at '#'.
-    const char *part = strchr(text, '?');
+    // A text without '?' is a bare query. Otherwise the query is the
+    // parser's (none when the '?' stands in a network URL's hash), ending at
+    // '#' in a local path too.
+    const char *part = text;
     size_t plen;
-    if (!part) {
-        part = text;
+    if (!strchr(text, '?')) {
         plen = strcspn(part, "#");
     } else {
         url_scan s;
-        scan_url(text, &s);
-        if (s.form == FORM_LOCAL) {
-            ++part;
-            plen = strcspn(part, "#");
-        } else if (!s.has_query) {
+        size_t tb, te;
+        scan_like_parser(text, &s, &tb, &te);
+        if (!s.has_query)
             return false;
-        } else {
-            part = text + s.query.b;
-            plen = s.query.len();
-        }
+        part = text + s.query.b;
+        plen = s.form == FORM_LOCAL ? strcspn(part, "#") : s.query.len();
+        if (plen > te - s.query.b)
+            plen = te - s.query.b;
     }
     if (plen >= URL_TEXT_SIZE)
         return false;
@@ -694,7 +754,9 @@ int url_set_query(char *url, const char *key, const char *value, int escape, int
         size_t b = qp.qb;
         for (;;) {
             const char *item = url + b;
-            const size_t e = b + strcspn(item, "&#");
+            size_t e = b + strcspn(item, "&#");
+            if (e > qp.qe) // quotes around the whole text are not part of the query
+                e = qp.qe;
             const size_t ilen = e - b;
             const bool match = ilen > klen && strncmp(item, key, klen) == 0 && item[klen] == '=';
             matched = matched || match;
@@ -709,7 +771,7 @@ int url_set_query(char *url, const char *key, const char *value, int escape, int
                 o.add(item, ilen);
                 sep = '&';
             }
-            if (url[e] != '&')
+            if (e >= qp.qe || url[e] != '&')
                 break;
             b = e + 1;
         }

@@ -100,10 +100,11 @@ int url_is_net_protocol(const url_rec *rec);
 int url_is_secure_protocol(const url_rec *rec);
 
 // ---- query readers ---------------------------------------------------------------------------
-// text is a URL or a bare query; items are read after the first '?' (or from
-// the whole text) up to the first '#'. Items are separated by '&', key and
-// value by '=', both trimmed; the first non-empty item without '=' ends the
-// search. A found value is percent-decoded.
+// text is a URL or a bare query; items are read from the query url_parser
+// finds (or from the whole text when it has no '?') up to the first '#'.
+// Items are separated by '&', key and value by '=', both trimmed; the first
+// non-empty item without '=' ends the search. A found value is
+// percent-decoded.
 
 // Found: the value into out (size bytes, strict), 0. Otherwise def (NULL:
 // "") into out and -1; -1 with out "" when the value does not fit.
