@@ -111,6 +111,7 @@ TEST_F(Heartbeat, NoneForLocalPathsOrSourcesWithoutActivityTime)
     int before = threads_of_process();
     EXPECT_EQ(heartbeat_init("/some/dir", s_hb_mnt), 0);
     EXPECT_EQ(heartbeat_init("file:///some/dir", s_hb_mnt), 0);
+    EXPECT_EQ(heartbeat_init("zkp://host/dir", nullptr), 0);
     s_activity = 0;
     EXPECT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 0);
     EXPECT_EQ(threads_of_process(), before);

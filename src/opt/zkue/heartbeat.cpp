@@ -37,7 +37,8 @@ int heartbeat_init(const char *url, vfs_mount_ctx *mnt)
         return 0;
     // Only a source that stamps its activity can tell how long it has been
     // silent; probing one that cannot would unmount it for nothing.
-    if (vfs_get_last_activity(mnt) == 0) {
+    // (-1: no mount at all.)
+    if (vfs_get_last_activity(mnt) <= 0) {
         HBLOG(LOG2_DBG, "source keeps no activity time: no heartbeat\n");
         return 0;
     }
