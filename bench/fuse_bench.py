@@ -7,8 +7,8 @@ bindfs mount of it, in one run on one machine:
   - untarring a tree of a few thousand files.
 
 Prints each figure in seconds and the ratios zkue/native and zkue/bindfs.
-Run as root (FUSE mounts). bindfs (Debian package "bindfs") is installed
-when missing. Usage:
+Run as root (FUSE mounts). bindfs (Debian package "bindfs") comes from
+scripts/install-deps.sh, which this script runs when bindfs is missing. Usage:
 
     python3 bench/fuse_bench.py [--zkue PATH] [--dir WORKDIR] [--size-mib N]
 
@@ -35,9 +35,7 @@ def sh(cmd, **kw):
 def ensure_bindfs():
     if shutil.which("bindfs"):
         return
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    sh(["apt-get", "update", "-qq"], env=env, timeout=900)
-    sh(["apt-get", "install", "-y", "-qq", "--no-install-recommends", "bindfs"], env=env, timeout=900)
+    sh(["bash", os.path.join(HERE, "..", "scripts", "install-deps.sh")], timeout=900)
 
 
 def is_mounted(mnt):

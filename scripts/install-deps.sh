@@ -11,6 +11,8 @@ PKGS=(
   libfuse-dev fuse libmbedtls-dev liblz4-dev libphysfs-dev
   # tools the tests call
   attr python3 coreutils util-linux procps psmisc
+  # the FUSE benchmark's comparison (bench/fuse_bench.py)
+  bindfs
   # fuzz targets (cmake -DZK_FUZZ=ON with clang; not part of the test run)
   clang libclang-rt-14-dev
 )

@@ -227,6 +227,25 @@ class FuseMount(unittest.TestCase):
             self.assertFalse(is_fuse_mounted(self.mnt), "the stop path unmounts")
             self.assertIn("signo=15 [Terminated] call user_stop_proc", z.output())
 
+    def test_sigterm_writes_out_what_open_files_hold(self):
+        # A file open for writing only keeps its bytes in the write-behind
+        # cache until it is closed; a stop signal must not lose them.
+        with Zkue(self.src, self.mnt, options="rw") as z:
+            fd = os.open(os.path.join(self.mnt, "held.txt"), os.O_WRONLY | os.O_CREAT, 0o644)
+            try:
+                self.assertEqual(os.write(fd, b"0123456789"), 10)
+                self.assertEqual(os.path.getsize(os.path.join(self.src, "held.txt")), 0, "still held")
+                z.proc.send_signal(signal.SIGTERM)
+                self.assertEqual(z.wait_exit(), 0)
+            finally:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+            with open(os.path.join(self.src, "held.txt"), "rb") as f:
+                self.assertEqual(f.read(), b"0123456789")
+            self.assertFalse(is_fuse_mounted(self.mnt))
+
     def test_sigint_and_sigquit_also_stop_cleanly(self):
         for sig in (signal.SIGINT, signal.SIGQUIT):
             with Zkue(self.src, self.mnt) as z:

@@ -1,7 +1,10 @@
 // The heartbeat thread "check"; see heartbeat.h.
 #include "zkue/heartbeat.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <csignal>
 
 #include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
@@ -43,7 +46,15 @@ int heartbeat_init(const char *url, vfs_mount_ctx *mnt)
         return 0;
     }
     s_stop.store(0);
+    // Stop signals go to the main thread, whose request loop they end; the
+    // thread inherits a mask that keeps them away from it.
+    sigset_t stop, old;
+    sigemptyset(&stop);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&stop, sig);
+    pthread_sigmask(SIG_BLOCK, &stop, &old);
     s_thread = os_thread_init("check", heartbeat_main, mnt, 0);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return s_thread ? 1 : 0;
 }
 

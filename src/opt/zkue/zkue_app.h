@@ -31,9 +31,11 @@ int app_conf_file_init(const char *path);
 // New text "panic_dump_dir=<dir>\n" (empty value when none); caller frees
 // with os_free.
 char *app_conf_dump_str(void);
-// Called on SIGINT, SIGQUIT, SIGTERM: unmounts, sets the stop flag and ends
-// the process with status 0.
-[[noreturn]] void app_sig_stop_handler(int signo);
+// Called on SIGINT, SIGQUIT, SIGTERM: unmounts and sets the stop flag; with
+// the request loop running it ends the loop (the program then writes out
+// what open files hold and ends with status 0), otherwise it ends the
+// process with status 0 at once.
+void app_sig_stop_handler(int signo);
 // Crash signals: unmounts before the crash handling goes on.
 void painc_callback_handler(void);
 // Framework exit: virtual file system, shell, thread name, log, platform.
@@ -55,6 +57,10 @@ int myfuse_mount(const char *url, char *err);
 // Unmounts the mount point, if any. 0. Safe to call from a signal handler and
 // when nothing is mounted.
 int myfuse_unmount(char *err);
+// Unmounts the mount point and asks a running request loop to end, so that
+// myfuse_mount returns after writing out what open files still hold. 1 when a
+// loop was running, 0 when none. For the stop signal's handler.
+int myfuse_stop_loop(void);
 // New text listing the open files and directories, or NULL.
 char *myfuse_show_openfile(void);
 // Closes the virtual file system. 0.

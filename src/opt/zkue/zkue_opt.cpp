@@ -191,8 +191,14 @@ int app_stop_server(void)
 void app_sig_stop_handler(int)
 {
     ZLOG(LOG2_DBG, "stop_server ==>\n");
-    myfuse_unmount(nullptr);
     app_stop_server();
+    // With the request loop running, the loop is ended instead of the
+    // process: the main thread then writes out what open files still hold
+    // and the program ends the ordinary way with status 0. (The platform has
+    // put the signal back to its default, so a second one ends it at once.)
+    if (myfuse_stop_loop())
+        return;
+    myfuse_unmount(nullptr);
     exit(0);
 }
 

@@ -1,6 +1,10 @@
 // FUSE set-up, request loop and unmount around libfuse 2; see help.h.
 #include "libfuse2/src/help.h"
 
+#include <fuse_lowlevel.h>
+
+#include <atomic>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -173,6 +177,48 @@ int fuse_module_ensure(void)
     return type;
 }
 
+namespace {
+// The session whose request loop runs now (NULL when none).
+std::atomic<struct fuse_session *> s_loop_session{nullptr};
+
+constexpr int k_stop_signals[] = {SIGTERM, SIGINT, SIGQUIT, SIGHUP};
+constexpr int k_stop_signal_count = sizeof(k_stop_signals) / sizeof(k_stop_signals[0]);
+
+// Clears SA_RESTART on the handlers of the stop signals (saving them).
+void stop_signals_interrupt(struct sigaction *old)
+{
+    for (int i = 0; i < k_stop_signal_count; i++) {
+        sigaction(k_stop_signals[i], nullptr, &old[i]);
+        if (old[i].sa_handler == SIG_DFL || old[i].sa_handler == SIG_IGN)
+            continue;
+        struct sigaction sa = old[i];
+        sa.sa_flags &= ~SA_RESTART;
+        sigaction(k_stop_signals[i], &sa, nullptr);
+    }
+}
+
+// Puts the saved handlers back, unless the handler itself changed in the
+// meantime (a stop path resets its signal to the default, and that stays).
+void stop_signals_restore(const struct sigaction *old)
+{
+    for (int i = 0; i < k_stop_signal_count; i++) {
+        struct sigaction now;
+        sigaction(k_stop_signals[i], nullptr, &now);
+        if (now.sa_handler == old[i].sa_handler)
+            sigaction(k_stop_signals[i], &old[i], nullptr);
+    }
+}
+} // namespace
+
+int fuse_loop_request_exit(void)
+{
+    struct fuse_session *se = s_loop_session.load();
+    if (!se)
+        return 0;
+    fuse_session_exit(se);
+    return 1;
+}
+
 int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cfg)
 {
     if (!ops || !cfg || !cfg->mnt_dir || !cfg->mnt_dir[0]) {
@@ -234,7 +280,14 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
         fuse_destroy(fuse);
         return -1;
     }
+    // A stop signal must interrupt the loop's blocked read, not restart it,
+    // so that an exit request takes effect at once.
+    struct sigaction stop_old[k_stop_signal_count];
+    stop_signals_interrupt(stop_old);
+    s_loop_session.store(se);
     fuse_loop(fuse);
+    s_loop_session.store(nullptr);
+    stop_signals_restore(stop_old);
     // libfuse's handlers point at this session; a later mount must not find
     // them aimed at a freed one.
     fuse_remove_signal_handlers(se);

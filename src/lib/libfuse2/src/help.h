@@ -74,6 +74,11 @@ int fuse_mnt_is_fuse(const char *dir);
 // something was unmounted, 0 when not.
 int fuse_umount_stale(const char *dir);
 
+// Asks a running request loop to end after the request it is serving (a
+// blocked read is interrupted by the stop signal itself, see try_fuse_mount).
+// 1 when a loop was running, 0 when none. Async-signal-safe.
+int fuse_loop_request_exit(void);
+
 // The kernel's large-file bit as it appears in the open flags of FUSE
 // requests. It has no portable meaning and is dropped before conversion.
 int fuse_kernel_largefile(void);

@@ -176,8 +176,18 @@ int myfuse_mount(const char *url, char *err)
         vfs_mount_drop();
         return -1;
     }
+    // The loop has ended (unmounted, or stopped by a signal): files the kernel
+    // never released may still hold cached writes; closing the mount writes
+    // them out before the program ends.
+    vfs_mount_drop();
     MLOG(LOG2_DBG, "<==\n");
     return 0;
+}
+
+int myfuse_stop_loop(void)
+{
+    myfuse_remove_mount_point();
+    return fuse_loop_request_exit();
 }
 
 void myfuse_remove_mount_point(void)
