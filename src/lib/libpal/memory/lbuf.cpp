@@ -147,30 +147,8 @@ char *lbuf_strndup(lbuf_t *lb, const char *text, size_t n)
 
 int lbuf_vasprintf(lbuf_t *lb, char **out, const char *fmt, va_list va)
 {
-    *out = nullptr;
-    va_list cp;
-    va_copy(cp, va);
-    int n = vsnprintf(nullptr, 0, fmt, cp);
-    va_end(cp);
-    if (n < 0) {
-        LOG_ERR(TAG, "fmt=[%s] vsnprintf failed\n", fmt);
-        pl_dump_stack();
-        return -1;
-    }
-    char *p = (char *)lbuf_malloc(lb, (size_t)n + 1);
-    if (!p)
-        return -1;
-    va_copy(cp, va);
-    int m = vsnprintf(p, (size_t)n + 1, fmt, cp);
-    va_end(cp);
-    if (m < 0) {
-        LOG_ERR(TAG, "fmt=[%s] vsnprintf failed\n", fmt);
-        pl_dump_stack();
-        lbuf_free(lb, p);
-        return -1;
-    }
-    *out = p;
-    return m;
+    return os_vasprintf_imp(
+        out, fmt, va, [](void *ctx, size_t n) { return lbuf_malloc((lbuf_t *)ctx, n); }, lb);
 }
 
 char *lbuf_sprintf(lbuf_t *lb, const char *fmt, ...)
