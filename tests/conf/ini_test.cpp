@@ -190,6 +190,28 @@ TEST_F(Ini, SectionsHeadersAndSyntaxErrors)
     iniparser_freedict(d);
 }
 
+TEST_F(Ini, HeaderWithTabIsNotASection)
+{
+    // "[s<TAB>k]" would be the entry name of key k in section s: it must not
+    // turn a key-less entry into one that writes out and reads back as "k=".
+    const char *text = "[s]\nx=1\n[s\tk]\ny=2\n";
+    dictionary *d = iniparser_load_str(text);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(iniparser_getnsec(d), 1);
+    EXPECT_EQ(iniparser_find_entry(d, "s\tk"), 0);
+    EXPECT_EQ(get(d, "s\ty"), "2"); // the current section goes on
+    int st = -1;
+    std::string out = dump_text(d, &st);
+    EXPECT_EQ(st, 0);
+    EXPECT_EQ(out, "[s]\nx=1\n[s\tk]\ny=2\n\n");
+    dictionary *back = iniparser_load_str(out.c_str());
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(iniparser_find_entry(back, "s\tk"), 0);
+    EXPECT_EQ(dump_text(back), out);
+    iniparser_freedict(d);
+    iniparser_freedict(back);
+}
+
 TEST_F(Ini, CommentsAndTailKeptWriteIsStable)
 {
     const char *text = "; head comment\n"

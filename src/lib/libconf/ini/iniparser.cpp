@@ -229,6 +229,15 @@ dictionary *iniparser_load_all(zkfile_t *in)
                 pending += "\n";
                 continue;
             }
+            if (name.find('\t') != std::string::npos) {
+                // A TAB joins a section and a key in an entry name, so such
+                // a section would read as a key of another one: the line is
+                // kept as it stands and the current section goes on.
+                LOG_DBG(TAG, "syntax error in (%d):\n-> %s\n", lineno, s);
+                pending += line;
+                pending += "\n";
+                continue;
+            }
             section = name;
             set = dictionary_set(d, section.c_str(), nullptr, pending.empty() ? nullptr : pending.c_str());
         } else if (parse_key_line(s, &key, &val)) {
