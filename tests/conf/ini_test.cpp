@@ -212,6 +212,32 @@ TEST_F(Ini, HeaderWithTabIsNotASection)
     iniparser_freedict(back);
 }
 
+TEST_F(Ini, TextAfterTheByteOrderMarkKeepsItsOwnMark)
+{
+    // The reader drops one mark; a first key or comment that starts with
+    // another one must come back whole after a write.
+    const std::string bom = "\xEF\xBB\xBF";
+    for (std::string first : {bom + "k=v\n[s]\nx=1\n", bom + ";c\n[s]\nx=1\n", " " + bom + "k=v\n"}) {
+        dictionary *d = iniparser_load_str((bom + first).c_str());
+        ASSERT_NE(d, nullptr);
+        int st = -1;
+        std::string out = dump_text(d, &st);
+        EXPECT_EQ(st, 0);
+        dictionary *back = iniparser_load_str(out.c_str());
+        ASSERT_NE(back, nullptr);
+        if (first.find(';') == std::string::npos) {
+            EXPECT_EQ(get(back, ("\t" + bom + "k").c_str()), "v") << out;
+        }
+        EXPECT_EQ(dump_text(back), out);
+        iniparser_freedict(d);
+        iniparser_freedict(back);
+    }
+    // A document without one gets none.
+    dictionary *d = iniparser_load_str((bom + "k=v\n").c_str());
+    EXPECT_EQ(dump_text(d), "k=v\n");
+    iniparser_freedict(d);
+}
+
 TEST_F(Ini, CommentsAndTailKeptWriteIsStable)
 {
     const char *text = "; head comment\n"
