@@ -118,21 +118,6 @@ bool section_ok(const char *s)
 struct writer {
     zkfile_t *out;
     bool ok = true;
-    bool started = false;
-
-    // The reader drops one byte-order mark at the start of a file; a
-    // document whose own first text starts with those bytes (a key or a
-    // comment line that began after a file's mark) gets one in front, so
-    // that reading it back leaves that text whole.
-    void put(const char *p, size_t n)
-    {
-        if (!started && n) {
-            started = true;
-            if (n >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0)
-                zkwrite("\xEF\xBB\xBF", 1, 3, out);
-        }
-        zkwrite(p, 1, n, out);
-    }
 
     // Comment and blank lines, written back as they were read. The reader
     // takes lines of at most INI_LINE_SIZE - 2 characters and a newline; a
@@ -150,9 +135,9 @@ struct writer {
                 ok = false;
             }
             if (last && len == INI_LINE_SIZE - 1)
-                put(p, len);
+                zkwrite(p, 1, len, out);
             else
-                put(p, (size_t)(next - p));
+                zkwrite(p, 1, (size_t)(next - p), out);
             p = next;
         }
     }
@@ -163,8 +148,7 @@ struct writer {
             LOG_ERR(TAG, "key [%s] cannot be written so that it reads back unchanged\n", k);
             ok = false;
         }
-        std::string line = std::string(k) + "=" + form + "\n";
-        put(line.data(), line.size());
+        zkprintf(out, "%s=%s\n", k, form.c_str());
     }
 };
 
@@ -343,8 +327,7 @@ int iniparser_dump_ini(const dictionary *d, zkfile_t *out)
             LOG_ERR(TAG, "section [%s] cannot be written so that it reads back unchanged\n", sec);
             w.ok = false;
         }
-        std::string header = std::string("[") + sec + "]\n";
-        w.put(header.data(), header.size());
+        zkprintf(out, "[%s]\n", sec);
         size_t slen = strlen(sec);
         for (uint64_t j = 0; j < d->size; ++j) {
             const char *k = d->key[j];

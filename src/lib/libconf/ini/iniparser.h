@@ -23,8 +23,7 @@ dictionary *iniparser_load(const char *path);
 dictionary *iniparser_load_str(const char *text);
 // The reader proper, on an open read stream (left open).
 dictionary *iniparser_load_all(zkfile_t *in);
-// Writes the document in file form (no byte-order mark, unless the first text
-// itself starts with one: the reader drops one). 0, or -1 when the
+// Writes the document in file form (no byte-order mark). 0, or -1 when the
 // stream reported an error or a name or value cannot be written so that it
 // reads back unchanged (a line break in it, a line over the limit, a value
 // holding both kinds of quotes where quoting is needed); such an entry is
