@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture.h"
 #include "libpal/basic/pl_base.h"
@@ -137,6 +139,38 @@ TEST(Base, ThreadNames)
     EXPECT_EQ(name.substr(10), std::to_string(os_gettid()));
     os_thread_name_del();
     EXPECT_EQ(std::string(os_thread_name_get(buf, sizeof(buf))), std::to_string(os_gettid()));
+}
+
+// The registry is made on first use, and that first use may come from several
+// threads at once: every one of them must get its name. Run in a fresh
+// process (the threadsafe style re-runs only this test), where nothing has
+// used the registry yet.
+TEST(BaseDeathTest, FirstNamesFromManyThreadsAtOnce)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const int n = 8;
+            std::atomic<int> ready{0};
+            std::atomic<int> bad{0};
+            std::vector<std::thread> ts;
+            for (int i = 0; i < n; i++)
+                ts.emplace_back([&] {
+                    ready++;
+                    while (ready.load() < n) {
+                    }
+                    char b[96];
+                    if (os_thread_name_set("early") != 0 ||
+                        std::string(os_thread_name_get(b, sizeof(b))).rfind("early_", 0) != 0)
+                        bad++;
+                    os_thread_name_del();
+                });
+            for (auto &t : ts)
+                t.join();
+            // exit, not _exit: a thread checker sets the status of a run with reports.
+            exit(bad.load() == 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Base, InitExitIdempotent)

@@ -1,6 +1,8 @@
 // Thread-name registry: readable names for the log, keyed by kernel thread id.
+#include <atomic>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "libpal/basic/pl_base.h"
@@ -12,13 +14,28 @@
 
 namespace {
 // 0 not made, 1 failed, 2 ready, 3 closed (after os_thread_name_exit).
-int s_state = 0;
+std::atomic<int> s_state{0};
+// Serialises making and closing the registry: its first use may come from
+// several new threads at once, and each must find it whole. Recursive
+// because making it can log, and the log asks for this thread's name.
+std::recursive_mutex s_init_mutex;
 pl_mutex_t *s_mutex = nullptr;
 std::map<uint32_t, std::string> *s_names = nullptr;
+
+// True once the registry is usable, making it on first use (or waiting
+// for the thread that is making it).
+bool names_ready(void)
+{
+    int st = s_state.load();
+    if (st == 2 || st == 3)
+        return st == 2;
+    return os_thread_name_init() == 0;
+}
 } // namespace
 
 int os_thread_name_init(void)
 {
+    std::lock_guard<std::recursive_mutex> lock(s_init_mutex);
     if (s_state > 0)
         return s_state == 2 ? 0 : -1;
     s_state = 1;
@@ -38,9 +55,7 @@ int os_thread_name_init(void)
 
 int os_thread_name_set(const char *name)
 {
-    if (s_state == 0)
-        os_thread_name_init();
-    if (s_state != 2 || !name)
+    if (!name || !names_ready())
         return -1;
     os_timespec_t now;
     os_realtime_get(&now);
@@ -61,9 +76,7 @@ int os_thread_name_set(const char *name)
 char *os_thread_name_get(char *buf, size_t size)
 {
     uint32_t tid = os_gettid();
-    if (s_state == 0)
-        os_thread_name_init();
-    if (s_state == 2) {
+    if (names_ready()) {
         mutex_lock(s_mutex);
         auto it = s_names->find(tid);
         if (it != s_names->end()) {
@@ -91,6 +104,7 @@ int os_thread_name_del(void)
 void os_thread_name_exit(void)
 {
     // Idempotent: pl_exit and log2_exit both call it.
+    std::lock_guard<std::recursive_mutex> lock(s_init_mutex);
     if (s_state == 3 || s_state == 0)
         return;
     s_state = 3;
