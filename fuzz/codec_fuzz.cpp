@@ -9,14 +9,6 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_codec.h"
 
-#define CHECK(x)                                                                                                       \
-    do {                                                                                                               \
-        if (!(x)) {                                                                                                    \
-            fprintf(stderr, "check failed: %s (line %d)\n", #x, __LINE__);                                             \
-            __builtin_trap();                                                                                          \
-        }                                                                                                              \
-    } while (0)
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_quiet_log();

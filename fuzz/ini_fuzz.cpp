@@ -15,14 +15,6 @@
 #include "libpal/os/zkfile.h"
 #include "libpal/string/str_vector.h"
 
-#define CHECK(x)                                                                                                       \
-    do {                                                                                                               \
-        if (!(x)) {                                                                                                    \
-            fprintf(stderr, "check failed: %s (line %d)\n", #x, __LINE__);                                             \
-            __builtin_trap();                                                                                          \
-        }                                                                                                              \
-    } while (0)
-
 namespace {
 
 int quiet_error(const char *, ...) { return 0; }

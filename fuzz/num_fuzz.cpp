@@ -8,14 +8,6 @@
 #include "fuzz_common.h"
 #include "libpal/string/str_num.h"
 
-#define CHECK(x)                                                                                                       \
-    do {                                                                                                               \
-        if (!(x)) {                                                                                                    \
-            fprintf(stderr, "check failed: %s (line %d)\n", #x, __LINE__);                                             \
-            __builtin_trap();                                                                                          \
-        }                                                                                                              \
-    } while (0)
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_quiet_log();

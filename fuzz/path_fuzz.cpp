@@ -9,14 +9,6 @@
 #include "fuzz_common.h"
 #include "libpal/string/str_path.h"
 
-#define CHECK(x)                                                                                                       \
-    do {                                                                                                               \
-        if (!(x)) {                                                                                                    \
-            fprintf(stderr, "check failed: %s (line %d)\n", #x, __LINE__);                                             \
-            __builtin_trap();                                                                                          \
-        }                                                                                                              \
-    } while (0)
-
 namespace {
 
 // A PL_MAX_PATH heap buffer holding text cut to fit.

@@ -13,14 +13,6 @@
 #include "libpal/string/str_vector.h"
 #include "libpal/string/url.h"
 
-#define CHECK(x)                                                                                                       \
-    do {                                                                                                               \
-        if (!(x)) {                                                                                                    \
-            fprintf(stderr, "check failed: %s (line %d)\n", #x, __LINE__);                                             \
-            __builtin_trap();                                                                                          \
-        }                                                                                                              \
-    } while (0)
-
 static std::string fields(const url_rec &r)
 {
     return std::string(r.protocol) + '\x01' + r.user + '\x01' + r.passwd + '\x01' + r.host + '\x01' +
