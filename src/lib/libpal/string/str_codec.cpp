@@ -868,6 +868,37 @@ void tab_escape_into(const unsigned char *p, size_t len, esc_writer &w)
 
 } // namespace
 
+namespace {
+// The bounded and allocating forms of an escape share these two steps.
+using escape_imp_fn = int (*)(const char *, size_t, char *, size_t);
+
+char *escape_into_buf(escape_imp_fn imp, const char *text, char *out, size_t size)
+{
+    char *dst = out;
+    PL_ASSERT_HARD("pal", dst!=NULL);
+    if (size == 0)
+        return out;
+    out[0] = '\0';
+    if (!text || !*text)
+        return out;
+    imp(text, strlen(text), out, size);
+    return out;
+}
+
+char *escape_alloc(escape_imp_fn imp, const char *text)
+{
+    size_t len = text ? strlen(text) : 0;
+    int need = imp(text, len, nullptr, 0);
+    if (need < 0)
+        return nullptr;
+    char *out = (char *)os_zalloc((size_t)need);
+    if (!out)
+        return nullptr;
+    imp(text, len, out, (size_t)need);
+    return out;
+}
+} // namespace
+
 int str_escape_json_imp(const char *text, size_t len, char *out, size_t size)
 {
     esc_writer w{out, size};
@@ -878,29 +909,10 @@ int str_escape_json_imp(const char *text, size_t len, char *out, size_t size)
 
 char *str_escape_json(const char *text, char *out, size_t size)
 {
-    char *dst = out;
-    PL_ASSERT_HARD("pal", dst!=NULL);
-    if (size == 0)
-        return out;
-    out[0] = '\0';
-    if (!text || !*text)
-        return out;
-    str_escape_json_imp(text, strlen(text), out, size);
-    return out;
+    return escape_into_buf(str_escape_json_imp, text, out, size);
 }
 
-char *str_escape_json_alloc(const char *text)
-{
-    size_t len = text ? strlen(text) : 0;
-    int need = str_escape_json_imp(text, len, nullptr, 0);
-    if (need < 0)
-        return nullptr;
-    char *out = (char *)os_zalloc((size_t)need);
-    if (!out)
-        return nullptr;
-    str_escape_json_imp(text, len, out, (size_t)need);
-    return out;
-}
+char *str_escape_json_alloc(const char *text) { return escape_alloc(str_escape_json_imp, text); }
 
 int str_escape_tab_imp(const char *text, size_t len, char *out, size_t size)
 {
@@ -912,29 +924,10 @@ int str_escape_tab_imp(const char *text, size_t len, char *out, size_t size)
 
 char *str_escape_tab_buf(const char *text, char *out, size_t size)
 {
-    char *dst = out;
-    PL_ASSERT_HARD("pal", dst!=NULL);
-    if (size == 0)
-        return out;
-    out[0] = '\0';
-    if (!text || !*text)
-        return out;
-    str_escape_tab_imp(text, strlen(text), out, size);
-    return out;
+    return escape_into_buf(str_escape_tab_imp, text, out, size);
 }
 
-char *str_escape_tab(const char *text)
-{
-    size_t len = text ? strlen(text) : 0;
-    int need = str_escape_tab_imp(text, len, nullptr, 0);
-    if (need < 0)
-        return nullptr;
-    char *out = (char *)os_zalloc((size_t)need);
-    if (!out)
-        return nullptr;
-    str_escape_tab_imp(text, len, out, (size_t)need);
-    return out;
-}
+char *str_escape_tab(const char *text) { return escape_alloc(str_escape_tab_imp, text); }
 
 char *str_escape_tab_zz_buf(const char *zz, size_t max, char *out, size_t size)
 {
