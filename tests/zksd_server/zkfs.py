@@ -190,9 +190,9 @@ class Tree:
         except OSError as e:
             raise from_oserror(e, path)
 
-    def _call(self, path, fn, *args):
+    def _call(self, path, fn, *args, **kw):
         try:
-            return fn(*args)
+            return fn(*args, **kw)
         except OSError as e:
             raise from_oserror(e, path)
 
@@ -278,7 +278,7 @@ class Tree:
     def chown(self, path, uid, gid, follow=True, cwd=b"/"):
         self.writable()
         host, _ = self.resolve(path, cwd, follow)
-        self._call(path, os.chown, host, _id(uid), _id(gid), follow_symlinks=False)
+        self._call(path, os.chown, host, file_id(uid), file_id(gid), follow_symlinks=False)
 
     def utime(self, path, atime, mtime, follow=True, cwd=b"/"):
         """Sets access and modification times, each (seconds, nanoseconds);
@@ -317,7 +317,8 @@ class Tree:
         return b"".join(os.fsencode(n) + b"\0" for n in names)
 
 
-def _id(v):
+def file_id(v):
+    """A uid or gid for os.chown: -1 leaves it as it is."""
     return -1 if v == NO_ID else v
 
 

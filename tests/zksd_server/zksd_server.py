@@ -106,6 +106,7 @@ Choices where the protocol leaves room:
 - Device nodes are not made (mknod of a block or character device: -38).
 """
 import argparse
+import fcntl
 import itertools
 import json
 import os
@@ -126,7 +127,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import zkpack  # noqa: E402
 import zkpwd  # noqa: E402
 import zkwire as W  # noqa: E402
-from zkfs import NO_ID, Tree, ZkError, file_type, from_oserror, split_ns  # noqa: E402
+from zkfs import Tree, ZkError, file_id as _id, file_type, from_oserror, split_ns  # noqa: E402
 
 S, I32, I64, BIN = W.T_STRING, W.T_INT32, W.T_INT64, W.T_BINARY
 
@@ -495,6 +496,10 @@ class Connection:
             entry["errno"] = e.code
             if srv.opt.verbose:
                 srv.warn("conn %d cmd %d: %d %s" % (self.num, cmd, e.code, e.text))
+        except Exception as e:  # a fault of this server: answer it, keep serving
+            srv.warn("conn %d cmd %d: internal error %r" % (self.num, cmd, e))
+            msg = error_reply(-26, "Internal error. %r" % e)
+            entry["errno"] = -26
         else:
             entry["errno"] = 0
         return W.make_frame(cmd, msg, srv.proto_byte)
@@ -858,6 +863,74 @@ class Connection:
         del self.ctx.files[fd]
 
 
+    # -- further file commands -------------------------------------------------
+
+    def cmd_statfs(self, req, rep, entry):
+        v = self.tree.statvfs(req.text("path"), self.ctx.cwd)
+        bsize, frsize, blocks, bfree, bavail, _, _, _, _, flag, namemax = v
+        rep.add_i32("flags", flag)
+        rep.add_i32("name_len", namemax)
+        rep.add_i64("avail_bytes", bavail * frsize)
+        rep.add_i64("free_bytes", bfree * frsize)
+        rep.add_i64("total_bytes", blocks * frsize)
+        rep.add_str("fs_name", b"zksd")
+        rep.add_str("vol_name", os.path.basename(self.tree.root) or b"/")
+
+    def cmd_setxattr(self, req, rep, entry):
+        n = req.int("len")
+        if n < 0 or n > 65536:
+            raise ZkError(-2, "attribute value of %d bytes" % n)
+        value = self.unpacked(req, "data", n)
+        self.tree.setxattr(req.text("path"), req.text("name"), value, req.int("flags"), self.ctx.cwd)
+        rep.add_i32("len", n)
+
+    def futime(self, req, ns):
+        f = self.ctx.file(req.int("fd"))
+        self.tree.writable()
+        try:
+            cur = os.fstat(f.fd)
+            times = []
+            for sec, nsec, now in ((req.int("time_access"), ns[0], cur.st_atime_ns),
+                                   (req.int("time_write"), ns[1], cur.st_mtime_ns)):
+                times.append(now if sec == 0 else sec * 1000000000 + nsec)
+            os.utime(f.fd, ns=tuple(times))
+        except OSError as e:
+            raise from_oserror(e, f.vpath)
+
+    def cmd_futime(self, req, rep, entry):
+        self.futime(req, (0, 0))
+
+    def cmd_futime_ns(self, req, rep, entry):
+        self.futime(req, (req.u32("time_access_ns"), req.u32("time_write_ns")))
+
+    def cmd_flock(self, req, rep, entry):
+        f = self.ctx.file(req.int("fd"))
+        kind = req.int("type")
+        op = fcntl.F_UNLCK if kind & 0xF == 3 else fcntl.F_RDLCK if kind & 0xF == 1 else fcntl.F_WRLCK
+        how = fcntl.LOCK_UN if op == fcntl.F_UNLCK else fcntl.LOCK_SH if op == fcntl.F_RDLCK else fcntl.LOCK_EX
+        if kind & 0x10 and op != fcntl.F_UNLCK:
+            how |= fcntl.LOCK_NB
+        try:
+            fcntl.lockf(f.fd, how, req.int("len"), req.int("offset"))
+        except OSError as e:
+            raise from_oserror(e, f.vpath)
+
+    def reserve(self, f, offset, n):
+        """pwritex: the range [offset, offset + n) is made part of the file."""
+        self.tree.writable()
+        if offset < 0 or n < 0:
+            raise ZkError(-2, "range %d+%d" % (offset, n))
+        try:
+            if os.fstat(f.fd).st_size < offset + n:
+                os.ftruncate(f.fd, offset + n)
+        except OSError as e:
+            raise from_oserror(e, f.vpath)
+        return n
+
+    def cmd_pwritex(self, req, rep, entry):
+        f = self.ctx.file(req.int("fd"))
+        rep.add_i32("len", self.reserve(f, req.int("offset"), req.u32("len")))
+
     # -- ioctl channels ------------------------------------------------------
 
     def cmd_ioctl(self, req, rep, entry):
@@ -899,6 +972,211 @@ class Connection:
     def io_probe(self, fd, text):
         pass
 
+    def args(self, text, n):
+        return parse_text_args(text, n)
+
+    def io_path(self, text):
+        return self.args(text, 1)[0]
+
+    def io_nothing(self, fd, text):
+        pass
+
+    def io_chdir(self, fd, text):
+        path = self.io_path(text)
+        if file_type(self.tree.stat(path, self.ctx.cwd)) != 1:
+            raise ZkError(-103)
+        self.ctx.cwd = self.tree.resolve(path, self.ctx.cwd)[1]
+
+    def io_create(self, fd, text):
+        self.tree.create(self.io_path(text), self.ctx.cwd)
+
+    def io_mkdir_p(self, fd, text):
+        self.tree.mkdir(self.io_path(text), 0o777, self.ctx.umask, self.ctx.cwd, exist_ok=True)
+
+    def io_rmdir(self, fd, text):
+        self.tree.rmdir(self.io_path(text), self.ctx.cwd)
+
+    def io_unlink(self, fd, text):
+        self.tree.unlink(self.io_path(text), self.ctx.cwd)
+
+    def io_rename(self, fd, text):
+        old, new, replace = self.args(text, 3)
+        self.tree.rename(old, new, num(replace) != 0, self.ctx.cwd)
+
+    def io_set_attrib(self, fd, text):
+        path, _ = self.args(text, 2)
+        self.tree.stat(path, self.ctx.cwd)  # attribute words of another platform: nothing to set here
+
+    def io_access(self, fd, text):
+        path, mode = self.args(text, 2)
+        self.tree.access(path, num(mode), self.ctx.cwd)
+
+    def io_mkdir(self, fd, text):
+        path, mode = self.args(text, 2)
+        self.tree.mkdir(path, num(mode), self.ctx.umask, self.ctx.cwd)
+
+    def io_mknod(self, fd, text):
+        path, mode, dev = self.args(text, 3)
+        self.tree.mknod(path, num(mode), num(dev), self.ctx.umask, self.ctx.cwd)
+
+    def io_mkfifo(self, fd, text):
+        path, mode = self.args(text, 2)
+        self.tree.mknod(path, st_.S_IFIFO | num(mode) & 0o7777, 0, self.ctx.umask, self.ctx.cwd)
+
+    def io_link(self, fd, text):
+        new, existing = self.args(text, 2)
+        self.tree.link(new, existing, self.ctx.cwd)
+
+    def io_symlink(self, fd, text):
+        linkpath, target = self.args(text, 2)
+        self.tree.symlink(linkpath, target, self.ctx.cwd)
+
+    def io_chmod(self, fd, text, follow=True):
+        path, mode = self.args(text, 2)
+        self.tree.chmod(path, num(mode), follow, self.ctx.cwd)
+
+    def io_lchmod(self, fd, text):
+        self.io_chmod(fd, text, follow=False)
+
+    def io_chown(self, fd, text, follow=True):
+        path, uid, gid = self.args(text, 3)
+        self.tree.chown(path, num(uid), num(gid), follow, self.ctx.cwd)
+
+    def io_lchown(self, fd, text):
+        self.io_chown(fd, text, follow=False)
+
+    def io_utime(self, fd, text, follow=True):
+        path, a, w, _, ans, wns, _ = self.args(text, 7)
+        self.tree.utime(path, (num(a), num(ans)), (num(w), num(wns)), follow, self.ctx.cwd)
+
+    def io_utimens(self, fd, text):
+        self.io_utime(fd, text, follow=False)
+
+    def io_truncate(self, fd, text):
+        path, size = self.args(text, 2)
+        self.tree.truncate(path, num(size), self.ctx.cwd)
+
+    def io_rmdir2(self, fd, text):
+        path, flag = self.args(text, 2)
+        self.tree.rmdir(path, self.ctx.cwd, recursive=num(flag) != 0)
+
+    def io_remove2(self, fd, text):
+        path, flag = self.args(text, 2)
+        self.tree.remove(path, self.ctx.cwd, recursive=num(flag) != 0)
+
+    def io_read_timeout(self, fd, text):
+        self.ctx.file(fd).timeouts["read"] = num(self.io_path(text))
+
+    def io_write_timeout(self, fd, text):
+        self.ctx.file(fd).timeouts["write"] = num(self.io_path(text))
+
+    def io_frename(self, fd, text):
+        f = self.ctx.file(fd)
+        new, replace = self.args(text, 2)
+        if not new.startswith(b"/"):
+            new = os.path.join(os.path.dirname(f.vpath), new)
+        self.tree.rename(f.vpath, new, num(replace) != 0, self.ctx.cwd)
+        f.vpath = self.tree.resolve(new, self.ctx.cwd, follow=False)[1]
+
+    def io_fchmod(self, fd, text):
+        f = self.ctx.file(fd)
+        self.tree.writable()
+        try:
+            os.fchmod(f.fd, num(self.io_path(text)) & 0o7777)
+        except OSError as e:
+            raise from_oserror(e, f.vpath)
+
+    def io_fchown(self, fd, text):
+        f = self.ctx.file(fd)
+        uid, gid = self.args(text, 2)
+        self.tree.writable()
+        try:
+            os.fchown(f.fd, _id(num(uid)), _id(num(gid)))
+        except OSError as e:
+            raise from_oserror(e, f.vpath)
+
+    def io_delete_on_close(self, fd, text):
+        self.ctx.file(fd).delete_on_close = num(self.io_path(text)) != 0
+
+    # -- ioctl2 answers --------------------------------------------------------
+
+    def i2_settings(self, fd, data):
+        opt = self.srv.opt
+        return ("user=%s\nallow_set_readonly=0\nreadonly=%d\nversion=%s\n" % (
+            self.srv.guard.user.decode("utf-8", "backslashreplace"), opt.readonly, opt.version)).encode()
+
+    def i2_set_settings(self, fd, data):
+        """Setting texts carry "user" and "passwd" enciphered with the login
+        key of a key login; they become the account."""
+        if not self.lkey:
+            raise ZkError(-38, "settings need a key login")
+        kv = {}
+        for line in data.split(b"\0")[0].split(b"\n"):
+            k, sep, v = line.partition(b"=")
+            if sep:
+                kv[k.strip()] = v.strip()
+        if b"user" in kv and b"passwd" in kv:
+            user, pwd = zkpwd.decode_value(kv[b"user"], self.lkey), zkpwd.decode_value(kv[b"passwd"], self.lkey)
+            if not user or pwd is None:
+                raise ZkError(-2, "user or passwd not enciphered with the login key")
+            self.srv.guard.set_account(user, pwd)
+        return b""
+
+    def i2_statvfs(self, fd, data):
+        return b"\t".join(b"%d" % v for v in self.tree.statvfs(self.io_path(data), self.ctx.cwd))
+
+    def i2_readlink(self, fd, data):
+        return self.tree.readlink(self.io_path(data), self.ctx.cwd)
+
+    def i2_listxattr(self, fd, data):
+        return self.tree.listxattr(self.io_path(data), self.ctx.cwd)
+
+    def i2_getxattr(self, fd, data):
+        path, name = self.args(data, 2)
+        return self.tree.getxattr(path, name, self.ctx.cwd)
+
+    def i2_removexattr(self, fd, data):
+        path, name = self.args(data, 2)
+        self.tree.removexattr(path, name, self.ctx.cwd)
+        return b""
+
+    def i2_chdir_mt(self, fd, data):
+        cwd, path = self.args(data, 2)
+        if file_type(self.tree.stat(path, cwd or b"/")) != 1:
+            raise ZkError(-103)
+        return self.tree.resolve(path, cwd or b"/")[1]
+
+    def i2_realpath_mt(self, fd, data):
+        cwd, path = self.args(data, 2)
+        self.tree.stat(path, cwd or b"/")
+        return self.tree.resolve(path, cwd or b"/")[1]
+
+    def i2_umask(self, fd, data):
+        old = self.ctx.umask
+        self.ctx.umask = num(self.io_path(data), 16) & 0o777
+        return b"%x" % old
+
+    def i2_seekdir(self, fd, data):
+        d = self.ctx.dir(fd)
+        d.pos = num(self.io_path(data))
+        return b""
+
+    def i2_unsupported(self, fd, data):
+        raise ZkError(-37, "not served by the test server")
+
+    def i2_accept(self, fd, data):
+        return b""
+
+    def i2_pwritex(self, fd, data):
+        offset, n = self.args(data, 2)
+        return b"%d" % self.reserve(self.ctx.file(fd), num(offset), num(n))
+
+    def i2_hash_caps(self, fd, data):
+        return b"3ff"
+
+    def i2_echo(self, fd, data):
+        return data
+
 
 NO_REPLY = object()
 
@@ -906,10 +1184,65 @@ NO_REPLY = object()
 HANDLE_IOCTLS = {
     10001: (Connection.io_codec, None),
     10002: (Connection.io_probe, None),
+    10010: (Connection.io_nothing, None),
+    10011: (Connection.io_chdir, None),
+    10012: (Connection.io_create, None),
+    10013: (Connection.io_mkdir_p, None),
+    10014: (Connection.io_rmdir, None),
+    10015: (Connection.io_unlink, None),
+    10016: (Connection.io_rename, None),
+    10018: (Connection.io_set_attrib, None),
+    10019: (Connection.io_access, None),
+    10020: (Connection.io_mkdir, None),
+    10021: (Connection.io_mknod, None),
+    10022: (Connection.io_mkfifo, None),
+    10023: (Connection.io_link, None),
+    10024: (Connection.io_symlink, None),
+    10025: (Connection.io_chmod, None),
+    10026: (Connection.io_lchmod, None),
+    10027: (Connection.io_chown, None),
+    10028: (Connection.io_lchown, None),
+    10029: (Connection.io_utime, None),
+    10030: (Connection.io_utimens, None),
+    10035: (Connection.io_truncate, None),
+    10036: (Connection.io_rmdir2, "1.7.8"),
+    10037: (Connection.io_remove2, "1.7.8"),
+    10100: (Connection.io_read_timeout, None),
+    10101: (Connection.io_frename, None),
+    10102: (Connection.io_fchmod, None),
+    10103: (Connection.io_fchown, None),
+    10104: (Connection.io_delete_on_close, None),
+    10105: (Connection.io_write_timeout, None),
 }
 
 # ioctl2 code: (handler, lowest version, first version without it)
 IOCTL2S = {
+    10: (Connection.i2_settings, None, None),
+    11: (Connection.i2_set_settings, None, None),
+    10001: (Connection.i2_statvfs, None, None),
+    10002: (Connection.i2_readlink, None, None),
+    10003: (Connection.i2_listxattr, None, None),
+    10004: (Connection.i2_getxattr, None, None),
+    10005: (Connection.i2_removexattr, None, None),
+    10007: (Connection.i2_chdir_mt, None, None),
+    10008: (Connection.i2_realpath_mt, None, None),
+    10009: (Connection.i2_umask, None, None),
+    10050: (Connection.i2_seekdir, None, None),
+    10100: (Connection.i2_unsupported, None, None),
+    10101: (Connection.i2_unsupported, None, None),
+    10103: (Connection.i2_accept, "1.5.9", None),
+    10104: (Connection.i2_accept, "1.5.9", None),
+    10105: (Connection.i2_accept, "1.5.9", None),
+    10106: (Connection.i2_accept, "1.6.2", None),
+    10107: (Connection.i2_accept, "1.6.2", None),
+    10108: (Connection.i2_pwritex, "1.6.2", None),
+    10109: (Connection.i2_accept, "1.6.2", None),
+    10110: (Connection.i2_hash_caps, "1.6.3", None),
+    10111: (Connection.i2_unsupported, "1.6.7", None),
+    10112: (Connection.i2_accept, "1.6.7", None),
+    10113: (Connection.i2_accept, "1.6.8", None),
+    10114: (Connection.i2_echo, None, None),
+    10115: (Connection.i2_echo, None, None),
 }
 
 # cmd: (name, request policy, handler, lowest version, first version without it)
@@ -918,8 +1251,11 @@ COMMANDS = {
     2: ("goodbye", [], Connection.cmd_goodbye, None, None),
     3: ("lsblk", [("param", S)], Connection.cmd_lsblk, None, None),
     4: ("info", [("param", S)], Connection.cmd_info, None, None),
+    5: ("statfs", [("path", S)], Connection.cmd_statfs, None, None),
     6: ("stat", [("path", S)], Connection.cmd_stat, None, None),
     7: ("stat_ext", [("path", S)], Connection.cmd_stat_ext, "1.5.3", None),
+    9: ("setxattr", [("path", S), ("name", S), ("flags", I32), ("len", I32), ("data", BIN)],
+        Connection.cmd_setxattr, None, None),
     10: ("open", [("path", S), ("mode", I64)], Connection.cmd_open, None, None),
     11: ("close", [("fd", I64)], Connection.cmd_close, None, None),
     12: ("read", [("fd", I64), ("len", I32)], Connection.cmd_read, None, None),
@@ -931,10 +1267,16 @@ COMMANDS = {
     19: ("finfo", [("fd", I64)], Connection.cmd_finfo, None, None),
     20: ("ioctl", [("fd", I64), ("cmd", I32), ("len", I32), ("data", BIN)], Connection.cmd_ioctl, None, None),
     21: ("fstat", [("fd", I64)], Connection.cmd_fstat, None, None),
+    22: ("futime", [("fd", I64), ("time_access", I64), ("time_write", I64), ("time_create", I64)],
+         Connection.cmd_futime, None, None),
+    23: ("flock", [("fd", I64), ("type", I32), ("offset", I64), ("len", I64)], Connection.cmd_flock, None, None),
     24: ("wopen", [("path", S), ("desire_access", I32), ("share_mode", I32), ("sec_attrib", S),
                    ("creat_disp", I32), ("flag_attrib", I32), ("temp_handle", I64)], Connection.cmd_wopen, None, None),
     25: ("open2", [("path", S), ("flag", I32), ("mode", I32)], Connection.cmd_open2, None, None),
     26: ("fstat_ext", [("fd", I64)], Connection.cmd_fstat_ext, "1.5.3", None),
+    27: ("futime_ns", [("fd", I64), ("time_access", I64), ("time_write", I64), ("time_create", I64),
+                       ("time_access_ns", I32), ("time_write_ns", I32), ("time_create_ns", I32)],
+         Connection.cmd_futime_ns, "1.5.3", None),
     28: ("lstat", [("path", S)], Connection.cmd_lstat, None, None),
     29: ("read_at", [("fd", I64), ("len", I32), ("offset", I64)], Connection.cmd_read_at, "1.6.4", None),
     30: ("write_at", [("fd", I64), ("flags", I32), ("len", I32), ("offset", I64), ("data", BIN)],
@@ -943,6 +1285,8 @@ COMMANDS = {
     42: ("readdir", [("fd", I64), ("len", I32)], Connection.cmd_readdir, None, None),
     43: ("closedir", [("fd", I64)], Connection.cmd_closedir, None, None),
     44: ("readdir_ext", [("fd", I64), ("len", I32)], Connection.cmd_readdir_ext, "1.5.3", None),
+    50: ("pwritex", [("fd", I64), ("mode", I32), ("len", I32), ("offset", I64)], Connection.cmd_pwritex,
+         "1.5.2", "1.6.2"),
     90: ("key_login", [("user", S), ("ver", I32)], Connection.cmd_key_login1, None, None),
     91: ("key_login2", [("lkey", S)], Connection.cmd_key_login2, None, None),
 }

@@ -664,5 +664,169 @@ class VersionGates(ServerCase):
         self.assertEqual(len(self.client().stat(b"/f", 28)), 9)  # basic reply, errno included
 
 
+class Ioctls(ServerCase):
+    options = {}
+
+    def io(self, c, code, text, fd=0):
+        c.ioctl(fd, code, text + b"\0")
+
+    def test_path_operations_by_text(self):
+        c = self.client()
+        P = self.path
+        cases = [  # (code, text, check of the tree after it)
+            (10020, b"/d\t493", lambda: os.stat(P("d")).st_mode == 0o40755),
+            (10012, b"/d/new", lambda: os.path.getsize(P("d", "new")) == 0),
+            (10013, b"/d2", lambda: os.path.isdir(P("d2"))),
+            (10013, b"/d2", lambda: os.path.isdir(P("d2"))),
+            (10016, b"/d/new\t/d/renamed\t1", lambda: os.listdir(P("d")) == ["renamed"]),
+            (10023, b"/d/hard\t/d/renamed", lambda: os.stat(P("d", "hard")).st_nlink == 2),
+            (10024, b"/d/sym\trenamed", lambda: os.readlink(P("d", "sym")) == "renamed"),
+            (10025, b"/d/sym\t384", lambda: os.stat(P("d", "renamed")).st_mode & 0o777 == 0o600),
+            (10027, b"/d/renamed\t1000\t4294967295", lambda: (os.stat(P("d", "renamed")).st_uid,
+                                                               os.stat(P("d", "renamed")).st_gid) == (1000, 0)),
+            (10028, b"/d/sym\t1001\t1001", lambda: os.lstat(P("d", "sym")).st_uid == 1001),
+            (10029, b"/d/sym\t1600000000\t1600000001\t0\t5\t6\t0",
+             lambda: (os.stat(P("d", "renamed")).st_atime_ns, os.stat(P("d", "renamed")).st_mtime_ns)
+             == (1600000000000000005, 1600000001000000006)),
+            (10035, b"/d/renamed\t10", lambda: os.path.getsize(P("d", "renamed")) == 10),
+            (10022, b"/d/fifo\t420", lambda: os.stat(P("d", "fifo")).st_mode == 0o10644),
+            (10021, b"/d/file\t%d\t0" % (0o100600), lambda: os.path.isfile(P("d", "file"))),
+            (10019, b"/d/renamed\t4", lambda: True),
+            (10015, b"/d/hard", lambda: not os.path.exists(P("d", "hard"))),
+            (10014, b"/d2", lambda: not os.path.exists(P("d2"))),
+            (10018, b"/d\t32", lambda: True),
+            (10036, b"/d\t1", lambda: not os.path.exists(P("d"))),
+        ]
+        for code, text, check in cases:
+            with self.subTest(code=code, text=text):
+                self.io(c, code, text)
+                self.assertTrue(check())
+        refusals = [
+            (10016, b"/missing\t/b\t1", -102), (10021, b"/dev0\t%d\t259" % 0o20600, -38), (10019, b"/missing\t0", -102),
+            (10014, b"/", -138), (10020, b"/only-one-arg", -2), (10020, b"/x\tnan", -2), (10042, b"/x", -37),
+        ]
+        self.write_file("a", b"")
+        self.write_file("b", b"")
+        refusals.append((10016, b"/a\t/b\t0", -105))
+        for code, text, errno_ in refusals:
+            with self.subTest(code=code, text=text):
+                with self.assertRaises(ServerError) as cm:
+                    self.io(c, code, text)
+                self.assertEqual(cm.exception.errno, errno_)
+
+    def test_answers_of_ioctl2(self):
+        self.write_file("f", b"")
+        os.mkdir(self.path("sub"))
+        os.symlink("f", self.path("l"))
+        c = self.client()
+        figures = c.ioctl2(0, 10001, b"/\0").split(b"\t")
+        v = os.statvfs(self.root)
+        self.assertEqual([int(x) for x in figures[:3]] + [int(figures[10])], [v.f_bsize, v.f_frsize, v.f_blocks,
+                                                                             v.f_namemax])
+        self.assertEqual(c.ioctl2(0, 10002, b"/l\0"), b"f")
+        value = b"v" * 3000
+        r = c.call(9, (S, "path", b"/f"), (S, "name", b"user.big"), (I32, "flags", 1), (I32, "len", len(value)),
+                   (BIN, "data", zkpack.pack(c.codec, value)))
+        self.assertEqual(r["len"].int(), 3000)
+        self.assertEqual(os.getxattr(self.path("f"), "user.big"), value)
+        self.assertEqual(c.ioctl2(0, 10004, b"/f\tuser.big\0"), value)
+        self.assertEqual(c.ioctl2(0, 10004, b"/f\tuser.big\0", olen=10), b"v" * 10)
+        self.assertEqual(c.ioctl2(0, 10003, b"/f\0"), b"user.big\0")
+        self.assertEqual(c.ioctl2(0, 10003, b"/l\0"), b"")  # the link's own, not its target's
+        c.ioctl2(0, 10005, b"/f\tuser.big\0")
+        with self.assertRaises(ServerError) as cm:
+            c.ioctl2(0, 10004, b"/f\tuser.big\0")
+        self.assertEqual(cm.exception.errno, -304)
+        self.assertEqual(c.ioctl2(0, 10007, b"/sub\t..\0"), b"/")
+        self.assertEqual(c.ioctl2(0, 10008, b"/sub\t../l\0"), b"/f")  # links resolved
+        self.assertEqual(c.ioctl2(0, 10009, b"12\0"), b"12")
+        self.assertEqual(c.ioctl2(0, 10009, b"0\0"), b"12")
+        self.io(c, 10020, b"/open\t511")
+        self.assertEqual(os.stat(self.path("open")).st_mode & 0o777, 0o777)
+        self.assertEqual(c.ioctl2(0, 10110), b"3ff")
+        self.assertEqual(c.ioctl2(0, 10114, b"echo"), b"echo")
+        self.assertIn(b"user=u\n", c.ioctl2(0, 10))
+
+    def test_open_file_operations(self):
+        self.write_file("f", b"0123456789")
+        c = self.client()
+        fd = c.open(b"/f", 4)
+        for code, text in ((10102, b"416"), (10103, b"7\t8"), (10100, b"14000"), (10105, b"8000")):
+            self.io(c, code, text, fd)
+        st = os.stat(self.path("f"))
+        self.assertEqual((st.st_mode & 0o777, st.st_uid, st.st_gid), (0o640, 7, 8))
+        c.call(27, (I64, "fd", fd), (I64, "time_access", 1500000000), (I64, "time_write", 0), (I64, "time_create", 0),
+               (I32, "time_access_ns", 9), (I32, "time_write_ns", 0), (I32, "time_create_ns", 0))
+        self.assertEqual((os.stat(self.path("f")).st_atime_ns, os.stat(self.path("f")).st_mtime), (1500000000000000009,
+                                                                                                    st.st_mtime))
+        c.call(23, (I64, "fd", fd), (I32, "type", 2 | 0x10), (I64, "offset", 0), (I64, "len", 5))
+        c.call(23, (I64, "fd", fd), (I32, "type", 3), (I64, "offset", 0), (I64, "len", 5))
+        self.assertEqual(c.ioctl2(fd, 10108, b"100\t28\0"), b"28")
+        self.assertEqual(os.path.getsize(self.path("f")), 128)
+        self.io(c, 10101, b"g\t0", fd)
+        self.assertEqual(sorted(os.listdir(self.root)), ["g"])
+        self.io(c, 10104, b"1", fd)
+        c.close_file(fd)
+        self.assertEqual(os.listdir(self.root), [])
+        vol = c.call(5, (S, "path", b"/"))
+        self.assertEqual((vol["fs_name"].text(), vol["name_len"].int()), (b"zksd", os.statvfs(self.root).f_namemax))
+
+    def test_seekdir_restarts_the_listing_at_an_entry(self):
+        for n in "abc":
+            self.write_file(n, b"")
+        c = self.client()
+        fd = c.call(41, (S, "path", b"/"), (S, "pattern", b""))["fd"].int()
+        c.ioctl2(fd, 10050, b"3\0")
+        block = c.codec.unpack(c.call(44, (I64, "fd", fd), (I32, "len", 4096))["data"].value, 4096)
+        self.assertEqual([ln.split(b"\t")[-2] for ln in block.split(b"\n")[:-2]], [b"b", b"c"])
+
+    def test_settings_need_a_key_login(self):
+        self.start(login="key")
+        c = self.client()
+        key = c.lkey
+        c.ioctl2(0, 11, b"user=" + zkpwd.encode_value(b"admin", key) + b"\npasswd="
+                 + zkpwd.encode_value(b"secret", key) + b"\nother=1\n\0")
+        self.assertEqual(self.client(connect=False).login(b"admin", b"secret"), "key")
+        self.assertNotIn("text", self.srv.requests(8)[-1])
+        self.start(login="sha")
+        with self.assertRaises(ServerError) as cm:
+            self.client().ioctl2(0, 11, b"user=x\npasswd=y\n\0")
+        self.assertEqual(cm.exception.errno, -38)
+
+    def test_version_gates_of_the_channels(self):
+        self.write_file("f", b"")
+        cases = [  # (version, channel, code, text, allowed)
+            ("1.7.7", 20, 10036, b"/x\t0", False), ("1.7.8", 20, 10037, b"/f\t0", True),
+            ("1.6.2", 8, 10110, b"", False), ("1.6.3", 8, 10110, b"", True),
+            ("1.6.1", 8, 10108, b"0\t0", False), ("1.5.8", 8, 10103, b"", False), ("1.5.9", 8, 10103, b"", True),
+            ("1.6.6", 8, 10111, b"C:\\", False), ("1.6.7", 8, 10112, b"", True), ("1.6.7", 8, 10113, b"", False),
+        ]
+        for version, chan, code, text, allowed in cases:
+            with self.subTest(version=version, code=code):
+                self.write_file("f", b"")
+                self.start(version=version)
+                c = self.client()
+                fd = c.open(b"/f", 4) if code == 10108 else 0
+                try:
+                    if chan == 20:
+                        self.io(c, code, text)
+                    else:
+                        c.ioctl2(fd, code, text + b"\0")
+                    self.assertTrue(allowed)
+                except ServerError as e:
+                    self.assertFalse(allowed)
+                    self.assertEqual(e.errno, -37)
+        for version, allowed in (("1.6.1", True), ("1.6.2", False), ("1.5.1", False)):
+            with self.subTest(version=version, cmd=50):
+                self.start(version=version)
+                c = self.client()
+                fd = c.open(b"/f", 4)
+                try:
+                    r = c.call(50, (I64, "fd", fd), (I32, "mode", 0), (I32, "len", 8), (I64, "offset", 8))
+                    self.assertEqual((allowed, r["len"].int()), (True, 8))
+                except ServerError as e:
+                    self.assertEqual((allowed, e.errno), (False, -37))
+
+
 if __name__ == "__main__":
     unittest.main()
