@@ -463,7 +463,7 @@ vfs_handle *vfs_open2(vfs_mount_ctx *mnt, const char *path, int flags, uint32_t 
         vfs_arg_missing(mnt, "path", __func__);
         return nullptr;
     }
-    if (!mnt->drv->open2) {
+    if (!mnt->drv->open2 && !mnt->drv->open) {
         vfs_slot_missing(mnt, "open2", __func__);
         return nullptr;
     }
@@ -473,7 +473,9 @@ vfs_handle *vfs_open2(vfs_mount_ctx *mnt, const char *path, int flags, uint32_t 
         return nullptr;
     }
     h->flags = pl_oflag_2_pf(flags);
-    h->drv_h = mnt->drv->open2(mnt->drv_mnt, path, flags, mode);
+    // A driver that only knows file-object flags gets the converted ones.
+    h->drv_h = mnt->drv->open2 ? mnt->drv->open2(mnt->drv_mnt, path, flags, mode)
+                               : mnt->drv->open(mnt->drv_mnt, path, h->flags);
     return vfs_handle_register(mnt, h, path);
 }
 

@@ -152,6 +152,8 @@ char *vfs_dump_handles(vfs_mount_ctx *mnt);
 // flags: file-object flags (OS_FILE_READ ...), stored in the handle.
 vfs_handle *vfs_open(vfs_mount_ctx *mnt, const char *path, uint32_t flags);
 // flags: portable open flags (PL_O_*); the handle stores pl_oflag_2_pf(flags).
+// A driver without an open2 slot gets open with those converted flags (the
+// mode is then not used).
 vfs_handle *vfs_open2(vfs_mount_ctx *mnt, const char *path, int flags, uint32_t mode);
 vfs_handle *vfs_wopen(vfs_mount_ctx *mnt, const char *path, uint32_t access, uint32_t share, void *security,
                       uint32_t disposition, uint32_t attributes, void *templ);
