@@ -30,6 +30,10 @@ uint8_t s_ready[8];
 
 const vfs_drv *drv_at(uint64_t i) { return (const vfs_drv *)mem_parray_get(&s_drvs, i); }
 
+// A driver that cannot both tell and seek a listing gets positions that
+// count the entries handed out.
+bool dir_pos_by_count(const vfs_drv *d) { return !d->seekdir || !d->telldir; }
+
 int libvfs_init_locked(void)
 {
     if (s_inited)
@@ -94,6 +98,7 @@ void vfs_handle_free(vfs_handle *h)
     if (h->wcache)
         cache_pwrite_close(h->wcache);
     os_free(h->path);
+    os_free(h->pattern);
     os_mutex_destroy(&h->mutex);
     os_free(h);
 }
@@ -584,6 +589,11 @@ vfs_handle *vfs_opendir2(vfs_mount_ctx *mnt, const char *path, const char *patte
         return nullptr;
     }
     vfs_handle *h = vfs_handle_new(mnt, VFS_TYPE_DIR);
+    // Kept to open the listing again when going back (drivers without seekdir).
+    if (h && pattern && dir_pos_by_count(mnt->drv) && !(h->pattern = os_strdup(pattern))) {
+        vfs_handle_free(h);
+        h = nullptr;
+    }
     if (!h) {
         VPERROR_SET(&mnt->err, VERR_NO_MEMORY, "no memory for the handle of [%s]", path);
         return nullptr;
@@ -621,6 +631,7 @@ int vfs_readdir2(vfs_handle *dh, os_dir_entry_t **entry)
     int eno = errno;
     if (e) {
         *entry = e;
+        dh->dir_pos++;
         return 1;
     }
     if (eno == 0)
@@ -640,14 +651,50 @@ os_dir_entry_t *vfs_readdir(vfs_handle *dh)
     return e;
 }
 
+namespace {
+
+// Seeking in that count: forward reads on; back opens the listing again
+// (the old one stays when that fails) and reads up to the position. A
+// listing that ends first stops there, the position is taken all the same.
+int seekdir_by_count(vfs_handle *dh, int64_t pos)
+{
+    vfs_mount_ctx *mnt = dh->mnt;
+    if (pos < 0) {
+        VPERROR_SET(&mnt->err, VERR_INVALID_PARAMETER, "directory position %lld out of range", (long long)pos);
+        return -1;
+    }
+    if (!mnt->drv->readdir) {
+        vfs_slot_missing(mnt, "seekdir", __func__);
+        return -1;
+    }
+    if (pos < dh->dir_pos) {
+        void *again = mnt->drv->opendir(mnt->drv_mnt, dh->path, dh->pattern);
+        if (!again)
+            return -1;
+        mnt->drv->closedir(dh->drv_h);
+        dh->drv_h = again;
+        dh->dir_pos = 0;
+    }
+    while (dh->dir_pos < pos) {
+        os_dir_entry_t *e = nullptr;
+        int r = vfs_readdir2(dh, &e);
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            break;
+    }
+    dh->dir_pos = pos;
+    return 0;
+}
+
+} // namespace
+
 int vfs_seekdir(vfs_handle *dh, int64_t pos)
 {
     if (!vfs_check(dh, VFS_TYPE_DIR))
         return -1;
-    if (!dh->mnt->drv->seekdir) {
-        vfs_slot_missing(dh->mnt, "seekdir", __func__);
-        return -1;
-    }
+    if (dir_pos_by_count(dh->mnt->drv))
+        return seekdir_by_count(dh, pos);
     return dh->mnt->drv->seekdir(dh->drv_h, pos);
 }
 
@@ -655,10 +702,8 @@ int64_t vfs_telldir(vfs_handle *dh)
 {
     if (!vfs_check(dh, VFS_TYPE_DIR))
         return -1;
-    if (!dh->mnt->drv->telldir) {
-        vfs_slot_missing(dh->mnt, "telldir", __func__);
-        return -1;
-    }
+    if (dir_pos_by_count(dh->mnt->drv))
+        return dh->dir_pos;
     return dh->mnt->drv->telldir(dh->drv_h);
 }
 

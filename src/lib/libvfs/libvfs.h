@@ -116,6 +116,11 @@ struct vfs_handle {
     cache_pread_t *rcache;
     uint8_t caches_ready;
     pl_mutex_t mutex;   // guards the caches (path operations flush them from any thread)
+    // Directories of a driver without telldir/seekdir: the entries handed
+    // out since the listing was opened, and the pattern it was opened with
+    // (owned), so the listing can be opened again to go back.
+    int64_t dir_pos;
+    char *pattern;
 };
 
 // ---- library ------------------------------------------------------------------------------
@@ -200,6 +205,11 @@ os_dir_entry_t *vfs_readdir(vfs_handle *dh);
 // listing, -1 on failure (the mount's error record filled; for a bad handle
 // it is not touched); *entry is NULL unless 1.
 int vfs_readdir2(vfs_handle *dh, os_dir_entry_t **entry);
+// Positions are the driver's; for a driver without telldir/seekdir they
+// count the entries handed out (0 at the start): a seek forward reads on, a
+// seek back opens the listing again and reads up to the position (a
+// position past the end stops there). 0 / the position, or -1 (the mount's
+// error record filled; a failed reopen keeps the listing where it was).
 int vfs_seekdir(vfs_handle *dh, int64_t pos);
 int64_t vfs_telldir(vfs_handle *dh);
 int vfs_closedir(vfs_handle *dh);
