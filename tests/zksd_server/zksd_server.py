@@ -82,8 +82,10 @@ Server contexts. Every connection starts with a fresh context (its id,
 codec, open files and directories, current directory, umask, frame count and
 the last reply). Every frame handled on a context counts, the login probe and
 the goodbye included, so ioctl2 103 answers the frames handled before it.
-ioctl2 101 prepares the context to outlive its connection; 102 answers its
-id; 107 stops its running request; 106 answers "1" while it runs, else "0";
+ioctl2 101 prepares the context to outlive its connection (for --ctx-keep
+seconds); 102 answers its id; 107 stops its running request and closes its
+old connection, answering once that request has ended (at most 2 s later);
+106 answers "1" while a request runs on it, else "0";
 104 attaches the connection to it (the client then sends the interrupted
 request again); 105 attaches and sends the context's kept last reply as the
 answer (no reply of its own).
@@ -290,6 +292,8 @@ class Context:
         self.detached_at = None
         self.lock = threading.Lock()
         self.running = False
+        self.idle = threading.Event()
+        self.idle.set()
         self.stop = threading.Event()
 
     def add(self, obj):
@@ -438,6 +442,7 @@ class Connection:
                 entry = {"event": "request", "seq": seq, "conn": self.num, "cmd": cmd}
                 with ctx.lock:
                     ctx.running = True
+                    ctx.idle.clear()
                     ctx.stop.clear()
                     out = self.handle(cmd, payload, entry)
                     ctx.count += 1
@@ -460,6 +465,7 @@ class Connection:
                         break
                 finally:
                     ctx.running = False
+                    ctx.idle.set()
         except (OSError, ssl.SSLError) as e:
             srv.warn("conn %d: %s" % (self.num, e))
         finally:
@@ -1177,6 +1183,70 @@ class Connection:
     def i2_echo(self, fd, data):
         return data
 
+    # -- server contexts --------------------------------------------------------
+
+    def other_ctx(self, data):
+        cid = num(self.io_path(data))
+        with self.srv.lock:
+            ctx = self.srv.contexts.get(cid)
+        if ctx is None or ctx.user != self.user:
+            raise ZkError(-46, "no server context %d" % cid)
+        return ctx
+
+    def i2_prepare(self, fd, data):
+        self.ctx.prepared = True
+        return b""
+
+    def i2_ctx_id(self, fd, data):
+        return b"%d" % self.ctx.id
+
+    def i2_last_idx(self, fd, data):
+        if num(self.io_path(data)) == 0:
+            return b"%d" % self.ctx.count
+        return b"%d" % (self.other_ctx(data).count + self.srv.opt.index_skew)
+
+    def i2_run_status(self, fd, data):
+        return b"1" if self.other_ctx(data).running else b"0"
+
+    def i2_stop(self, fd, data):
+        ctx = self.other_ctx(data)
+        if self.srv.opt.ignore_stop:
+            return b""
+        ctx.stop.set()
+        old = ctx.conn
+        if old is not None and old is not self:
+            old.close()
+        if ctx is not self.ctx:
+            ctx.idle.wait(2.0)  # the stopped request ends before the answer
+        return b""
+
+    def attach(self, target):
+        """Makes target the context of this connection; the context the
+        connection had is closed."""
+        srv = self.srv
+        with srv.lock:
+            old = target.conn
+            fresh = self.ctx
+            target.conn = self
+            target.detached_at = None
+            self.ctx = target
+            srv.contexts.pop(fresh.id, None)
+        fresh.close_all()
+        if old is not None and old is not self:
+            old.close()
+        srv.log({"event": "attach", "conn": self.num, "ctx": target.id})
+
+    def i2_attach(self, fd, data):
+        self.attach(self.other_ctx(data))
+        return b""
+
+    def i2_attach_reply(self, fd, data):
+        target = self.other_ctx(data)
+        if target.last_reply is None:
+            raise ZkError(-46, "context %d keeps no reply" % target.id)
+        self.attach(target)
+        return target.last_reply
+
 
 NO_REPLY = object()
 
@@ -1218,6 +1288,13 @@ HANDLE_IOCTLS = {
 # ioctl2 code: (handler, lowest version, first version without it)
 IOCTL2S = {
     10: (Connection.i2_settings, None, None),
+    101: (Connection.i2_prepare, "1.5.4", None),
+    102: (Connection.i2_ctx_id, "1.5.4", None),
+    103: (Connection.i2_last_idx, "1.5.4", None),
+    104: (Connection.i2_attach, "1.5.4", None),
+    105: (Connection.i2_attach_reply, "1.5.4", None),
+    106: (Connection.i2_run_status, "1.5.4", None),
+    107: (Connection.i2_stop, "1.5.4", None),
     11: (Connection.i2_set_settings, None, None),
     10001: (Connection.i2_statvfs, None, None),
     10002: (Connection.i2_readlink, None, None),

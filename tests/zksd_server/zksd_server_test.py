@@ -40,17 +40,22 @@ class Client:
     """A zksd client for the tests: one request, one reply, fields by name."""
 
     def __init__(self, port, tls=False, timeout=5.0):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        if tls:
-            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-            ctx.check_hostname = False
-            ctx.verify_mode = ssl.CERT_NONE
-            self.sock = ctx.wrap_socket(self.sock)
+        self.port, self.tls, self.timeout = port, tls, timeout
+        self.sock = self.open_socket()
         self.proto = None
         self.codec = zkpack.NoneCodec()
         self.send_count = 0
         self.lkey = b""
         self.version = None
+
+    def open_socket(self):
+        sock = socket.create_connection(("127.0.0.1", self.port), timeout=self.timeout)
+        if self.tls:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+            ctx.check_hostname = False
+            ctx.verify_mode = ssl.CERT_NONE
+            sock = ctx.wrap_socket(sock)
+        return sock
 
     def close(self):
         self.sock.close()
@@ -78,20 +83,66 @@ class Client:
             buf += got
         return buf
 
-    def recv(self):
+    def recv_fields(self):
         proto, cmd, word, padded = W.split_head(self.recv_exact(8))
         if self.proto is None:
             self.proto = proto
         body = self.recv_exact(padded - 4)
-        fields = {f.name.decode(): f for f in W.parse_all(body[:(word & 0xFFFFFF) - 4])}
+        return {f.name.decode(): f for f in W.parse_all(body[:(word & 0xFFFFFF) - 4])}
+
+    @staticmethod
+    def checked(fields):
         errno_ = fields["errno"].int()
         if errno_:
             raise ServerError(errno_, fields["errno_str"].text().decode())
         return fields
 
+    def recv(self):
+        return self.checked(self.recv_fields())
+
     def call(self, cmd, *fields):
         self.send(cmd, fields)
-        return self.recv()
+        try:
+            reply = self.recv_fields()
+        except (ConnectionError, socket.timeout):
+            if self.recovery is None:
+                raise
+            reply = self.recover(cmd, fields)
+        return self.checked(reply)
+
+    recovery = None  # the server context id while recovery is on
+
+    def enable_recovery(self):
+        self.ioctl2(0, 101, b"0\0")
+        self.recovery = int(self.ioctl2(0, 102))
+        self.recoveries = []
+
+    def recover(self, cmd, fields):
+        """Reconnects, attaches to the server context and reads the
+        interrupted request's reply, sent again (104) or kept (105). Frames
+        sent here do not count."""
+        count, ctx_id = self.send_count, b"%d\0" % self.recovery
+        self.recovery = None
+        self.sock.close()
+        self.sock = self.open_socket()
+        self.login()
+        self.ioctl2(0, 107, ctx_id)
+        if self.ioctl2(0, 106, ctx_id) == b"1":
+            raise ConnectionError("the old request still runs")
+        idx = int(self.ioctl2(0, 103, ctx_id))
+        if idx == count:
+            self.send(8, [(I64, "fd", 0), (I32, "cmd", 105), (BIN, "data", ctx_id), (I32, "olen", 0)])
+            self.recoveries.append(105)
+        elif count == idx + 1:
+            self.ioctl2(0, 104, ctx_id)
+            self.send(cmd, fields)
+            self.recoveries.append(104)
+        else:
+            raise ConnectionError("sent %d, the server handled %d" % (count, idx))
+        reply = self.recv_fields()
+        self.send_count = int(self.ioctl2(0, 103, b"0\0")) + 1
+        self.recovery = int(ctx_id[:-1])
+        return reply
 
     # -- session -------------------------------------------------------------
 
@@ -826,6 +877,196 @@ class Ioctls(ServerCase):
                     self.assertEqual((allowed, r["len"].int()), (True, 8))
                 except ServerError as e:
                     self.assertEqual((allowed, e.errno), (False, -37))
+
+
+class Recovery(ServerCase):
+    """Server contexts: a dropped exchange is recovered by attaching a new
+    connection to the old context, and nothing runs twice."""
+
+    options = None
+    BLOCK = 4096
+
+    def write_through_a_drop(self, when):
+        self.start(drops=[], log_path=os.path.join(self.tmp, "log"))
+        c = self.client()
+        c.enable_recovery()
+        fd = c.open(b"/f", 4 | 8)
+        self.srv.add_drop(when, 2, 30)
+        data = os.urandom(3 * self.BLOCK)
+        self.assertEqual(c.write(fd, data, self.BLOCK, offset=0), len(data))
+        got, _ = c.read(fd, len(data), self.BLOCK, offset=0)
+        self.assertEqual(got, data)
+        c.close_file(fd)
+        writes = [(e["offset"], e["conn"]) for e in self.srv.requests(30)]
+        self.assertEqual(writes, [(0, 1), (self.BLOCK, 1 if when == "after" else 2), (2 * self.BLOCK, 2)])
+        drops = [e for e in self.srv.events() if e["event"] == "drop"]
+        self.assertEqual([(d["when"], d["cmd"]) for d in drops], [(when, 30)])
+        return c
+
+    def test_drop_before_a_request_sends_it_again(self):
+        c = self.write_through_a_drop("before")
+        self.assertEqual(c.recoveries, [104])
+        attach = [e["code"] for e in self.srv.requests(8) if e["code"] in (103, 104, 105, 106, 107)]
+        self.assertEqual(attach, [107, 106, 103, 104, 103])
+
+    def test_drop_after_a_request_reads_the_kept_reply(self):
+        c = self.write_through_a_drop("after")
+        self.assertEqual(c.recoveries, [105])
+
+    def test_counts_follow_every_frame(self):
+        self.start()
+        c = self.client()
+        c.enable_recovery()
+        # probe, login, codec, information, 101, 102: this 103 is the seventh
+        self.assertEqual(c.ioctl2(0, 103, b"0\0"), b"6")
+        self.assertEqual(c.ioctl2(0, 103, b"%d\0" % c.recovery), b"7")
+        other = self.client()
+        self.assertEqual(other.ioctl2(0, 106, b"%d\0" % c.recovery), b"0")
+        c.close()
+        self.clients.remove(c)
+        time.sleep(0.1)
+        self.assertEqual(other.ioctl2(0, 103, b"%d\0" % c.recovery), b"8")
+
+    def test_goodbye_and_unprepared_contexts_end_with_their_connection(self):
+        self.start()
+        a, b = self.client(), self.client()
+        a.enable_recovery()
+        ids = [a.recovery, int(b.ioctl2(0, 102))]
+        a.send(2, [])
+        b.close()
+        self.clients.remove(b)
+        probe = self.client()
+        deadline = time.monotonic() + 5
+        for cid in ids:
+            while True:
+                try:
+                    probe.ioctl2(0, 103, b"%d\0" % cid)
+                except ServerError as e:
+                    self.assertEqual(e.errno, -46)
+                    break
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.02)
+
+    def test_a_delayed_reply_is_stopped_and_read_back(self):
+        self.start(delays=[(5000, 12)])
+        self.write_file("f", b"abc")
+        c = self.client(timeout=0.3)
+        c.enable_recovery()
+        fd = c.open(b"/f", 1)
+        t = time.monotonic()
+        self.assertEqual(c.read(fd, 10, self.BLOCK)[0], b"abc")
+        self.assertLess(time.monotonic() - t, 4)
+        self.assertEqual(c.recoveries, [105])
+        self.assertEqual(len(self.srv.requests(12)), 1)
+
+    def test_a_request_still_running_and_an_index_jump_give_up(self):
+        for opts, text in [(dict(delays=[(2000, 12)], ignore_stop=True), "the old request still runs"),
+                           (dict(index_skew=2, drops=[]), "sent")]:
+            with self.subTest(text):
+                self.start(**opts)
+                self.write_file("f", b"abc")
+                c = self.client(timeout=0.3)
+                c.enable_recovery()
+                fd = c.open(b"/f", 1)
+                if not opts.get("delays"):
+                    self.srv.add_drop("before", 1, 12)
+                with self.assertRaises(ConnectionError) as cm:
+                    c.read(fd, 10, self.BLOCK)
+                self.assertIn(text, str(cm.exception))
+
+    def test_connections_after_a_drop_can_stall_or_be_reset(self):
+        for action in ("stall", "reset"):
+            with self.subTest(action):
+                self.start(drops=[], after_drop=(action, 2))
+                c = self.client()
+                self.srv.add_drop("before", 1, 4)
+                self.assertRaises(ConnectionError, c.info)
+                def late_login():
+                    late = Client(self.srv.port, timeout=0.3)
+                    self.clients.append(late)
+                    late.login()
+                for _ in range(2):
+                    self.assertRaises((ConnectionError, socket.timeout, OSError), late_login)
+                self.client()
+                kinds = [e["event"] for e in self.srv.events() if e["event"] in ("stall", "reset")]
+                self.assertEqual(kinds, [action, action])
+
+    def test_contexts_need_version_154(self):
+        self.start(version="1.5.3")
+        with self.assertRaises(ServerError) as cm:
+            self.client().enable_recovery()
+        self.assertEqual(cm.exception.errno, -37)
+
+
+def make_cert(directory):
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=127.0.0.1"], check=True, capture_output=True, timeout=60)
+    return cert, key
+
+
+@unittest.skipUnless(shutil.which("openssl"), "needs openssl")
+class Tls(ServerCase):
+    options = None
+
+    def test_tls_session(self):
+        cert, key = make_cert(self.tmp)
+        self.start(cert=cert, key=key, login="key")
+        self.write_file("f", b"over tls" * 10000)
+        c = self.client(tls=True)
+        fd = c.open(b"/f", 1)
+        self.assertEqual(c.read(fd, 80000, 65536)[0], b"over tls" * 10000)
+        plain = Client(self.srv.port)
+        self.clients.append(plain)
+        self.assertRaises((ConnectionError, OSError, W.FrameError), plain.login)
+
+
+class Program(unittest.TestCase):
+    """The server as a program: its port on the first line, the request log,
+    SIGTERM, --help."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="zksd_prog_")
+        self.proc = None
+
+    def tearDown(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.proc:
+            self.proc.stdout.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_port_log_and_sigterm(self):
+        log = os.path.join(self.tmp, "req.log")
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "zksd_server.py"), "--root", self.tmp,
+                                      "--port", "0", "--log", log, "--version", "1.6.3", "--password", "pw"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline()
+        self.assertRegex(line, r"^PORT \d+\n$")
+        c = Client(int(line.split()[1]))
+        c.connect(pwd=b"pw")
+        self.assertEqual(c.version, "1.6.3")
+        c.close()
+        entries = [json.loads(x) for x in open(log)]
+        self.assertEqual([e["cmd"] for e in entries if e["event"] == "request"], [1, 1, 20, 4])
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(timeout=10), 0)
+        self.assertEqual(self.proc.stdout.read(), "")
+        self.proc.stderr.close()
+
+    def test_help_names_every_switch(self):
+        r = subprocess.run([sys.executable, os.path.join(HERE, "zksd_server.py"), "--help"], capture_output=True,
+                           text=True, timeout=30)
+        self.assertEqual(r.returncode, 0)
+        import re
+        import zksd_server
+        for switch in set(re.findall(r"--[a-z-]+", zksd_server.__doc__)):
+            self.assertIn(switch, r.stdout)
+        r = subprocess.run([sys.executable, os.path.join(HERE, "zksd_server.py")], capture_output=True, text=True,
+                           timeout=30)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("--root", r.stderr)
 
 
 if __name__ == "__main__":
