@@ -1,0 +1,489 @@
+// Connections: opening from a URL, data dispatch by kind, lines, the memory
+// loopback, the console and name-pipe kinds, and the block-size probe.
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "libnet/net_imp.h"
+#include "libpal/basic/pl_assert.h"
+#include "libpal/basic/pl_base.h"
+#include "libpal/memory/pl_mem.h"
+#include "libpal/network/os_name_pipe.h"
+#include "libpal/network/os_serial.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/url.h"
+#include "libssl/libssl.h"
+#include "liblog/log2.h"
+
+#define TAG NET_TAG
+
+namespace {
+
+net_read_fn g_ssl_read;
+net_write_fn g_ssl_write;
+
+struct free_deleter {
+    void operator()(void *p) const { os_free(p); }
+};
+
+// A URL option in seconds as milliseconds; def outside 1..600 (warned).
+int opt_seconds_ms(const char *url, const char *key, int def)
+{
+    int v = url_get_query_int(url, key, def);
+    if (v < 1) {
+        LOG_WARN(TAG, "[%s]=%d < min=%d fix=%d", key, v, 1, def);
+        v = def;
+    } else if (v > 600) {
+        LOG_WARN(TAG, "[%s]=%d > max=%d fix=%d", key, v, 600, def);
+        v = def;
+    }
+    return v * 1000;
+}
+
+// url's form for log lines (out: URL_TEXT_SIZE bytes): credentials hidden,
+// also those of a proxy URL in its "proxy_url" option.
+void safe_url(const char *url, char *out)
+{
+    std::unique_ptr<char, free_deleter> copy(static_cast<char *>(os_zalloc(URL_TEXT_SIZE)));
+    std::unique_ptr<char, free_deleter> inner(static_cast<char *>(os_zalloc(2 * URL_TEXT_SIZE)));
+    if (!copy || !inner || str_safecopy(copy.get(), URL_TEXT_SIZE, url) != 0) {
+        str_safecopy(out, URL_TEXT_SIZE, "url");
+        return;
+    }
+    char *value = inner.get(), *hidden = inner.get() + URL_TEXT_SIZE;
+    if (url_get_query_imp(url, "proxy_url", nullptr, value, URL_TEXT_SIZE) == 0 && *value) {
+        url_safe_hide_fmt(value, hidden);
+        if (url_set_query_esc(copy.get(), "proxy_url", hidden, URL_QUERY_SET_ALWAYS) != 0)
+            url_del_query(copy.get(), "proxy_url");
+    }
+    url_safe_hide_fmt(copy.get(), out);
+}
+
+// What net_open3 keeps off the stack: the parsed URL, its hidden form for
+// log lines, the options and the TLS settings.
+struct open_work {
+    url_rec u;
+    char ubuf[URL_TEXT_SIZE];
+    char safe[URL_TEXT_SIZE];
+    char proxy_url[URL_TEXT_SIZE];
+    char proxy_name[256];
+    char ca_file[URL_FIELD_SIZE];
+    char pin[URL_FIELD_SIZE];
+    net_opts opts;
+};
+
+struct net_mem_t {
+    mem_buf_t buf;
+    uint64_t rpos;
+    bool read_since_write;
+};
+
+int line_read(net_conn *conn, char *buf, size_t size, bool newline_ends)
+{
+    PL_ASSERT_RET(TAG, conn && buf && size, -1);
+    buf[0] = '\0';
+    if (conn->type == NET_PIPE_SRV_TYPE) {
+        const int r = os_name_pipe_srv_check_connect(static_cast<os_name_pipe_srv_t *>(conn->handle));
+        if (r < 1)
+            return r;
+    }
+    int got = 0;
+    int c = net_read_char(conn, &got);
+    if (c < 0)
+        return -1;
+    if (!got)
+        return 0;
+    if (c == 0 || (newline_ends && c == '\n'))
+        return 1;
+    size_t n = 0;
+    for (;;) {
+        if (n < size)
+            buf[n++] = char(c);
+        c = net_read_char(conn, &got);
+        if (c < 0)
+            return -1;
+        if (!got || c == 0 || (newline_ends && c == '\n'))
+            break;
+    }
+    if (n == size)
+        return -1;
+    buf[n] = '\0';
+    size_t w = 0;
+    for (size_t r = 0; r < n; r++)
+        if (buf[r] != '\r')
+            buf[w++] = buf[r];
+    buf[w] = '\0';
+    return int(w);
+}
+
+} // namespace
+
+// ---- opening and closing ------------------------------------------------------------------------
+
+int net_open3(net_conn *conn, const char *url, const net_opts *opts, vperror_t *err)
+{
+    PL_ASSERT_RET(TAG, conn && url && err, -1);
+    std::unique_ptr<open_work, free_deleter> w(static_cast<open_work *>(os_zalloc(sizeof(open_work))));
+    if (!w) {
+        VPERROR_SET(err, VERR_NO_MEMORY, "memory allocation failed");
+        return -1;
+    }
+    url_rec &u = w->u;
+    safe_url(url, w->safe);
+    if (url_parser(&u, w->ubuf, url) != 0) {
+        LOG_ERR(TAG, "url [%s] syntax error\n", w->safe);
+        VPERROR_SET(err, VERR_INVALID_PARAMETER, "url syntax error");
+        return -1;
+    }
+    if (strcmp(u.protocol, "net") == 0 && strcmp(u.host, "mem") == 0) {
+        void *mem = net_mem_new();
+        if (!mem) {
+            VPERROR_SET(err, VERR_NO_MEMORY, "memory allocation failed");
+            return -1;
+        }
+        conn->type = NET_MEM_TYPE;
+        conn->handle = mem;
+        conn->ssl = nullptr;
+        return 0;
+    }
+    if (conn->timeout == 0)
+        conn->timeout = opt_seconds_ms(url, "read_timeout", 15);
+    if (!url_is_net_protocol(&u)) {
+        LOG_ERR(TAG, "unkouwn protocol [%s]\n", u.protocol);
+        VPERROR_SET(err, VERR_NOT_SUPPORTED, "unkouwn protocol");
+        return -1;
+    }
+    net_opts &o = w->opts;
+    if (opts) {
+        o = *opts;
+        if (!o.hook)
+            o.hook = conn->hook;
+    } else {
+        o.connect_timeout = opt_seconds_ms(url, "connect_timeout", 6);
+        o.hook = conn->hook;
+    }
+    url_get_query_buf(url, "proxy_url", "", w->proxy_url, sizeof w->proxy_url);
+    url_get_query_buf(url, "proxy", "", w->proxy_name, sizeof w->proxy_name);
+    const int pr = conf_proxy_get(w->proxy_url, w->proxy_name, &o.proxy, err);
+    if (pr < 0) {
+        LOG_ERR(TAG, "conf_proxy_get [%s] error: %s", w->proxy_name, vperror_str(err));
+        if (err->code == 0)
+            VPERROR_SET(err, VERR_GENERAL_FAILURE, "proxy failed");
+        return pr;
+    }
+    const int port = url_default_port(&u);
+    if (port == 0) {
+        LOG_ERR(TAG, "needs to specify the port");
+        VPERROR_SET(err, VERR_INVALID_PARAMETER, "needs to specify the port");
+        return -1;
+    }
+    const bool secure = url_is_secure_protocol(&u);
+    if (secure) {
+        url_get_query_buf(url, "ca_file", "", w->ca_file, sizeof w->ca_file);
+        url_get_query_buf(url, "cert_sha256", "", w->pin, sizeof w->pin);
+    }
+    const ssl_verify_opts verify = {w->ca_file, w->pin, u.host};
+    for (int attempt = 0;; attempt++) {
+        conn->type = NET_TCP_TYPE;
+        conn->ssl = nullptr;
+        conn->handle = sock_tcp_connect(u.host, port, &o, err);
+        if (!conn->handle) {
+            LOG_DBG(TAG, "tcp_connect %s error: %s\n", w->safe, vperror_str(err));
+            return -1;
+        }
+        if (!secure)
+            return 0;
+        int tls_err = 0;
+        vperror_t why{};
+        void *ctx = ssl_cli_connect3(nullptr, conn, "RC4-SHA", o.connect_timeout, &verify, &tls_err, &why);
+        if (ctx) {
+            conn->ssl = ctx;
+            if (!ssl_is_verified(ctx))
+                LOG_WARN(TAG, "tls peer of %s not verified: set ca_file or cert_sha256 to authenticate it\n",
+                         w->safe);
+            return 0;
+        }
+        LOG_DBG(TAG, "ssl_cli_connect failed");
+        sock_close(static_cast<os_socket_t>(conn->handle));
+        conn->handle = nullptr;
+        if (tls_err == VERR_TRY_AGAIN && attempt == 0) {
+            LOG_DBG(TAG, "ssl_cli_connect aggin ...");
+            net_reset_flags(conn);
+            continue;
+        }
+        if (why.msg[0])
+            vperror_set_tail(err, __FILE__, __LINE__, __func__, VERR_GENERAL_FAILURE, why.msg, "ssl connection failed:");
+        else
+            VPERROR_SET(err, VERR_GENERAL_FAILURE, "ssl connection failed");
+        return -1;
+    }
+}
+
+int net_open2(net_conn *conn, const char *url, int connect_timeout_ms)
+{
+    PL_ASSERT_RET(TAG, conn && url, -1);
+    std::unique_ptr<char, free_deleter> copy(static_cast<char *>(os_zalloc(URL_TEXT_SIZE)));
+    auto err = std::unique_ptr<vperror_t, free_deleter>(static_cast<vperror_t *>(os_zalloc(sizeof(vperror_t))));
+    if (!copy || !err)
+        return -1;
+    if (str_safecopy(copy.get(), URL_TEXT_SIZE, url) != 0 ||
+        url_set_query_int(copy.get(), "connect_timeout", connect_timeout_ms / 1000, URL_QUERY_SET_ALWAYS) != 0)
+        return -1;
+    return net_open3(conn, copy.get(), nullptr, err.get());
+}
+
+int net_close(net_conn *conn)
+{
+    PL_ASSERT_RET(TAG, conn, -1);
+    net_reset_flags(conn);
+    switch (conn->type) {
+    case NET_TCP_TYPE:
+    case NET_SOCK_TYPE:
+        ssl_close(conn->ssl);
+        conn->ssl = nullptr;
+        sock_close(static_cast<os_socket_t>(conn->handle));
+        conn->handle = nullptr;
+        conn->read_proc = nullptr;
+        conn->write_proc = nullptr;
+        return 0;
+    case NET_MEM_TYPE:
+        net_mem_free(conn->handle);
+        conn->handle = nullptr;
+        return 0;
+    case NET_SERIAL_TYPE: return -1;
+    default: return 0;
+    }
+}
+
+void net_reset_flags(net_conn *conn)
+{
+    PL_ASSERT_RET_VOID(TAG, conn);
+    net_flag_set(&conn->disconnected, 0);
+    net_flag_set(&conn->abort, 0);
+}
+
+void net_abort_set(net_conn *conn, int value)
+{
+    PL_ASSERT_RET_VOID(TAG, conn);
+    net_flag_set(&conn->abort, value);
+}
+
+void net_abort_hook_set(net_abort_hook *hook, int value)
+{
+    PL_ASSERT_RET_VOID(TAG, hook);
+    net_flag_set(&hook->abort, value);
+}
+
+void net_ssl_set_global_procs(net_read_fn read, net_write_fn write)
+{
+    g_ssl_read = read;
+    g_ssl_write = write;
+}
+
+int libnet_init(void) { return libssl_init(); }
+int libnet_exit(void) { return libssl_exit(); }
+
+// ---- data ----------------------------------------------------------------------------------------
+
+int net_read(net_conn *conn, void *buf, size_t len)
+{
+    PL_ASSERT_RET(TAG, conn && (buf || !len), -1);
+    if (len > size_t(INT32_MAX)) {
+        errno = EINVAL;
+        return -1;
+    }
+    switch (conn->type) {
+    case NET_TCP_TYPE:
+    case NET_SOCK_TYPE:
+        if (conn->ssl) {
+            net_read_fn fn = conn->read_proc ? conn->read_proc : g_ssl_read;
+            return fn ? fn(conn, buf, len) : -1;
+        }
+        return net_sock_read(conn, buf, len);
+    case NET_CONSOLE_TYPE: return net_console_read(conn, buf, len);
+    case NET_PIPE_SRV_TYPE:
+    case NET_PIPE_CLI_TYPE: return npipe_read(conn, buf, len);
+    case NET_SERIAL_TYPE: return os_serial_read(int(intptr_t(conn->handle)), buf, len, conn->timeout);
+    case NET_MEM_TYPE: return net_mem_read(conn, buf, len);
+    default: return -1;
+    }
+}
+
+int net_write(net_conn *conn, const void *buf, size_t len)
+{
+    PL_ASSERT_RET(TAG, conn && (buf || !len), -1);
+    if (len == 0)
+        return 0;
+    if (len > size_t(INT32_MAX)) {
+        errno = EINVAL;
+        return -1;
+    }
+    switch (conn->type) {
+    case NET_TCP_TYPE:
+    case NET_SOCK_TYPE:
+        if (conn->ssl) {
+            net_write_fn fn = conn->write_proc ? conn->write_proc : g_ssl_write;
+            return fn ? fn(conn, buf, len) : -1;
+        }
+        return net_sock_write(conn, buf, len);
+    case NET_CONSOLE_TYPE: return net_console_write(conn, buf, len);
+    case NET_PIPE_SRV_TYPE:
+    case NET_PIPE_CLI_TYPE: return npipe_write(conn, buf, len);
+    case NET_SERIAL_TYPE: return os_serial_write(int(intptr_t(conn->handle)), buf, len);
+    case NET_MEM_TYPE: return net_mem_write(conn, buf, len);
+    default: return -1;
+    }
+}
+
+int net_read_char(net_conn *conn, int *got)
+{
+    unsigned char c = 0;
+    const int r = net_read(conn, &c, 1);
+    if (got)
+        *got = r == 1;
+    if (r < 0)
+        return -1;
+    return r == 1 ? c : 0;
+}
+
+int net_gets(net_conn *conn, char *buf, size_t size) { return line_read(conn, buf, size, true); }
+int net_gets_z(net_conn *conn, char *buf, size_t size) { return line_read(conn, buf, size, false); }
+
+int net_read2(net_conn *conn, void *buf, size_t len, int timeout2_ms)
+{
+    PL_ASSERT_RET(TAG, conn && buf && len, -1);
+    const int first = net_read(conn, buf, 1);
+    if (first <= 0 || len == 1)
+        return first;
+    const int32_t saved = conn->timeout;
+    conn->timeout = timeout2_ms;
+    const int rest = net_read(conn, static_cast<char *>(buf) + 1, len - 1);
+    conn->timeout = saved;
+    return rest < 0 ? -1 : 1 + rest;
+}
+
+int net_printf(net_conn *conn, const char *fmt, ...)
+{
+    char text[8192];
+    va_list va;
+    va_start(va, fmt);
+    const int n = vsnprintf(text, sizeof text, fmt, va);
+    va_end(va);
+    if (n < 0 || size_t(n) >= sizeof text)
+        return -1;
+    return net_write(conn, text, size_t(n));
+}
+
+int net_write_nul(net_conn *conn) { return net_write(conn, "", 1); }
+
+int net_block_size_of_ms(double mean_ms)
+{
+    if (mean_ms < 2.0)
+        return 0x200000;
+    if (mean_ms > 100.0)
+        return 0x4000;
+    return 0x10000;
+}
+
+int net_probe_block_size(int (*probe)(void *arg), void *arg, double *out_ms)
+{
+    PL_ASSERT_RET(TAG, probe, -1);
+    double total = 0;
+    for (int i = 0; i < 3; i++) {
+        const uint64_t t0 = os_clock_us();
+        if (probe(arg) < 0)
+            return -1;
+        total += double(os_clock_us() - t0) / 1000.0;
+        if (i < 2)
+            os_msleep(100);
+    }
+    const double mean = total / 3.0;
+    if (out_ms)
+        *out_ms = mean;
+    return net_block_size_of_ms(mean);
+}
+
+// ---- console and name pipes ------------------------------------------------------------------------
+
+int net_console_read(net_conn *, void *buf, size_t len) { return int(read(0, buf, len)); }
+
+int net_console_write(net_conn *, const void *buf, size_t len)
+{
+    const size_t n = fwrite(buf, 1, len, stdout);
+    const int flushed = fflush(stdout);
+    return n == len && flushed == 0 ? int(len) : -1;
+}
+
+int npipe_read(net_conn *conn, void *buf, size_t len)
+{
+    if (conn->type == NET_PIPE_SRV_TYPE) {
+        const int r = os_name_pipe_srv_read(static_cast<os_name_pipe_srv_t *>(conn->handle), buf, len);
+        if (r < 0) {
+            LOG2(LOG2_VERB | LOG2_F_ERRNO, TAG, "os_name_pipe_srv_read error: ");
+            return 0;
+        }
+        return r;
+    }
+    PL_ASSERT_RET(TAG, conn->type == NET_PIPE_CLI_TYPE, -1);
+    return os_name_pipe_cli_read(static_cast<os_name_pipe_cli_t *>(conn->handle), buf, len);
+}
+
+int npipe_write(net_conn *conn, const void *buf, size_t len)
+{
+    if (conn->type == NET_PIPE_SRV_TYPE)
+        return os_name_pipe_srv_write(static_cast<os_name_pipe_srv_t *>(conn->handle), buf, len);
+    PL_ASSERT_RET(TAG, conn->type == NET_PIPE_CLI_TYPE, -1);
+    return os_name_pipe_cli_write(static_cast<os_name_pipe_cli_t *>(conn->handle), buf, len);
+}
+
+// ---- memory loopback -------------------------------------------------------------------------------
+
+void *net_mem_new(void)
+{
+    auto *m = static_cast<net_mem_t *>(os_zalloc(sizeof(net_mem_t)));
+    if (!m)
+        return nullptr;
+    if (mem_buf_init(&m->buf, 4096) != 0) {
+        os_free(m);
+        return nullptr;
+    }
+    return m;
+}
+
+void net_mem_free(void *mem)
+{
+    auto *m = static_cast<net_mem_t *>(mem);
+    if (!m)
+        return;
+    mem_buf_free(&m->buf);
+    os_free(m);
+}
+
+int net_mem_read(net_conn *conn, void *buf, size_t len)
+{
+    auto *m = static_cast<net_mem_t *>(conn->handle);
+    PL_ASSERT_RET(TAG, m, -1);
+    const uint64_t left = m->buf.len - m->rpos;
+    const size_t n = len < left ? len : size_t(left);
+    if (n)
+        memcpy(buf, m->buf.data + m->rpos, n);
+    m->rpos += n;
+    m->read_since_write = true;
+    return int(n);
+}
+
+int net_mem_write(net_conn *conn, const void *buf, size_t len)
+{
+    auto *m = static_cast<net_mem_t *>(conn->handle);
+    PL_ASSERT_RET(TAG, m, -1);
+    if (m->read_since_write) {
+        mem_buf_reset(&m->buf);
+        m->rpos = 0;
+        m->read_since_write = false;
+    }
+    return mem_buf_append(&m->buf, buf, len) == 0 ? int(len) : -1;
+}

@@ -1,0 +1,14 @@
+// os_serial: plain input and output on a serial port's descriptor, the
+// handle of the serial connection kind. Log tag "pal". One thread per
+// descriptor at a time.
+#pragma once
+#include <cstddef>
+
+// Waits up to timeout_ms for input, then reads until size bytes arrived or
+// the port has no more. Bytes read, 0 when nothing came in time, -1 when the
+// wait fails (logged).
+int os_serial_read(int fd, void *buf, size_t size, int timeout_ms);
+// Writes all size bytes (a full output buffer is retried each second).
+// size, or -1.
+int os_serial_write(int fd, const void *buf, size_t size);
+int os_serial_close(int fd); // close's result

@@ -1,0 +1,375 @@
+// Connections: opening from URLs, plain TCP reads and writes against a
+// scripted loopback peer (time-outs as short counts, aborts, peers that
+// close or stall), lines, the memory loopback and the block-size probe.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "libnet/libnet.h"
+#include "libpal/basic/pl_base.h"
+#include "net_test_util.h"
+#include "test_util.h"
+
+using net_test::read_n;
+using net_test::tcp_peer;
+using net_test::write_all;
+
+namespace {
+
+struct conn_guard {
+    net_conn c{};
+    ~conn_guard() { net_close(&c); }
+};
+
+std::string url_of(int port, const std::string &proto = "tcp", const std::string &query = "")
+{
+    return proto + "://127.0.0.1:" + std::to_string(port) + "/" + (query.empty() ? "" : "?" + query);
+}
+
+uint64_t elapsed_ms(uint64_t start) { return os_clock_ms() - start; }
+
+} // namespace
+
+TEST(NetOpen, UrlChecks)
+{
+    struct row {
+        const char *url;
+        int code;
+        const char *msg;
+    };
+    const row rows[] = {
+        {"ftp://127.0.0.1:21", -37, "unkouwn protocol"},
+        {"tcp://127.0.0.1", -2, "needs to specify the port"},
+        {"zkp://127.0.0.1/x", -2, "needs to specify the port"},
+        {"tcp://127.0.0.1:99999", -2, "url syntax error"},
+    };
+    for (const row &r : rows) {
+        zk_test::log_capture cap;
+        net_conn c{};
+        vperror_t e{};
+        EXPECT_EQ(net_open3(&c, r.url, nullptr, &e), -1) << r.url;
+        EXPECT_EQ(e.code, r.code) << r.url;
+        EXPECT_STREQ(e.msg, r.msg) << r.url;
+    }
+}
+
+TEST(NetOpen, TimeoutsFromUrl)
+{
+    tcp_peer peer([](int, int) {});
+    struct row {
+        const char *query;
+        int timeout;
+    };
+    const row rows[] = {{"", 15000}, {"read_timeout=3", 3000}, {"read_timeout=0", 15000}, {"read_timeout=601", 15000}};
+    for (const row &r : rows) {
+        zk_test::log_capture cap;
+        conn_guard g;
+        vperror_t e{};
+        ASSERT_EQ(net_open3(&g.c, url_of(peer.port(), "zkp", r.query).c_str(), nullptr, &e), 0) << e.msg;
+        EXPECT_EQ(g.c.timeout, r.timeout) << r.query;
+    }
+    conn_guard preset;
+    preset.c.timeout = 1234;
+    vperror_t e{};
+    ASSERT_EQ(net_open3(&preset.c, url_of(peer.port()).c_str(), nullptr, &e), 0);
+    EXPECT_EQ(preset.c.timeout, 1234);
+}
+
+TEST(NetOpen, MemoryLoopback)
+{
+    conn_guard g;
+    vperror_t e{};
+    ASSERT_EQ(net_open3(&g.c, "net://mem", nullptr, &e), 0);
+    EXPECT_EQ(g.c.type, NET_MEM_TYPE);
+    char buf[10];
+    EXPECT_EQ(net_write(&g.c, "abc", 3), 3);
+    EXPECT_EQ(net_read(&g.c, buf, 10), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_EQ(net_read(&g.c, buf, 10), 0);
+    EXPECT_EQ(net_write(&g.c, "de", 2), 2); // empties first
+    EXPECT_EQ(net_read(&g.c, buf, 1), 1);
+    EXPECT_EQ(net_read(&g.c, buf + 1, 10), 1);
+    EXPECT_EQ(std::string(buf, 2), "de");
+    EXPECT_EQ(net_write(&g.c, buf, 0), 0);
+}
+
+TEST(NetGets, Lines)
+{
+    struct row {
+        std::string input;
+        size_t size;
+        int first;
+        const char *text;
+        int second;
+    };
+    const row rows[] = {
+        {"ab\r\ncd\n", 4096, 2, "ab", 2},
+        {"\n", 4096, 1, "", 0},
+        {std::string("\0x\n", 3), 4096, 1, "", 1},
+        {"\r\n", 4096, 0, "", 0},
+        {"abc\n", 4, 3, "abc", 0},
+        {"abcd\n", 4, -1, "", 0},
+        {"abcdef\nz\n", 4, -1, "", 1},
+    };
+    for (const row &r : rows) {
+        conn_guard g;
+        vperror_t e{};
+        ASSERT_EQ(net_open3(&g.c, "net://mem", nullptr, &e), 0);
+        net_write(&g.c, r.input.data(), r.input.size());
+        char buf[4096];
+        EXPECT_EQ(net_gets(&g.c, buf, r.size), r.first) << r.input;
+        if (r.first >= 0) {
+            EXPECT_STREQ(buf, r.text) << r.input;
+        }
+        EXPECT_EQ(net_gets(&g.c, buf, r.size), r.second) << r.input;
+    }
+    conn_guard z;
+    vperror_t e{};
+    ASSERT_EQ(net_open3(&z.c, "net://mem", nullptr, &e), 0);
+    net_write(&z.c, "a\nb\0", 4);
+    char buf[16];
+    EXPECT_EQ(net_gets_z(&z.c, buf, sizeof buf), 3);
+    EXPECT_STREQ(buf, "a\nb");
+}
+
+TEST(NetTcp, DataTimeoutsAndClose)
+{
+    std::atomic<bool> release{false};
+    tcp_peer peer([&](int fd, int idx) {
+        if (idx == 0) { // echo one request, then send 40 of 100 and stall
+            std::string got = read_n(fd, 5);
+            write_all(fd, got);
+            write_all(fd, std::string(40, 'x'));
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } else { // a line, then close
+            write_all(fd, "line one\r\n");
+        }
+    });
+    conn_guard g;
+    g.c.timeout = 400;
+    vperror_t e{};
+    ASSERT_EQ(net_open3(&g.c, url_of(peer.port()).c_str(), nullptr, &e), 0) << e.msg;
+    EXPECT_EQ(net_write(&g.c, "hello", 5), 5);
+    char buf[100];
+    EXPECT_EQ(net_read(&g.c, buf, 5), 5);
+    EXPECT_EQ(std::string(buf, 5), "hello");
+    uint64_t t0 = os_clock_ms();
+    EXPECT_EQ(net_read(&g.c, buf, 100), 40); // a short count, not an error
+    EXPECT_GE(elapsed_ms(t0), 380u);
+    EXPECT_LT(elapsed_ms(t0), 2000u);
+    EXPECT_FALSE(g.c.disconnected);
+    // Nothing at all before the time-out: 0, and net_gets answers 0 too.
+    EXPECT_EQ(net_read(&g.c, buf, 10), 0);
+    EXPECT_EQ(net_gets(&g.c, buf, sizeof buf), 0);
+    release = true;
+
+    conn_guard h;
+    h.c.timeout = 2000;
+    ASSERT_EQ(net_open3(&h.c, url_of(peer.port()).c_str(), nullptr, &e), 0);
+    EXPECT_EQ(net_gets(&h.c, buf, sizeof buf), 8);
+    EXPECT_STREQ(buf, "line one");
+    // The peer closed: the count so far, the flag set, then -1 at once.
+    t0 = os_clock_ms();
+    EXPECT_EQ(net_read(&h.c, buf, 10), 0);
+    EXPECT_LT(elapsed_ms(t0), 1000u);
+    EXPECT_TRUE(h.c.disconnected);
+    EXPECT_EQ(net_read(&h.c, buf, 10), -1);
+    EXPECT_EQ(net_write(&h.c, "x", 1), -1);
+    net_reset_flags(&h.c);
+    EXPECT_FALSE(h.c.disconnected);
+}
+
+TEST(NetTcp, ReadSecondTimeout)
+{
+    tcp_peer peer([](int fd, int) {
+        write_all(fd, "ab");
+        read_n(fd, 1, 3000); // keep the link until the client is done
+    });
+    conn_guard g;
+    g.c.timeout = 2000;
+    vperror_t e{};
+    ASSERT_EQ(net_open3(&g.c, url_of(peer.port()).c_str(), nullptr, &e), 0);
+    char buf[10];
+    const uint64_t t0 = os_clock_ms();
+    EXPECT_EQ(net_read2(&g.c, buf, 10, 100), 2);
+    EXPECT_LT(elapsed_ms(t0), 1500u);
+    EXPECT_EQ(g.c.timeout, 2000);
+    net_write(&g.c, "q", 1);
+}
+
+TEST(NetTcp, AbortFlagAndHook)
+{
+    std::atomic<bool> done{false};
+    tcp_peer peer([&](int, int) { // holds the link without reading
+        while (!done)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    net_abort_hook hook{};
+    conn_guard g;
+    g.c.timeout = 10000;
+    g.c.hook = &hook;
+    vperror_t e{};
+    ASSERT_EQ(net_open3(&g.c, url_of(peer.port()).c_str(), nullptr, &e), 0);
+    std::thread raiser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        net_abort_hook_set(&hook, 1);
+    });
+    char buf[4];
+    const uint64_t t0 = os_clock_ms();
+    errno = 0;
+    EXPECT_EQ(net_read(&g.c, buf, 4), -1);
+    EXPECT_EQ(errno, ECANCELED); // maps to -14 "aborted"
+    EXPECT_EQ(os_verr_get(errno), VERR_ABORTED);
+    EXPECT_LT(elapsed_ms(t0), 1000u);
+    raiser.join();
+
+    // The hook's function answers too; the record's own flag stops writes.
+    net_abort_hook_set(&hook, 0);
+    hook.func = [](void *, int) { return 1; };
+    EXPECT_EQ(net_read(&g.c, buf, 4), -1);
+    net_abort_set(&g.c, 1);
+    // A socket buffer fills before the write has to wait for the flag.
+    std::string big(8 << 20, 'b');
+    EXPECT_EQ(net_write(&g.c, big.data(), big.size()), -1);
+    EXPECT_EQ(errno, ECANCELED);
+    done = true;
+}
+
+TEST(NetTcp, ConnectFailures)
+{
+    // Refused.
+    const int port = net_test::free_port();
+    vperror_t e{};
+    EXPECT_EQ(sock_tcp_connect("127.0.0.1", port, nullptr, &e), nullptr);
+    EXPECT_EQ(e.code, -461);
+    EXPECT_STREQ(e.msg, "connection refused");
+    // An unresolvable host never reaches a name server for an empty name.
+    EXPECT_EQ(sock_tcp_connect("", 80, nullptr, &e), nullptr);
+    EXPECT_EQ(e.code, -2);
+
+    // A listener whose queue is full leaves new connects in progress: the
+    // time-out and the abort hook end them.
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    listen(lfd, 0);
+    socklen_t len = sizeof a;
+    getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+    const int full_port = ntohs(a.sin_port);
+    std::vector<int> fillers;
+    for (int i = 0; i < 8; i++) {
+        int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(f, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        fillers.push_back(f);
+    }
+    net_opts o{};
+    o.connect_timeout = 300;
+    uint64_t t0 = os_clock_ms();
+    os_socket_t s = sock_tcp_connect("127.0.0.1", full_port, &o, &e);
+    if (s) {
+        os_socket_exit(s);
+        GTEST_LOG_(INFO) << "this kernel accepts beyond the backlog; time-out path not reached";
+    } else {
+        EXPECT_EQ(e.code, -40);
+        EXPECT_STREQ(e.msg, "connection timeout");
+        EXPECT_GE(elapsed_ms(t0), 290u);
+        net_abort_hook hook{};
+        hook.abort = 1;
+        o.connect_timeout = 5000;
+        o.hook = &hook;
+        t0 = os_clock_ms();
+        EXPECT_EQ(sock_tcp_connect("127.0.0.1", full_port, &o, &e), nullptr);
+        EXPECT_EQ(e.code, -14);
+        EXPECT_STREQ(e.msg, "connection aborted");
+        EXPECT_LT(elapsed_ms(t0), 1000u);
+    }
+    for (int f : fillers)
+        close(f);
+    close(lfd);
+}
+
+TEST(NetConn, CloseKindsAndConsole)
+{
+    net_conn serial{};
+    serial.type = NET_SERIAL_TYPE;
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    serial.handle = reinterpret_cast<void *>(intptr_t(p[0]));
+    serial.timeout = 50;
+    EXPECT_EQ(net_close(&serial), -1);
+    EXPECT_NE(fcntl(p[0], F_GETFD), -1); // still open
+    char c;
+    EXPECT_EQ(net_read(&serial, &c, 1), 0); // nothing within the time-out
+    write(p[1], "s", 1);
+    EXPECT_EQ(net_read(&serial, &c, 1), 1);
+    close(p[0]);
+    close(p[1]);
+
+    // A console write that cannot reach its file fails.
+    fflush(stdout);
+    const int saved = dup(1);
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    dup2(full, 1);
+    net_conn con{};
+    con.type = NET_CONSOLE_TYPE;
+    const int r = net_write(&con, "abc", 3);
+    clearerr(stdout);
+    dup2(saved, 1);
+    close(saved);
+    close(full);
+    EXPECT_EQ(r, -1);
+    net_conn bad{};
+    bad.type = 9;
+    EXPECT_EQ(net_read(&bad, &c, 1), -1);
+}
+
+TEST(NetProbe, BlockSizes)
+{
+    struct row {
+        double ms;
+        int size;
+    };
+    const row rows[] = {{1.9, 0x200000}, {2.0, 0x10000}, {100.0, 0x10000}, {100.1, 0x4000}};
+    for (const row &r : rows)
+        EXPECT_EQ(net_block_size_of_ms(r.ms), r.size) << r.ms;
+    int calls = 0;
+    double ms = -1;
+    EXPECT_EQ(net_probe_block_size([](void *a) { return ++*static_cast<int *>(a); }, &calls, &ms), 0x200000);
+    EXPECT_EQ(calls, 3);
+    EXPECT_GE(ms, 0.0);
+    EXPECT_EQ(net_probe_block_size([](void *) { return -1; }, nullptr, nullptr), -1);
+}
+
+TEST(NetSecrets, UrlCredentialsNeverLogged)
+{
+    const int port = net_test::free_port();
+    const std::string marker = "Sekr3tMarker";
+    {
+        zk_test::log_capture cap;
+        for (const std::string &url :
+             {"ftp://user:" + marker + "@127.0.0.1:21", "tcp://user:" + marker + "@127.0.0.1:" + std::to_string(port),
+              "tcp://user:" + marker + "@127.0.0.1:" + std::to_string(port) + "?proxy_url=http://u:" + marker +
+                  "@127.0.0.1:" + std::to_string(port),
+              "tcp://u:" + marker + "@127.0.0.1:" + std::to_string(port) + "?proxy_url=gopher://u:" + marker +
+                  "@127.0.0.1:1"}) {
+            net_conn c{};
+            vperror_t e{};
+            EXPECT_EQ(net_open3(&c, url.c_str(), nullptr, &e), -1);
+            EXPECT_EQ(std::string(e.msg).find(marker), std::string::npos) << e.msg;
+        }
+        EXPECT_GT(cap.lines().size(), 0u);
+        for (const std::string &l : cap.lines())
+            EXPECT_EQ(l.find(marker), std::string::npos) << l;
+    }
+}
