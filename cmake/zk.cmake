@@ -27,14 +27,15 @@ function(zk_link_all)
   target_compile_definitions(zk_libs INTERFACE FUSE_USE_VERSION=26)
 endfunction()
 
-# zk_tests(NAME): one GoogleTest binary of every *_test.cpp under tests/NAME.
+# zk_tests(NAME [LIB...]): one GoogleTest binary of every *_test.cpp under
+# tests/NAME, linked with the given libraries besides the common ones.
 function(zk_tests name)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${name}/*_test.cpp)
   if(NOT srcs)
     return()
   endif()
   add_executable(${name}_test ${srcs})
-  target_link_libraries(${name}_test PRIVATE zk_libs GTest::gtest GTest::gtest_main)
+  target_link_libraries(${name}_test PRIVATE ${ARGN} zk_libs GTest::gtest GTest::gtest_main)
   target_include_directories(${name}_test PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_compile_definitions(${name}_test PRIVATE
     ZK_SOURCE_DIR="${CMAKE_SOURCE_DIR}" ZK_BINARY_DIR="${CMAKE_BINARY_DIR}")

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "libfuse2/src/help.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
 #include "libpal/vfile/os_file2.h"
@@ -26,12 +27,9 @@
 #include "liblog/log2.h"
 #include "zkue/fuse/myfuse.h"
 
-// The operations are part of the program; they are compiled into this test
-// so that they can be called without a kernel in between (the mount glue,
-// which owns g_vfs_handle, is compiled in by myfuse_test.cpp).
-#include "zkue/fuse/fuse_ops.cpp"
-
 namespace {
+
+vfs_handle *fh_of(const struct fuse_file_info *fi) { return (vfs_handle *)(uintptr_t)fi->fh; }
 
 // ---- log records ------------------------------------------------------------------
 
@@ -79,7 +77,7 @@ int64_t w_ioctl(void *h, int code, void *arg, int64_t len)
         if (s_fail_ioctl_errno)
             vfs_set_error_errno(g_vfs_handle, __FILE__, __LINE__, __func__, s_fail_ioctl_errno);
         else if (s_fail_ioctl_status)
-            VPERROR_SET(&g_vfs_handle->err, s_fail_ioctl_status, "refused by the test");
+            VPERROR_SET(vfs_err_rec(), s_fail_ioctl_status, "refused by the test");
         return -1;
     }
     return s_orig->ioctl(h, code, arg, len);
@@ -220,7 +218,6 @@ TEST_F(FuseOps, FailureWithoutErrnoIsIoErrorAndEmptySlotIsNotImplemented)
 {
     put("/f", "x");
     // A driver that fails without saying why.
-    memset(&g_vfs_handle->err, 0, sizeof(g_vfs_handle->err));
     s_fail_ioctl_code = VFS_IOC_UNLINK;
     EXPECT_EQ(ops->unlink("/f"), -EIO);
     auto r = records_of("xmp_unlink");
@@ -415,7 +412,7 @@ TEST_F(FuseOps, ListingEndIsNotTakenForAFailureNorAFailureForTheEnd)
     memset(&fi, 0, sizeof(fi));
     ASSERT_EQ(ops->opendir("/", &fi), 0);
     // What earlier calls left behind does not turn the end into an error.
-    VPERROR_SET(&g_vfs_handle->err, VERR_DISK_FULL, "an older failure");
+    VPERROR_SET(vfs_err_rec(), VERR_DISK_FULL, "an older failure");
     errno = EIO;
     fill_buf all;
     EXPECT_EQ(ops->readdir("/", &all, filler, 0, &fi), 0);

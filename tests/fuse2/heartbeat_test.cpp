@@ -13,8 +13,7 @@
 #include "libvfs/libvfs.h"
 #include "test_util.h"
 
-// The heartbeat is part of the program; it is compiled into this test.
-#include "zkue/heartbeat.cpp"
+#include "zkue/heartbeat.h"
 
 namespace {
 
@@ -23,6 +22,8 @@ std::atomic<uint64_t> s_activity{0};
 std::atomic<uint32_t> s_need_reopen{0};
 std::atomic<int> s_statfs_result{0};
 std::atomic<int> s_probes{0};
+
+void count_unmount(void) { s_unmounts++; }
 const vfs_drv *s_hb_orig;
 vfs_mount_ctx *s_hb_mnt;
 
@@ -44,7 +45,7 @@ int hb_statfs(void *, os_volume_info_t *)
     s_probes++;
     int r = s_statfs_result.load();
     if (r < 0)
-        VPERROR_SET(&s_hb_mnt->err, -1, "server unreachable");
+        VFS_SET_ERROR(-1, "server unreachable");
     return r;
 }
 
@@ -89,10 +90,12 @@ class Heartbeat : public ::testing::Test {
         s_need_reopen = 0;
         s_statfs_result = 0;
         s_probes = 0;
+        heartbeat_set_unmount_proc(count_unmount);
     }
     void TearDown() override
     {
         heartbeat_exit();
+        heartbeat_set_unmount_proc(nullptr);
         if (s_hb_mnt) {
             s_hb_mnt->drv = s_hb_orig;
             vfs_umount(s_hb_mnt);
@@ -104,7 +107,6 @@ class Heartbeat : public ::testing::Test {
 
 } // namespace
 
-void myfuse_remove_mount_point(void) { s_unmounts++; }
 
 TEST_F(Heartbeat, NoneForLocalPathsOrSourcesWithoutActivityTime)
 {

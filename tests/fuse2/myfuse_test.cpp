@@ -21,14 +21,11 @@
 
 #include "libfuse2/src/help.h"
 #include "libpal/basic/pl_base.h"
+#include "libpal/string/str_safe.h"
 #include "libzkcli/client.h"
 #include "test_util.h"
 
-// The heartbeat test of this binary stands in for the unmount the heartbeat
-// calls, so the glue's own takes another name here.
-#define myfuse_remove_mount_point myfuse_remove_mount_point_glue
-#include "zkue/fuse/myfuse.cpp"
-#undef myfuse_remove_mount_point
+#include "zkue/fuse/myfuse.h"
 
 namespace {
 
@@ -222,7 +219,7 @@ TEST_F(MountGlue, ReadOnlySourceForcesReadOnlyMountWithAWarning)
         s_lines.clear();
         log2_set_hook(nullptr, level_hook);
         char out[MYFUSE_URL_SIZE], err[MYFUSE_ERR_SIZE] = "";
-        int ret = settle_options(r.url, r.readonly, out, sizeof(out), err);
+        int ret = myfuse_settle_options(r.url, r.readonly, out, sizeof(out), err);
         log2_set_hook(nullptr, nullptr);
         ASSERT_EQ(ret, 0) << r.url;
         EXPECT_STREQ(out, r.opts) << r.url;

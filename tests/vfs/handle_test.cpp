@@ -401,7 +401,7 @@ const vfs_drv *g_real;
 int64_t failing_write(void *fh, const void *buf, uint64_t len, int64_t off)
 {
     if (g_fail_writes) {
-        VPERROR_SET(&g_chain_mnt->err, VERR_DISK_FULL, "test: no space");
+        VPERROR_SET(vfs_err_rec(), VERR_DISK_FULL, "test: no space");
         return -1;
     }
     return g_real->write(fh, buf, len, off);
@@ -581,7 +581,7 @@ TEST_F(Listing, EndAndFailureAreToldApart)
     // The end, even with a stale failure in the record and in errno.
     vfs_handle *d = vfs_opendir(mnt, "/");
     ASSERT_TRUE(d);
-    VPERROR_SET(&mnt->err, VERR_DISK_FULL, "an older failure");
+    VPERROR_SET(vfs_err_rec(), VERR_DISK_FULL, "an older failure");
     errno = EIO;
     EXPECT_EQ(drain(d), std::make_pair(5, 0)); // ".", "..", a, b, c
     errno = EIO;
@@ -603,7 +603,7 @@ TEST_F(Listing, EndAndFailureAreToldApart)
         ASSERT_TRUE(d);
         // A record that says "no error" (the local driver writes one at
         // every end of a listing).
-        memset(&mnt->err, 0, sizeof(mnt->err));
+        memset(vfs_err_rec(), 0, sizeof(vperror_t));
         g_list_count = 0;
         g_list_fail_after = r.after;
         g_list_fail_errno = r.eno;

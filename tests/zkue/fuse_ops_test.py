@@ -7,6 +7,7 @@ import ctypes.util
 import errno
 import hashlib
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -169,6 +170,30 @@ class FuseOps(unittest.TestCase):
         self.assertEqual(len(got), 10000)
         self.assertEqual(got[:4], b"head")
         self.assertEqual(got[5000:5006], b"middle")
+
+    def test_outside_change_of_the_same_size_is_read_after_reopening(self):
+        with open(self.S("f"), "w") as f:
+            f.write("old content\n")
+        with open(self.M("f")) as f:
+            self.assertEqual(f.read(), "old content\n")
+        st = os.stat(self.S("f"))
+        with open(self.S("f"), "r+") as f:
+            f.write("new content\n")
+        # A later modification time, as a later change has (the kernel's
+        # clock may give the same one within one of its ticks).
+        os.utime(self.S("f"), ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000_000))
+        with open(self.M("f")) as f:
+            self.assertEqual(f.read(), "new content\n")
+
+    def test_large_writes_arrive_in_128_kib_requests(self):
+        fd = os.open(self.M("big"), os.O_WRONLY | os.O_CREAT, 0o644)
+        try:
+            self.assertEqual(os.write(fd, os.urandom(1 << 20)), 1 << 20)
+        finally:
+            os.close(fd)
+        self.assertEqual(os.stat(self.S("big")).st_size, 1 << 20)
+        lens = re.findall(r"path=/%s/big off=\d+ len=(\d+)x ret=" % self.name, self.z.output())
+        self.assertEqual(lens, ["131072"] * 8)
 
     def test_append_and_truncate(self):
         with open(self.M("a"), "w") as f:

@@ -393,10 +393,10 @@ int64_t rec10(file_mnt *m, int r, int line)
 }
 #define REC10(call) rec10(m, (call), __LINE__)
 
-int64_t bad_code(file_mnt *m, int code)
+int64_t bad_code(file_mnt *, int code)
 {
     LOG_DBG(VFS_TAG, "code=%d error: not supported\n", code);
-    vperror_set(m->err, __FILE__, __LINE__, "vfs_file_ioctl", VERR_INVALID_PARAMETER, nullptr);
+    vperror_set(vfs_err_rec(), __FILE__, __LINE__, "vfs_file_ioctl", VERR_INVALID_PARAMETER, nullptr);
     return -1;
 }
 

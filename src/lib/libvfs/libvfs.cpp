@@ -1,4 +1,5 @@
-// libvfs core: the driver registry, mounts, handles and the error record.
+// libvfs core: the driver registry, mounts, handles and the per-thread
+// error record.
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -17,6 +18,28 @@
 #include "libzkcli/client.h"
 
 namespace {
+
+// The calling thread's last failure, with the errno a driver gave for it
+// (and the place it was recorded, so that a later record without one is not
+// mistaken for it).
+struct err_state {
+    vperror_t rec;
+    int eno;
+    int eno_code;
+    int eno_line;
+    const char *eno_func;
+};
+thread_local err_state t_err;
+
+void err_clear(void)
+{
+    t_err.rec.code = 0;
+    t_err.rec.msg[0] = '\0';
+    t_err.rec.file = nullptr;
+    t_err.rec.func = nullptr;
+    t_err.rec.line = 0;
+    t_err.eno = 0;
+}
 
 // The registry is built once and then only read; the lock serialises start
 // and stop (the first mount may race with an explicit libvfs_init).
@@ -118,7 +141,7 @@ vfs_handle *vfs_handle_register(vfs_mount_ctx *mnt, vfs_handle *h, const char *p
         r = mem_parray_add(h->type == VFS_TYPE_FILE ? &mnt->files : &mnt->dirs, h);
     }
     if (r != 0) {
-        VPERROR_SET(&mnt->err, VERR_NO_MEMORY, "no memory for the handle of [%s]", path);
+        VFS_SET_ERROR(VERR_NO_MEMORY, "no memory for the handle of [%s]", path);
         if (h->type == VFS_TYPE_FILE)
             mnt->drv->close(h->drv_h);
         else
@@ -173,6 +196,49 @@ int vfs_closedir_imp(vfs_handle *h)
     return r;
 }
 
+// The steps the opens share: the mount and path checks, the driver's slot
+// (`slot` of the record; a directory also needs closedir), a new handle
+// with its flags and its own copy of `pattern` (when given), the driver call
+// (`call` gets the slot's function) and the registration. NULL with the
+// failure recorded.
+template <class Fn, class Call>
+vfs_handle *open_imp(vfs_mount_ctx *mnt, const char *path, uint32_t type, uint32_t flags, Fn vfs_drv::*slot,
+                     const char *slot_name, const char *pattern, Call call, const char *func)
+{
+    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
+        return nullptr;
+    if (!path) {
+        vfs_arg_missing(mnt, "path", func);
+        return nullptr;
+    }
+    Fn fn = mnt->drv->*slot;
+    if (!fn || (type == VFS_TYPE_DIR && !mnt->drv->closedir)) {
+        vfs_slot_missing(mnt, slot_name, func);
+        return nullptr;
+    }
+    vfs_handle *h = vfs_handle_new(mnt, type);
+    if (h && pattern && !(h->pattern = os_strdup(pattern))) {
+        vfs_handle_free(h);
+        h = nullptr;
+    }
+    if (!h) {
+        VFS_SET_ERROR(VERR_NO_MEMORY, "no memory for the handle of [%s]", path);
+        return nullptr;
+    }
+    h->flags = flags;
+    h->drv_h = call(fn);
+    return vfs_handle_register(mnt, h, path);
+}
+
+// A close of a handle that is not one: the closes do not empty the record
+// first, so they record this themselves.
+int close_bad_handle(const char *func)
+{
+    vperror_set(&t_err.rec, __FILE__, __LINE__, func, VERR_INVALID_HANDLE, "invalid handle");
+    t_err.eno = 0;
+    return -1;
+}
+
 void mount_free(vfs_mount_ctx *mnt)
 {
     mem_parray_exit(&mnt->files);
@@ -185,14 +251,14 @@ void mount_free(vfs_mount_ctx *mnt)
 }
 
 // Cache size option: "2m" when absent; 2 GiB and more refused.
-int cache_size_opt(const char *url, const char *key, uint32_t *out, vperror_t *err)
+int cache_size_opt(const char *url, const char *key, uint32_t *out)
 {
     char text[256];
     url_get_query_buf(url, key, "2m", text, sizeof(text));
     uint64_t v = str_parse_size(text);
     if (v >= (1ull << 31)) {
         LOG_ERR(VFS_TAG, "%s=[%s] error: too large\n", key, text);
-        VPERROR_SET(err, VERR_INVALID_PARAMETER, "%s=[%s] too large (at most 2047m)", key, text);
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "%s=[%s] too large (at most 2047m)", key, text);
         return -1;
     }
     *out = (uint32_t)v;
@@ -204,6 +270,15 @@ int cache_size_opt(const char *url, const char *key, uint32_t *out, vperror_t *e
 // ---- shared internals --------------------------------------------------------------------
 
 int vfs_check(const void *p, uint32_t type)
+{
+    err_clear();
+    if (vfs_is(p, type))
+        return 1;
+    vperror_set(&t_err.rec, __FILE__, __LINE__, __func__, VERR_INVALID_HANDLE, "invalid handle");
+    return 0;
+}
+
+int vfs_is(const void *p, uint32_t type)
 {
     if (!p)
         return 0;
@@ -217,33 +292,35 @@ int vfs_check(const void *p, uint32_t type)
 
 vfs_mount_ctx *vfs_handle_get_mount(const void *h)
 {
-    if (vfs_check(h, VFS_TYPE_MOUNT))
+    if (vfs_is(h, VFS_TYPE_MOUNT))
         return (vfs_mount_ctx *)h;
-    if (vfs_check(h, VFS_TYPE_FILE) || vfs_check(h, VFS_TYPE_DIR))
+    if (vfs_is(h, VFS_TYPE_FILE) || vfs_is(h, VFS_TYPE_DIR))
         return ((const vfs_handle *)h)->mnt;
     return nullptr;
 }
 
 void vfs_slot_missing(vfs_mount_ctx *mnt, const char *slot, const char *func)
 {
-    vperror_set(&mnt->err, __FILE__, __LINE__, func, VERR_NOT_IMPLEMENTED, "%s not supported by the %s driver", slot,
+    vperror_set(&t_err.rec, __FILE__, __LINE__, func, VERR_NOT_IMPLEMENTED, "%s not supported by the %s driver", slot,
                 mnt->drv->name);
 }
 
-void vfs_arg_missing(vfs_mount_ctx *mnt, const char *what, const char *func)
+void vfs_arg_missing(vfs_mount_ctx *, const char *what, const char *func)
 {
-    vperror_set(&mnt->err, __FILE__, __LINE__, func, VERR_INVALID_PARAMETER, "%s missing", what);
+    vperror_set(&t_err.rec, __FILE__, __LINE__, func, VERR_INVALID_PARAMETER, "%s missing", what);
 }
+
+vperror_t *vfs_err_rec(void) { return &t_err.rec; }
 
 void vfs_set_error_errno(vfs_mount_ctx *mnt, const char *file, int line, const char *func, int eno)
 {
     if (!mnt)
         return;
-    vperror_set(&mnt->err, file, line, func, os_verr_get(eno), "%s", os_errno_str_of(eno));
-    mnt->err_eno = eno;
-    mnt->err_eno_code = mnt->err.code;
-    mnt->err_eno_line = line;
-    mnt->err_eno_func = func;
+    vperror_set(&t_err.rec, file, line, func, os_verr_get(eno), "%s", os_errno_str_of(eno));
+    t_err.eno = eno;
+    t_err.eno_code = t_err.rec.code;
+    t_err.eno_line = line;
+    t_err.eno_func = func;
 }
 
 // ---- library ---------------------------------------------------------------------------------
@@ -276,46 +353,38 @@ int libvfs_exit(void)
 
 vfs_mount_ctx *vfs_mount2(const char *url, void *arg, vperror_t *err)
 {
+    err_clear();
+    vfs_mount_ctx *mnt = nullptr;
+    char turl[URL_TEXT_SIZE];
+    uint32_t rsize = 0, wsize = 0;
+    const vfs_drv *drv = nullptr;
+    bool ready = false;
     if (!url) {
-        VPERROR_SET(err, VERR_INVALID_PARAMETER, "url missing");
-        return nullptr;
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "url missing");
+        goto fail;
     }
     {
         std::lock_guard<std::mutex> g(s_reg_mu);
         if (libvfs_init_locked() != 0) {
-            VPERROR_SET(err, VERR_NO_MEMORY, "vfs init failed");
-            return nullptr;
+            VFS_SET_ERROR(VERR_NO_MEMORY, "vfs init failed");
+            goto fail;
         }
     }
-    char turl[URL_TEXT_SIZE];
-    if (url_conf_2_real(url, turl, err) != 0)
-        return nullptr;
+    if (url_conf_2_real(url, turl, &t_err.rec) != 0)
+        goto fail;
     zk_conf_url_add_timeouts(turl);
 
     // The cache options come from the URL as the caller wrote it, so a
     // session reference carries them in its own query.
-    uint32_t rsize = 0, wsize = 0;
-    if (cache_size_opt(url, "rcache_size", &rsize, err) != 0 || cache_size_opt(url, "wcache_size", &wsize, err) != 0)
-        return nullptr;
+    if (cache_size_opt(url, "rcache_size", &rsize) != 0 || cache_size_opt(url, "wcache_size", &wsize) != 0)
+        goto fail;
 
     if (log2_get_level(nullptr) >= (int)LOG2_VERB) {
         char a[URL_TEXT_SIZE], b[URL_TEXT_SIZE];
         LOG_VERB(VFS_TAG, "url=[%s] turl=[%s]\n", url_for_log(url, a), url_for_log(turl, b));
     }
 
-    vfs_mount_ctx *mnt = (vfs_mount_ctx *)os_zalloc(sizeof(vfs_mount_ctx));
-    if (!mnt) {
-        VPERROR_SET(err, VERR_NO_MEMORY, "no memory for the mount");
-        return nullptr;
-    }
-    mnt->magic = VFS_MAGIC;
-    mnt->type = VFS_TYPE_MOUNT;
-    mnt->rcache_size = rsize;
-    mnt->wcache_size = wsize;
-
     // Last registered first: "file" is asked last.
-    const vfs_drv *drv = nullptr;
-    bool ready = false;
     for (uint64_t i = s_drvs.count; i-- > 0;) {
         const vfs_drv *d = drv_at(i);
         if (d->match && d->match(turl) == 0) {
@@ -326,34 +395,49 @@ vfs_mount_ctx *vfs_mount2(const char *url, void *arg, vperror_t *err)
     }
     if (!drv) {
         LOG_ERR(VFS_TAG, "find_drv failed\n");
-        VPERROR_SET(err, VERR_NOT_SUPPORTED, "find_drv failed");
-        mount_free(mnt);
-        return nullptr;
+        VFS_SET_ERROR(VERR_NOT_SUPPORTED, "find_drv failed");
+        goto fail;
     }
     if (!ready) {
         LOG_ERR(VFS_TAG, "drv=%s error: the driver could not start\n", drv->name);
-        VPERROR_SET(err, VERR_NOT_SUPPORTED, "%s driver could not start", drv->name);
-        mount_free(mnt);
-        return nullptr;
+        VFS_SET_ERROR(VERR_NOT_SUPPORTED, "%s driver could not start", drv->name);
+        goto fail;
     }
     LOG_VERB(VFS_TAG, "drv=%s\n", drv->name);
-    mnt->drv = drv;
-    mnt->mutex = mutex_malloc();
-    if (!mnt->mutex || mem_parray_init(&mnt->files) != 0 || mem_parray_init(&mnt->dirs) != 0) {
-        VPERROR_SET(err, VERR_NO_MEMORY, "no memory for the mount");
-        mount_free(mnt);
-        return nullptr;
+
+    mnt = (vfs_mount_ctx *)os_zalloc(sizeof(vfs_mount_ctx));
+    if (!mnt || !(mnt->mutex = mutex_malloc()) || mem_parray_init(&mnt->files) != 0 ||
+        mem_parray_init(&mnt->dirs) != 0) {
+        VFS_SET_ERROR(VERR_NO_MEMORY, "no memory for the mount");
+        goto fail;
     }
-    mnt->drv_mnt = drv->mount ? drv->mount(turl, arg, &mnt->err, mnt) : nullptr;
+    mnt->magic = VFS_MAGIC;
+    mnt->type = VFS_TYPE_MOUNT;
+    mnt->rcache_size = rsize;
+    mnt->wcache_size = wsize;
+    mnt->drv = drv;
+    if (!drv->mount) {
+        vfs_slot_missing(mnt, "mount", __func__);
+        goto fail;
+    }
+    // The driver may keep the pointer it is given by mistake: it gets one
+    // that lives as long as the mount, not the thread's own record.
+    mnt->drv_mnt = drv->mount(turl, arg, &mnt->mount_err, mnt);
     if (!mnt->drv_mnt) {
-        if (!drv->mount)
-            vfs_slot_missing(mnt, "mount", __func__);
-        if (err)
-            vperror_copy(err, &mnt->err);
-        mount_free(mnt);
-        return nullptr;
+        if (mnt->mount_err.code == 0)
+            VFS_SET_ERROR(VERR_GENERAL_FAILURE, "%s driver could not mount the url", drv->name);
+        else
+            vperror_copy(&t_err.rec, &mnt->mount_err);
+        goto fail;
     }
     return mnt;
+
+fail:
+    if (mnt)
+        mount_free(mnt);
+    if (err)
+        vperror_copy(err, &t_err.rec);
+    return nullptr;
 }
 
 vfs_mount_ctx *vfs_mount(const char *url, vperror_t *err) { return vfs_mount2(url, nullptr, err); }
@@ -405,11 +489,17 @@ int vfs_get_readonly(vfs_mount_ctx *mnt, uint32_t *ro)
 
 int vfs_set_mnt_dir(vfs_mount_ctx *mnt, const char *dir)
 {
-    if (!vfs_check(mnt, VFS_TYPE_MOUNT) || !dir)
+    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
         return -1;
+    if (!dir) {
+        vfs_arg_missing(mnt, "dir", __func__);
+        return -1;
+    }
     char *copy = os_strdup(dir);
-    if (!copy)
+    if (!copy) {
+        VFS_SET_ERROR(VERR_NO_MEMORY, "no memory for the mount directory");
         return -1;
+    }
     os_free(mnt->mnt_dir);
     mnt->mnt_dir = copy;
     return 0;
@@ -440,77 +530,37 @@ char *vfs_dump_handles(vfs_mount_ctx *mnt)
 
 vfs_handle *vfs_open(vfs_mount_ctx *mnt, const char *path, uint32_t flags)
 {
-    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
-        return nullptr;
-    if (!path) {
-        vfs_arg_missing(mnt, "path", __func__);
-        return nullptr;
-    }
-    if (!mnt->drv->open) {
-        vfs_slot_missing(mnt, "open", __func__);
-        return nullptr;
-    }
-    vfs_handle *h = vfs_handle_new(mnt, VFS_TYPE_FILE);
-    if (!h) {
-        VPERROR_SET(&mnt->err, VERR_NO_MEMORY, "no memory for the handle of [%s]", path);
-        return nullptr;
-    }
-    h->flags = flags;
-    h->drv_h = mnt->drv->open(mnt->drv_mnt, path, flags);
-    return vfs_handle_register(mnt, h, path);
+    return open_imp(
+        mnt, path, VFS_TYPE_FILE, flags, &vfs_drv::open, "open", nullptr,
+        [&](auto fn) { return fn(mnt->drv_mnt, path, flags); }, __func__);
 }
 
 vfs_handle *vfs_open2(vfs_mount_ctx *mnt, const char *path, int flags, uint32_t mode)
 {
-    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
-        return nullptr;
-    if (!path) {
-        vfs_arg_missing(mnt, "path", __func__);
-        return nullptr;
-    }
-    if (!mnt->drv->open2 && !mnt->drv->open) {
-        vfs_slot_missing(mnt, "open2", __func__);
-        return nullptr;
-    }
-    vfs_handle *h = vfs_handle_new(mnt, VFS_TYPE_FILE);
-    if (!h) {
-        VPERROR_SET(&mnt->err, VERR_NO_MEMORY, "no memory for the handle of [%s]", path);
-        return nullptr;
-    }
-    h->flags = pl_oflag_2_pf(flags);
     // A driver that only knows file-object flags gets the converted ones.
-    h->drv_h = mnt->drv->open2 ? mnt->drv->open2(mnt->drv_mnt, path, flags, mode)
-                               : mnt->drv->open(mnt->drv_mnt, path, h->flags);
-    return vfs_handle_register(mnt, h, path);
+    const uint32_t pf = pl_oflag_2_pf(flags);
+    if (vfs_is(mnt, VFS_TYPE_MOUNT) && !mnt->drv->open2 && mnt->drv->open)
+        return open_imp(
+            mnt, path, VFS_TYPE_FILE, pf, &vfs_drv::open, "open2", nullptr,
+            [&](auto fn) { return fn(mnt->drv_mnt, path, pf); }, __func__);
+    return open_imp(
+        mnt, path, VFS_TYPE_FILE, pf, &vfs_drv::open2, "open2", nullptr,
+        [&](auto fn) { return fn(mnt->drv_mnt, path, flags, mode); }, __func__);
 }
 
 vfs_handle *vfs_wopen(vfs_mount_ctx *mnt, const char *path, uint32_t access, uint32_t share, void *security,
                       uint32_t disposition, uint32_t attributes, void *templ)
 {
-    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
-        return nullptr;
-    if (!path) {
-        vfs_arg_missing(mnt, "path", __func__);
-        return nullptr;
-    }
-    if (!mnt->drv->wopen) {
-        vfs_slot_missing(mnt, "wopen", __func__);
-        return nullptr;
-    }
-    vfs_handle *h = vfs_handle_new(mnt, VFS_TYPE_FILE);
-    if (!h) {
-        VPERROR_SET(&mnt->err, VERR_NO_MEMORY, "no memory for the handle of [%s]", path);
-        return nullptr;
-    }
-    h->flags = os_wflag_2_pf(access, disposition);
-    h->drv_h = mnt->drv->wopen(mnt->drv_mnt, path, access, share, security, disposition, attributes, templ);
-    return vfs_handle_register(mnt, h, path);
+    return open_imp(
+        mnt, path, VFS_TYPE_FILE, os_wflag_2_pf(access, disposition), &vfs_drv::wopen, "wopen", nullptr,
+        [&](auto fn) { return fn(mnt->drv_mnt, path, access, share, security, disposition, attributes, templ); },
+        __func__);
 }
 
 int vfs_close(vfs_handle *h)
 {
-    if (!vfs_check(h, VFS_TYPE_FILE))
-        return -1;
+    if (!vfs_is(h, VFS_TYPE_FILE))
+        return close_bad_handle(__func__);
     // Unregistered first: once the close has begun, no path operation of
     // another thread may reach the handle to write out its cache.
     vfs_handle_unregister(h);
@@ -578,28 +628,12 @@ int vfs_stream_ops_init(vfs_mount_ctx *mnt, zkfile_drv_t *ops)
 
 vfs_handle *vfs_opendir2(vfs_mount_ctx *mnt, const char *path, const char *pattern)
 {
-    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
-        return nullptr;
-    if (!path) {
-        vfs_arg_missing(mnt, "path", __func__);
-        return nullptr;
-    }
-    if (!mnt->drv->opendir || !mnt->drv->closedir) {
-        vfs_slot_missing(mnt, "opendir", __func__);
-        return nullptr;
-    }
-    vfs_handle *h = vfs_handle_new(mnt, VFS_TYPE_DIR);
-    // Kept to open the listing again when going back (drivers without seekdir).
-    if (h && pattern && dir_pos_by_count(mnt->drv) && !(h->pattern = os_strdup(pattern))) {
-        vfs_handle_free(h);
-        h = nullptr;
-    }
-    if (!h) {
-        VPERROR_SET(&mnt->err, VERR_NO_MEMORY, "no memory for the handle of [%s]", path);
-        return nullptr;
-    }
-    h->drv_h = mnt->drv->opendir(mnt->drv_mnt, path, pattern);
-    return vfs_handle_register(mnt, h, path);
+    // The pattern is kept to open the listing again when going back (drivers
+    // without seekdir).
+    const char *keep = pattern && vfs_is(mnt, VFS_TYPE_MOUNT) && dir_pos_by_count(mnt->drv) ? pattern : nullptr;
+    return open_imp(
+        mnt, path, VFS_TYPE_DIR, 0, &vfs_drv::opendir, "opendir", keep,
+        [&](auto fn) { return fn(mnt->drv_mnt, path, pattern); }, __func__);
 }
 
 vfs_handle *vfs_opendir(vfs_mount_ctx *mnt, const char *path) { return vfs_opendir2(mnt, path, nullptr); }
@@ -623,9 +657,8 @@ int vfs_readdir2(vfs_handle *dh, os_dir_entry_t **entry)
         errno = ENOSYS;
         return -1;
     }
-    // The driver answers NULL for both the end and a failure; errno, which
-    // is the calling thread's own, tells them apart (the error record is
-    // shared with the heartbeat thread and cannot).
+    // The driver answers NULL for both the end and a failure; errno tells
+    // them apart (a driver may record "ok" at the end).
     errno = 0;
     os_dir_entry_t *e = mnt->drv->readdir(dh->drv_h);
     int eno = errno;
@@ -634,10 +667,12 @@ int vfs_readdir2(vfs_handle *dh, os_dir_entry_t **entry)
         dh->dir_pos++;
         return 1;
     }
-    if (eno == 0)
+    if (eno == 0) {
+        err_clear();
         return 0;
+    }
     // A record that still says "no error" was not written by this failure.
-    if (mnt->err.code == 0)
+    if (t_err.rec.code == 0)
         vfs_set_error_errno(mnt, __FILE__, __LINE__, __func__, eno);
     errno = eno;
     return -1;
@@ -660,7 +695,7 @@ int seekdir_by_count(vfs_handle *dh, int64_t pos)
 {
     vfs_mount_ctx *mnt = dh->mnt;
     if (pos < 0) {
-        VPERROR_SET(&mnt->err, VERR_INVALID_PARAMETER, "directory position %lld out of range", (long long)pos);
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "directory position %lld out of range", (long long)pos);
         return -1;
     }
     if (!mnt->drv->readdir) {
@@ -709,43 +744,33 @@ int64_t vfs_telldir(vfs_handle *dh)
 
 int vfs_closedir(vfs_handle *dh)
 {
-    if (!vfs_check(dh, VFS_TYPE_DIR))
-        return -1;
+    if (!vfs_is(dh, VFS_TYPE_DIR))
+        return close_bad_handle(__func__);
     vfs_handle_unregister(dh);
     return vfs_closedir_imp(dh);
 }
 
 // ---- errors --------------------------------------------------------------------------------------
 
-int vfs_errcode(const void *h)
-{
-    vfs_mount_ctx *mnt = vfs_handle_get_mount(h);
-    return mnt ? mnt->err.code : -1;
-}
+int vfs_errcode(const void *h) { return vfs_handle_get_mount(h) ? t_err.rec.code : -1; }
 
 int vfs_errno(const void *h)
 {
-    vfs_mount_ctx *mnt = vfs_handle_get_mount(h);
-    if (!mnt)
+    if (!vfs_handle_get_mount(h))
         return verr_2_posix(-1);
     // The driver's own errno is more precise than the status code's
     // (ERANGE, EACCES, EMLINK ... have no row of their own), so it is used
     // while the record it came with is still the current one.
-    if (mnt->err_eno && mnt->err_eno_code == mnt->err.code && mnt->err_eno_line == mnt->err.line &&
-        mnt->err_eno_func == mnt->err.func)
-        return mnt->err_eno;
-    return verr_2_posix(mnt->err.code);
+    const vperror_t &r = t_err.rec;
+    if (t_err.eno && t_err.eno_code == r.code && t_err.eno_line == r.line && t_err.eno_func == r.func)
+        return t_err.eno;
+    return verr_2_posix(r.code);
 }
 
-const char *vfs_errstr(const void *h)
-{
-    vfs_mount_ctx *mnt = vfs_handle_get_mount(h);
-    return mnt ? vperror_str(&mnt->err) : "invalid handle error";
-}
+const char *vfs_errstr(const void *h) { return vfs_handle_get_mount(h) ? vperror_str(&t_err.rec) : "invalid handle error"; }
 
 void vfs_get_error(const void *h, vperror_t *out)
 {
-    vfs_mount_ctx *mnt = vfs_handle_get_mount(h);
-    if (mnt && out)
-        vperror_copy(out, &mnt->err);
+    if (vfs_handle_get_mount(h) && out)
+        vperror_copy(out, &t_err.rec);
 }

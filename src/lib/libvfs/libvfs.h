@@ -1,9 +1,10 @@
 // libvfs: the virtual file system between the FUSE operations and the
 // sources the program can mount. A registry of drivers ("file", "zksd",
 // "ftp", "physfs") maps a mount URL to a driver; a mount hands out file and
-// directory handles that wrap the driver's own handles, keeps one error
-// record that the driver fills on every failure, and carries every path
-// operation to the driver as a numbered code through the driver's ioctl slot.
+// directory handles that wrap the driver's own handles, and carries every
+// path operation to the driver as a numbered code through the driver's ioctl
+// slot. Failures are recorded per thread: each call leaves its own failure
+// in the calling thread's error record (see "errors" below).
 // File handles opened read-only read through a read-ahead cache, handles
 // opened write-only write through a write-behind cache (sizes from the mount
 // URL options "rcache_size" and "wcache_size", default "2m").
@@ -43,9 +44,13 @@ enum { VFS_OS_TYPE_LOCAL = 2 };
 
 // ---- driver record ----------------------------------------------------------------------
 // 27 slots; a slot the driver does not provide is NULL (the core then fails
-// the call with -1 / NULL and status -12 in the mount's error record).
+// the call with -1 / NULL and status -12 in the caller's error record).
 // "m" is the driver's mount handle, "fh" its file handle, "dh" its directory
-// handle. Drivers record every failure in the error record they got at mount.
+// handle. A driver records every failure of a slot in the calling thread's
+// error record (vfs_err_rec, VFS_SET_ERROR, vfs_set_error_errno below); a
+// driver reached from two threads (FUSE loop, heartbeat) thus never mixes
+// up their failures. A driver's record is a `static const vfs_drv` with
+// designated initialisers.
 struct vfs_drv {
     int id;
     const char *name;
@@ -53,7 +58,8 @@ struct vfs_drv {
     int (*exit)(void);                    // 0
     int (*match)(const char *url);        // 0 when the driver takes the (translated) URL
     // Driver mount handle, or NULL with *err filled. arg is the caller's,
-    // passed through unchanged.
+    // passed through unchanged. err is for this call only: later failures
+    // go to the calling thread's record, never to a kept pointer.
     void *(*mount)(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *mnt);
     int (*umount)(void *m);
     int (*statfs)(void *m, os_volume_info_t *vi);
@@ -91,18 +97,13 @@ struct vfs_mount_ctx {
     mem_parray_t files; // vfs_handle * (type 2)
     mem_parray_t dirs;  // vfs_handle * (type 3)
     const vfs_drv *drv;
-    vperror_t err;      // filled by the driver; never cleared by the core
+    // What the driver's mount slot was given as its error record; read only
+    // when that mount failed.
+    vperror_t mount_err;
     pl_mutex_t *mutex;  // guards files and dirs
     uint32_t wcache_size;
     uint32_t rcache_size;
     char *mnt_dir;      // owned copy, NULL until vfs_set_mnt_dir
-    // Original errno of the last failure a driver recorded through
-    // vfs_set_error_errno, with the record position it belongs to, so
-    // vfs_errno can tell it is still current.
-    int err_eno;
-    int err_eno_code;
-    int err_eno_line;
-    const char *err_eno_func;
 };
 
 struct vfs_handle {
@@ -152,8 +153,8 @@ int vfs_set_mnt_dir(vfs_mount_ctx *mnt, const char *dir);
 char *vfs_dump_handles(vfs_mount_ctx *mnt);
 
 // ---- files -------------------------------------------------------------------------------
-// Each returns a new handle (free with vfs_close) or NULL with the mount's
-// error record filled.
+// Each returns a new handle (free with vfs_close) or NULL with the calling
+// thread's error record filled.
 // flags: file-object flags (OS_FILE_READ ...), stored in the handle.
 vfs_handle *vfs_open(vfs_mount_ctx *mnt, const char *path, uint32_t flags);
 // flags: portable open flags (PL_O_*); the handle stores pl_oflag_2_pf(flags).
@@ -169,7 +170,7 @@ int vfs_close(vfs_handle *h);
 int64_t vfs_read(vfs_handle *h, void *buf, uint64_t len, int64_t off);
 int64_t vfs_write(vfs_handle *h, const void *buf, uint64_t len, int64_t off);
 // Writes out what the write-behind cache holds (nothing to do without one);
-// the driver is not asked to sync. 0, or -1 with the mount's error record
+// the driver is not asked to sync. 0, or -1 with the error record
 // filled (the held bytes stay held); -1 for a bad handle. Same thread rules
 // as vfs_write.
 int vfs_flush(vfs_handle *h);
@@ -198,32 +199,48 @@ int vfs_stream_ops_init(vfs_mount_ctx *mnt, zkfile_drv_t *ops);
 vfs_handle *vfs_opendir2(vfs_mount_ctx *mnt, const char *path, const char *pattern);
 vfs_handle *vfs_opendir(vfs_mount_ctx *mnt, const char *path);
 // The next entry (owned by the handle, valid until the next call), or NULL:
-// at the end with errno 0, on failure with errno set and the mount's error
+// at the end with errno 0, on failure with errno set and the error
 // record filled. vfs_readdir2 says which without errno.
 os_dir_entry_t *vfs_readdir(vfs_handle *dh);
 // 1 with *entry set to the next entry (as vfs_readdir), 0 at the end of the
-// listing, -1 on failure (the mount's error record filled; for a bad handle
-// it is not touched); *entry is NULL unless 1.
+// listing, -1 on failure (the error record filled); *entry is NULL unless 1.
 int vfs_readdir2(vfs_handle *dh, os_dir_entry_t **entry);
 // Positions are the driver's; for a driver without telldir/seekdir they
 // count the entries handed out (0 at the start): a seek forward reads on, a
 // seek back opens the listing again and reads up to the position (a
-// position past the end stops there). 0 / the position, or -1 (the mount's
+// position past the end stops there). 0 / the position, or -1 (the
 // error record filled; a failed reopen keeps the listing where it was).
 int vfs_seekdir(vfs_handle *dh, int64_t pos);
 int64_t vfs_telldir(vfs_handle *dh);
 int vfs_closedir(vfs_handle *dh);
 
-// ---- errors (mount, file or directory handle) ----------------------------------------------
-int vfs_errcode(const void *h);     // status code of the mount's record; -1 bad handle
+// ---- errors ---------------------------------------------------------------------------------
+// Every thread has its own last-error record. Each call of this interface
+// starts by emptying the calling thread's record (the two closes excepted:
+// they leave it as it is unless they fail themselves, so closing after a
+// failure does not wipe it), and a call that fails leaves its own failure
+// there, never one of another thread or of an older call. So a caller reads,
+// right after a failed call and on the same thread, the status of exactly
+// that call; a record still empty after a failure means the driver gave no
+// reason (the FUSE layer answers EIO). The readers below take a mount, file
+// or directory handle only to check it; they read the calling thread's record.
+int vfs_errcode(const void *h);     // status code (0: none recorded); -1 for a bad handle
 // POSIX errno of the last failure: the original errno when the driver gave
-// one for the current record (local driver), else verr_2_posix(code).
+// one with this record (vfs_set_error_errno), else verr_2_posix(code).
 int vfs_errno(const void *h);
-const char *vfs_errstr(const void *h); // "invalid handle error" for a bad handle
+// Message, else the status text; "invalid handle error" for a bad handle.
+// Valid until the thread's next call of this interface.
+const char *vfs_errstr(const void *h);
 void vfs_get_error(const void *h, vperror_t *out);
 
-// For drivers: fills the mount's error record from errno (status code of
-// errno, its text) and remembers errno itself for vfs_errno.
+// For drivers, and for libraries they call that fill a vperror_t: the
+// calling thread's record. Never NULL; never keep it beyond the call served.
+vperror_t *vfs_err_rec(void);
+// Records a failure in the calling thread's record (printf-style message,
+// NULL for none).
+#define VFS_SET_ERROR(code, ...) vperror_set(vfs_err_rec(), __FILE__, __LINE__, __func__, (code), __VA_ARGS__)
+// Records the failure of a system call from its errno (status code of eno,
+// its text) and keeps eno itself for vfs_errno. mnt is only checked for NULL.
 void vfs_set_error_errno(vfs_mount_ctx *mnt, const char *file, int line, const char *func, int eno);
 
 // ---- path-operation codes ----------------------------------------------------------------
@@ -299,7 +316,7 @@ struct vfs_ioc_frename_t { const char *name; uint8_t replace; };       // 100
 
 // ---- path operations (mount + path relative to the mount) ----------------------------------
 // Each returns the driver's result (0 or a count, negative on failure with
-// the error record filled), -1 for a bad mount. Before truncate, rename,
+// the calling thread's error record filled), -1 for a bad mount. Before truncate, rename,
 // unlink, remove, set-times and stat of a path, the write caches of the open
 // handles of that path are written out (a failure fails the call).
 // Monotonic ms of the driver's last activity (0 when it keeps none); -1 bad mount.

@@ -399,6 +399,7 @@ int vfs_symlink(vfs_mount_ctx *mnt, const char *target, const char *linkpath)
         return -1;
     if (!mnt->mnt_dir || !*mnt->mnt_dir) {
         LOG_ERR(VFS_TAG, "error:mnt_dir not set\n");
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "mnt_dir not set");
         return -1;
     }
     vfs_ioc_2path_t a{target, linkpath};

@@ -5,20 +5,25 @@
 
 #define VFS_TAG "vfs"
 
-// ---- driver records (each builds its single static record on first call) ----
+// ---- driver records (each a static const record) ----
 const vfs_drv *vfs_file_drv_get(void);
 const vfs_drv *vfs_zksd_drv_get(void);
 const vfs_drv *vfs_ftp_drv_get(void);
 const vfs_drv *vfs_physfs_drv_get(void);
 
 // ---- handle checks -------------------------------------------------------------
-// 1 when p is a live vfs object of that type (magic and type compared as one
-// 64-bit word), else 0. NULL gives 0.
+// The first step of every entry point: empties the calling thread's error
+// record, then checks that p is a live vfs object of that type (magic and
+// type compared as one 64-bit word). 1 when it is; 0 (NULL included) with
+// {-4, "invalid handle"} recorded.
 int vfs_check(const void *p, uint32_t type);
+// The same test without touching the record.
+int vfs_is(const void *p, uint32_t type);
 // The mount of a mount, file or directory handle; NULL for anything else.
+// Does not touch the record.
 vfs_mount_ctx *vfs_handle_get_mount(const void *h);
-// Records {-12, "<slot> not supported by the <driver> driver"} in the mount's
-// error record, for a slot the driver leaves empty.
+// Records {-12, "<slot> not supported by the <driver> driver"}, for a slot
+// the driver leaves empty.
 void vfs_slot_missing(vfs_mount_ctx *mnt, const char *slot, const char *func);
 // Records {-2, "<what> missing"} for a NULL argument.
 void vfs_arg_missing(vfs_mount_ctx *mnt, const char *what, const char *func);

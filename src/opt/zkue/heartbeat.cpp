@@ -3,8 +3,10 @@
 
 #include <pthread.h>
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 
 #include "libpal/basic/pl_base.h"
 #include "libpal/basic/pl_verr.h"
@@ -21,9 +23,27 @@
 
 namespace {
 
-// Owned by the main thread (init and exit); the stop flag is shared.
+// Owned by the main thread (init and exit).
 os_thread_t *s_thread;
-std::atomic<int8_t> s_stop{0};
+void (*s_unmount)(void) = myfuse_remove_mount_point;
+
+// The stop flag, and the wake-up of a thread that naps.
+std::mutex s_mu;
+std::condition_variable s_cv;
+bool s_stop;
+
+bool stop_requested(void)
+{
+    std::lock_guard<std::mutex> g(s_mu);
+    return s_stop;
+}
+
+// Naps `ms` unless a stop comes first. true when stopped.
+bool nap(uint32_t ms)
+{
+    std::unique_lock<std::mutex> g(s_mu);
+    return s_cv.wait_for(g, std::chrono::milliseconds(ms), [] { return s_stop; });
+}
 
 void *heartbeat_main(void *arg)
 {
@@ -32,6 +52,8 @@ void *heartbeat_main(void *arg)
 }
 
 } // namespace
+
+void heartbeat_set_unmount_proc(void (*proc)(void)) { s_unmount = proc ? proc : myfuse_remove_mount_point; }
 
 int heartbeat_init(const char *url, vfs_mount_ctx *mnt)
 {
@@ -45,7 +67,10 @@ int heartbeat_init(const char *url, vfs_mount_ctx *mnt)
         HBLOG(LOG2_DBG, "source keeps no activity time: no heartbeat\n");
         return 0;
     }
-    s_stop.store(0);
+    {
+        std::lock_guard<std::mutex> g(s_mu);
+        s_stop = false;
+    }
     // Stop signals go to the main thread, whose request loop they end; the
     // thread inherits a mask that keeps them away from it.
     sigset_t stop, old;
@@ -64,7 +89,7 @@ int check_heartbeat_thread(vfs_mount_ctx *mnt)
     // A driver without a statfs slot cannot answer a probe: nothing to probe
     // (asking anyway would only trip the missing-slot assertion).
     bool can_probe = mnt && mnt->drv && mnt->drv->statfs;
-    while (!s_stop.load()) {
+    while (!stop_requested()) {
         uint64_t last = vfs_get_last_activity(mnt);
         uint64_t now = os_clock_ms();
         // 0: nothing recorded yet, which is not silence.
@@ -76,18 +101,18 @@ int check_heartbeat_thread(vfs_mount_ctx *mnt)
                     can_probe = false;
                 } else {
                     HBLOG(LOG2_WARN, "probe failed: %s\n", vfs_errstr(mnt));
-                    myfuse_remove_mount_point();
+                    s_unmount();
                     break;
                 }
             }
         }
         if (vfs_get_need_reopen(mnt) == 1) {
             HBLOG(LOG2_DBG, "vfs_error_need_remount...\n");
-            myfuse_remove_mount_point();
+            s_unmount();
             break;
         }
-        for (uint32_t i = 0; i < HEARTBEAT_NAPS && !s_stop.load(); i++)
-            os_msleep(HEARTBEAT_NAP_MS);
+        if (nap(HEARTBEAT_NAP_MS * HEARTBEAT_NAPS))
+            break;
     }
     HBLOG(LOG2_DBG, "<==\n");
     return 0;
@@ -97,10 +122,15 @@ int heartbeat_exit(void)
 {
     if (!s_thread)
         return 0;
-    s_stop.store(1);
-    int r = os_thread_wait_kill_exit(s_thread, HEARTBEAT_STOP_WAIT_MS, nullptr);
+    {
+        std::lock_guard<std::mutex> g(s_mu);
+        s_stop = true;
+    }
+    s_cv.notify_all();
+    int r = os_thread_wait(s_thread, 0xffffffffu, nullptr);
     if (r < 0)
-        HBLOG(LOG2_DBG, "os_thread_wait_kill_exit ret=%d\n", r);
+        HBLOG(LOG2_DBG, "os_thread_wait ret=%d\n", r);
+    os_thread_detach(s_thread);
     s_thread = nullptr;
     return 0;
 }

@@ -12,7 +12,6 @@ enum : uint32_t {
     HEARTBEAT_IDLE_MS = 119999, // a probe happens after more silence than this
     HEARTBEAT_NAP_MS = 500,
     HEARTBEAT_NAPS = 10,        // naps per cycle (about 5 s)
-    HEARTBEAT_STOP_WAIT_MS = 2000,
 };
 
 // Starts the heartbeat for `mnt` once the kernel mount exists: 1 when a
@@ -22,7 +21,12 @@ enum : uint32_t {
 int heartbeat_init(const char *url, vfs_mount_ctx *mnt);
 // The thread body. 0.
 int check_heartbeat_thread(vfs_mount_ctx *mnt);
-// Stops the heartbeat: sets the stop flag and waits up to 2 s, then cancels
-// the thread. 0 at once when none runs. Call before the mount is closed and
-// whenever the request loop has ended. Main thread.
+// Stops the heartbeat: sets the stop flag, wakes the thread from its nap
+// and waits until it has ended (a call to the source it is making finishes
+// first; nothing is cancelled). 0 at once when none runs. Call before the
+// mount is closed and whenever the request loop has ended. Main thread.
 int heartbeat_exit(void);
+// What the heartbeat calls to unmount: myfuse_remove_mount_point, unless a
+// test puts another procedure in its place (NULL restores it). Set while no
+// heartbeat runs.
+void heartbeat_set_unmount_proc(void (*proc)(void));

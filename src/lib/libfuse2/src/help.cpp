@@ -178,6 +178,12 @@ int fuse_module_ensure(void)
 }
 
 namespace {
+// The file system's own options: inode numbers of the source; cached pages
+// kept across opens only while the file's size and modification time stay
+// as they were (a file changed outside the mount is read anew); attributes
+// asked for every time; writes of up to 128 KiB per request.
+constexpr char k_fs_options[] = "-ouse_ino,auto_cache,attr_timeout=0,big_writes,max_write=131072";
+
 // The session whose request loop runs now (NULL when none).
 std::atomic<struct fuse_session *> s_loop_session{nullptr};
 
@@ -244,7 +250,7 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
         cfg->mounted_proc(cfg->arg);
 
     struct fuse_args fargs = FUSE_ARGS_INIT(0, nullptr);
-    if (fuse_opt_add_arg(&fargs, "") == -1 || fuse_opt_add_arg(&fargs, "-ouse_ino,kernel_cache,attr_timeout=0") == -1) {
+    if (fuse_opt_add_arg(&fargs, "") == -1 || fuse_opt_add_arg(&fargs, k_fs_options) == -1) {
         fuse_opt_free_args(&fargs);
         fuse_unmount(dir, ch);
         g_fuse_chan = nullptr;

@@ -45,7 +45,8 @@ int get_fuse_fstype(void);
 int fuse_module_ensure(void);
 
 // Mounts cfg->mnt_dir with the option text, builds the file-system handle
-// over `ops` (options "use_ino,kernel_cache,attr_timeout=0"), installs
+// over `ops` (options "use_ino,auto_cache,attr_timeout=0,big_writes,
+// max_write=131072"), installs
 // libfuse's signal handlers where the platform has none, and serves kernel
 // requests on the calling thread until the file system is unmounted; then
 // unmounts with the channel and destroys the handle. 0 after the loop, -1

@@ -65,8 +65,9 @@ int on_ready(void *arg)
     return 0;
 }
 
-// Settled option text of the "options" query value. 0, or -1 with err set.
-int settle_options(const char *url, int readonly, char *out, size_t size, char *err)
+} // namespace
+
+int myfuse_settle_options(const char *url, int readonly, char *out, size_t size, char *err)
 {
     char opts[MYFUSE_URL_SIZE];
     url_get_query_buf(url, "options", "", opts, sizeof(opts));
@@ -80,6 +81,8 @@ int settle_options(const char *url, int readonly, char *out, size_t size, char *
     MLOG(LOG2_DBG, "opts.options=%s\n", out);
     return 0;
 }
+
+namespace {
 
 // Closes the mount of a set-up that failed, so that nothing of it outlives
 // the call (a later mount from the shell would leak it). The heartbeat goes
@@ -155,7 +158,7 @@ int myfuse_mount(const char *url, char *err)
     g_fuse_trace = trace;
 
     char options[MYFUSE_URL_SIZE];
-    if (settle_options(turl, readonly != 0, options, sizeof(options), err) != 0) {
+    if (myfuse_settle_options(turl, readonly != 0, options, sizeof(options), err) != 0) {
         g_mnt_dir[0] = '\0';
         vfs_mount_drop();
         return -1;

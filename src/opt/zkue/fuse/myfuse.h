@@ -44,6 +44,11 @@ int myfuse_unmount(char *err);
 // NULL when nothing is open, "" when nothing was ever mounted.
 char *myfuse_show_openfile(void);
 
+// The mount option text of the URL's "options" value, settled for a source
+// that is read-only or not (fuse_opts_settle); logs the forced read-only
+// warning and the result. 0, or -1 with the reason in err (4096 bytes).
+int myfuse_settle_options(const char *url, int readonly, char *out, size_t size, char *err);
+
 // The operations record handed to libfuse (static, never NULL).
 const struct fuse_operations *myfuse_get_ops(void);
 // Logs a warning (err from 15 s) when more than 3 s went by since `start`
