@@ -15,14 +15,13 @@ void *vfs_ftp_mount(const char *, void *, vperror_t *err, vfs_mount_ctx *)
     return nullptr;
 }
 
+constexpr vfs_drv k_drv = {
+    .id = VFS_DRV_FTP,
+    .name = "ftp",
+    .match = vfs_ftp_match,
+    .mount = vfs_ftp_mount,
+};
+
 } // namespace
 
-const vfs_drv *vfs_ftp_drv_get(void)
-{
-    static vfs_drv d;
-    d.id = VFS_DRV_FTP;
-    d.name = "ftp";
-    d.match = vfs_ftp_match;
-    d.mount = vfs_ftp_mount;
-    return &d;
-}
+const vfs_drv *vfs_ftp_drv_get(void) { return &k_drv; }

@@ -50,43 +50,43 @@ enum { VFS_OS_TYPE_LOCAL = 2 };
 // error record (vfs_err_rec, VFS_SET_ERROR, vfs_set_error_errno below); a
 // driver reached from two threads (FUSE loop, heartbeat) thus never mixes
 // up their failures. A driver's record is a `static const vfs_drv` with
-// designated initialisers.
+// designated initialisers (slots not named stay NULL).
 struct vfs_drv {
-    int id;
-    const char *name;
-    int (*init)(void);                    // 0, non-zero: the driver cannot start
-    int (*exit)(void);                    // 0
-    int (*match)(const char *url);        // 0 when the driver takes the (translated) URL
+    int id = 0;
+    const char *name = nullptr;
+    int (*init)(void) = nullptr;             // 0, non-zero: the driver cannot start
+    int (*exit)(void) = nullptr;             // 0
+    int (*match)(const char *url) = nullptr; // 0 when the driver takes the (translated) URL
     // Driver mount handle, or NULL with *err filled. arg is the caller's,
     // passed through unchanged. err is for this call only: later failures
     // go to the calling thread's record, never to a kept pointer.
-    void *(*mount)(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *mnt);
-    int (*umount)(void *m);
-    int (*statfs)(void *m, os_volume_info_t *vi);
-    int (*get_readonly)(void *m, uint32_t *ro);
-    void *(*open)(void *m, const char *path, uint32_t pf);
+    void *(*mount)(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *mnt) = nullptr;
+    int (*umount)(void *m) = nullptr;
+    int (*statfs)(void *m, os_volume_info_t *vi) = nullptr;
+    int (*get_readonly)(void *m, uint32_t *ro) = nullptr;
+    void *(*open)(void *m, const char *path, uint32_t pf) = nullptr;
     void *(*wopen)(void *m, const char *path, uint32_t access, uint32_t share, void *security,
-                   uint32_t disposition, uint32_t attributes, void *templ);
-    void *(*open2)(void *m, const char *path, int flags, uint32_t mode);
-    int (*close)(void *fh);
+                   uint32_t disposition, uint32_t attributes, void *templ) = nullptr;
+    void *(*open2)(void *m, const char *path, int flags, uint32_t mode) = nullptr;
+    int (*close)(void *fh) = nullptr;
     // Offset -1: at the current position. Same shape as the cache procedures.
-    int64_t (*read)(void *fh, void *buf, uint64_t len, int64_t off);
-    int64_t (*write)(void *fh, const void *buf, uint64_t len, int64_t off);
-    int (*fsync)(void *fh);
-    int64_t (*lseek)(void *fh, int64_t off, int whence);
-    int (*fstat)(void *fh, os_file_stat_t *st);
-    int (*ftruncate)(void *fh, int64_t size);
-    int (*futime)(void *fh, const os_file_times_t *times);
-    int (*flock)(void *fh, int32_t type, uint64_t off, uint64_t len); // type 3 unlocks
-    void *(*opendir)(void *m, const char *path, const char *pattern);
+    int64_t (*read)(void *fh, void *buf, uint64_t len, int64_t off) = nullptr;
+    int64_t (*write)(void *fh, const void *buf, uint64_t len, int64_t off) = nullptr;
+    int (*fsync)(void *fh) = nullptr;
+    int64_t (*lseek)(void *fh, int64_t off, int whence) = nullptr;
+    int (*fstat)(void *fh, os_file_stat_t *st) = nullptr;
+    int (*ftruncate)(void *fh, int64_t size) = nullptr;
+    int (*futime)(void *fh, const os_file_times_t *times) = nullptr;
+    int (*flock)(void *fh, int32_t type, uint64_t off, uint64_t len) = nullptr; // type 3 unlocks
+    void *(*opendir)(void *m, const char *path, const char *pattern) = nullptr;
     // The next entry; NULL with errno 0 at the end, NULL with errno set (and
     // the error record filled) on failure.
-    os_dir_entry_t *(*readdir)(void *dh);
-    int (*seekdir)(void *dh, int64_t pos);
-    int64_t (*telldir)(void *dh);
-    int (*closedir)(void *dh);
+    os_dir_entry_t *(*readdir)(void *dh) = nullptr;
+    int (*seekdir)(void *dh, int64_t pos) = nullptr;
+    int64_t (*telldir)(void *dh) = nullptr;
+    int (*closedir)(void *dh) = nullptr;
     // m for the path codes, fh for codes 100-103.
-    int64_t (*ioctl)(void *h, int code, void *arg, int64_t len);
+    int64_t (*ioctl)(void *h, int code, void *arg, int64_t len) = nullptr;
 };
 
 // ---- mount and handle ------------------------------------------------------------------

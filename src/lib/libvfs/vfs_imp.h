@@ -5,7 +5,7 @@
 
 #define VFS_TAG "vfs"
 
-// ---- driver records (each a static const record) ----
+// ---- driver records (each driver's single record) ----
 const vfs_drv *vfs_file_drv_get(void);
 const vfs_drv *vfs_zksd_drv_get(void);
 const vfs_drv *vfs_ftp_drv_get(void);

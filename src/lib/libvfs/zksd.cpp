@@ -17,14 +17,13 @@ void *vfs_zksd_mount(const char *, void *, vperror_t *err, vfs_mount_ctx *)
     return nullptr;
 }
 
+constexpr vfs_drv k_drv = {
+    .id = VFS_DRV_ZKSD,
+    .name = "zksd",
+    .match = vfs_zksd_match,
+    .mount = vfs_zksd_mount,
+};
+
 } // namespace
 
-const vfs_drv *vfs_zksd_drv_get(void)
-{
-    static vfs_drv d;
-    d.id = VFS_DRV_ZKSD;
-    d.name = "zksd";
-    d.match = vfs_zksd_match;
-    d.mount = vfs_zksd_mount;
-    return &d;
-}
+const vfs_drv *vfs_zksd_drv_get(void) { return &k_drv; }
