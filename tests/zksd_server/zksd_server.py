@@ -401,9 +401,21 @@ class Connection:
         raw = word & 0xFFFFFF
         return proto, cmd, body[:raw - 4]
 
-    def send(self, data):
+    def send(self, parts):
+        """Sends a frame given as a list of buffers; False when it fails."""
         try:
-            self.sock.sendall(data)
+            if isinstance(self.sock, ssl.SSLSocket):
+                for p in parts:
+                    self.sock.sendall(p)
+                return True
+            views = [memoryview(p).cast("B") for p in parts if len(p)]
+            while views:
+                n = self.sock.sendmsg(views)
+                while views and n >= len(views[0]):
+                    n -= len(views[0])
+                    views.pop(0)
+                if n:
+                    views[0] = views[0][n:]
             return True
         except OSError:
             return False
@@ -494,8 +506,8 @@ class Connection:
             result = method(self, req, rep, entry)
             if result is NO_REPLY:
                 return None
-            if isinstance(result, bytes):
-                return result
+            if isinstance(result, list):
+                return result  # a kept reply, sent again
             msg = rep.msg
         except ZkError as e:
             msg = error_reply(e.code, e.text)
@@ -508,7 +520,7 @@ class Connection:
             entry["errno"] = -26
         else:
             entry["errno"] = 0
-        return W.make_frame(cmd, msg, srv.proto_byte)
+        return msg.parts(cmd, srv.proto_byte)
 
     # -- session commands ------------------------------------------------
 
@@ -642,16 +654,23 @@ class Connection:
         return n
 
     def put_packed(self, rep, name, data):
-        """A binary field holding data packed with the context's codec."""
+        """The last field: data packed with the context's codec, sent from
+        where it lies."""
+        codec = self.ctx.codec
+        if codec.id == zkpack.NoneCodec.id:
+            rep.add_bin_ref(name, data)
+            return
         cap = zkpack.bound(len(data))
-        off = rep.alloc_bin(name, cap)
-        n = self.ctx.codec.pack_into(data, rep.msg.buf, off, cap)
+        out = bytearray(cap)
+        n = codec.pack_into(data, out, 0, cap)
         if n < 0:
             raise ZkError(-97, "packing failed")
-        rep.trim_last(n)
+        rep.add_bin_ref(name, memoryview(out)[:n])
 
     def unpacked(self, req, name, n):
-        data = self.ctx.codec.unpack(req.bin(name), n)
+        """The unpacked value of a binary field, exactly n bytes."""
+        src = req.bin(name)
+        data = src if self.ctx.codec.id == zkpack.NoneCodec.id else self.ctx.codec.unpack(src, n)
         if data is None or len(data) != n:
             raise ZkError(-97, "data does not unpack to %d bytes" % n)
         return data
@@ -964,7 +983,7 @@ class Connection:
                 row[2] and version_at_least(self.srv.opt.version, row[2]):
             raise ZkError(-37, "unsupported ioctl2 %d" % code)
         answer = row[0](self, req.int("fd"), data)
-        if answer is NO_REPLY or isinstance(answer, bytes) and code == 105:
+        if code == 105:
             return answer
         rep.add_bin("data", answer or b"")
 

@@ -69,6 +69,7 @@ class Message:
     def __init__(self):
         self.buf = bytearray(4)
         self._last = None  # (offset of the last field, its header length)
+        self.tail = None  # (value kept by reference, its padding) of a last binary field
 
     def add_field(self, ftype, name, value=b""):
         off = self._reserve(ftype, name, len(value))
@@ -118,9 +119,36 @@ class Message:
         # zero the padding that the shorter value leaves behind
         self.buf[off + raw:off + pad4(raw)] = bytes(pad4(raw) - raw)
 
+    def add_bin_ref(self, name, value):
+        """A binary field whose value stays in the caller's buffer and goes
+        out from there (no copy of a large read); the last field."""
+        assert self.tail is None
+        off = self._reserve(T_BINARY, name, 0)
+        raw = 4 + self._last[1] + len(value)
+        struct.pack_into(">I", self.buf, off, _word(True, T_BINARY, raw))
+        self.tail = (value, pad4(raw) - raw)
+        return self
+
     def root(self):
+        """The root as one bytearray (a value kept by reference is copied in)."""
+        if self.tail is not None:
+            value, pad = self.tail
+            self.tail = None
+            self.buf += value
+            self.buf += bytes(pad)
         struct.pack_into(">I", self.buf, 0, _word(False, ROOT_ID, len(self.buf)))
         return self.buf
+
+    def parts(self, cmd, proto=PROTO):
+        """The frame as a list of buffers to send one after the other."""
+        total = len(self.buf)
+        if self.tail is not None:
+            total += len(self.tail[0]) + self.tail[1]
+        struct.pack_into(">I", self.buf, 0, _word(False, ROOT_ID, total))
+        out = [bytes((MAGIC[0], MAGIC[1], proto & 0xFF, cmd & 0xFF)) + bytes(self.buf)]
+        if self.tail is not None:
+            out += [self.tail[0], bytes(self.tail[1])]
+        return out
 
     def frame(self, cmd, proto=PROTO):
         """The whole frame: head and root."""
