@@ -485,8 +485,8 @@ class Connection:
             srv.connection_ended(self, goodbye)
 
     def handle(self, cmd, payload, entry):
-        """The reply frame (bytes) of one request, or None when the request
-        has no reply."""
+        """The reply frame of one request as a list of buffers, or None when
+        the request has no reply."""
         srv = self.srv
         row = COMMANDS.get(cmd)
         try:
