@@ -27,6 +27,10 @@ extern char **environ;
 
 namespace net_test {
 
+// Peers that go away must not end the test process: the program ignores
+// SIGPIPE at start-up (os_socket_init_env), and so do the tests.
+inline const bool k_sigpipe_ignored = (signal(SIGPIPE, SIG_IGN), true);
+
 // A free TCP port on 127.0.0.1 (bound once, then released).
 inline int free_port()
 {
