@@ -217,8 +217,9 @@ TEST(CachePread, LimitAndSequence)
     EXPECT_EQ(f.calls.size(), 2u);
     cache_pread_close(c);
 
-    // No limit: sequential small reads share one read-ahead; going back
-    // refills at the new offset.
+    // No limit: sequential small reads share one read-ahead; going back is
+    // served at the request's own size, and going on from there reads ahead
+    // again.
     stand_in g;
     g.data = pattern(9000, 's');
     c = ropen(g);
@@ -228,11 +229,14 @@ TEST(CachePread, LimitAndSequence)
     EXPECT_EQ(g.calls.size(), 1u);
     EXPECT_EQ(cache_pread(c, buf, 10, 5), 10);
     EXPECT_EQ(std::string(buf, 10), g.data.substr(5, 10));
-    EXPECT_EQ(g.calls, (std::vector<call>{{4096, 0}, {4096, 5}}));
-    // Invalidate drops the data: the next read at the following offset refills.
-    cache_pread_invalidate(c);
+    EXPECT_EQ(g.calls, (std::vector<call>{{4096, 0}, {10, 5}}));
     EXPECT_EQ(cache_pread(c, buf, 10, 15), 10);
     EXPECT_EQ(g.calls.back(), call(4096, 15));
+    // Invalidate drops the data: the next read at the following offset refills.
+    cache_pread_invalidate(c);
+    EXPECT_EQ(cache_pread(c, buf, 10, 25), 10);
+    EXPECT_EQ(std::string(buf, 10), g.data.substr(25, 10));
+    EXPECT_EQ(g.calls.back(), call(4096, 25));
     cache_pread_close(c);
 }
 
@@ -248,7 +252,19 @@ TEST(CachePread, GrownFileReadsPastOldEnd)
     EXPECT_EQ(std::string(buf, 10), f.data.substr(1000, 10));
     EXPECT_EQ(cache_pread(c, buf, 100, 950), 100);
     EXPECT_EQ(std::string(buf, 100), f.data.substr(950, 100));
-    EXPECT_EQ(f.calls, (std::vector<call>{{10, 1000}, {50, 950}, {50, 1000}}));
+    EXPECT_EQ(f.calls, (std::vector<call>{{10, 1000}, {100, 950}}));
+    cache_pread_close(c);
+
+    // A sequential reader: the read-ahead stops at the old end, and the part
+    // of a request past it is asked for on its own.
+    f.calls.clear();
+    c = ropen(f, 4096, 1000);
+    EXPECT_EQ(cache_pread(c, buf, 10, 0), 10);
+    for (int64_t off = 10; off < 810; off += 200)
+        EXPECT_EQ(cache_pread(c, buf, 200, off), 200);
+    EXPECT_EQ(cache_pread(c, buf, 200, 810), 200); // 190 held, 10 past the old end
+    EXPECT_EQ(std::string(buf, 200), f.data.substr(810, 200));
+    EXPECT_EQ(f.calls, (std::vector<call>{{1000, 0}, {10, 1000}}));
     cache_pread_close(c);
 }
 
@@ -282,18 +298,19 @@ TEST(CachePread, LargeReadsAndFailures)
     EXPECT_EQ(cache_pread(c, buf, 10, 0), 10);
     EXPECT_EQ(cache_pread(c, big.data(), 4096, 10), 4096); // direct, empties the cache
     EXPECT_EQ(big, f.data.substr(10, 4096));
-    EXPECT_EQ(cache_pread(c, buf, 10, 10), 10);
-    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 0}, {4096, 10}, {4096, 10}}));
+    EXPECT_EQ(cache_pread(c, buf, 10, 10), 10); // a jump back: its own size
+    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 0}, {4096, 10}, {10, 10}}));
 
     f.calls.clear();
+    EXPECT_EQ(cache_pread(c, buf, 10, 20), 10); // going on: reads ahead
     f.script = {-1};
     EXPECT_EQ(cache_pread(c, buf, 10, 7000), -1);
     EXPECT_EQ(cache_pread(c, buf, 10, 7000), 10);
     EXPECT_EQ(std::string(buf, 10), f.data.substr(7000, 10));
-    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 7000}, {4096, 7000}}));
+    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 20}, {10, 7000}, {10, 7000}}));
     EXPECT_EQ(cache_pread(c, buf, 0, 7010), 0);
     EXPECT_EQ(cache_pread(c, buf, 10, -1), -1);
-    EXPECT_EQ(f.calls.size(), 2u);
+    EXPECT_EQ(f.calls.size(), 3u);
     cache_pread_close(c);
 
     cache_pread_cfg_t cfg = {0, 0, &f, stand_in::read};
@@ -355,4 +372,87 @@ TEST(CacheThreads, ConcurrentHandlesOnOneFile)
     close(fd);
     for (int t = 0; t < kThreads; ++t)
         EXPECT_TRUE(ok[t]) << "thread " << t;
+}
+
+// A reader that jumps is served at each request's own size and holds no
+// buffer; one that goes on where it stopped reads ahead in a window that
+// doubles up to the cache size.
+TEST(CachePread, ReadAheadOnlyWhileSequential)
+{
+    stand_in f;
+    f.data = pattern(4 << 20, 'q');
+    cache_pread_t *c = ropen(f, 1 << 20);
+    char buf[4096];
+    for (int64_t off : {3 << 20, 12288, 1 << 20, 8192 + 1})
+        ASSERT_EQ(cache_pread(c, buf, 4096, off), 4096);
+    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 3 << 20}, {4096, 12288}, {4096, 1 << 20}, {4096, 8193}}));
+    EXPECT_EQ(c->buffer, nullptr);
+
+    f.calls.clear();
+    std::string got;
+    for (int64_t off = 8193 + 4096; off < (3 << 20); off += 4096) {
+        ASSERT_EQ(cache_pread(c, buf, 4096, off), 4096);
+        got.append(buf, 4096);
+    }
+    EXPECT_EQ(got, f.data.substr(8193 + 4096, got.size()));
+    ASSERT_GE(f.calls.size(), 5u);
+    const int64_t o = 8193 + 4096;
+    EXPECT_EQ(std::vector<call>(f.calls.begin(), f.calls.begin() + 5),
+              (std::vector<call>{{128 << 10, o},
+                                 {256 << 10, o + (128 << 10)},
+                                 {512 << 10, o + (384 << 10)},
+                                 {1 << 20, o + (896 << 10)},
+                                 {1 << 20, o + (1920 << 10)}}));
+    cache_pread_close(c);
+}
+
+// Buffers are taken when data arrives and only within the budget all caches
+// share; a cache that finds it spent passes its requests through, and one
+// that has written everything out gives its buffer back.
+TEST(CacheBudget, BuffersComeWithDataAndWithinTheBudget)
+{
+    const uint64_t before = cache_budget_used();
+    const uint64_t old = cache_budget_set(before + 3 * 4096);
+    stand_in f;
+    std::vector<cache_pwrite_t *> w;
+    for (int i = 0; i < 5; i++)
+        w.push_back(wopen(f));
+    EXPECT_EQ(cache_budget_used(), before); // nothing taken at open
+    std::string d = pattern(100, 'b');
+    for (int i = 0; i < 5; i++)
+        ASSERT_EQ(cache_pwrite(w[i], d.data(), 100, 1000 * i), 100);
+    // Three are held, the last two went through at once.
+    EXPECT_EQ(f.calls, (std::vector<call>{{100, 3000}, {100, 4000}}));
+    EXPECT_EQ(cache_budget_used(), before + 3 * 4096);
+    EXPECT_EQ(w[3]->buffer, nullptr);
+
+    EXPECT_EQ(cache_pwrite_fflush(w[0]), 100);
+    EXPECT_EQ(w[0]->buffer, nullptr);
+    EXPECT_EQ(cache_budget_used(), before + 2 * 4096);
+    ASSERT_EQ(cache_pwrite(w[4], d.data(), 100, 4100), 100); // now it is held
+    EXPECT_EQ(f.calls.size(), 3u);
+
+    // Readers share the same budget: a sequential one finding it spent reads
+    // at the request's size.
+    stand_in g;
+    g.data = pattern(20000, 'r');
+    cache_pread_t *r = ropen(g);
+    char buf[10];
+    EXPECT_EQ(cache_pread(r, buf, 10, 0), 10);
+    EXPECT_EQ(cache_pread(r, buf, 10, 10), 10);
+    EXPECT_EQ(g.calls, (std::vector<call>{{10, 0}, {10, 10}}));
+    for (cache_pwrite_t *c : w)
+        cache_pwrite_close(c);
+    EXPECT_EQ(cache_budget_used(), before);
+    g.calls.clear();
+    EXPECT_EQ(cache_pread(r, buf, 10, 20), 10);
+    EXPECT_EQ(cache_pread(r, buf, 10, 30), 10);
+    EXPECT_EQ(g.calls, (std::vector<call>{{4096, 20}}));
+    EXPECT_EQ(cache_budget_used(), before + 4096);
+    cache_pread_close(r);
+    EXPECT_EQ(cache_budget_used(), before);
+    cache_budget_set(old);
+    // Every byte written reached the procedure.
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(f.data.substr(1000 * i, 100), d) << i;
 }

@@ -454,16 +454,44 @@ TEST_F(Chain, FailedWriteOutKeepsTheDataForALaterTry)
     vfs_handle *h = writer("/k");
     ASSERT_EQ(vfs_write(h, "abcdef", 6, 0), 6);
     g_fail_writes = true;
+    // The handle's own calls that need the data out report the failure.
     EXPECT_EQ(vfs_fsync(h), -1);
     os_file_stat_t st{};
     EXPECT_EQ(vfs_fstat(h, &st), -1);
-    EXPECT_EQ(vfs_truncate(mnt, "/k", 0), -1); // not carried out either
     // A write that needs the held run out first fails too; nothing is lost.
     EXPECT_EQ(vfs_write(h, "zz", 2, 100), -1);
+    // Someone else's path operation is not blocked by it (space could not be
+    // freed otherwise): it goes on without the data.
+    ASSERT_EQ(vfs_lstat(mnt, "/k", &st), 0);
+    EXPECT_EQ(st.size, 0u);
+    // The owner hears of it at its next write, even one that joins the run.
+    EXPECT_EQ(vfs_write(h, "gh", 2, 6), -1);
+    EXPECT_EQ(vfs_errcode(mnt), VERR_DISK_FULL);
     g_fail_writes = false;
+    ASSERT_EQ(vfs_write(h, "gh", 2, 6), 2);
     ASSERT_EQ(vfs_fsync(h), 0);
-    EXPECT_EQ(slurp(host("/k")), "abcdef");
+    EXPECT_EQ(slurp(host("/k")), "abcdefgh");
     ASSERT_EQ(vfs_close(h), 0);
+}
+
+// A full source: another process's held writes never make stat, rm or mv of
+// the file fail, so space can be freed.
+TEST_F(Chain, PathOperationsGoOnPastAnotherHandlesFailedWriteOut)
+{
+    vfs_handle *h = writer("/full");
+    ASSERT_EQ(vfs_write(h, "data", 4, 0), 4);
+    g_fail_writes = true;
+    os_file_stat_t st{};
+    EXPECT_EQ(vfs_stat(mnt, "/full", &st), 0);
+    EXPECT_EQ(vfs_utimens(mnt, "/full", nullptr), 0);
+    EXPECT_EQ(vfs_rename(mnt, "/full", "/moved", 1), 0);
+    EXPECT_EQ(vfs_unlink(mnt, "/moved"), 0);
+    EXPECT_FALSE(exists(host("/moved")));
+    // Still held, and still the handle's to report.
+    EXPECT_EQ(h->wcache->fill, 4u);
+    EXPECT_EQ(vfs_flush(h), -1);
+    g_fail_writes = false;
+    EXPECT_EQ(vfs_close(h), 0);
 }
 
 TEST_F(Chain, UmountWithAFailingWriteOutFreesEverything)

@@ -198,6 +198,12 @@ TEST_F(PathOps, StatAndLstatMatchPython)
     for (const char *p : {"/f", "/l"}) {
         for (int follow : {1, 0}) {
             os_file_stat_t st{};
+            if (follow && std::string(p) == "/l") {
+                // The driver follows no link: the follow form refuses one.
+                EXPECT_EQ(vfs_stat(mnt, p, &st), -1);
+                EXPECT_EQ(vfs_errno(mnt), ELOOP);
+                continue;
+            }
             ASSERT_EQ(follow ? vfs_stat(mnt, p, &st) : vfs_lstat(mnt, p, &st), 0);
             std::string fn = follow ? "os.stat" : "os.lstat";
             std::string ref = py("*(lambda s: (s.st_size, oct(s.st_mode), s.st_ino, s.st_nlink, "
@@ -241,7 +247,13 @@ TEST_F(PathOps, AttributesTruncateModesOwners)
     if (getuid() == 0) {
         EXPECT_EQ(stat_fmt("%u", "/f"), "0");
     }
-    ASSERT_EQ(vfs_chown(mnt, "/l", uid, gid), 0); // through the link
+    // Never through the link: the follow forms refuse a final link.
+    EXPECT_EQ(vfs_chown(mnt, "/l", 0, 0), -1);
+    EXPECT_EQ(vfs_errno(mnt), ELOOP);
+    EXPECT_EQ(vfs_chmod(mnt, "/l", 0777), -1);
+    EXPECT_EQ(vfs_errno(mnt), ELOOP);
+    EXPECT_EQ(stat_fmt("%a", "/f"), "640");
+    ASSERT_EQ(vfs_chown(mnt, "/f", uid, gid), 0);
     EXPECT_EQ(stat_fmt("%u %g", "/f"), std::to_string(uid) + " " + std::to_string(gid));
 }
 
@@ -413,4 +425,63 @@ TEST_F(PathOps, UnknownCodesAndMissingArguments)
     std::string longp = "/" + std::string(5000, 'a');
     EXPECT_EQ(vfs_mkdir(mnt, longp.c_str(), 0755), -1);
     EXPECT_EQ(vfs_errno(mnt), ENAMETOOLONG);
+}
+
+// Every name is used byte for byte beneath the root: no backslash becomes a
+// separator, no "file:" prefix is cut, no parent is made, "." and ".." are
+// refused, and no link in the source is followed on the way.
+TEST_F(PathOps, NamesStayBytesBeneathTheRoot)
+{
+    const std::string outside = base + "/outside";
+    spit(outside, "keep");
+    for (const char *n : {"/..\\..\\outside", "/a\\b", "/file:", "/file:\\\\?\\x", "/?", "/%2e%2e"}) {
+        vfs_handle *h = vfs_open2(mnt, n, PL_O_WRONLY | PL_O_CREAT | PL_O_TRUNC, 0644);
+        ASSERT_TRUE(h) << n << ": " << vfs_errstr(mnt);
+        EXPECT_EQ(vfs_write(h, "x", 1, 0), 1);
+        EXPECT_EQ(vfs_close(h), 0);
+        EXPECT_EQ(slurp(host(n)), "x") << n;
+    }
+    EXPECT_EQ(slurp(outside), "keep");
+    for (const char *n : {"/../outside", "/./x", "/d/.."}) {
+        EXPECT_EQ(vfs_open2(mnt, n, PL_O_RDONLY, 0), nullptr) << n;
+        EXPECT_EQ(vfs_errno(mnt), EINVAL) << n;
+    }
+    // No parents made on the way, whatever the open form.
+    EXPECT_EQ(vfs_open(mnt, "/no/such/f", OS_FILE_WRITE | OS_FILE_CREATE), nullptr);
+    EXPECT_EQ(vfs_errno(mnt), ENOENT);
+    EXPECT_EQ(vfs_wopen(mnt, "/no/such/f", OS_WACCESS_WRITE, 0, nullptr, OS_DISP_CREATE_ALWAYS, 0, nullptr), nullptr);
+    EXPECT_EQ(vfs_create_file(mnt, "/no/such/f"), -1);
+    EXPECT_FALSE(exists(host("/no")));
+    // A link to the outside, anywhere on the way or at the end.
+    ASSERT_EQ(symlink(base.c_str(), host("/up").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), host("/out").c_str()), 0);
+    EXPECT_EQ(vfs_open2(mnt, "/up/outside", PL_O_RDWR, 0), nullptr);
+    EXPECT_EQ(vfs_errno(mnt), ELOOP);
+    EXPECT_EQ(vfs_open2(mnt, "/out", PL_O_WRONLY | PL_O_TRUNC, 0), nullptr);
+    EXPECT_EQ(vfs_truncate(mnt, "/out", 0), -1);
+    EXPECT_EQ(vfs_unlink(mnt, "/up/outside"), -1);
+    EXPECT_EQ(vfs_opendir(mnt, "/up"), nullptr);
+    EXPECT_EQ(slurp(outside), "keep");
+    // Removed on close beneath the root too, never through a link.
+    vfs_handle *h = vfs_open2(mnt, "/tmpf", PL_O_WRONLY | PL_O_CREAT, 0600);
+    ASSERT_TRUE(h);
+    ASSERT_EQ(vfs_set_delete_on_close(h, 1), 0);
+    ASSERT_EQ(vfs_close(h), 0);
+    EXPECT_FALSE(exists(host("/tmpf")));
+}
+
+// A handle opened for appending writes where the caller says (the kernel
+// gives each request its offset), and at the end only at the current
+// position; its writes land at once.
+TEST_F(PathOps, AppendHandlesTakeTheOffsetGiven)
+{
+    spit(host("/a"), "0123456789");
+    vfs_handle *h = vfs_open2(mnt, "/a", PL_O_WRONLY | PL_O_APPEND, 0);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(vfs_write(h, "AB", 2, 4), 2);
+    EXPECT_EQ(slurp(host("/a")), "0123AB6789"); // landed already
+    EXPECT_EQ(vfs_stream_write(h, "Z", 1), 1);
+    EXPECT_EQ(slurp(host("/a")), "0123AB6789Z");
+    EXPECT_EQ(h->wcache, nullptr);
+    EXPECT_EQ(vfs_close(h), 0);
 }

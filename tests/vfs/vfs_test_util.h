@@ -3,10 +3,13 @@
 // python3) the results are checked against.
 #pragma once
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -65,6 +68,36 @@ inline bool exists(const std::string &path)
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
+
+// Makes a driver record (a static const table) writable for the scope, so a
+// test can put a spy into one slot; the slot and the protection are restored.
+template <typename Fn> struct slot_patch {
+    slot_patch(const vfs_drv *rec, Fn vfs_drv::*slot, Fn spy) : rec_(const_cast<vfs_drv *>(rec)), slot_(slot)
+    {
+        protect(PROT_READ | PROT_WRITE);
+        old_ = rec_->*slot_;
+        rec_->*slot_ = spy;
+    }
+    ~slot_patch()
+    {
+        rec_->*slot_ = old_;
+        protect(PROT_READ);
+    }
+    Fn old_;
+    slot_patch(const slot_patch &) = delete;
+    slot_patch &operator=(const slot_patch &) = delete;
+
+  private:
+    void protect(int prot)
+    {
+        uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+        uintptr_t a = (uintptr_t)rec_ & ~(page - 1);
+        uintptr_t e = ((uintptr_t)(rec_ + 1) + page - 1) & ~(page - 1);
+        EXPECT_EQ(mprotect((void *)a, e - a, prot), 0) << strerror(errno);
+    }
+    vfs_drv *rec_;
+    Fn vfs_drv::*slot_;
+};
 
 // Unmounts at the end of the scope, so that a failed check never leaves a
 // mount behind (NULL: nothing to do).

@@ -1,22 +1,26 @@
 // The "file" driver: mounts a directory of the local file system. Every path
-// the virtual file system hands over is joined to the mount's root and
-// carried out with the platform's file objects and path calls. Only local
-// URLs (plain paths and "file://") are taken, so an unknown scheme never
-// silently becomes a local directory.
+// the virtual file system hands over is a name relative to the mount's root,
+// used byte for byte: it is resolved beneath a descriptor of the root without
+// following a symbolic link in any component (the kernel already resolved
+// links on the caller's side), and the last name is acted on through its
+// parent's descriptor. Only local URLs (plain paths and "file://") are taken,
+// so an unknown scheme never silently becomes a local directory.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
 #include "libpal/env/os_env.h"
-#include "libpal/os/posix/os_fs_file3.h"
-#include "libpal/os/posix/os_xattr.h"
+#include "libpal/os/posix/os_fs_at.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
 #include "libpal/string/url.h"
 #include "libpal/vfile/os_file2.h"
+#include "libpal/vfile/os_file_flag.h"
 #include "liblog/log2.h"
 #include "libvfs/vfs_imp.h"
 
@@ -24,19 +28,27 @@ namespace {
 
 enum : uint32_t { KIND_MOUNT = 1, KIND_FILE = 2, KIND_DIR = 3 };
 
+constexpr uint32_t k_local_piece = 128 * 1024;
+
 struct file_mnt {
     uint32_t kind;
     char *root;          // normalised, absolute, ends with '/'
-    vperror_t *err;
     vfs_mount_ctx *mnt;
     uint32_t read_timeout;  // ms
     uint32_t write_timeout; // ms
+    int root_fd;            // O_PATH descriptor of root: every path resolves beneath it
+    bool give_away;         // the daemon may give files away: new nodes go to the caller
 };
 
 struct file_h {
     uint32_t kind;
     void *obj; // os_file_t * or os_dir_t *
     file_mnt *m;
+    // Opened for appending. The source descriptor is not: the kernel gives
+    // every write through the mount its offset, which O_APPEND would
+    // ignore; only writes at the current position go to the end.
+    uint8_t append;
+    uint8_t remove_on_close;
 };
 
 // Records the failure of a platform call from errno. A failure that left
@@ -45,21 +57,6 @@ struct file_h {
 void fail_rec(file_mnt *m, int line, const char *func, int eno)
 {
     vfs_set_error_errno(m->mnt, __FILE__, line, func, eno ? eno : EIO);
-}
-
-// Joins path to the root into out (PL_MAX_PATH). 0, or -1 recorded.
-int full_path(file_mnt *m, const char *path, char *out, const char *func)
-{
-    if (!path) {
-        fail_rec(m, __LINE__, func, EINVAL);
-        return -1;
-    }
-    path_build(out, m->root, path);
-    if (!*out) {
-        fail_rec(m, __LINE__, func, ENAMETOOLONG);
-        return -1;
-    }
-    return 0;
 }
 
 uint32_t timeout_ms(const char *url, const char *key, int def)
@@ -87,6 +84,39 @@ os_file_t *fobj(void *fh) { return (os_file_t *)((file_h *)fh)->obj; }
 os_dir_t *dobj(void *dh) { return (os_dir_t *)((file_h *)dh)->obj; }
 file_mnt *fmnt(void *h) { return ((file_h *)h)->m; }
 
+// Whom a node made now is given to: the calling thread's caller, where the
+// daemon can give files away.
+os_owner_t *new_owner(const file_mnt *m) { return m->give_away ? vfs_get_caller() : nullptr; }
+
+// Opens path beneath the root with host O_* flags (creating with mode and
+// the caller's ownership when O_CREAT is given). A FIFO never blocks the
+// daemon, and no terminal becomes its controlling one.
+void *open_at(file_mnt *m, const char *path, int oflags, uint32_t mode, const char *func)
+{
+    if (!path) {
+        fail_rec(m, __LINE__, func, EINVAL);
+        return nullptr;
+    }
+    // The caller's direct I/O bypassed its own page cache already; the
+    // daemon's buffers are not aligned as O_DIRECT on the source would need.
+    const bool append = oflags & O_APPEND;
+    oflags = (oflags & ~(O_APPEND | O_DIRECT)) | O_NONBLOCK | O_NOCTTY;
+    int fd = (oflags & O_CREAT) ? os_at_create(m->root_fd, path, oflags, mode, new_owner(m))
+                                : os_at_open(m->root_fd, path, oflags, 0);
+    os_file_t *f = fd < 0 ? nullptr : os_file_from_fd(fd, path);
+    if (!f) {
+        fail_rec(m, __LINE__, func, errno);
+        return nullptr;
+    }
+    file_h *h = wrap(m, KIND_FILE, f);
+    if (!h) {
+        os_file_close(f);
+        return nullptr;
+    }
+    h->append = append;
+    return h;
+}
+
 // ---- slots -------------------------------------------------------------------------
 
 int vfs_file_init(void)
@@ -110,6 +140,8 @@ void *vfs_file_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt
         vperror_set(err, __FILE__, __LINE__, __func__, VERR_INVALID_PARAMETER, nullptr);
         return nullptr;
     }
+    // The root is the one path given in the platform's own convention (the
+    // command line's), so it alone is normalised.
     path_normalize(path);
     // A relative root would follow the process into whatever directory it
     // moves to (the daemon changes to "/"), so it is fixed now.
@@ -123,7 +155,8 @@ void *vfs_file_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt
         vperror_set(err, __FILE__, __LINE__, __func__, VERR_FILENAME_TOO_LONG, nullptr);
         return nullptr;
     }
-    if (os_is_dir(root) != 1) {
+    int fd = open(root, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
         LOG_ERR(VFS_TAG, "root_dir=[%s] error: not a directory\n", root);
         vperror_set(err, __FILE__, __LINE__, __func__, VERR_FILE_NOT_FOUND, nullptr);
         return nullptr;
@@ -133,15 +166,23 @@ void *vfs_file_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt
     if (!m || !copy) {
         os_free(m);
         os_free(copy);
+        close(fd);
         vperror_set(err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, nullptr);
         return nullptr;
     }
     m->kind = KIND_MOUNT;
-    m->err = err;
     m->mnt = mnt;
     m->read_timeout = timeout_ms(url, "read_timeout", 15);
     m->write_timeout = timeout_ms(url, "write_timeout", 8);
     m->root = copy;
+    m->root_fd = fd;
+    m->give_away = geteuid() == 0;
+    // A local file system takes writes fastest in pieces of this size (larger
+    // single writes can take a slow copy path): the write-behind cache of a
+    // local mount gathers small writes up to it, and larger writes go
+    // straight to the file.
+    if (mnt && mnt->wcache_size > k_local_piece)
+        mnt->wcache_size = k_local_piece;
     LOG_VERB(VFS_TAG, "root_dir=[%s]\n", m->root);
     return m;
 }
@@ -149,6 +190,7 @@ void *vfs_file_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt
 int vfs_file_umount(void *mp)
 {
     file_mnt *m = (file_mnt *)mp;
+    close(m->root_fd);
     os_free(m->root);
     os_free(m);
     return 0;
@@ -174,63 +216,43 @@ int vfs_file_get_readonly(void *, uint32_t *ro)
 void *vfs_file_open(void *mp, const char *path, uint32_t pf)
 {
     file_mnt *m = (file_mnt *)mp;
-    char full[PL_MAX_PATH];
-    if (full_path(m, path, full, __func__) != 0)
-        return nullptr;
-    os_file_t *f = os_file_open(full, pf);
-    if (!f) {
-        FAIL(m);
-        return nullptr;
+    void *h = open_at(m, path, os_file_pf_2_oflags(pf), (pf & OS_FILE_CREATE) ? 0644 : 0, __func__);
+    if (h) {
+        os_file_set_read_timeout(fobj(h), (int)m->read_timeout);
+        os_file_set_write_timeout(fobj(h), (int)m->write_timeout);
     }
-    os_file_set_read_timeout(f, (int)m->read_timeout);
-    os_file_set_write_timeout(f, (int)m->write_timeout);
-    file_h *h = wrap(m, KIND_FILE, f);
-    if (!h)
-        os_file_close(f);
     return h;
 }
 
-void *vfs_file_wopen(void *mp, const char *path, uint32_t access, uint32_t share, void *security,
-                     uint32_t disposition, uint32_t attributes, void *templ)
+void *vfs_file_wopen(void *mp, const char *path, uint32_t access, uint32_t, void *, uint32_t disposition, uint32_t,
+                     void *)
 {
     file_mnt *m = (file_mnt *)mp;
-    char full[PL_MAX_PATH];
-    if (full_path(m, path, full, __func__) != 0)
-        return nullptr;
-    os_file_t *f = os_file_wopen(full, access, share, security, disposition, attributes, templ);
-    if (!f) {
-        FAIL(m);
-        return nullptr;
-    }
-    os_file_set_read_timeout(f, (int)m->read_timeout);
-    file_h *h = wrap(m, KIND_FILE, f);
-    if (!h)
-        os_file_close(f);
+    uint32_t pf = os_wflag_2_pf(access, disposition);
+    // Create-new is one atomic open: a look first could race with a creator.
+    int oflags = os_file_pf_2_oflags(pf) | (disposition == OS_DISP_CREATE_NEW ? O_EXCL : 0);
+    void *h = open_at(m, path, oflags, (pf & OS_FILE_CREATE) ? 0644 : 0, __func__);
+    if (h)
+        os_file_set_read_timeout(fobj(h), (int)m->read_timeout);
     return h;
 }
 
 void *vfs_file_open2(void *mp, const char *path, int flags, uint32_t mode)
 {
-    file_mnt *m = (file_mnt *)mp;
-    char full[PL_MAX_PATH];
-    if (full_path(m, path, full, __func__) != 0)
-        return nullptr;
-    os_file_t *f = os_file_open2(full, flags, mode);
-    if (!f) {
-        FAIL(m);
-        return nullptr;
-    }
-    file_h *h = wrap(m, KIND_FILE, f);
-    if (!h)
-        os_file_close(f);
-    return h;
+    return open_at((file_mnt *)mp, path, pl_oflag_2_os(flags), mode, __func__);
 }
 
 int vfs_file_close(void *fh)
 {
-    file_mnt *m = fmnt(fh);
-    int r = os_file_close(fobj(fh));
-    int eno = errno;
+    file_h *h = (file_h *)fh;
+    file_mnt *m = h->m;
+    os_file_t *f = fobj(fh);
+    int eno = 0;
+    if (h->remove_on_close && os_at_remove(m->root_fd, f->path) != 0)
+        eno = errno;
+    int r = os_file_close(f);
+    if (r != 1)
+        eno = errno;
     os_free(fh);
     if (r != 1) {
         fail_rec(m, __LINE__, __func__, eno);
@@ -249,9 +271,16 @@ int64_t vfs_file_read(void *fh, void *buf, uint64_t len, int64_t off)
 
 int64_t vfs_file_write(void *fh, const void *buf, uint64_t len, int64_t off)
 {
-    int64_t r = off == -1 ? os_file_write(fobj(fh), buf, len) : os_file_pwrit(fobj(fh), buf, len, off);
+    file_h *h = (file_h *)fh;
+    int64_t r;
+    if (off != -1)
+        r = os_file_pwrit(fobj(fh), buf, len, off);
+    else if (h->append && os_file_seek(fobj(fh), 0, SEEK_END) < 0)
+        r = -1;
+    else
+        r = os_file_write(fobj(fh), buf, len);
     if (r < 0)
-        FAIL(fmnt(fh));
+        FAIL(h->m);
     return r;
 }
 
@@ -312,15 +341,14 @@ int vfs_file_flock(void *fh, int32_t type, uint64_t off, uint64_t len)
     return 0;
 }
 
+// The listing gives name, inode number and type: all the kernel needs of an
+// entry (attributes come with their own request).
 void *vfs_file_opendir(void *mp, const char *path, const char *pattern)
 {
     file_mnt *m = (file_mnt *)mp;
-    char full[PL_MAX_PATH];
-    if (full_path(m, path, full, __func__) != 0)
-        return nullptr;
-    os_dir_t *d = os_opendir2(full, pattern);
+    os_dir_t *d = path ? os_at_opendir(m->root_fd, path, pattern, OS_DIR_LISTING) : nullptr;
     if (!d) {
-        FAIL(m);
+        fail_rec(m, __LINE__, __func__, path ? errno : EINVAL);
         return nullptr;
     }
     file_h *h = wrap(m, KIND_DIR, d);
@@ -418,20 +446,57 @@ int64_t file_handle_ioctl(file_h *h, int code, void *arg)
         return REC10(os_file_fchown(f, a->uid, a->gid));
     }
     case VFS_IOC_SET_DELETE_ON_CLOSE:
-        return REC10(os_file_set_remove_on_close(f, *(uint8_t *)arg));
+        // Removed beneath the root by the driver's own close, never by a
+        // path the platform would resolve on its own.
+        h->remove_on_close = *(uint8_t *)arg ? 1 : 0;
+        return 0;
     default:
         return bad_code(m, code);
     }
 }
 
-// mkdir that reports any existing path as EEXIST: the platform's own mkdir
-// accepts an existing directory, which would let a create race report
-// success for a directory someone else made.
-int mkdir_new(const char *full, uint32_t mode) { return ::mkdir(full, (mode_t)mode); }
+// os_file_touch beneath the root: 0 for anything there but a directory,
+// EACCES for a directory, otherwise a new empty file (mode 0644).
+int touch_at(file_mnt *m, const char *path)
+{
+    os_file_stat_t st;
+    if (os_at_stat(m->root_fd, path, &st, 0) == 0) {
+        if ((st.type & OS_FTYPE_MASK) != OS_FTYPE_DIR)
+            return 0;
+        errno = EACCES;
+        return -1;
+    }
+    if (errno != ENOENT)
+        return -1;
+    int fd = os_at_create(m->root_fd, path, O_WRONLY | O_NONBLOCK | O_NOCTTY, 0644, new_owner(m));
+    return fd < 0 ? -1 : close(fd);
+}
+
+// os_mkdir beneath the root: 0 for an existing directory, EACCES for anything
+// else already there, otherwise a new directory.
+int mkdir_at(file_mnt *m, const char *path, uint32_t mode)
+{
+    os_file_stat_t st;
+    if (os_at_stat(m->root_fd, path, &st, 0) == 0) {
+        if ((st.type & OS_FTYPE_MASK) == OS_FTYPE_DIR && !(st.type & OS_FTYPE_LINK))
+            return 0;
+        errno = EACCES;
+        return -1;
+    }
+    return os_at_mkdir(m->root_fd, path, mode, new_owner(m));
+}
+
+// Volume information of the file system holding path.
+int volume_at(file_mnt *m, const char *path, os_volume_info_t *vi)
+{
+    char real[PL_MAX_PATH];
+    if (os_at_realpath(m->root_fd, path, real, sizeof(real)) != 0)
+        return -1;
+    return os_get_volume_info(real, vi);
+}
 
 int64_t vfs_file_ioctl(void *hp, int code, void *arg, int64_t len)
 {
-    (void)len;
     if (code >= VFS_IOC_FRENAME && code <= VFS_IOC_SET_DELETE_ON_CLOSE) {
         file_h *h = (file_h *)hp;
         if (h->kind != KIND_FILE)
@@ -443,11 +508,7 @@ int64_t vfs_file_ioctl(void *hp, int code, void *arg, int64_t len)
         return bad_code(((file_h *)hp)->m, code);
     if (!arg)
         return bad_code(m, code);
-
-    char full[PL_MAX_PATH];
-    char full2[PL_MAX_PATH];
-    // The path word of every record code is its first field.
-    auto fp = [&](const char *p) { return full_path(m, p, full, "vfs_file_ioctl") == 0; };
+    const int root = m->root_fd;
 
     switch (code) {
     case VFS_IOC_NEED_REOPEN:
@@ -460,9 +521,9 @@ int64_t vfs_file_ioctl(void *hp, int code, void *arg, int64_t len)
         return -1;
     case VFS_IOC_STATVFS: {
         auto *a = (vfs_ioc_statvfs_t *)arg;
-        if (!fp(a->path) || !a->out)
-            return -1;
-        return REC(os_statvfs(full, a->out));
+        if (!a->out)
+            return bad_code(m, code);
+        return REC(os_at_statvfs(root, a->path, a->out));
     }
     case VFS_IOC_GETCWD:
         return len > 0 && os_getcwd((char *)arg, (size_t)len) ? 0 : -1;
@@ -473,9 +534,9 @@ int64_t vfs_file_ioctl(void *hp, int code, void *arg, int64_t len)
         return 0;
     case VFS_IOC_VOLUME_INFO: {
         auto *a = (vfs_ioc_volinfo_t *)arg;
-        if (!fp(a->path) || !a->vi)
-            return -1;
-        return REC(os_get_volume_info(full, a->vi));
+        if (!a->vi)
+            return bad_code(m, code);
+        return REC(volume_at(m, a->path, a->vi));
     }
     case VFS_IOC_UMASK: {
         auto *a = (vfs_ioc_umask_t *)arg;
@@ -486,92 +547,84 @@ int64_t vfs_file_ioctl(void *hp, int code, void *arg, int64_t len)
     }
     case VFS_IOC_ACCESS: {
         auto *a = (vfs_ioc_path_u32_t *)arg;
-        return fp(a->path) ? REC(os_access(full, (int)a->value)) : -1;
+        return REC(os_at_access(root, a->path, (int)a->value));
     }
     case VFS_IOC_CREATE_FILE:
-        return fp((const char *)arg) ? REC(os_file_touch(full)) : -1;
+        return REC(touch_at(m, (const char *)arg));
     case VFS_IOC_MKDIR_DEFAULT:
-        return fp((const char *)arg) ? REC(os_mkdir_default(full)) : -1;
+        return REC(mkdir_at(m, (const char *)arg, 0755));
     case VFS_IOC_MKDIR: {
+        // Any existing path is EEXIST, a directory too: the platform's own
+        // mkdir accepts an existing directory, which would let a create race
+        // report success for a directory someone else made.
         auto *a = (vfs_ioc_path_u32_t *)arg;
-        return fp(a->path) ? REC(mkdir_new(full, a->value)) : -1;
+        return REC(os_at_mkdir(root, a->path, a->value, new_owner(m)));
     }
     case VFS_IOC_MKNOD: {
         auto *a = (vfs_ioc_mknod_t *)arg;
-        return fp(a->path) ? REC(os_mknod(full, a->mode, a->dev)) : -1;
+        return REC(os_at_mknod(root, a->path, a->mode, a->dev, new_owner(m)));
     }
     case VFS_IOC_MKFIFO: {
         auto *a = (vfs_ioc_path_u32_t *)arg;
-        return fp(a->path) ? REC(os_mkfifo(full, a->value)) : -1;
+        return REC(os_at_mknod(root, a->path, S_IFIFO | (a->value & 07777), 0, new_owner(m)));
     }
     case VFS_IOC_LINK: {
         auto *a = (vfs_ioc_2path_t *)arg;
-        if (!fp(a->from) || full_path(m, a->to, full2, "vfs_file_ioctl") != 0)
-            return -1;
-        return REC(os_link(full, full2));
+        return REC(os_at_link(root, a->from, a->to));
     }
     case VFS_IOC_SYMLINK: {
         auto *a = (vfs_ioc_2path_t *)arg;
-        if (!a->from || !fp(a->to))
-            return a->from ? -1 : bad_code(m, code);
-        return REC(os_symlink(a->from, full));
+        if (!a->from)
+            return bad_code(m, code);
+        return REC(os_at_symlink(a->from, root, a->to, new_owner(m)));
     }
     case VFS_IOC_RMDIR:
-        return fp((const char *)arg) ? REC(os_rmdir(full)) : -1;
+        return REC(os_at_rmdir(root, (const char *)arg));
     case VFS_IOC_UNLINK:
-        return fp((const char *)arg) ? REC(os_remove(full)) : -1;
+        return REC(os_at_remove(root, (const char *)arg));
     case VFS_IOC_RENAME: {
         auto *a = (vfs_ioc_rename_t *)arg;
-        if (!fp(a->from) || full_path(m, a->to, full2, "vfs_file_ioctl") != 0)
-            return -1;
-        return REC(os_rename(full, full2, a->replace));
+        return REC(os_at_rename(root, a->from, a->to, a->replace));
     }
     case VFS_IOC_READLINK: {
         auto *a = (vfs_ioc_readlink_t *)arg;
-        if (!fp(a->path) || !a->buf)
-            return -1;
-        return REC(os_readlink(full, a->buf, (size_t)a->size));
+        if (!a->buf)
+            return bad_code(m, code);
+        return REC(os_at_readlink(root, a->path, a->buf, (size_t)a->size));
     }
     case VFS_IOC_STAT:
     case VFS_IOC_LSTAT: {
         auto *a = (vfs_ioc_stat_t *)arg;
-        if (!fp(a->path) || !a->st)
-            return -1;
-        return REC(code == VFS_IOC_STAT ? os_stat(full, a->st) : os_lstat(full, a->st));
+        if (!a->st)
+            return bad_code(m, code);
+        return REC(os_at_stat(root, a->path, a->st, code == VFS_IOC_STAT));
     }
     case VFS_IOC_RMDIR2:
-    case VFS_IOC_REMOVE2: {
-        auto *a = (vfs_ioc_path_flag_t *)arg;
-        if (!fp(a->path))
-            return -1;
-        return REC(code == VFS_IOC_RMDIR2 ? os_rmdir_ex(full, a->flag) : os_remove_ex(full, a->flag));
-    }
+        return REC(os_at_rmdir(root, ((vfs_ioc_path_flag_t *)arg)->path));
+    case VFS_IOC_REMOVE2:
+        return REC(os_at_remove(root, ((vfs_ioc_path_flag_t *)arg)->path));
     case VFS_IOC_SET_ATTRIB:
         return 0;
     case VFS_IOC_TRUNCATE: {
         auto *a = (vfs_ioc_truncate_t *)arg;
-        return fp(a->path) ? REC(os_truncate(full, (int64_t)a->size)) : -1;
+        return REC(os_at_truncate(root, a->path, (int64_t)a->size));
     }
     case VFS_IOC_CHMOD:
     case VFS_IOC_LCHMOD: {
         auto *a = (vfs_ioc_path_u32_t *)arg;
-        if (!fp(a->path))
-            return -1;
-        return REC(code == VFS_IOC_CHMOD ? os_chmod(full, a->value) : os_lchmod(full, a->value));
+        return REC(os_at_chmod(root, a->path, a->value, code == VFS_IOC_CHMOD));
     }
     case VFS_IOC_CHOWN:
     case VFS_IOC_LCHOWN: {
         auto *a = (vfs_ioc_chown_t *)arg;
-        if (!fp(a->path))
-            return -1;
-        return REC(code == VFS_IOC_CHOWN ? os_chown(full, a->uid, a->gid) : os_lchown(full, a->uid, a->gid));
+        return REC(os_at_chown(root, a->path, a->uid, a->gid, code == VFS_IOC_CHOWN));
     }
     case VFS_IOC_UTIME:
     case VFS_IOC_UTIMENS: {
         auto *a = (vfs_ioc_times_t *)arg;
-        if (!fp(a->path) || !a->times)
-            return -1;
-        return REC(code == VFS_IOC_UTIME ? os_utimes(full, a->times) : os_lutimes(full, a->times));
+        if (!a->times)
+            return bad_code(m, code);
+        return REC(os_at_utimes(root, a->path, a->times, code == VFS_IOC_UTIME));
     }
     case VFS_IOC_GET_ENTRY: {
         auto *a = (vfs_ioc_entry_t *)arg;
@@ -596,54 +649,53 @@ int64_t vfs_file_ioctl(void *hp, int code, void *arg, int64_t len)
     case VFS_IOC_SETXATTR:
     case VFS_IOC_REMOVEXATTR: {
         auto *a = (vfs_ioc_xattr_t *)arg;
-        if (!fp(a->path) || !a->name)
-            return -1;
+        if (!a->name)
+            return bad_code(m, code);
         if (code == VFS_IOC_GETXATTR)
-            return REC(os_lgetxattr(full, a->name, a->value, (size_t)a->size));
+            return REC(os_at_getxattr(root, a->path, a->name, a->value, (size_t)a->size));
         if (code == VFS_IOC_SETXATTR)
-            return REC(os_lsetxattr(full, a->name, a->value, (size_t)a->size, (int)a->flags));
-        return REC(os_lremovexattr(full, a->name));
+            return REC(os_at_setxattr(root, a->path, a->name, a->value, (size_t)a->size, (int)a->flags));
+        return REC(os_at_removexattr(root, a->path, a->name));
     }
     case VFS_IOC_LISTXATTR: {
         auto *a = (vfs_ioc_listxattr_t *)arg;
-        return fp(a->path) ? REC(os_llistxattr(full, a->list, (size_t)a->size)) : -1;
+        return REC(os_at_listxattr(root, a->path, a->list, (size_t)a->size));
     }
     default:
         return bad_code(m, code);
     }
 }
 
+const vfs_drv k_file_drv = {
+    .id = VFS_DRV_FILE,
+    .name = "file",
+    .init = vfs_file_init,
+    .exit = vfs_file_exit,
+    .match = vfs_file_match,
+    .mount = vfs_file_mount,
+    .umount = vfs_file_umount,
+    .statfs = vfs_file_statfs,
+    .get_readonly = vfs_file_get_readonly,
+    .open = vfs_file_open,
+    .wopen = vfs_file_wopen,
+    .open2 = vfs_file_open2,
+    .close = vfs_file_close,
+    .read = vfs_file_read,
+    .write = vfs_file_write,
+    .fsync = vfs_file_fsync,
+    .lseek = vfs_file_lseek,
+    .fstat = vfs_file_fstat,
+    .ftruncate = vfs_file_ftruncate,
+    .futime = vfs_file_futime,
+    .flock = vfs_file_flock,
+    .opendir = vfs_file_opendir,
+    .readdir = vfs_file_readdir,
+    .seekdir = vfs_file_seekdir,
+    .telldir = vfs_file_telldir,
+    .closedir = vfs_file_closedir,
+    .ioctl = vfs_file_ioctl,
+};
+
 } // namespace
 
-const vfs_drv *vfs_file_drv_get(void)
-{
-    static vfs_drv d;
-    d.id = VFS_DRV_FILE;
-    d.name = "file";
-    d.init = vfs_file_init;
-    d.exit = vfs_file_exit;
-    d.match = vfs_file_match;
-    d.mount = vfs_file_mount;
-    d.umount = vfs_file_umount;
-    d.statfs = vfs_file_statfs;
-    d.get_readonly = vfs_file_get_readonly;
-    d.open = vfs_file_open;
-    d.wopen = vfs_file_wopen;
-    d.open2 = vfs_file_open2;
-    d.close = vfs_file_close;
-    d.read = vfs_file_read;
-    d.write = vfs_file_write;
-    d.fsync = vfs_file_fsync;
-    d.lseek = vfs_file_lseek;
-    d.fstat = vfs_file_fstat;
-    d.ftruncate = vfs_file_ftruncate;
-    d.futime = vfs_file_futime;
-    d.flock = vfs_file_flock;
-    d.opendir = vfs_file_opendir;
-    d.readdir = vfs_file_readdir;
-    d.seekdir = vfs_file_seekdir;
-    d.telldir = vfs_file_telldir;
-    d.closedir = vfs_file_closedir;
-    d.ioctl = vfs_file_ioctl;
-    return &d;
-}
+const vfs_drv *vfs_file_drv_get(void) { return &k_file_drv; }

@@ -23,6 +23,7 @@
 #include "libpal/memory/pl_mem.h"
 #include "libpal/os/os_volume.h"
 #include "libpal/os/posix/os_fs.h"
+#include "libpal/os/posix/os_fs_at.h"
 
 struct cache_pwrite_t;
 struct cache_pread_t;
@@ -116,6 +117,9 @@ struct vfs_handle {
     cache_pwrite_t *wcache;
     cache_pread_t *rcache;
     uint8_t caches_ready;
+    // A write-out made for someone else's path operation failed: the data is
+    // still held, and the handle's own next write reports the failure.
+    uint8_t wcache_failed;
     pl_mutex_t mutex;   // guards the caches (path operations flush them from any thread)
     // Directories of a driver without telldir/seekdir: the entries handed
     // out since the listing was opened, and the pattern it was opened with
@@ -213,6 +217,14 @@ int vfs_readdir2(vfs_handle *dh, os_dir_entry_t **entry);
 int vfs_seekdir(vfs_handle *dh, int64_t pos);
 int64_t vfs_telldir(vfs_handle *dh);
 int vfs_closedir(vfs_handle *dh);
+
+// ---- caller -------------------------------------------------------------------------------
+// Who the calling thread works for (the FUSE request's caller): drivers whose
+// ownership is this machine's give what they create to it. NULL clears it.
+// The record is the caller's and must stay valid until cleared.
+void vfs_set_caller(os_owner_t *owner);
+// The calling thread's caller, or NULL.
+os_owner_t *vfs_get_caller(void);
 
 // ---- errors ---------------------------------------------------------------------------------
 // Every thread has its own last-error record. Each call of this interface
@@ -318,7 +330,9 @@ struct vfs_ioc_frename_t { const char *name; uint8_t replace; };       // 100
 // Each returns the driver's result (0 or a count, negative on failure with
 // the calling thread's error record filled), -1 for a bad mount. Before truncate, rename,
 // unlink, remove, set-times and stat of a path, the write caches of the open
-// handles of that path are written out (a failure fails the call).
+// handles of that path are written out; a write-out that fails stays with the
+// handle holding the data (reported at its next write, flush, fsync or close)
+// and the path operation goes on.
 // Monotonic ms of the driver's last activity (0 when it keeps none); -1 bad mount.
 int64_t vfs_get_last_activity(vfs_mount_ctx *mnt);
 // 1 when the mount lost its connection with handles open; -1 bad mount.

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <initializer_list>
 
-#include "libpal/string/str_path.h"
 #include "libpal/tframe/cache_pio.h"
 #include "libpal/vfile/os_file2.h"
 #include "liblog/log2.h"
@@ -46,9 +46,60 @@ int64_t path_ioctl_flushed(vfs_mount_ctx *mnt, const char *path, int code, void 
         vfs_arg_missing(mnt, "path", func);
         return -1;
     }
-    if (vfs_flush_path(mnt, path) != 0)
-        return -1;
+    vfs_flush_path(mnt, path, nullptr);
     return path_ioctl(mnt, code, arg, len, func);
+}
+
+// When `path` names `dir` or something beneath it (names compared byte for
+// byte, separators folded): the rest of path after dir's names, "" for dir
+// itself. NULL otherwise.
+const char *path_after(const char *path, const char *dir)
+{
+    const char *p = path, *d = dir;
+    for (;;) {
+        while (*d == '/')
+            d++;
+        while (*p == '/')
+            p++;
+        if (!*d)
+            return p;
+        const char *de = strchrnul(d, '/');
+        const char *pe = strchrnul(p, '/');
+        if (de - d != pe - p || memcmp(d, p, (size_t)(de - d)) != 0)
+            return nullptr;
+        d = de;
+        p = pe;
+    }
+}
+
+bool same_path(const char *a, const char *b)
+{
+    const char *rest = path_after(a, b);
+    return rest && !*rest;
+}
+
+// Handles opened on `from` or beneath it carry the new name once it moved,
+// so that later path operations find what they still hold.
+void handles_renamed(vfs_mount_ctx *mnt, const char *from, const char *to)
+{
+    vfs_lock g(mnt->mutex);
+    for (mem_parray_t *arr : {&mnt->files, &mnt->dirs}) {
+        for (uint64_t i = 0; i < arr->count; i++) {
+            vfs_handle *h = (vfs_handle *)arr->data[i];
+            const char *rest = path_after(h->path, from);
+            if (!rest)
+                continue;
+            size_t a = strlen(to), b = strlen(rest);
+            char *np = (char *)os_malloc(a + b + 2);
+            if (!np)
+                continue; // the old name stays: only a later write-out is missed
+            memcpy(np, to, a);
+            np[a] = '/';
+            memcpy(np + a + (b ? 1 : 0), rest, b + 1);
+            os_free(h->path);
+            h->path = np;
+        }
+    }
 }
 
 int64_t file_ioctl(vfs_handle *h, int code, void *arg, int64_t len, const char *func)
@@ -128,6 +179,15 @@ os_file_times_t *vfs_times_fill(int by_path, void *h, const char *path, os_file_
 
 } // namespace
 
+// ---- caller ----------------------------------------------------------------------------------
+
+namespace {
+thread_local os_owner_t *t_caller;
+}
+
+void vfs_set_caller(os_owner_t *owner) { t_caller = owner; }
+os_owner_t *vfs_get_caller(void) { return t_caller; }
+
 // ---- caches -----------------------------------------------------------------------------------
 
 int vfs_cache_setup(vfs_handle *h)
@@ -145,7 +205,8 @@ int vfs_cache_setup(vfs_handle *h)
         cache_pread_cfg_t cfg{mnt->rcache_size, st.size, h->drv_h, mnt->drv->read};
         h->rcache = cache_pread_open(&cfg);
     } else if (h->flags & OS_FILE_WRITE) {
-        if (!mnt->wcache_size || !mnt->drv->write)
+        // Appends land at once, in the order the kernel placed them.
+        if (!mnt->wcache_size || !mnt->drv->write || (h->flags & OS_FILE_APPEND))
             return 0;
         cache_pwrite_cfg_t cfg{mnt->wcache_size, h->drv_h, mnt->drv->write};
         h->wcache = cache_pwrite_open(&cfg);
@@ -160,26 +221,39 @@ int64_t vfs_flush_caches(vfs_handle *h)
     int64_t r = cache_pwrite_fflush(h->wcache);
     if (r < 0)
         return -1;
+    h->wcache_failed = 0;
     if (r > 0 && h->rcache)
         cache_pread_invalidate(h->rcache);
     return r;
 }
 
-int vfs_flush_path(vfs_mount_ctx *mnt, const char *path)
+void vfs_flush_path(vfs_mount_ctx *mnt, const char *path, vfs_handle *except)
 {
-    int ret = 0;
     vfs_lock g(mnt->mutex);
+    if (except)
+        path = except->path; // read under the mutex: a rename may replace it
     for (uint64_t i = 0; i < mnt->files.count; i++) {
         vfs_handle *h = (vfs_handle *)mnt->files.data[i];
-        vfs_lock hg(&h->mutex);
-        if (!h->wcache || !h->wcache->fill)
+        if (h == except)
             continue;
-        if (!path_equal(h->path, path))
+        vfs_lock hg(&h->mutex);
+        if (!h->wcache || !h->wcache->fill || !same_path(h->path, path))
             continue;
         if (vfs_flush_caches(h) < 0)
-            ret = -1;
+            h->wcache_failed = 1;
     }
-    return ret;
+}
+
+// A write-out that failed for another caller is tried again, and reported
+// here when it fails again. 0 or -1.
+static int flush_failed(vfs_handle *h)
+{
+    if (!h->wcache_failed)
+        return 0;
+    if (vfs_flush_caches(h) < 0)
+        return -1;
+    h->wcache_failed = 0;
+    return 0;
 }
 
 // ---- data operations --------------------------------------------------------------------------
@@ -206,8 +280,12 @@ int64_t vfs_write(vfs_handle *h, const void *buf, uint64_t len, int64_t off)
 {
     if (!vfs_check(h, VFS_TYPE_FILE))
         return -1;
+    // An append lands after whatever other handles of the file still hold,
+    // never before it.
+    if (h->flags & OS_FILE_APPEND)
+        vfs_flush_path(h->mnt, nullptr, h);
     vfs_lock g(&h->mutex);
-    if (vfs_cache_setup(h) < 0)
+    if (vfs_cache_setup(h) < 0 || flush_failed(h) < 0)
         return -1;
     if (h->wcache && off != -1)
         return cache_pwrite(h->wcache, buf, len, off);
@@ -426,10 +504,12 @@ int vfs_rename(vfs_mount_ctx *mnt, const char *oldpath, const char *newpath, int
     }
     // Data held for either name belongs to the file it was written to before
     // the names change.
-    if (vfs_flush_path(mnt, newpath) != 0)
-        return -1;
+    vfs_flush_path(mnt, newpath, nullptr);
     vfs_ioc_rename_t a{oldpath, newpath, (uint8_t)(replace ? 1 : 0)};
-    return (int)path_ioctl_flushed(mnt, oldpath, VFS_IOC_RENAME, &a, sizeof(a), __func__);
+    int r = (int)path_ioctl_flushed(mnt, oldpath, VFS_IOC_RENAME, &a, sizeof(a), __func__);
+    if (r == 0)
+        handles_renamed(mnt, oldpath, newpath);
+    return r;
 }
 
 int64_t vfs_readlink(vfs_mount_ctx *mnt, const char *path, char *buf, uint64_t size)
@@ -498,38 +578,36 @@ int vfs_lchown(vfs_mount_ctx *mnt, const char *path, uint32_t uid, uint32_t gid)
     return (int)path_ioctl_p(mnt, path, VFS_IOC_LCHOWN, &a, sizeof(a), __func__);
 }
 
+namespace {
+// Path code 56 (follow 1) or 57: the record completed by the file's own
+// times where it asks to keep them.
+int utime_imp(vfs_mount_ctx *mnt, const char *path, os_file_times_t *times, int follow, const char *func)
+{
+    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
+        return -1;
+    if (!path) {
+        vfs_arg_missing(mnt, "path", func);
+        return -1;
+    }
+    os_file_times_t scratch{};
+    os_file_times_t *t = vfs_times_fill(1, mnt, path, times, &scratch, follow);
+    if (!t)
+        return -1;
+    vfs_ioc_times_t a{path, t};
+    return (int)path_ioctl_flushed(mnt, path, follow ? VFS_IOC_UTIME : VFS_IOC_UTIMENS, &a, sizeof(a), func);
+}
+} // namespace
+
 int vfs_utime(vfs_mount_ctx *mnt, const char *path, os_file_times_t *times)
 {
-    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
-        return -1;
-    if (!path) {
-        vfs_arg_missing(mnt, "path", __func__);
-        return -1;
-    }
-    os_file_times_t scratch{};
-    os_file_times_t *t = vfs_times_fill(1, mnt, path, times, &scratch, 1);
-    if (!t)
-        return -1;
-    vfs_ioc_times_t a{path, t};
-    return (int)path_ioctl_flushed(mnt, path, VFS_IOC_UTIME, &a, sizeof(a), __func__);
+    return utime_imp(mnt, path, times, 1, __func__);
 }
 
+// The link itself is changed, so its own times complete the record (a
+// dangling link has no target to stat).
 int vfs_utimens(vfs_mount_ctx *mnt, const char *path, os_file_times_t *times)
 {
-    if (!vfs_check(mnt, VFS_TYPE_MOUNT))
-        return -1;
-    if (!path) {
-        vfs_arg_missing(mnt, "path", __func__);
-        return -1;
-    }
-    // The link itself is changed, so its own times complete the record (a
-    // dangling link has no target to stat).
-    os_file_times_t scratch{};
-    os_file_times_t *t = vfs_times_fill(1, mnt, path, times, &scratch, 0);
-    if (!t)
-        return -1;
-    vfs_ioc_times_t a{path, t};
-    return (int)path_ioctl_flushed(mnt, path, VFS_IOC_UTIMENS, &a, sizeof(a), __func__);
+    return utime_imp(mnt, path, times, 0, __func__);
 }
 
 int vfs_get_entry(vfs_mount_ctx *mnt, const char *path, uint32_t flag, os_dir_entry_t *entry)

@@ -35,9 +35,11 @@ int vfs_cache_setup(vfs_handle *h);
 // Writes out the write cache; the bytes written (0 when nothing was held), or
 // -1 when the write-out failed (the held bytes stay held).
 int64_t vfs_flush_caches(vfs_handle *h);
-// Writes out the write caches of every open file handle opened on `path`
-// (compared as normalised paths). 0, or -1 when one of them failed.
-int vfs_flush_path(vfs_mount_ctx *mnt, const char *path);
+// Writes out the write caches of every open file handle of `path` (names
+// compared byte for byte, separators folded) but `except`. A handle whose
+// write-out fails keeps its data and is marked to report it itself.
+// Takes the mount mutex and each handle's mutex: the caller holds neither.
+void vfs_flush_path(vfs_mount_ctx *mnt, const char *path, vfs_handle *except);
 
 // RAII lock of a platform mutex.
 struct vfs_lock {

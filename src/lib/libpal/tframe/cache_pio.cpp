@@ -1,6 +1,7 @@
 // Write-behind and read-ahead caches for positioned I/O.
 #include "libpal/tframe/cache_pio.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -12,6 +13,53 @@
 // Counts travel as int64_t; a buffer this large could not be reported as a
 // byte count by the callers' 32-bit paths and is never sensible per handle.
 static const uint64_t CACHE_MAX_SIZE = 0x7fffffffu;
+
+// ---- memory budget -------------------------------------------------------------
+
+static std::atomic<uint64_t> s_budget{CACHE_BUDGET_DEFAULT};
+static std::atomic<uint64_t> s_used{0};
+
+uint64_t cache_budget_set(uint64_t bytes) { return s_budget.exchange(bytes); }
+uint64_t cache_budget_used(void) { return s_used.load(); }
+
+// Takes n bytes from the budget; false when they are not there.
+static bool budget_take(uint64_t n)
+{
+    uint64_t used = s_used.load();
+    do {
+        if (used + n > s_budget.load() || used + n < used)
+            return false;
+    } while (!s_used.compare_exchange_weak(used, used + n));
+    return true;
+}
+
+static void budget_give(uint64_t n) { s_used.fetch_sub(n); }
+
+// Grows (or first makes) a buffer of *cap bytes to `want`, within the budget.
+// false (buffer unchanged) when the budget or the allocator says no.
+static bool buffer_grow(uint8_t **buf, uint64_t *cap, uint64_t want)
+{
+    if (want <= *cap)
+        return true;
+    if (!budget_take(want - *cap))
+        return false;
+    uint8_t *nb = (uint8_t *)os_realloc(*buf, (size_t)want);
+    if (!nb) {
+        budget_give(want - *cap);
+        return false;
+    }
+    *buf = nb;
+    *cap = want;
+    return true;
+}
+
+static void buffer_drop(uint8_t **buf, uint64_t *cap)
+{
+    os_free(*buf);
+    *buf = nullptr;
+    budget_give(*cap);
+    *cap = 0;
+}
 
 // ---- write-behind cache --------------------------------------------------------
 
@@ -25,20 +73,15 @@ cache_pwrite_t *cache_pwrite_open(const cache_pwrite_cfg_t *cfg)
     cache_pwrite_t *c = (cache_pwrite_t *)os_zalloc(sizeof(cache_pwrite_t));
     if (!c)
         return nullptr;
-    c->buffer = (uint8_t *)os_malloc((size_t)cfg->size);
-    if (!c->buffer) {
-        os_free(c);
-        return nullptr;
-    }
     c->capacity = cfg->size;
     c->user = cfg->user;
     c->pwrite = cfg->pwrite;
     return c;
 }
 
-int64_t cache_pwrite_fflush(cache_pwrite_t *ctx)
+// Writes the held run out, keeping the buffer.
+static int64_t pwrite_flush_run(cache_pwrite_t *ctx)
 {
-    PL_ASSERT_RET(TAG, ctx != NULL, -1);
     int64_t written = 0;
     while (ctx->fill > 0) {
         int64_t r = ctx->pwrite(ctx->user, ctx->buffer, ctx->fill, ctx->offset);
@@ -59,6 +102,18 @@ int64_t cache_pwrite_fflush(cache_pwrite_t *ctx)
     return written;
 }
 
+int64_t cache_pwrite_fflush(cache_pwrite_t *ctx)
+{
+    PL_ASSERT_RET(TAG, ctx != NULL, -1);
+    int64_t r = pwrite_flush_run(ctx);
+    // Nothing held: the buffer serves another handle until data comes again.
+    if (r >= 0 && ctx->buffer) {
+        uint64_t cap = ctx->capacity;
+        buffer_drop(&ctx->buffer, &cap);
+    }
+    return r;
+}
+
 int64_t cache_pwrite(cache_pwrite_t *ctx, const void *data, uint64_t n, int64_t offset)
 {
     PL_ASSERT_RET(TAG, ctx != NULL, -1);
@@ -67,16 +122,19 @@ int64_t cache_pwrite(cache_pwrite_t *ctx, const void *data, uint64_t n, int64_t 
         return -1;
     }
     if (n >= ctx->capacity) {
-        if (cache_pwrite_fflush(ctx) < 0)
+        if (pwrite_flush_run(ctx) < 0)
             return -1;
         return ctx->pwrite(ctx->user, data, n, offset);
     }
     if (ctx->fill > 0) {
         bool joins = ctx->offset + (int64_t)ctx->fill == offset && ctx->fill + n <= ctx->capacity;
-        if (!joins) {
-            if (cache_pwrite_fflush(ctx) < 0)
-                return -1;
-        }
+        if (!joins && pwrite_flush_run(ctx) < 0)
+            return -1;
+    }
+    if (!ctx->buffer) {
+        uint64_t cap = 0;
+        if (!buffer_grow(&ctx->buffer, &cap, ctx->capacity))
+            return ctx->pwrite(ctx->user, data, n, offset); // the budget is spent: write through
     }
     if (ctx->fill == 0)
         ctx->offset = offset;
@@ -88,13 +146,20 @@ int64_t cache_pwrite(cache_pwrite_t *ctx, const void *data, uint64_t n, int64_t 
 int cache_pwrite_close(cache_pwrite_t *ctx)
 {
     PL_ASSERT_RET(TAG, ctx != NULL, -1);
-    cache_pwrite_fflush(ctx);
-    os_free(ctx->buffer);
+    pwrite_flush_run(ctx);
+    if (ctx->buffer) {
+        uint64_t cap = ctx->capacity;
+        buffer_drop(&ctx->buffer, &cap);
+    }
     os_free(ctx);
     return 0;
 }
 
 // ---- read-ahead cache -------------------------------------------------------
+
+// First read-ahead of a reader that goes on sequentially: four requests'
+// worth, and never less than this.
+static const uint64_t READ_AHEAD_START = 128 * 1024;
 
 cache_pread_t *cache_pread_open(const cache_pread_cfg_t *cfg)
 {
@@ -107,16 +172,30 @@ cache_pread_t *cache_pread_open(const cache_pread_cfg_t *cfg)
     cache_pread_t *c = (cache_pread_t *)os_zalloc(sizeof(cache_pread_t));
     if (!c)
         return nullptr;
-    c->buffer = (uint8_t *)os_malloc((size_t)size);
-    if (!c->buffer) {
-        os_free(c);
-        return nullptr;
-    }
     c->size = size;
     c->limit = cfg->limit;
     c->user = cfg->user;
     c->pread = cfg->pread;
+    c->next = -1;
     return c;
+}
+
+// A jump: no read-ahead, and the buffer goes back to the budget.
+static void pread_random(cache_pread_t *ctx)
+{
+    ctx->filled = 0;
+    ctx->window = 0;
+    if (ctx->buffer)
+        buffer_drop(&ctx->buffer, &ctx->cap);
+}
+
+// Reads n bytes at offset straight into out; the count, or -1.
+static int64_t pread_direct(cache_pread_t *ctx, uint8_t *out, uint64_t n, int64_t offset)
+{
+    int64_t r = ctx->pread(ctx->user, out, n, offset);
+    if (r < 0)
+        return -1;
+    return (uint64_t)r > n ? (int64_t)n : r;
 }
 
 int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
@@ -129,9 +208,16 @@ int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
     uint8_t *out = (uint8_t *)buf;
     if (n == 0)
         return 0;
+    const int64_t start = offset;
+    const bool sequential = offset == ctx->next || (ctx->next == -1 && offset == 0);
+    // Until this read has ended, where it ends is unknown.
+    ctx->next = -2;
     if (n >= ctx->size) {
         ctx->filled = 0;
-        return ctx->pread(ctx->user, buf, n, offset);
+        int64_t r = pread_direct(ctx, out, n, offset);
+        if (r >= 0)
+            ctx->next = start + r;
+        return r;
     }
 
     // Serve what the held data has at exactly this offset.
@@ -146,8 +232,10 @@ int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
             if (ctx->pos >= ctx->filled)
                 ctx->filled = 0;
             done = k;
-            if (done == n)
+            if (done == n) {
+                ctx->next = start + (int64_t)n;
                 return (int64_t)n;
+            }
             offset += (int64_t)k;
         } else {
             ctx->filled = 0;
@@ -155,22 +243,31 @@ int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
     }
     uint64_t want = n - done;
 
+    if (!sequential)
+        pread_random(ctx);
+    else if (ctx->window == 0)
+        ctx->window = n * 4 > READ_AHEAD_START ? n * 4 : READ_AHEAD_START;
+    else
+        ctx->window *= 2;
+    if (ctx->window > ctx->size)
+        ctx->window = ctx->size;
+
     // Read ahead, but not past the file size known at set-up.
-    uint64_t len = ctx->size;
-    bool cut = false;
+    uint64_t len = ctx->window;
     if (ctx->limit) {
         uint64_t left = ctx->limit - ((uint64_t)offset < ctx->limit ? (uint64_t)offset : ctx->limit);
-        if (left < len) {
+        if (left < len)
             len = left;
-            cut = true;
-        }
     }
-    if (len == 0) {
-        // At or past the old end: the file may have grown since, so ask the
-        // procedure directly instead of answering end of file from stale size.
-        int64_t r = ctx->pread(ctx->user, out + done, want, offset);
+    // A random reader, a read reaching the old end (the file may have grown
+    // since, so the procedure is asked for all of it instead of answering end
+    // of file from a stale size), a read-ahead no larger than the request, and
+    // a cache the budget gives no buffer: the request at its own size.
+    if (len <= want || !buffer_grow(&ctx->buffer, &ctx->cap, len)) {
+        int64_t r = pread_direct(ctx, out + done, want, offset);
         if (r < 0)
             return -1;
+        ctx->next = start + (int64_t)done + r;
         return (int64_t)done + r;
     }
     int64_t r = ctx->pread(ctx->user, ctx->buffer, len, offset);
@@ -183,14 +280,7 @@ int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
     ctx->pos = m;
     ctx->filled = m >= got ? 0 : got;
     done += m;
-
-    if (m < want && cut && got == len) {
-        // The read-ahead stopped at the old end and found it all there; the
-        // rest of the request lies past it and goes to the procedure.
-        int64_t r2 = ctx->pread(ctx->user, out + done, want - m, offset + (int64_t)m);
-        if (r2 > 0)
-            done += (uint64_t)r2 > want - m ? want - m : (uint64_t)r2;
-    }
+    ctx->next = start + (int64_t)done;
     return (int64_t)done;
 }
 
@@ -205,7 +295,8 @@ int cache_pread_close(cache_pread_t *ctx)
 {
     if (!ctx)
         return 0;
-    os_free(ctx->buffer);
+    if (ctx->buffer)
+        buffer_drop(&ctx->buffer, &ctx->cap);
     os_free(ctx);
     return 0;
 }

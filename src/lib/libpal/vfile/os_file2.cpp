@@ -239,6 +239,22 @@ os_file_t *os_file_open2(const char *path, int flags, uint32_t mode)
     return f;
 }
 
+os_file_t *os_file_from_fd(int fd, const char *path)
+{
+    if (fd < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    os_file_t *f = file_new(&os_local_file_ops, path ? path : "", 0);
+    if (!f) {
+        close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    f->handle = (uint64_t)fd + 1;
+    return f;
+}
+
 int os_file_close(os_file_t *f)
 {
     if (!f)

@@ -142,6 +142,12 @@ os_file_t *os_file_wopen(const char *path, uint32_t access, uint32_t share, void
 os_file_t *os_file_open2(const char *path, int flags, uint32_t mode);
 // Calls exit, removes the path when asked, frees the object; exit's result.
 int os_file_close(os_file_t *f);
+// A local file object over an open descriptor, which it owns from now on
+// (closed on failure too); path is kept as the object's path. NULL with errno.
+os_file_t *os_file_from_fd(int fd, const char *path);
+// Host O_* flags the local kind opens a pf word with (O_NONBLOCK and
+// O_LARGEFILE always; with OS_FILE_CREATE the mode is 0644).
+int os_file_pf_2_oflags(uint32_t pf);
 
 // ---- dispatchers (an empty slot: soft assertion, -1 or 0) ----------------------
 int64_t os_file_read(os_file_t *f, void *buf, size_t len);

@@ -23,8 +23,7 @@
 
 static inline int fd_of(uint64_t h) { return (int)(h - 1); }
 
-// pf -> O_* flags; `extra` is or-ed in (O_EXCL for create-new).
-static int pf_2_oflags(uint32_t pf)
+int os_file_pf_2_oflags(uint32_t pf)
 {
     int o;
     if (pf & OS_FILE_READ)
@@ -51,7 +50,7 @@ static int pf_2_oflags(uint32_t pf)
 static uint64_t local_open_pf(const char *path, uint32_t pf, int extra)
 {
     PL_ASSERT_RET(TAG, path, 0);
-    int oflags = pf_2_oflags(pf) | extra;
+    int oflags = os_file_pf_2_oflags(pf) | extra;
     mode_t mode = (pf & OS_FILE_CREATE) ? 0644 : 0;
     int fd = open(path, oflags, mode);
     if (fd < 0 && (pf & OS_FILE_CREATE) && errno != EPERM && errno != EACCES && errno != EEXIST) {

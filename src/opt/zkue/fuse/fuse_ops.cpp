@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <vector>
 
 #include "libfuse2/src/help.h"
 #include "libpal/basic/pl_base.h"
@@ -27,8 +28,45 @@
 
 uint32_t g_fuse_trace;
 uint32_t g_fuse_umask = 022;
+uint32_t g_fuse_serving;
 
 namespace {
+
+// 1 when the request's caller belongs to group gid.
+int caller_in_group(uint32_t gid)
+{
+    gid_t few[32];
+    int n = fuse_getgroups(32, few);
+    const gid_t *g = few;
+    std::vector<gid_t> many;
+    if (n > 32) {
+        many.resize((size_t)n);
+        int m = fuse_getgroups(n, many.data());
+        n = m > n ? n : m;
+        g = many.data();
+    }
+    for (int i = 0; i < n; i++)
+        if (g[i] == gid)
+            return 1;
+    return 0;
+}
+
+// For the scope of a request that creates a node: the request's caller, to
+// whom a local mount gives what it makes.
+struct caller_scope {
+    os_owner_t owner{};
+    caller_scope()
+    {
+        if (!g_fuse_serving)
+            return;
+        const struct fuse_context *c = fuse_get_context();
+        owner = {(uint32_t)c->uid, (uint32_t)c->gid, caller_in_group, 0};
+        vfs_set_caller(&owner);
+    }
+    ~caller_scope() { vfs_set_caller(nullptr); }
+    caller_scope(const caller_scope &) = delete;
+    caller_scope &operator=(const caller_scope &) = delete;
+};
 
 // One operation's bookkeeping: start time, the level of its line, the time
 // text, and the error shown and returned.
@@ -77,8 +115,12 @@ struct op_t {
 // or node must carry exactly the requested permissions, so they are set again
 // when the mask touched them. Special bits the file system added on its own
 // (a directory's set-group-id inherited from its parent) are kept.
-void create_mode_fix(const char *path, vfs_handle *h, uint32_t mode)
+void create_mode_fix(const char *path, vfs_handle *h, uint32_t mode, const caller_scope &who)
 {
+    // A driver that made the node for its caller gave it exactly this mode
+    // (or found it there and left it alone).
+    if (who.owner.used)
+        return;
     uint32_t perm = mode & 07777;
     if (!(perm & g_fuse_umask))
         return;
@@ -170,6 +212,7 @@ int xmp_readlink(const char *path, char *buf, size_t size)
 
 int xmp_mknod(const char *path, mode_t mode, dev_t rdev)
 {
+    caller_scope who;
     op_t op;
     int r;
     if (S_ISFIFO(mode)) {
@@ -185,19 +228,20 @@ int xmp_mknod(const char *path, mode_t mode, dev_t rdev)
     }
     if (r < 0)
         return op.ret();
-    create_mode_fix(path, nullptr, mode);
+    create_mode_fix(path, nullptr, mode, who);
     return 0;
 }
 
 int xmp_mkdir(const char *path, mode_t mode)
 {
+    caller_scope who;
     op_t op;
     int r = vfs_mkdir(g_vfs_handle, path, mode);
     op.end(g_vfs_handle, r < 0);
     FLOG(op.level, "path=[%s] mode=[0%o] time=[%s] eno=%d [%s]", path, (unsigned)mode, op.tbuf, op.code, op.text);
     if (r < 0)
         return op.ret();
-    create_mode_fix(path, nullptr, mode);
+    create_mode_fix(path, nullptr, mode, who);
     return 0;
 }
 
@@ -224,6 +268,7 @@ int xmp_rmdir(const char *path)
 
 int xmp_symlink(const char *from, const char *to)
 {
+    caller_scope who;
     op_t op;
     int r = vfs_symlink(g_vfs_handle, from, to);
     op.end(g_vfs_handle, r < 0);
@@ -314,6 +359,7 @@ int xmp_open(const char *path, struct fuse_file_info *fi)
 
 int xmp_create(const char *path, mode_t mode, struct fuse_file_info *fi)
 {
+    caller_scope who;
     op_t op;
     int pflags = fuse_oflag_2_pl(fi->flags);
     vfs_handle *h = vfs_open2(g_vfs_handle, path, pflags, mode);
@@ -323,7 +369,7 @@ int xmp_create(const char *path, mode_t mode, struct fuse_file_info *fi)
     if (!h)
         return op.ret();
     fi->fh = (uint64_t)(uintptr_t)h;
-    create_mode_fix(path, h, mode);
+    create_mode_fix(path, h, mode, who);
     return 0;
 }
 

@@ -62,6 +62,7 @@ int on_ready(void *arg)
     umask(m);
     g_fuse_umask = m;
     heartbeat_init(run->url, g_vfs_handle);
+    g_fuse_serving = 1;
     return 0;
 }
 
@@ -167,6 +168,7 @@ int myfuse_mount(const char *url, char *err)
     mount_run run{turl, run_daemon, false};
     fuse_mount_cfg_t cfg{"zkue", dir, options, on_kernel_mount, on_ready, &run};
     int r = try_fuse_mount(myfuse_get_ops(), &cfg);
+    g_fuse_serving = 0;
     // Whatever ended the loop, the heartbeat must not outlive this mount (it
     // would probe a mount about to be closed, or unmount a later one).
     heartbeat_exit();

@@ -28,6 +28,10 @@ extern uint32_t g_fuse_trace;
 // The daemon's file mode mask, read when the loop starts; creations whose
 // requested mode it would cut get their mode set afterwards.
 extern uint32_t g_fuse_umask;
+// 1 while the request loop serves: operations then run for a caller whose
+// credentials libfuse holds (what they create is given to it). Set and read
+// on the loop's thread only.
+extern uint32_t g_fuse_serving;
 
 // Mounts `url` (query options "fuse_mount_point", "run_daemon", "debug",
 // "options") and serves it until the file system is unmounted. 0 after the

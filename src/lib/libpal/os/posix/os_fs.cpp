@@ -404,6 +404,36 @@ fail:
     return nullptr;
 }
 
+os_dir_t *os_opendir_fd(int fd, const char *pattern, uint32_t flags)
+{
+    if (fd < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    os_dir_t *d = (os_dir_t *)os_zalloc(sizeof(os_dir_t));
+    if (!d) {
+        close(fd);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    d->fd = -1;
+    d->flags = flags;
+    d->dir = fdopendir(fd);
+    if (!d->dir) {
+        int err = errno;
+        close(fd);
+        os_closedir(d);
+        errno = err;
+        return nullptr;
+    }
+    if (pattern && !(d->pattern = os_strdup(pattern))) {
+        os_closedir(d);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return d;
+}
+
 // Reads the next raw entry, counting it in the position.
 static struct dirent *dir_read_raw(os_dir_t *d)
 {
@@ -431,6 +461,33 @@ static void entry_copy_stat(const struct stat *st, os_dir_entry_t *ent)
     ent->st.type = type;
 }
 
+// An entry of a handle made by os_opendir_fd: looked at through the
+// directory's descriptor, links never followed.
+static os_dir_entry_t *readdir_at(os_dir_t *d, const struct dirent *e, os_dir_entry_t *ent)
+{
+    struct stat st;
+    bool looked = false;
+    if (!(d->flags & OS_DIR_LISTING) || e->d_type == DT_UNKNOWN)
+        looked = fstatat(dirfd(d->dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (looked && !(d->flags & OS_DIR_LISTING)) {
+        entry_copy_stat(&st, ent);
+        if (S_ISREG(st.st_mode) && (uint64_t)st.st_size > (uint64_t)st.st_blocks * 512)
+            ent->st.type |= OS_FTYPE_SPARSE;
+    } else if (looked) {
+        ent->st.mode = st.st_mode & S_IFMT;
+    }
+    if (S_ISDIR(ent->st.mode))
+        ent->st.type = OS_FTYPE_DIR;
+    else if (S_ISLNK(ent->st.mode))
+        ent->st.type = OS_FTYPE_FILE | OS_FTYPE_LINK;
+    if (S_ISLNK(ent->st.mode) && (d->flags & OS_DIR_LINK_RAW)) {
+        ssize_t n = readlinkat(dirfd(d->dir), e->d_name, ent->link, sizeof(ent->link) - 1);
+        ent->link[n > 0 ? n : 0] = 0;
+    }
+    errno = 0;
+    return ent;
+}
+
 os_dir_entry_t *os_readdir(os_dir_t *d)
 {
     if (!d || !d->dir) {
@@ -454,7 +511,13 @@ os_dir_entry_t *os_readdir(os_dir_t *d)
     memset(&ent->st, 0, sizeof(ent->st));
     str_safecopy_trunc(ent->name, sizeof(ent->name), e->d_name);
     ent->st.type = e->d_type == DT_DIR ? OS_FTYPE_DIR : OS_FTYPE_FILE;
+    // What the listing says stands whatever a closer look gives: an entry
+    // with inode 0 or no type would be dropped or misread by its readers.
+    ent->st.ino = e->d_ino;
+    ent->st.mode = e->d_type == DT_UNKNOWN ? 0 : DTTOIF(e->d_type);
 
+    if (!d->path)
+        return readdir_at(d, e, ent);
     char full[PL_MAX_PATH];
     if (os_fs_path_join(full, sizeof(full), d->path, e->d_name) != 0) {
         errno = 0;
@@ -512,11 +575,15 @@ int os_seekdir(os_dir_t *d, int64_t pos, int64_t)
         d->pos = pos;
         return 0;
     }
-    DIR *nd = opendir(d->path);
-    if (!nd)
-        return -1;
-    closedir(d->dir);
-    d->dir = nd;
+    if (d->path) {
+        DIR *nd = opendir(d->path);
+        if (!nd)
+            return -1;
+        closedir(d->dir);
+        d->dir = nd;
+    } else {
+        rewinddir(d->dir);
+    }
     for (int64_t i = 0; i < pos; i++)
         if (!readdir(d->dir))
             break;

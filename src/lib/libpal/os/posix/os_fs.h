@@ -88,6 +88,10 @@ enum : uint32_t {
     OS_DIR_LINK_RAW = 1,    // a link entry gets its raw link text
     OS_DIR_LINK_TARGET = 2, // a link entry gets its target as a path
     OS_DIR_XATTR = 4,       // collect each entry's attribute listing
+    // Entries carry only what the listing gives: name, inode number and
+    // file type (mode's type bits; a link is not looked through). No call
+    // per entry unless the file system leaves the type unknown.
+    OS_DIR_LISTING = 8,
 };
 
 // Directory handle; one allocation made by os_opendir_imp.
@@ -97,7 +101,7 @@ struct os_dir_t {
     int fd;        // read-only descriptor of the directory, held while open
     char *pattern; // "|"-separated glob patterns, or NULL
     os_dir_entry_t entry;
-    char *path;    // directory as opened (after link resolution)
+    char *path;    // directory as opened (after link resolution); NULL for os_opendir_fd
     uint64_t dev;  // device number of the directory
     int64_t pos;   // raw entries read since the stream was opened
 };
@@ -174,7 +178,13 @@ os_dir_t *os_opendir(const char *path);
 os_dir_t *os_opendir2(const char *path, const char *pattern);
 // New handle (free with os_closedir) or NULL; a link to a directory is followed.
 os_dir_t *os_opendir_imp(const char *path, const char *pattern, uint32_t flags);
-// The handle's entry record, or NULL at the end (errno 0) or on error.
+// A directory handle over a descriptor of a directory, which it owns from
+// now on (closed on failure too); entries are looked at through it, never by
+// path. NULL with errno.
+os_dir_t *os_opendir_fd(int fd, const char *pattern, uint32_t flags);
+// The handle's entry record, or NULL at the end (errno 0) or on error. The
+// entry's inode number and type are the listing's even when the entry cannot
+// be looked at (it vanished, or is not permitted).
 os_dir_entry_t *os_readdir(os_dir_t *dir);
 int64_t os_telldir(os_dir_t *dir);
 int os_seekdir(os_dir_t *dir, int64_t pos, int64_t arg);
