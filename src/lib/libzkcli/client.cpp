@@ -1,5 +1,7 @@
 // client: the client sessions file "zk_client.ini", its search path and the
 // translation of session references into URLs.
+#include <strings.h>
+
 #include <cstring>
 #include <mutex>
 
@@ -512,7 +514,22 @@ int url_conf_2_real(const char *url, char *out, vperror_t *err)
         }
     }
     url_normalize(out);
+    // Only the program's own code may name an archive in its memory.
+    if (strncmp(u, "///", 3) == 0 && url_is_mem(out)) {
+        VPERROR_SET(err, VERR_INVALID_PARAMETER, "[%s]: a memory archive url cannot come from a session", u);
+        out[0] = '\0';
+        return -1;
+    }
     return 0;
+}
+
+int url_is_mem(const char *url)
+{
+    if (!url)
+        return 0;
+    url_rec rec;
+    char buf[URL_TEXT_SIZE];
+    return url_parser(&rec, buf, url) == 0 && strcasecmp(rec.protocol, "mem") == 0;
 }
 
 int url_conf_2_real_inplace(char *url, vperror_t *err)

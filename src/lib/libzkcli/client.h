@@ -93,7 +93,13 @@ int conf_session_2_url(const char *name, char *out, vperror_t *err);
 int conf_name_2_url(const char *name, char *out, vperror_t *err);
 // Translates a session reference "///name/rest?query" into the session's URL
 // with the rest as its path (a "loc" session gives the rest alone); any other
-// URL comes back trimmed with '\' turned to '/'. out: 8192 bytes. 0 or -1.
+// URL comes back trimmed with '\' turned to '/'. A reference that would turn
+// into a "mem://" URL is refused. out: 8192 bytes. 0 or -1.
 int url_conf_2_real(const char *url, char *out, vperror_t *err);
 // The same in place (url: 8192 bytes; unchanged on failure).
 int url_conf_2_real_inplace(char *url, vperror_t *err);
+// 1 when url names an archive held in this process's memory ("mem://" with
+// a raw address and size, any case), else 0. Such a URL is for callers
+// inside the program only: a command line, a shell command or a session
+// must never hand one over.
+int url_is_mem(const char *url);

@@ -13,6 +13,7 @@
 #include "libpal/string/url.h"
 #include "libpal/tframe/app/app.h"
 #include "liblog/log2.h"
+#include "libzkcli/client.h"
 #include "zkue/zkue_app.h"
 
 #define TAG "zkue"
@@ -122,6 +123,12 @@ int app_opt_get(int argc, char **argv)
         default: // -i, an unknown option or a missing argument
             app_usage_exit(1);
         }
+    }
+    // A memory archive is named by a raw address in this process: nothing
+    // typed on a command line may name one.
+    if (url_is_mem(url)) {
+        ZLOG(LOG2_CRIT, "url [%s] refused: a memory archive (mem://) is only mounted from inside the program\n", url);
+        exit(1);
     }
     if (g_run_daemon && url_set_query_str(url, "run_daemon", "1") != 0)
         opt_url_fail("-d", "run_daemon=1");
