@@ -1,45 +1,711 @@
-// The "physfs" driver's record. It recognises archive URLs (a path ending
-// with an archive extension, or the option mount_fs=physfs) so they never
-// fall to another driver; the archive reader is not part of this build yet,
-// so a mount reports that plainly.
-#include <cstring>
+// The "physfs" driver: mounts an archive (zip, 7z, ISO images and the other
+// formats PhysicsFS reads) read-only. Each mount adds the archive to
+// PhysicsFS's search path under its own mount point "/N" (N from a
+// process-wide counter), and every name the mount is asked for is looked up
+// as "/N" followed by that name, byte for byte; PhysicsFS itself refuses
+// "." and ".." components, so no name leaves the archive.
+//
+// Only local URLs (plain paths and "file://") are taken, whose path ends
+// with an archive extension or that carry "mount_fs=physfs", and "mem://"
+// URLs, which name an archive held in this process's memory (only callers
+// inside the program make those). Every entry shows the archive file's
+// owner and its read permission (directories the matching search bits), so
+// a user of the mount reads what the archive lets them read.
+//
+// Threads: PhysicsFS serialises its search path and keeps its error code per
+// thread; a file or directory handle is used by one thread at a time.
+#include <physfs.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "libpal/string/str_glob.h"
+#include "libpal/string/str_path.h"
+#include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
 #include "libpal/string/url.h"
+#include "libpal/vfile/os_file2.h"
+#include "liblog/log2.h"
 #include "libvfs/vfs_imp.h"
+#include "libzkcli/client.h"
 
 namespace {
 
-// The archive formats the archive library reads.
-constexpr const char *k_exts[] = {".zip", ".7z", ".iso", ".grp", ".hog", ".mvl", ".wad", ".pak", ".slb", ".vdf"};
+// Answer of code 6 (vfs_get_os_type) for an archive.
+constexpr uint32_t k_os_type = 1;
 
-int vfs_physfs_match(const char *url)
+struct physfs_mnt {
+    int32_t num;        // mount number: PhysicsFS mount point "/num"
+    char *name;         // the name PhysicsFS knows the archive by (owned)
+    uint32_t uid, gid;  // shown as every entry's owner
+    uint32_t fmode;     // permission bits of files; directories add search bits
+    uint32_t dmode;
+    int64_t mtime;      // shown where the archive gives no time
+    uint64_t size;      // of the archive, for statvfs
+};
+
+struct physfs_fh {
+    physfs_mnt *m;
+    PHYSFS_File *f;
+    std::string path;   // "/N/name", for fstat
+};
+
+struct physfs_dh {
+    physfs_mnt *m;
+    std::string path;                // "/N/dir" without a trailing '/'
+    std::string rel;                 // the directory as the caller named it
+    std::vector<std::string> names;  // ".", "..", then the archive's entries
+    size_t next = 0;
+    os_dir_entry_t entry{};
+};
+
+// Process-wide mount number; the lock keeps a number from being taken twice
+// when two threads mount at once.
+std::mutex s_mount_mu;
+int32_t s_mount_num;
+
+// ---- errors ------------------------------------------------------------------------
+
+// PhysicsFS's error codes as platform status codes (their errno through
+// verr_2_posix is what a FUSE caller sees).
+int status_of(PHYSFS_ErrorCode c)
 {
+    switch (c) {
+    case PHYSFS_ERR_OUT_OF_MEMORY:
+        return VERR_NO_MEMORY;
+    case PHYSFS_ERR_NOT_FOUND:
+    case PHYSFS_ERR_NOT_MOUNTED:
+        return VERR_FILE_NOT_FOUND;
+    case PHYSFS_ERR_READ_ONLY:
+    case PHYSFS_ERR_NO_WRITE_DIR:
+        return VERR_WRITE_PROTECT;
+    case PHYSFS_ERR_OPEN_FOR_READING:
+    case PHYSFS_ERR_OPEN_FOR_WRITING:
+        return VERR_INVALID_HANDLE;
+    case PHYSFS_ERR_NOT_A_FILE:
+        return VERR_IS_A_DIRECTORY;
+    case PHYSFS_ERR_SYMLINK_FORBIDDEN:
+    case PHYSFS_ERR_SYMLINK_LOOP:
+        return VERR_TOO_MANY_SYMLINKS;
+    case PHYSFS_ERR_PERMISSION:
+    case PHYSFS_ERR_BAD_PASSWORD:
+        return VERR_ACCESS_DENIED;
+    case PHYSFS_ERR_NO_SPACE:
+        return VERR_DISK_FULL;
+    case PHYSFS_ERR_BUSY:
+    case PHYSFS_ERR_FILES_STILL_OPEN:
+        return VERR_RESOURCE_BUSY;
+    case PHYSFS_ERR_DIR_NOT_EMPTY:
+        return VERR_DIR_NOT_EMPTY;
+    case PHYSFS_ERR_DUPLICATE:
+        return VERR_ALREADY_EXISTS;
+    case PHYSFS_ERR_INVALID_ARGUMENT:
+    case PHYSFS_ERR_BAD_FILENAME:
+    case PHYSFS_ERR_PAST_EOF:
+    case PHYSFS_ERR_ARGV0_IS_NULL:
+        return VERR_INVALID_PARAMETER;
+    default: // corrupt or unsupported archives, i/o and the rest
+        return VERR_DEV_IO_ERROR;
+    }
+}
+
+// PhysicsFS's text of a code (static).
+const char *text_of(PHYSFS_ErrorCode c)
+{
+    const char *t = c == PHYSFS_ERR_OK ? nullptr : PHYSFS_getErrorByCode(c);
+    return t ? t : "archive library failed without a reason";
+}
+
+// Records a failure in err: the mount slot's own record while mounting, the
+// calling thread's record (vfs_err_rec) for every later call.
+void fail(vperror_t *err, int line, const char *func, int code, const char *fmt, ...)
+    __attribute__((format(printf, 5, 6)));
+void fail(vperror_t *err, int line, const char *func, int code, const char *fmt, ...)
+{
+    if (!err)
+        return;
+    char msg[VPERROR_MSG_SIZE];
+    va_list va;
+    va_start(va, fmt);
+    str_vsprintf_s2(msg, sizeof(msg), fmt, va);
+    va_end(va);
+    vperror_set(err, __FILE__, line, func, code, "%s", msg);
+}
+
+// Records the failure PhysicsFS reported for the calling thread (its code
+// is taken, and so cleared). A failure that left no code is still one. The
+// text recorded (static).
+const char *fail_physfs(vperror_t *err, int line, const char *func)
+{
+    PHYSFS_ErrorCode c = PHYSFS_getLastErrorCode();
+    const char *why = text_of(c);
+    fail(err, line, func, c == PHYSFS_ERR_OK ? VERR_DEV_IO_ERROR : status_of(c), "%s", why);
+    return why;
+}
+
+#define FAIL(code, ...) fail(vfs_err_rec(), __LINE__, __func__, (code), __VA_ARGS__)
+#define FAIL_PHYSFS() fail_physfs(vfs_err_rec(), __LINE__, __func__)
+
+// ---- names -------------------------------------------------------------------------
+
+// "/N" followed by path (a '/' put between when path lacks one) into out.
+// 0, or -1 recorded.
+int full_name(physfs_mnt *m, const char *path, std::string &out, const char *func)
+{
+    if (!path) {
+        fail(vfs_err_rec(), __LINE__, func, VERR_INVALID_PARAMETER, "path missing");
+        return -1;
+    }
+    size_t len = strlen(path);
+    if (len >= PL_MAX_PATH) {
+        fail(vfs_err_rec(), __LINE__, func, VERR_FILENAME_TOO_LONG, "path too long");
+        return -1;
+    }
+    try {
+        out = "/" + std::to_string(m->num);
+        if (*path != '/')
+            out += '/';
+        out.append(path, len);
+    } catch (...) {
+        fail(vfs_err_rec(), __LINE__, func, VERR_NO_MEMORY, "no memory for the path");
+        return -1;
+    }
+    // A trailing '/' names the same entry (and must hash as it).
+    while (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return 0;
+}
+
+// A stable inode number for a name inside the archive (FNV-1a over the name
+// with its separators squeezed); never 0, which readers take for "no entry".
+uint64_t ino_of(const std::string &name)
+{
+    uint64_t h = 1469598103934665603ull;
+    char prev = 0;
+    for (char c : name) {
+        if (c == '/' && prev == '/')
+            continue;
+        h = (h ^ (uint8_t)c) * 1099511628211ull;
+        prev = c;
+    }
+    return h ? h : 1;
+}
+
+// The portable stat record of an archive entry.
+void fill_stat(const physfs_mnt *m, const PHYSFS_Stat &ps, const std::string &name, os_file_stat_t *st)
+{
+    memset(st, 0, sizeof(*st));
+    bool dir = ps.filetype == PHYSFS_FILETYPE_DIRECTORY;
+    st->type = dir ? OS_FTYPE_DIR : OS_FTYPE_FILE;
+    st->mode = (dir ? S_IFDIR | m->dmode : S_IFREG | m->fmode);
+    st->uid = m->uid;
+    st->gid = m->gid;
+    st->size = !dir && ps.filesize > 0 ? (uint64_t)ps.filesize : 0;
+    // The root is PhysicsFS's mount point, which has no time of its own.
+    bool root = name.find('/', 1) == std::string::npos;
+    int64_t mt = root || ps.modtime < 0 ? m->mtime : ps.modtime;
+    st->mtime = (uint64_t)mt;
+    st->atime = (uint64_t)(root || ps.accesstime < 0 ? mt : ps.accesstime);
+    st->ctime = (uint64_t)(root || ps.createtime < 0 ? mt : ps.createtime);
+    st->nlink = dir ? 2 : 1;
+    st->ino = ino_of(name);
+    st->blksize = 4096;
+    st->blocks = (st->size + 511) / 512;
+}
+
+// PHYSFS_stat of a full name into st. 0, or -1 recorded (a missing name is
+// -102).
+int stat_name(physfs_mnt *m, const std::string &name, os_file_stat_t *st, const char *func)
+{
+    PHYSFS_Stat ps;
+    if (!PHYSFS_stat(name.c_str(), &ps)) {
+        fail_physfs(vfs_err_rec(), __LINE__, func);
+        return -1;
+    }
+    fill_stat(m, ps, name, st);
+    return 0;
+}
+
+// The local path a URL names ("file://" is followed by the path itself, as
+// the local driver reads it). 0, or -1.
+int local_path(const char *url, char *out)
+{
+    const char *text = str_istart_with(url, "file://") ? url + 7 : url;
+    return url_get_path(text, out) == 0 && *out ? 0 : -1;
+}
+
+// ---- slots -------------------------------------------------------------------------
+
+int physfs_init(void)
+{
+    LOG_VERB(VFS_TAG, "==>\n");
+    if (!PHYSFS_init(nullptr)) {
+        LOG_ERR(VFS_TAG, "error: %s\n", text_of(PHYSFS_getLastErrorCode()));
+        return -1;
+    }
+    // A link inside an archive (or a mounted directory) is never followed.
+    PHYSFS_permitSymbolicLinks(0);
+    return 0;
+}
+
+int physfs_exit(void)
+{
+    PHYSFS_deinit();
+    return 0;
+}
+
+// 0 for a local URL whose path ends with an archive extension (any case) or
+// that asks for this driver ("mount_fs=physfs"), and for every "mem://" URL.
+int physfs_match(const char *url)
+{
+    if (url_is_mem(url))
+        return 0;
+    if (url_get_type(url) != URL_TYPE_FILE)
+        return -1;
     char path[URL_FIELD_SIZE];
-    if (url_get_path(url, path) == 0) {
-        for (const char *ext : k_exts)
-            if (str_iend_with(path, ext))
+    if (local_path(url, path) == 0) {
+        size_t len = strlen(path);
+        for (const PHYSFS_ArchiveInfo **i = PHYSFS_supportedArchiveTypes(); i && *i; i++) {
+            const char *ext = (*i)->extension;
+            size_t n = strlen(ext);
+            if (len > n && path[len - n - 1] == '.' && strcasecmp(path + len - n, ext) == 0)
                 return 0;
+        }
     }
     char fs[64];
     url_get_query_buf(url, "mount_fs", "", fs, sizeof(fs));
     return strcmp(fs, "physfs") == 0 ? 0 : -1;
 }
 
-void *vfs_physfs_mount(const char *, void *, vperror_t *err, vfs_mount_ctx *)
+void physfs_free_mnt(physfs_mnt *m)
 {
-    vperror_set(err, __FILE__, __LINE__, __func__, VERR_NOT_SUPPORTED, "physfs driver not available in this build");
+    if (m) {
+        os_free(m->name);
+        os_free(m);
+    }
+}
+
+void *physfs_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *)
+{
+    std::unique_ptr<physfs_mnt, void (*)(physfs_mnt *)> m((physfs_mnt *)os_zalloc(sizeof(physfs_mnt)),
+                                                          physfs_free_mnt);
+    if (!m) {
+        fail(err, __LINE__, __func__, VERR_NO_MEMORY, "no memory for the mount");
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> g(s_mount_mu);
+    m->num = s_mount_num;
+    char point[32];
+    str_sprintf_s(point, sizeof(point), "/%d", m->num);
+    char name[URL_FIELD_SIZE];
+    const void *mem = nullptr;
+    size_t mem_len = 0;
+    if (url_is_mem(url)) {
+        void *p = nullptr;
+        if (url_mem_parse(url, &p, &mem_len) != 0 || !p) {
+            fail(err, __LINE__, __func__, VERR_INVALID_PARAMETER, "url [%s] invalid", url);
+            return nullptr;
+        }
+        mem = p;
+        char type[64];
+        url_get_query_buf(url, "ftype", "zip", type, sizeof(type));
+        str_sprintf_s(name, sizeof(name), "%d.%s", m->num, type);
+        m->uid = (uint32_t)getuid();
+        m->gid = (uint32_t)getgid();
+        m->fmode = 0444;
+        m->mtime = (int64_t)time(nullptr);
+        m->size = mem_len;
+    } else {
+        if (local_path(url, name) != 0) {
+            fail(err, __LINE__, __func__, VERR_INVALID_PARAMETER, "url [%s] names no archive", url);
+            return nullptr;
+        }
+        // PhysicsFS takes a second mount of the same name for a success and
+        // adds nothing; the mount point would then be empty.
+        if (const char *at = PHYSFS_getMountPoint(name)) {
+            fail(err, __LINE__, __func__, VERR_RESOURCE_BUSY, "[%s] is already mounted at %s", name, at);
+            return nullptr;
+        }
+        os_file_stat_t st{};
+        if (os_stat(name, &st) == 0) {
+            m->uid = st.uid;
+            m->gid = st.gid;
+            m->fmode = st.mode & 0444;
+            m->mtime = (int64_t)st.mtime;
+            m->size = st.size;
+        }
+    }
+    m->dmode = m->fmode | (m->fmode >> 2);
+    m->name = os_strdup(name);
+    if (!m->name) {
+        fail(err, __LINE__, __func__, VERR_NO_MEMORY, "no memory for the mount");
+        return nullptr;
+    }
+    if (!(mem ? PHYSFS_mountMemory(mem, mem_len, nullptr, name, point, 1) : PHYSFS_mount(name, point, 1))) {
+        const char *why = fail_physfs(err, __LINE__, __func__);
+        LOG_ERR(VFS_TAG, "mount [%s] error: %s\n", name, why);
+        return nullptr;
+    }
+    // Archivers tried before the one that took it leave their codes behind.
+    PHYSFS_getLastErrorCode();
+    s_mount_num++;
+    LOG_VERB(VFS_TAG, "archive=[%s] at %s\n", name, point);
+    return m.release();
+}
+
+int physfs_umount(void *mp)
+{
+    physfs_mnt *m = (physfs_mnt *)mp;
+    int r = 0;
+    if (!PHYSFS_unmount(m->name)) {
+        LOG_ERR(VFS_TAG, "unmount2 [%s] error: %s\n", m->name, text_of(PHYSFS_getLastErrorCode()));
+        r = -1;
+    }
+    physfs_free_mnt(m);
+    return r;
+}
+
+int physfs_get_readonly(void *, uint32_t *ro)
+{
+    if (ro)
+        *ro = 1;
+    return 0;
+}
+
+void *physfs_open(void *mp, const char *path, uint32_t pf)
+{
+    physfs_mnt *m = (physfs_mnt *)mp;
+    if (pf & (OS_FILE_WRITE | OS_FILE_RDWR | OS_FILE_CREATE | OS_FILE_TRUNC | OS_FILE_APPEND)) {
+        FAIL(VERR_WRITE_PROTECT, "archive is read-only");
+        return nullptr;
+    }
+    physfs_fh *h = new (std::nothrow) physfs_fh;
+    if (!h) {
+        FAIL(VERR_NO_MEMORY, "no memory for the handle");
+        return nullptr;
+    }
+    h->m = m;
+    if (full_name(m, path, h->path, __func__) != 0) {
+        delete h;
+        return nullptr;
+    }
+    h->f = PHYSFS_openRead(h->path.c_str());
+    if (!h->f) {
+        FAIL_PHYSFS();
+        delete h;
+        return nullptr;
+    }
+    return h;
+}
+
+int physfs_close(void *fh)
+{
+    physfs_fh *h = (physfs_fh *)fh;
+    int r = 0;
+    if (!PHYSFS_close(h->f)) {
+        FAIL_PHYSFS();
+        r = -1;
+    }
+    delete h;
+    return r;
+}
+
+// Moves to off (-1: stay). 1 moved, 0 at or past the end (nothing to
+// read there), -1 recorded.
+int seek_to(physfs_fh *h, int64_t off)
+{
+    if (off == -1)
+        return 1;
+    if (off < 0) {
+        FAIL(VERR_INVALID_PARAMETER, "offset %lld out of range", (long long)off);
+        return -1;
+    }
+    PHYSFS_sint64 len = PHYSFS_fileLength(h->f);
+    if (len >= 0 && off >= len)
+        return 0;
+    if (PHYSFS_tell(h->f) != off && !PHYSFS_seek(h->f, (PHYSFS_uint64)off)) {
+        FAIL_PHYSFS();
+        return -1;
+    }
+    return 1;
+}
+
+int64_t physfs_read(void *fh, void *buf, uint64_t len, int64_t off)
+{
+    physfs_fh *h = (physfs_fh *)fh;
+    int s = seek_to(h, off);
+    if (s <= 0)
+        return s;
+    if (len > (uint64_t)INT64_MAX)
+        len = (uint64_t)INT64_MAX;
+    PHYSFS_sint64 n = PHYSFS_readBytes(h->f, buf, len);
+    if (n < 0) {
+        FAIL_PHYSFS();
+        return -1;
+    }
+    return n;
+}
+
+int64_t physfs_write(void *fh, const void *buf, uint64_t len, int64_t off)
+{
+    physfs_fh *h = (physfs_fh *)fh;
+    if (seek_to(h, off) < 0)
+        return -1;
+    PHYSFS_sint64 n = PHYSFS_writeBytes(h->f, buf, len);
+    if (n < 0) {
+        FAIL_PHYSFS();
+        return -1;
+    }
+    return n;
+}
+
+int64_t physfs_lseek(void *fh, int64_t off, int whence)
+{
+    physfs_fh *h = (physfs_fh *)fh;
+    if (whence != 0) {
+        FAIL(VERR_NOT_SUPPORTED, "ony support whence==0");
+        return -1;
+    }
+    if (off < 0) {
+        FAIL(VERR_INVALID_PARAMETER, "offset %lld out of range", (long long)off);
+        return -1;
+    }
+    if (!PHYSFS_seek(h->f, (PHYSFS_uint64)off)) {
+        FAIL_PHYSFS();
+        return -1;
+    }
+    return off;
+}
+
+int physfs_fstat(void *fh, os_file_stat_t *st)
+{
+    physfs_fh *h = (physfs_fh *)fh;
+    if (!st) {
+        FAIL(VERR_INVALID_PARAMETER, "stat record missing");
+        return -1;
+    }
+    return stat_name(h->m, h->path, st, __func__);
+}
+
+PHYSFS_EnumerateCallbackResult collect(void *data, const char *, const char *name)
+{
+    physfs_dh *d = (physfs_dh *)data;
+    try {
+        d->names.emplace_back(name);
+    } catch (...) {
+        return PHYSFS_ENUM_ERROR;
+    }
+    return PHYSFS_ENUM_OK;
+}
+
+void *physfs_opendir(void *mp, const char *path, const char *pattern)
+{
+    physfs_mnt *m = (physfs_mnt *)mp;
+    physfs_dh *d = new (std::nothrow) physfs_dh;
+    if (!d) {
+        FAIL(VERR_NO_MEMORY, "no memory for the listing");
+        return nullptr;
+    }
+    d->m = m;
+    os_file_stat_t st;
+    if (full_name(m, path, d->path, __func__) != 0 || stat_name(m, d->path, &st, __func__) != 0) {
+        delete d;
+        return nullptr;
+    }
+    if (st.type != OS_FTYPE_DIR) {
+        FAIL(VERR_PATH_NOT_FOUND, "not a directory");
+        delete d;
+        return nullptr;
+    }
+    try {
+        d->names = {".", ".."};
+        d->rel = path;
+    } catch (...) {
+        FAIL(VERR_NO_MEMORY, "no memory for the listing");
+        delete d;
+        return nullptr;
+    }
+    if (!PHYSFS_enumerate(d->path.c_str(), collect, d)) {
+        PHYSFS_ErrorCode c = PHYSFS_getLastErrorCode();
+        if (c == PHYSFS_ERR_APP_CALLBACK)
+            FAIL(VERR_NO_MEMORY, "no memory for the listing");
+        else
+            fail(vfs_err_rec(), __LINE__, __func__, status_of(c), "%s", text_of(c));
+        delete d;
+        return nullptr;
+    }
+    if (pattern)
+        std::erase_if(d->names, [&](const std::string &n) { return !pl_glob_match_any(n.c_str(), pattern); });
+    return d;
+}
+
+// The next entry with its type, size and times; NULL at the end.
+os_dir_entry_t *physfs_readdir(void *dh)
+{
+    physfs_dh *d = (physfs_dh *)dh;
+    while (d->next < d->names.size()) {
+        const std::string &n = d->names[d->next++];
+        os_dir_entry_t *e = &d->entry;
+        if (str_safecopy(e->name, sizeof(e->name), n.c_str()) != 0) {
+            LOG_WARN(VFS_TAG, "dir=[%s] entry of %zu bytes skipped: name too long\n", d->rel.c_str(), n.size());
+            continue;
+        }
+        std::string full = d->path;
+        if (n == "..") {
+            size_t cut = full.rfind('/');
+            // The parent of the archive's root lies outside it: shown as the root.
+            if (cut != std::string::npos && full.find('/', 1) != std::string::npos)
+                full.resize(cut);
+        } else if (n != ".") {
+            full += "/" + n;
+        }
+        PHYSFS_Stat ps;
+        if (PHYSFS_stat(full.c_str(), &ps)) {
+            fill_stat(d->m, ps, full, &e->st);
+        } else {
+            // Listed but not reachable (a link, a name PhysicsFS cannot
+            // open): the name alone, as a file; stat says why.
+            PHYSFS_getLastErrorCode();
+            memset(&e->st, 0, sizeof(e->st));
+            e->st.type = OS_FTYPE_FILE;
+            e->st.mode = S_IFREG;
+            e->st.ino = ino_of(full);
+        }
+        e->link[0] = '\0';
+        return e;
+    }
     return nullptr;
 }
 
+int physfs_closedir(void *dh)
+{
+    delete (physfs_dh *)dh;
+    return 0;
+}
+
+// The stat record of a path code's name (the first word of every record
+// code but 3 is the path). 0, or -1 recorded.
+int stat_arg(physfs_mnt *m, const char *path, os_file_stat_t *st, const char *func)
+{
+    std::string name;
+    if (full_name(m, path, name, func) != 0)
+        return -1;
+    return stat_name(m, name, st, func);
+}
+
+int64_t physfs_ioctl(void *h, int code, void *arg, int64_t)
+{
+    // File-handle codes (renames, mode and owner changes) have nothing to act on.
+    if (code >= VFS_IOC_FRENAME) {
+        FAIL(VERR_NOT_IMPLEMENTED, "code %d not supported by the physfs driver", code);
+        return -1;
+    }
+    physfs_mnt *m = (physfs_mnt *)h;
+    if (!arg) {
+        FAIL(VERR_INVALID_PARAMETER, "argument of code %d missing", code);
+        return -1;
+    }
+    os_file_stat_t st;
+    switch (code) {
+    case VFS_IOC_GET_OS_TYPE:
+        *(uint32_t *)arg = k_os_type;
+        return 0;
+    case VFS_IOC_STATVFS: {
+        // A read-only volume the size of the archive, nothing free.
+        vfs_ioc_statvfs_t *a = (vfs_ioc_statvfs_t *)arg;
+        if (!a->out) {
+            FAIL(VERR_INVALID_PARAMETER, "statvfs record missing");
+            return -1;
+        }
+        if (stat_arg(m, a->path, &st, __func__) != 0)
+            return -1;
+        os_statfs_t f{};
+        f.f_bsize = f.f_frsize = 4096;
+        f.f_blocks = (m->size + 4095) / 4096;
+        f.f_namemax = 255;
+        f.f_flag = ST_RDONLY;
+        memcpy(a->out, &f, sizeof(f));
+        return 0;
+    }
+    case VFS_IOC_STAT:
+    case VFS_IOC_LSTAT: {
+        vfs_ioc_stat_t *a = (vfs_ioc_stat_t *)arg;
+        if (!a->st) {
+            FAIL(VERR_INVALID_PARAMETER, "stat record missing");
+            return -1;
+        }
+        return stat_arg(m, a->path, a->st, __func__);
+    }
+    case VFS_IOC_ACCESS: {
+        vfs_ioc_path_u32_t *a = (vfs_ioc_path_u32_t *)arg;
+        if (stat_arg(m, a->path, &st, __func__) != 0)
+            return -1;
+        if (a->value & W_OK) {
+            FAIL(VERR_WRITE_PROTECT, "archive is read-only");
+            return -1;
+        }
+        if ((a->value & X_OK) && st.type != OS_FTYPE_DIR) {
+            FAIL(VERR_ACCESS_DENIED, "not executable");
+            return -1;
+        }
+        return 0;
+    }
+    case VFS_IOC_GETXATTR:
+    case VFS_IOC_LISTXATTR: {
+        // Archive entries carry no extended attributes.
+        const char *path = *(const char *const *)arg;
+        if (stat_arg(m, path, &st, __func__) != 0)
+            return -1;
+        if (code == VFS_IOC_LISTXATTR)
+            return 0;
+        FAIL(VERR_NO_DATA, "no such attribute");
+        return -1;
+    }
+    default:
+        FAIL(VERR_NOT_IMPLEMENTED, "code %d not supported by the physfs driver", code);
+        return -1;
+    }
+}
+
+constexpr vfs_drv k_physfs_drv = {
+    .id = VFS_DRV_PHYSFS,
+    .name = "physfs",
+    .init = physfs_init,
+    .exit = physfs_exit,
+    .match = physfs_match,
+    .mount = physfs_mount,
+    .umount = physfs_umount,
+    .statfs = nullptr,
+    .get_readonly = physfs_get_readonly,
+    .open = physfs_open,
+    .wopen = nullptr,
+    .open2 = nullptr,
+    .close = physfs_close,
+    .read = physfs_read,
+    .write = physfs_write,
+    .fsync = nullptr,
+    .lseek = physfs_lseek,
+    .fstat = physfs_fstat,
+    .ftruncate = nullptr,
+    .futime = nullptr,
+    .flock = nullptr,
+    .opendir = physfs_opendir,
+    .readdir = physfs_readdir,
+    .seekdir = nullptr,
+    .telldir = nullptr,
+    .closedir = physfs_closedir,
+    .ioctl = physfs_ioctl,
+};
+
 } // namespace
 
-const vfs_drv *vfs_physfs_drv_get(void)
-{
-    static vfs_drv d;
-    d.id = VFS_DRV_PHYSFS;
-    d.name = "physfs";
-    d.match = vfs_physfs_match;
-    d.mount = vfs_physfs_mount;
-    return &d;
-}
+const vfs_drv *vfs_physfs_drv_get(void) { return &k_physfs_drv; }
