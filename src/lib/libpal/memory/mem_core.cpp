@@ -12,15 +12,6 @@
 
 // ---- random fill --------------------------------------------------------------
 
-// Four rand() calls, 16 bits each.
-static uint64_t rand64_libc(void)
-{
-    uint64_t r1 = (uint64_t)rand(), r2 = (uint64_t)rand(), r3 = (uint64_t)rand(), r4 = (uint64_t)rand();
-    uint64_t hi = ((r1 << 16) | (r2 & 0xffff)) & 0xffffffffu;
-    uint64_t lo = ((r3 << 16) | (r4 & 0xffff)) & 0xffffffffu;
-    return hi << 32 | lo;
-}
-
 int64_t memory_random_imp(int mode, void *buf, size_t n)
 {
     PL_ASSERT_RET(TAG, buf, -1);
@@ -29,12 +20,12 @@ int64_t memory_random_imp(int mode, void *buf, size_t n)
     uint8_t *p = (uint8_t *)buf;
     size_t words = n / 8;
     for (size_t i = 0; i < words; ++i) {
-        uint64_t v = mode == 0 ? pl_xorshift64() : rand64_libc();
+        uint64_t v = mode == 0 ? pl_xorshift64() : pl_random64();
         memcpy(p + 8 * i, &v, 8);
     }
     size_t rest = n % 8;
     if (rest) {
-        uint64_t v = mode == 0 ? pl_xorshift64() : rand64_libc();
+        uint64_t v = mode == 0 ? pl_xorshift64() : pl_random64();
         // Low-order bytes first, whatever the byte order of the host.
         for (size_t i = 0; i < rest; ++i)
             p[8 * words + i] = (uint8_t)(v >> (8 * i));
