@@ -1,5 +1,7 @@
-// Fuzz target: the zksd reply parser on a root payload, with every accessor
-// of every matched field checked to stay inside the input, and the codecs'
+// Fuzz target: the zksd frame reader (the input as the bytes of a
+// connection, read frame after frame through the memory loopback) and the
+// reply parser on each frame and on the raw input, with every accessor of
+// every matched field checked to stay inside its frame; and the codecs'
 // unpack (LZ4 blocks and "none") into buffers of small exact sizes.
 #include <cstdint>
 #include <cstring>
@@ -7,6 +9,7 @@
 
 #include "fuzz_common.h"
 #include "libpack/pack_ex.h"
+#include "libpal/basic/pl_base.h"
 #include "libzksd/zksd_frame.h"
 
 static void check_field(const blob_attr *a, const uint8_t *begin, const uint8_t *end)
@@ -63,6 +66,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (cli_blobmsg_parse(policy, n, tb, begin, size) == 0)
         CHECK(tb[0] && tb[1]);
+
+    // The input as the bytes of a connection.
+    cli_ctx *ctx = (cli_ctx *)os_zalloc(sizeof(cli_ctx));
+    vperror_t err{};
+    ctx->last_error = &err;
+    ctx->conn.timeout = 1;
+    CHECK(net_open3(&ctx->conn, "net://mem", nullptr, &err) == 0);
+    CHECK(net_write(&ctx->conn, begin, size) == (int)size);
+    for (int frames = 0; frames < 64; ++frames) {
+        int len = -1;
+        int r = zksd_recv_request_len(ctx, &len);
+        zksd_cli_set_last_error(ctx, r);
+        if (r != 0)
+            break;
+        CHECK(len >= 4 && len % 4 == 0 && len + 4 <= ctx->rbuf_cap);
+        CHECK((int)blob_pad_len((blob_attr *)ctx->rbuf) == len);
+        r = zksd_reply_parse(ctx, policy, n, tb);
+        CHECK(r == 0 || r == 2 || r == 4);
+        zksd_cli_set_last_error(ctx, r);
+        if (r == 0) {
+            for (int i = 0; i < n; ++i)
+                if (tb[i])
+                    check_field(tb[i], ctx->rbuf, ctx->rbuf + len);
+        }
+    }
+    net_close(&ctx->conn);
+    zksd_frame_free(ctx);
+    os_free(ctx);
 
     static zcomp *lz4 = zcomp_new_by_name("lz4", nullptr);
     static zcomp *none = zcomp_new_by_name("none", nullptr);

@@ -10,12 +10,19 @@
 //
 // This module builds request tables (blob_buf, blobmsg_add_*), parses reply
 // tables against per-request policy tables (blobmsg_parse,
-// cli_blobmsg_parse), and writes and reads frames over a connection
-// context. Nothing here takes a lock: a message buffer, a parsed table and
-// a connection context belong to one thread at a time.
+// cli_blobmsg_parse), defines the connection context (cli_ctx) and writes
+// and reads frames over its connection, with the nine transport codes and
+// their mapping into the context's last-error record. Nothing here takes a
+// lock: a message buffer, a parsed table and a connection context belong to
+// one thread at a time (the zksd driver's volume mutex). Log tag "sdcli".
 #pragma once
 #include <cstddef>
 #include <cstdint>
+
+#include "libnet/libnet.h"
+#include "libpack/pack_ex.h"
+#include "libpal/basic/pl_verr.h"
+#include "libpal/memory/pl_mem.h"
 
 // ---- attributes ---------------------------------------------------------------------
 
@@ -134,3 +141,116 @@ int blobmsg_parse(const blobmsg_policy *policy, int n, blob_attr **tb, const voi
 // must be present too (an error reply carries only errno and errno_str).
 // Returns 0, or -1 (a missing row is logged).
 int cli_blobmsg_parse(const blobmsg_policy *policy, int n, blob_attr **tb, const void *data, size_t len);
+
+// ---- connection context ----------------------------------------------------------------------
+
+enum {
+    ZKSD_LKEY_SIZE = 41,
+    ZKSD_URL_SIZE = 8192,
+    ZKSD_LOG_FILE_SIZE = 4096,
+    ZKSD_SRV_ERRSTR_SIZE = 4096,
+    ZKSD_SRV_VER_SIZE = 32,
+    ZKSD_PROTO = 1,      // the protocol byte of every request
+    ZKSD_HEAD_LEN = 8,
+};
+
+// The zksd connection context: one allocation, zero-filled, made by the
+// client's connect and freed by its exit. The frame calls below read and
+// write the connection, the request buffer, the receive buffer, srv_proto,
+// last_cmd, send_count, replaying, fix_failed, auto_reconnect, srv_errno,
+// srv_errstr and *last_error; the session calls fill the rest.
+struct cli_ctx {
+    uint32_t kind;                     // 0: a context (1 file, 2 directory handle)
+    net_conn conn;
+    uint8_t srv_proto;                 // protocol byte of the first reply; 0 until then
+    char lkey[ZKSD_LKEY_SIZE];         // login key of the last key login
+    char url[ZKSD_URL_SIZE];           // re-formatted URL, used to reconnect
+    char log_file[ZKSD_LOG_FILE_SIZE]; // the server's "log_file"
+    char *host;
+    uint32_t port;
+    int32_t read_timeout;  // ms
+    int32_t write_timeout; // ms
+    vperror_t *last_error; // the caller's record; every call writes its status here
+    char *user;
+    char *passwd;
+    int32_t os_type;       // 1 Windows, 2 POSIX
+    int32_t srv_errno;     // errno of the last reply
+    char srv_errstr[ZKSD_SRV_ERRSTR_SIZE];
+    blob_buf req;          // request message buffer
+    uint8_t *rbuf;         // receive buffer: the reply's root word, then its payload
+    int32_t rbuf_cap;
+    int32_t block_size;
+    sdcomp_ctx comp;
+    char srv_ver[ZKSD_SRV_VER_SIZE];
+    uint8_t ver_182, ver_153, ver_164, srv_windows;
+    uint8_t replaying;     // 1 while a replay runs
+    uint8_t fix_failed;    // 1 after a replay failed: the context is dead
+    uint32_t last_cmd;     // command id of the last request sent outside a replay
+    uint64_t send_count;   // requests sent outside a replay
+    uint64_t srv_ctx_id;
+    mem_parray_t files;    // open file handles
+    mem_parray_t dirs;     // open directory handles
+    uint8_t auto_reconnect;
+};
+
+// ---- frames and transport codes ----------------------------------------------------------------
+
+// Transport result codes of the frame calls and of every request.
+enum {
+    ZKSD_OK = 0,
+    ZKSD_NET_ERR = 1,     // a read of the connection failed
+    ZKSD_DATA_ERR = 2,    // bad frame or reply table
+    ZKSD_TIMEOUT = 3,     // nothing came in time, or the context is dead
+    ZKSD_SRV_ERR = 4,     // the server answered with a non-zero errno
+    ZKSD_MEM_ERR = 5,
+    ZKSD_USER_STOP = 6,
+    ZKSD_UNPACK_ERR = 7,  // the codec failed
+    ZKSD_LEN_ERR = 8,     // a short read of the head or the body
+};
+
+// "ok", "net error", "net data error", "timeout error", "zksd srv error",
+// "memory error", "user stop error", "unpack data error", "data len error";
+// "unkown error" for any other code. Static text.
+const char *zksd_code_str(int code);
+
+// Writes one request frame: 'Z', 'K', 1, cmd, then the root attribute (its
+// word as it stands, big-endian) and len - 4 bytes of its payload; len is the
+// root's padded length. Outside a replay, cmd becomes last_cmd and
+// send_count goes up by one (also for a frame that is not sent). Returns 0,
+// or 3 without sending when the context failed a replay. A len below 4 sends
+// nothing (logged). A write that fails is logged and marks the connection
+// disconnected, so the following receive fails at once with code 1; the
+// call itself still returns 0 (the receive reports the loss).
+int zksd_send_request(cli_ctx *ctx, uint32_t cmd, const blob_attr *root, int len);
+// Reads one reply frame into the receive buffer (grown to the reply's padded
+// root length + 4 when smaller, never shrunk): 0 with *len the padded root
+// length; 1 read error (also at once on a disconnected connection); 3
+// nothing came before the time-out; 8 a short head or body; 2 wrong magic
+// bytes or a root raw length below 4 (refused before reading on); 5 the
+// buffer cannot grow (the old one stays). The first reply of a context sets
+// srv_proto from its protocol byte.
+int zksd_recv_request_len(cli_ctx *ctx, int *len);
+// zksd_recv_request_len with the recovery of a broken exchange: on a failure
+// other than 5, a context with auto_reconnect (and not already replaying)
+// runs client_fix_last_error; a failed fix marks the context dead
+// (fix_failed) and gives 3, as does every later call.
+int client_recv_response(cli_ctx *ctx, int *len);
+// Reconnects, re-attaches to the server context and re-reads or replays the
+// interrupted request; 0 with its reply in the receive buffer (*len its
+// padded root length) or a non-zero transport code. Provided by the session
+// layer.
+int client_fix_last_error(cli_ctx *ctx, int *len);
+// Parses the reply in the receive buffer with a request's table: 2 when the
+// table breaks the rules (logged "parse data error"); 4 when errno is not 0
+// (srv_errno and srv_errstr take errno and errno_str; a text that does not
+// fit leaves srv_errstr empty); 0 (srv_errno 0) otherwise, tb filled.
+int zksd_reply_parse(cli_ctx *ctx, const blobmsg_policy *policy, int n, blob_attr **tb);
+// Turns a transport code into the status code and message of *last_error:
+// 0 clears it; 1 the status and text of errno (-400 "read data net error"
+// when errno is 0); 2 -466 "read data content error"; 3 and 8 -40 "read data
+// timeout"; 4 srv_errno and srv_errstr as the server sent them; 5 -8
+// "memory allocation failed"; any other -1 "unkown error=<code>". A NULL
+// record does nothing.
+void zksd_cli_set_last_error(cli_ctx *ctx, int code);
+// Frees the request and receive buffers (the context's exit calls it).
+void zksd_frame_free(cli_ctx *ctx);

@@ -1,0 +1,222 @@
+// zksd frames over a connection: writing requests, reading replies into the
+// context's receive buffer, the transport codes and the last-error record.
+#include <cerrno>
+#include <cstring>
+
+#include "libpal/basic/pl_assert.h"
+#include "libpal/basic/pl_base.h"
+#include "libpal/string/str_safe.h"
+#include "libzksd/zksd_frame.h"
+#include "liblog/log2.h"
+
+#define TAG "sdcli"
+
+namespace {
+
+constexpr const char *k_code_str[] = {
+    "ok",           "net error",       "net data error",    "timeout error",  "zksd srv error",
+    "memory error", "user stop error", "unpack data error", "data len error",
+};
+
+// Frames up to this size go out in one write (one packet, one TLS record).
+constexpr int k_one_write = 4096;
+
+void mark_broken(cli_ctx *ctx) { __atomic_store_n(&ctx->conn.disconnected, 1, __ATOMIC_RELEASE); }
+bool is_broken(cli_ctx *ctx) { return __atomic_load_n(&ctx->conn.disconnected, __ATOMIC_ACQUIRE) != 0; }
+
+bool write_all(cli_ctx *ctx, const void *p, int n) { return net_write(&ctx->conn, p, (size_t)n) == n; }
+
+} // namespace
+
+const char *zksd_code_str(int code)
+{
+    if (code < 0 || code > ZKSD_LEN_ERR)
+        return "unkown error";
+    return k_code_str[code];
+}
+
+int zksd_send_request(cli_ctx *ctx, uint32_t cmd, const blob_attr *root, int len)
+{
+    PL_ASSERT_RET(TAG, ctx, ZKSD_NET_ERR);
+    if (ctx->fix_failed)
+        return ZKSD_TIMEOUT;
+    if (!ctx->replaying) {
+        ctx->last_cmd = cmd;
+        ctx->send_count++;
+    }
+    if (len < 4 || !root) {
+        LOG_DBG(TAG, "reqest need len >= 4 [len=%d]\n", len);
+        return ZKSD_OK;
+    }
+    uint8_t head[k_one_write];
+    head[0] = 'Z';
+    head[1] = 'K';
+    head[2] = ZKSD_PROTO;
+    head[3] = (uint8_t)cmd;
+    memcpy(head + 4, root, 4);
+    const uint8_t *payload = blob_data(root);
+    if (len + 4 <= k_one_write) {
+        memcpy(head + 8, payload, (size_t)len - 4);
+        if (!write_all(ctx, head, len + 4)) {
+            LOG_VERB(TAG, "net_write data len=%d error\n", len - 4);
+            mark_broken(ctx);
+        }
+        return ZKSD_OK;
+    }
+    if (!write_all(ctx, head, ZKSD_HEAD_LEN)) {
+        LOG_VERB(TAG, "net_write head len=%d error\n", ZKSD_HEAD_LEN);
+        mark_broken(ctx);
+    } else if (!write_all(ctx, payload, len - 4)) {
+        LOG_VERB(TAG, "net_write data len=%d error\n", len - 4);
+        mark_broken(ctx);
+    }
+    return ZKSD_OK;
+}
+
+int zksd_recv_request_len(cli_ctx *ctx, int *len)
+{
+    PL_ASSERT_RET(TAG, ctx && len, ZKSD_NET_ERR);
+    if (is_broken(ctx)) {
+        // A request was lost on the way out, or the peer closed.
+        LOG_VERB(TAG, "connection broken\n");
+        errno = ECONNRESET;
+        return ZKSD_NET_ERR;
+    }
+    uint8_t head[ZKSD_HEAD_LEN];
+    int n = net_read(&ctx->conn, head, sizeof head);
+    if (n < 0)
+        return ZKSD_NET_ERR;
+    if (n == 0)
+        return ZKSD_TIMEOUT;
+    if (n != ZKSD_HEAD_LEN) {
+        LOG_VERB(TAG, "net_read head len=%d need=%d\n", n, ZKSD_HEAD_LEN);
+        return ZKSD_LEN_ERR;
+    }
+    if (head[0] != 'Z' || head[1] != 'K') {
+        LOG_VERB(TAG, "magic error %02x %02x\n", head[0], head[1]);
+        return ZKSD_DATA_ERR;
+    }
+    if (ctx->srv_proto == 0)
+        ctx->srv_proto = head[2];
+    const blob_attr *word = (const blob_attr *)(head + 4);
+    uint32_t raw = blob_raw_len(word);
+    if (raw < 4) {
+        LOG_VERB(TAG, "root len=%u < 4 error\n", raw);
+        return ZKSD_DATA_ERR;
+    }
+    int32_t pad = (int32_t)blob_pad_len(word); // at most 2^24
+    if (pad + 4 > ctx->rbuf_cap) {
+        uint8_t *p = (uint8_t *)os_malloc((size_t)pad + 4);
+        if (!p) {
+            LOG_ERR(TAG, "malloc [%d] erorr\n", pad);
+            return ZKSD_MEM_ERR;
+        }
+        os_free(ctx->rbuf);
+        ctx->rbuf = p;
+        ctx->rbuf_cap = pad + 4;
+    }
+    if (pad > 4) {
+        n = net_read(&ctx->conn, ctx->rbuf + 4, (size_t)pad - 4);
+        if (n < 0)
+            return ZKSD_NET_ERR;
+        if (n != pad - 4) {
+            LOG_DBG(TAG, "net_read len=%d need=%d\n", n, pad - 4);
+            return ZKSD_LEN_ERR;
+        }
+    }
+    memcpy(ctx->rbuf, head + 4, 4);
+    *len = pad;
+    return ZKSD_OK;
+}
+
+int client_recv_response(cli_ctx *ctx, int *len)
+{
+    PL_ASSERT_RET(TAG, ctx && len, ZKSD_NET_ERR);
+    if (ctx->fix_failed) {
+        LOG_VERB(TAG, "have_fix_error_fail return\n");
+        return ZKSD_TIMEOUT;
+    }
+    int ret = zksd_recv_request_len(ctx, len);
+    if (ret == ZKSD_OK || ret == ZKSD_MEM_ERR)
+        return ret;
+    LOG_VERB(TAG, "ret=%d error:[%s]\n", ret, zksd_code_str(ret));
+    if (!ctx->auto_reconnect) {
+        LOG_VERB(TAG, "!net_error_reconnect return\n");
+        return ret;
+    }
+    if (ctx->replaying) {
+        LOG_VERB(TAG, "now_fix_last_error return\n");
+        return ret;
+    }
+    LOG_VERB(TAG, "start fix..\n");
+    int fix = client_fix_last_error(ctx, len);
+    if (fix == ZKSD_OK)
+        return ZKSD_OK;
+    LOG_VERB(TAG, "ret=%d fix failed need reopen...\n", fix);
+    ctx->fix_failed = 1;
+    return ZKSD_TIMEOUT;
+}
+
+int zksd_reply_parse(cli_ctx *ctx, const blobmsg_policy *policy, int n, blob_attr **tb)
+{
+    PL_ASSERT_RET(TAG, ctx && ctx->rbuf, ZKSD_DATA_ERR);
+    const blob_attr *root = (const blob_attr *)ctx->rbuf;
+    if (cli_blobmsg_parse(policy, n, tb, blob_data(root), blob_len(root)) != 0) {
+        LOG_ERR(TAG, "parse data error\n");
+        return ZKSD_DATA_ERR;
+    }
+    int32_t eno = (int32_t)blobmsg_get_u32(tb[0]);
+    if (eno != 0) {
+        ctx->srv_errno = eno;
+        str_safecopy(ctx->srv_errstr, sizeof ctx->srv_errstr, blobmsg_get_string(tb[1]));
+        return ZKSD_SRV_ERR;
+    }
+    ctx->srv_errno = 0;
+    return ZKSD_OK;
+}
+
+void zksd_cli_set_last_error(cli_ctx *ctx, int code)
+{
+    if (!ctx || !ctx->last_error)
+        return;
+    vperror_t *e = ctx->last_error;
+    int eno = errno;
+    switch (code) {
+    case ZKSD_OK:
+        VPERROR_SET(e, 0, nullptr);
+        break;
+    case ZKSD_NET_ERR:
+        if (eno != 0)
+            VPERROR_SET(e, os_verr_get(eno), "%s", os_errno_str_of(eno));
+        else
+            VPERROR_SET(e, VERR_NET_IO_ERROR, "read data net error");
+        break;
+    case ZKSD_DATA_ERR:
+        VPERROR_SET(e, VERR_NET_PROTOCOL_ERROR, "read data content error");
+        break;
+    case ZKSD_TIMEOUT:
+    case ZKSD_LEN_ERR:
+        VPERROR_SET(e, VERR_TIMEOUT, "read data timeout");
+        break;
+    case ZKSD_SRV_ERR:
+        VPERROR_SET(e, ctx->srv_errno, "%s", ctx->srv_errstr);
+        break;
+    case ZKSD_MEM_ERR:
+        VPERROR_SET(e, VERR_NO_MEMORY, "memory allocation failed");
+        break;
+    default:
+        VPERROR_SET(e, VERR_GENERAL_FAILURE, "unkown error=%d", code);
+        break;
+    }
+    errno = eno;
+}
+
+void zksd_frame_free(cli_ctx *ctx)
+{
+    if (!ctx)
+        return;
+    blob_buf_free(&ctx->req);
+    os_free(ctx->rbuf);
+    ctx->rbuf = nullptr;
+    ctx->rbuf_cap = 0;
+}
