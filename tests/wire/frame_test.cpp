@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -302,17 +303,30 @@ TEST(Frame, TcpPeerTimeoutsAndClose)
 
 TEST(Frame, FailedWriteFailsTheNextReceiveAtOnce)
 {
-    net_test::tcp_peer peer([](int fd, int) {
-        linger l{1, 0}; // close with a reset
+    // The peer resets the connection once the client stands.
+    std::promise<void> connected;
+    std::shared_future<void> go = connected.get_future().share();
+    net_test::tcp_peer peer([go](int fd, int) {
+        go.wait();
+        linger l{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     });
+    struct release_t { // lets the peer go even when the test stops early
+        std::promise<void> &p;
+        bool done = false;
+        void operator()()
+        {
+            if (!done)
+                p.set_value();
+            done = true;
+        }
+        ~release_t() { (*this)(); }
+    } release{connected};
     ctx_t c;
     c.open("tcp://127.0.0.1:" + std::to_string(peer.port()), 10000);
-    // Wait for the reset: a read sees the connection gone.
-    for (int i = 0; i < 200 && peer.accepted() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    release();
     pollfd p{os_socket_fd((os_socket_t)c->conn.handle), POLLIN, 0};
-    poll(&p, 1, 5000);
+    poll(&p, 1, 5000); // the reset has arrived
 
     ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
     void *data;
