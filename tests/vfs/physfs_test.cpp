@@ -382,6 +382,27 @@ TEST_F(Archive, MountPointsCountUpAndUnmountFreesTheName)
     EXPECT_EQ(vfs_umount(again), 0);
 }
 
+TEST_F(Archive, LibraryOutlivesAStopWhileMounted)
+{
+    vfs_mount_ctx *m = mount_archive(base + "/defl.zip");
+    ASSERT_TRUE(m);
+    vfs_handle *h = vfs_open(m, "/a.txt", OS_FILE_READ);
+    ASSERT_TRUE(h);
+    // Stopped and started again with the archive still mounted and a file
+    // open: both stay usable, and unmount closes them after all.
+    EXPECT_EQ(libvfs_exit(), 0);
+    ASSERT_EQ(libvfs_init(), 0);
+    char buf[8];
+    EXPECT_EQ(vfs_read(h, buf, sizeof(buf), 0), 6);
+    vfs_mount_ctx *other = mount_archive(base + "/t.7z");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(read_all(other, "/a.txt"), "hello\n");
+    EXPECT_EQ(vfs_umount(other), 0);
+    EXPECT_EQ(vfs_umount(m), 0);
+    EXPECT_EQ(libvfs_exit(), 0);
+    EXPECT_EQ(PHYSFS_isInit(), 0) << "nothing mounted: the library stops";
+}
+
 TEST_F(Archive, ArchiveInMemory)
 {
     for (const char *a : {"defl.zip", "t.7z"}) {

@@ -69,9 +69,11 @@ struct physfs_dh {
 };
 
 // Process-wide mount number; the lock keeps a number from being taken twice
-// when two threads mount at once.
+// when two threads mount at once. s_live counts the mounts not yet unmounted:
+// stopping the library under them would free files they still use.
 std::mutex s_mount_mu;
 int32_t s_mount_num;
+int32_t s_live;
 
 // ---- errors ------------------------------------------------------------------------
 
@@ -248,6 +250,12 @@ int local_path(const char *url, char *out)
 int physfs_init(void)
 {
     LOG_VERB(VFS_TAG, "==>\n");
+    {
+        // Kept running by an exit that found mounts still open.
+        std::lock_guard<std::mutex> g(s_mount_mu);
+        if (s_live > 0 && PHYSFS_isInit())
+            return 0;
+    }
     if (!PHYSFS_init(nullptr)) {
         LOG_ERR(VFS_TAG, "error: %s\n", text_of(PHYSFS_getLastErrorCode()));
         return -1;
@@ -259,6 +267,11 @@ int physfs_init(void)
 
 int physfs_exit(void)
 {
+    std::lock_guard<std::mutex> g(s_mount_mu);
+    if (s_live > 0) {
+        LOG_WARN(VFS_TAG, "%d archive mounts still open: archive library kept running\n", (int)s_live);
+        return 0;
+    }
     PHYSFS_deinit();
     return 0;
 }
@@ -358,6 +371,7 @@ void *physfs_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *)
     // Archivers tried before the one that took it leave their codes behind.
     PHYSFS_getLastErrorCode();
     s_mount_num++;
+    s_live++;
     LOG_VERB(VFS_TAG, "archive=[%s] at %s\n", name, point);
     return m.release();
 }
@@ -371,6 +385,8 @@ int physfs_umount(void *mp)
         r = -1;
     }
     physfs_free_mnt(m);
+    std::lock_guard<std::mutex> g(s_mount_mu);
+    s_live--;
     return r;
 }
 
