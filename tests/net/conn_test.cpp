@@ -130,6 +130,40 @@ TEST(NetGets, Lines)
         }
         EXPECT_EQ(net_gets(&g.c, buf, r.size), r.second) << r.input;
     }
+    // The same lines from a socket peer, where bytes wait together.
+    for (const row &r : rows) {
+        tcp_peer peer([&](int fd, int) {
+            write_all(fd, r.input);
+            read_n(fd, 1, 2000);
+        });
+        conn_guard g;
+        g.c.timeout = 300;
+        vperror_t e{};
+        ASSERT_EQ(net_open3(&g.c, url_of(peer.port()).c_str(), nullptr, &e), 0);
+        char buf[4096];
+        EXPECT_EQ(net_gets(&g.c, buf, r.size), r.first) << r.input;
+        if (r.first >= 0) {
+            EXPECT_STREQ(buf, r.text) << r.input;
+        }
+        EXPECT_EQ(net_gets(&g.c, buf, r.size), r.second) << r.input;
+        net_write(&g.c, "q", 1);
+    }
+    // Lines and the bytes behind them: a line read never takes the next.
+    tcp_peer peer([](int fd, int) {
+        write_all(fd, "first\r\nsecond\nRAW");
+        read_n(fd, 1, 2000);
+    });
+    conn_guard s;
+    s.c.timeout = 300;
+    vperror_t se{};
+    ASSERT_EQ(net_open3(&s.c, url_of(peer.port()).c_str(), nullptr, &se), 0);
+    char line[64];
+    EXPECT_EQ(net_gets(&s.c, line, sizeof line), 5);
+    EXPECT_EQ(net_gets(&s.c, line, sizeof line), 6);
+    EXPECT_EQ(net_read(&s.c, line, 3), 3);
+    EXPECT_EQ(std::string(line, 3), "RAW");
+    net_write(&s.c, "q", 1);
+
     conn_guard z;
     vperror_t e{};
     ASSERT_EQ(net_open3(&z.c, "net://mem", nullptr, &e), 0);

@@ -1,5 +1,6 @@
 // Connections: opening from a URL, data dispatch by kind, lines, the memory
 // loopback, the console and name-pipe kinds, and the block-size probe.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,6 +83,43 @@ struct net_mem_t {
     bool read_since_write;
 };
 
+// The bytes of one line. On a plain socket the waiting bytes are looked at
+// first and taken up to the end of the line in one call (never past it, so
+// what follows stays for the next reader); other kinds, and a socket with
+// nothing waiting, go through net_read_char one byte at a time.
+struct line_source {
+    net_conn *conn;
+    bool newline_ends;
+    char chunk[4096];
+    size_t pos = 0, len = 0;
+
+    bool plain_socket() const
+    {
+        return (conn->type == NET_TCP_TYPE || conn->type == NET_SOCK_TYPE) && !conn->ssl && conn->handle &&
+               !net_flag_get(&conn->disconnected) && !net_flag_get(&conn->abort);
+    }
+    int next(int *got)
+    {
+        if (pos == len && plain_socket()) {
+            auto sock = static_cast<os_socket_t>(conn->handle);
+            const ssize_t r = recv(os_socket_fd(sock), chunk, sizeof chunk, MSG_PEEK | MSG_DONTWAIT);
+            if (r > 0) {
+                size_t k = 0;
+                while (k < size_t(r) && chunk[k] != 0 && !(newline_ends && chunk[k] == '\n'))
+                    k++;
+                const int n = os_socket_recv(sock, chunk, k < size_t(r) ? k + 1 : size_t(r));
+                pos = 0;
+                len = n > 0 ? size_t(n) : 0;
+            }
+        }
+        if (pos < len) {
+            *got = 1;
+            return uint8_t(chunk[pos++]);
+        }
+        return net_read_char(conn, got);
+    }
+};
+
 int line_read(net_conn *conn, char *buf, size_t size, bool newline_ends)
 {
     PL_ASSERT_RET(TAG, conn && buf && size, -1);
@@ -91,8 +129,11 @@ int line_read(net_conn *conn, char *buf, size_t size, bool newline_ends)
         if (r < 1)
             return r;
     }
+    line_source src;
+    src.conn = conn;
+    src.newline_ends = newline_ends;
     int got = 0;
-    int c = net_read_char(conn, &got);
+    int c = src.next(&got);
     if (c < 0)
         return -1;
     if (!got)
@@ -103,7 +144,7 @@ int line_read(net_conn *conn, char *buf, size_t size, bool newline_ends)
     for (;;) {
         if (n < size)
             buf[n++] = char(c);
-        c = net_read_char(conn, &got);
+        c = src.next(&got);
         if (c < 0)
             return -1;
         if (!got || c == 0 || (newline_ends && c == '\n'))
