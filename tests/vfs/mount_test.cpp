@@ -46,7 +46,7 @@ TEST_F(Mount, DriverChoiceByUrl)
         {"ZKP://h:1/d", "!zksd driver not available in this build"},
         {"ftp://h/d", "!ftp driver not available in this build"},
         {base + "/a.zip", "!unsupported"}, // not really an archive
-        {root + "?mount_fs=physfs", "physfs"},
+        {root + "?mount_fs=physfs", "!is a directory, not an archive"},
         // No driver for these: never a local directory by accident.
         {"https://x/", "!find_drv failed"},
         {"net://s", "!find_drv failed"},
@@ -77,7 +77,7 @@ TEST_F(Mount, DriverThatCannotStartFailsOnlyItsOwnMounts)
     libvfs_exit();
     PHYSFS_deinit();
     ASSERT_EQ(libvfs_init(), 0);
-    EXPECT_EQ(mount_result(root + "?mount_fs=physfs"), "physfs");
+    EXPECT_EQ(mount_result(root + "?mount_fs=physfs"), "!is a directory, not an archive");
 }
 
 namespace {

@@ -312,7 +312,12 @@ TEST_F(Archive, FailuresCarryTheirStatus)
         {"/nonexistent.zip", VERR_FILE_NOT_FOUND, "not found"},
         {base + "/bad.zip", VERR_DEV_IO_ERROR, "unsupported"},
         {"mem://zz", VERR_INVALID_PARAMETER, "url [mem://zz"},
+        // Only archive files: PhysicsFS would serve a directory itself, and
+        // reading a FIFO would block.
+        {root + "?mount_fs=physfs", VERR_IS_A_DIRECTORY, "is a directory, not an archive"},
+        {base + "/fifo.zip", VERR_INVALID_PARAMETER, "not a regular file"},
     };
+    ASSERT_EQ(mkfifo((base + "/fifo.zip").c_str(), 0600), 0);
     for (const auto &r : mounts) {
         vperror_t e{};
         EXPECT_EQ(vfs_mount(r.url.c_str(), &e), nullptr) << r.url;
@@ -380,6 +385,34 @@ TEST_F(Archive, MountPointsCountUpAndUnmountFreesTheName)
     EXPECT_EQ(mount_point_of(a), std::to_string(n0 + 2) + "/");
     EXPECT_EQ(read_all(again, "/a.txt"), "hello\n");
     EXPECT_EQ(vfs_umount(again), 0);
+}
+
+TEST_F(Archive, LinksAreListedButNeverFollowed)
+{
+    // A link to an entry of the archive, one to a file outside it and one
+    // to nothing: the listing holds all three, none of them is followed.
+    std::string dir = base + "/links";
+    std::filesystem::create_directories(dir + "/sub");
+    spit(dir + "/a.txt", "inside\n");
+    spit(dir + "/sub/b.txt", "b\n");
+    ASSERT_EQ(symlink("a.txt", (dir + "/in").c_str()), 0);
+    ASSERT_EQ(symlink((root + "/a.txt").c_str(), (dir + "/out").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (dir + "/sub/dangling").c_str()), 0);
+    ASSERT_EQ(sh("cd " + q(dir) + " && zip -qry ../links.zip ."), 0);
+    vfs_mount_ctx *m = mount_archive(base + "/links.zip");
+    ASSERT_TRUE(m);
+    mount_guard g(m);
+    std::map<std::string, std::pair<char, uint64_t>> got;
+    walk(m, "/", got);
+    for (const char *n : {"/a.txt", "/in", "/out", "/sub/b.txt", "/sub/dangling"})
+        EXPECT_EQ(got.count(n), 1u) << n;
+    for (const char *n : {"/in", "/out", "/sub/dangling"}) {
+        os_file_stat_t st{};
+        EXPECT_EQ(vfs_stat(m, n, &st), -1) << n;
+        EXPECT_NE(vfs_errcode(m), 0) << n;
+        EXPECT_EQ(vfs_open(m, n, OS_FILE_READ), nullptr) << n;
+    }
+    EXPECT_EQ(read_all(m, "/sub/b.txt"), "b\n");
 }
 
 TEST_F(Archive, LibraryOutlivesAStopWhileMounted)

@@ -348,8 +348,19 @@ void *physfs_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *)
             fail(err, __LINE__, __func__, VERR_RESOURCE_BUSY, "[%s] is already mounted at %s", name, at);
             return nullptr;
         }
+        // Only an archive file (or a device holding an image): PhysicsFS
+        // would serve a directory itself, and check its links by path
+        // before it opens by path, and a FIFO would block the mount.
         os_file_stat_t st{};
         if (os_stat(name, &st) == 0) {
+            if (S_ISDIR(st.mode)) {
+                fail(err, __LINE__, __func__, VERR_IS_A_DIRECTORY, "is a directory, not an archive");
+                return nullptr;
+            }
+            if (!S_ISREG(st.mode) && !S_ISBLK(st.mode)) {
+                fail(err, __LINE__, __func__, VERR_INVALID_PARAMETER, "not a regular file");
+                return nullptr;
+            }
             m->uid = st.uid;
             m->gid = st.gid;
             m->fmode = st.mode & 0444;
@@ -550,7 +561,15 @@ void *physfs_opendir(void *mp, const char *path, const char *pattern)
         delete d;
         return nullptr;
     }
-    if (!PHYSFS_enumerate(d->path.c_str(), collect, d)) {
+    // With links refused, PhysicsFS stats every entry to leave links out of
+    // the listing, and a link whose target the archive lacks fails the
+    // whole listing. Listing follows nothing, so it runs with links allowed
+    // (only archive files are mounted, whose links lead nowhere but into
+    // the archive); stat and open still refuse them.
+    PHYSFS_permitSymbolicLinks(1);
+    int listed = PHYSFS_enumerate(d->path.c_str(), collect, d);
+    PHYSFS_permitSymbolicLinks(0);
+    if (!listed) {
         PHYSFS_ErrorCode c = PHYSFS_getLastErrorCode();
         if (c == PHYSFS_ERR_APP_CALLBACK)
             FAIL(VERR_NO_MEMORY, "no memory for the listing");
