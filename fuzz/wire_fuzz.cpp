@@ -67,12 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (cli_blobmsg_parse(policy, n, tb, begin, size) == 0)
         CHECK(tb[0] && tb[1]);
 
-    // The input as the bytes of a connection.
-    cli_ctx *ctx = (cli_ctx *)os_zalloc(sizeof(cli_ctx));
-    vperror_t err{};
-    ctx->last_error = &err;
-    ctx->conn.timeout = 1;
-    CHECK(net_open3(&ctx->conn, "net://mem", nullptr, &err) == 0);
+    // The input as the bytes of a connection. The context lives on from run
+    // to run, as a client's does from reply to reply.
+    static vperror_t err{};
+    static cli_ctx *ctx = [] {
+        cli_ctx *c = (cli_ctx *)os_zalloc(sizeof(cli_ctx));
+        c->last_error = &err;
+        c->conn.timeout = 1;
+        CHECK(net_open3(&c->conn, "net://mem", nullptr, &err) == 0);
+        return c;
+    }();
     CHECK(net_write(&ctx->conn, begin, size) == (int)size);
     for (int frames = 0; frames < 64; ++frames) {
         int len = -1;
@@ -91,13 +95,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     check_field(tb[i], ctx->rbuf, ctx->rbuf + len);
         }
     }
-    net_close(&ctx->conn);
-    zksd_frame_free(ctx);
-    os_free(ctx);
+    // Whatever was left unread goes with the next write.
+    uint8_t rest[256];
+    while (net_read(&ctx->conn, rest, sizeof rest) > 0) {
+    }
 
     static zcomp *lz4 = zcomp_new_by_name("lz4", nullptr);
     static zcomp *none = zcomp_new_by_name("none", nullptr);
-    for (int cap : {0, 1, 7, 64, 4096, 65536}) {
+    for (int cap : {0, 1, 7, 64, 4096}) {
         std::vector<uint8_t> out(cap);
         int r = zcomp_decompress(lz4, begin, (int)size, out.data(), cap);
         CHECK(r <= cap);

@@ -12,6 +12,7 @@
 #include "libpal/basic/pl_base.h"
 #include "libzksd/zksd_frame.h"
 #include "test_util.h"
+#include "wire/wire_test_util.h"
 
 namespace {
 
@@ -19,14 +20,8 @@ using bytes = std::vector<uint8_t>;
 
 bytes from_hex(const char *text)
 {
-    bytes out;
-    unsigned v;
-    int n;
-    while (sscanf(text, " %2x%n", &v, &n) == 1) {
-        out.push_back((uint8_t)v);
-        text += n;
-    }
-    return out;
+    std::string s = wire_test::from_hex(text);
+    return bytes(s.begin(), s.end());
 }
 
 struct msg {

@@ -15,20 +15,11 @@
 #include "libzksd/zksd_frame.h"
 #include "net/net_test_util.h"
 #include "test_util.h"
+#include "wire/wire_test_util.h"
 
 namespace {
 
-std::string from_hex(const char *text)
-{
-    std::string out;
-    unsigned v;
-    int n;
-    while (sscanf(text, " %2x%n", &v, &n) == 1) {
-        out.push_back((char)v);
-        text += n;
-    }
-    return out;
-}
+using wire_test::from_hex;
 
 // A context on its own, as the session calls make it; freed with its buffers.
 struct ctx_t {
@@ -462,6 +453,28 @@ void add_str(blob_buf *b, const char *name, const char *v)
     ASSERT_EQ(blobmsg_add_field(b, BLOBMSG_TYPE_STRING, name, v, strlen(v) + 1), 0);
 }
 
+// The three login requests: old login (1), key login steps (90, 91).
+int login1(ctx_t &c, const char *user, const char *passwd, blob_attr **tb)
+{
+    blob_buf_init(&c->req, 2);
+    add_str(&c->req, "user", user);
+    add_str(&c->req, "passwd", passwd);
+    return exchange(c, 1, k_login1, 3, tb);
+}
+int login90(ctx_t &c, const char *user, blob_attr **tb)
+{
+    blob_buf_init(&c->req, 2);
+    add_str(&c->req, "user", user);
+    blobmsg_add_u32(&c->req, "ver", 1);
+    return exchange(c, 90, k_login90, 4, tb);
+}
+int login91(ctx_t &c, const char *lkey, blob_attr **tb)
+{
+    blob_buf_init(&c->req, 2);
+    add_str(&c->req, "lkey", lkey);
+    return exchange(c, 91, k_plain, 2, tb);
+}
+
 TEST(Frame, TestServerPasswordLogin)
 {
     test_server srv;
@@ -470,20 +483,14 @@ TEST(Frame, TestServerPasswordLogin)
     c.open("tcp://127.0.0.1:" + std::to_string(srv.port), 5000);
     blob_attr *tb[4];
     // The probe: user ":" is refused with errno 1; the head says the login.
-    ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
-    add_str(&c->req, "user", ":");
-    add_str(&c->req, "passwd", "");
-    EXPECT_EQ(exchange(c, 1, k_login1, 3, tb), 4);
+    EXPECT_EQ(login1(c, ":", "", tb), 4);
     EXPECT_EQ(c->srv_errno, 1);
     EXPECT_EQ(c.err.code, 1);
     EXPECT_STREQ(c.err.msg, "Wrong user or password");
     EXPECT_EQ(c->srv_proto, 1);
 
     char hash[LIBPWD_HASH_SIZE];
-    ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
-    add_str(&c->req, "user", "u");
-    add_str(&c->req, "passwd", libpwd_hash("p", hash, sizeof hash));
-    ASSERT_EQ(exchange(c, 1, k_login1, 3, tb), 0) << c->srv_errstr;
+    ASSERT_EQ(login1(c, "u", libpwd_hash("p", hash, sizeof hash), tb), 0) << c->srv_errstr;
     EXPECT_EQ(c.err.code, 0);
     EXPECT_EQ(blobmsg_get_u32(tb[2]), 2u); // a POSIX server
 
@@ -520,34 +527,18 @@ TEST(Frame, TestServerKeyLogin)
     ctx_t c;
     c.open("tcp://127.0.0.1:" + std::to_string(srv.port), 5000);
     blob_attr *tb[4];
-    ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
-    add_str(&c->req, "user", ":");
-    add_str(&c->req, "passwd", "");
-    EXPECT_EQ(exchange(c, 1, k_login1, 3, tb), 4);
+    EXPECT_EQ(login1(c, ":", "", tb), 4);
     EXPECT_NE(c->srv_proto, 1); // the key login is asked for
 
-    ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
-    add_str(&c->req, "user", "admin");
-    ASSERT_EQ(blobmsg_add_u32(&c->req, "ver", 1), 0);
-    ASSERT_EQ(exchange(c, 90, k_login90, 4, tb), 0) << c->srv_errstr;
+    ASSERT_EQ(login90(c, "admin", tb), 0) << c->srv_errstr;
     std::string cert = blobmsg_get_string(tb[3]);
     EXPECT_EQ(cert.size(), 256u);
     char key[LIBPWD_KEY_SIZE];
-    libpwd_build_key("admin", "secret", 1, cert.c_str(), key, sizeof key);
-
-    // A wrong key first, then the right one.
-    ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
-    add_str(&c->req, "lkey", "0000000000000000000000000000000000000000");
-    EXPECT_EQ(exchange(c, 91, k_plain, 2, tb), 4);
-    ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
-    add_str(&c->req, "user", "admin");
-    ASSERT_EQ(blobmsg_add_u32(&c->req, "ver", 1), 0);
-    ASSERT_EQ(exchange(c, 90, k_login90, 4, tb), 0) << c->srv_errstr;
-    cert = blobmsg_get_string(tb[3]);
-    libpwd_build_key("admin", "secret", 1, cert.c_str(), key, sizeof key);
-    ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
-    add_str(&c->req, "lkey", key);
-    EXPECT_EQ(exchange(c, 91, k_plain, 2, tb), 0) << c->srv_errstr;
+    // A wrong key first; then a new certificate and the right key.
+    EXPECT_EQ(login91(c, "0000000000000000000000000000000000000000", tb), 4);
+    ASSERT_EQ(login90(c, "admin", tb), 0) << c->srv_errstr;
+    libpwd_build_key("admin", "secret", 1, blobmsg_get_string(tb[3]), key, sizeof key);
+    EXPECT_EQ(login91(c, key, tb), 0) << c->srv_errstr;
 }
 
 } // namespace

@@ -132,6 +132,23 @@ template <typename B> void digest_update(uint32_t *st, uint32_t count[2], uint8_
     memcpy(buffer, p, len);
 }
 
+// Pads the message, appends its bit length (big- or little-endian) and
+// writes the state words in the same byte order into digest.
+template <typename B> void digest_finish(uint32_t *st, int nst, uint32_t count[2], uint8_t buffer[64], B block,
+                                         bool big_endian, uint8_t *digest)
+{
+    const uint64_t bits = (uint64_t)count[1] << 32 | count[0];
+    uint8_t len8[8];
+    for (int i = 0; i < 8; ++i)
+        len8[i] = (uint8_t)(bits >> (big_endian ? 56 - 8 * i : 8 * i));
+    static const uint8_t pad[64] = {0x80};
+    size_t pos = (count[0] >> 3) & 63;
+    digest_update(st, count, buffer, pad, pos < 56 ? 56 - pos : 120 - pos, block);
+    digest_update(st, count, buffer, len8, 8, block);
+    for (int i = 0; i < 4 * nst; ++i)
+        digest[i] = (uint8_t)(st[i / 4] >> (big_endian ? 24 - 8 * (i % 4) : 8 * (i % 4)));
+}
+
 // Text of the running state: words, counts, buffer bytes, "%x" each, ','
 // between. 0, or -1 with the text emptied.
 int state_str(const uint32_t *st, int nst, const uint32_t count[2], const uint8_t buffer[64], char *text, size_t size)
@@ -231,17 +248,7 @@ void sha1_update(sha1_ctx_t *ctx, const void *data, size_t len)
 
 void sha1_final(sha1_ctx_t *ctx, uint8_t digest[SHA1_DIGEST_SIZE])
 {
-    uint8_t len_be[8];
-    for (int i = 0; i < 4; ++i) {
-        len_be[i] = (uint8_t)(ctx->count[1] >> (24 - 8 * i));
-        len_be[4 + i] = (uint8_t)(ctx->count[0] >> (24 - 8 * i));
-    }
-    static const uint8_t pad[64] = {0x80};
-    size_t pos = (ctx->count[0] >> 3) & 63;
-    sha1_update(ctx, pad, pos < 56 ? 56 - pos : 120 - pos);
-    sha1_update(ctx, len_be, 8);
-    for (int i = 0; i < 20; ++i)
-        digest[i] = (uint8_t)(ctx->state[i / 4] >> (24 - 8 * (i % 4)));
+    digest_finish(ctx->state, 5, ctx->count, ctx->buffer, sha1_block, true, digest);
     memset(ctx, 0, sizeof *ctx);
 }
 
@@ -280,18 +287,8 @@ void md5_update(md5_ctx_t *ctx, const void *data, size_t len)
 
 void md5_final(md5_ctx_t *ctx, uint8_t digest[MD5_DIGEST_SIZE])
 {
-    uint8_t len_le[8];
-    for (int i = 0; i < 4; ++i) {
-        len_le[i] = (uint8_t)(ctx->count[0] >> (8 * i));
-        len_le[4 + i] = (uint8_t)(ctx->count[1] >> (8 * i));
-    }
-    static const uint8_t pad[64] = {0x80};
-    size_t pos = (ctx->count[0] >> 3) & 63;
-    md5_update(ctx, pad, pos < 56 ? 56 - pos : 120 - pos);
-    md5_update(ctx, len_le, 8);
-    for (int i = 0; i < 16; ++i)
-        ctx->digest[i] = (uint8_t)(ctx->state[i / 4] >> (8 * (i % 4)));
-    memcpy(digest, ctx->digest, 16);
+    digest_finish(ctx->state, 4, ctx->count, ctx->buffer, md5_block, false, ctx->digest);
+    memcpy(digest, ctx->digest, MD5_DIGEST_SIZE);
     memset(ctx, 0, sizeof *ctx);
 }
 
