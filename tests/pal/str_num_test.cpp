@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -324,4 +325,190 @@ TEST(StrNum, SizeTextBufferIsPerThread)
     EXPECT_NE(mine, theirs);
     EXPECT_STREQ(mine, "1.5K");
     EXPECT_EQ(other, "2.0K");
+}
+
+// ---- number literals ----------------------------------------------------------------
+
+namespace {
+
+value2_t parse(const char *text, int radix = 10, int report = 0) { return str_parse_all_number_s(text, radix, report); }
+
+} // namespace
+
+TEST(StrNumParse, KnownAnswers)
+{
+    EXPECT_EQ(str_num_to_u64("0x1F"), 31u);
+    EXPECT_EQ(str_num_to_u64("010"), 8u);
+    EXPECT_EQ(str_num_to_u64("08"), 0u); // no octal digit 8
+    EXPECT_EQ(str_num_to_u64("12abc"), 12u);
+    EXPECT_EQ(str_num_to_u64(" 0b101 "), 5u);
+    EXPECT_EQ(str_num_to_double("1.5e3"), 1500.0);
+    EXPECT_EQ(str_num_to_double("0x1.8p1"), 3.0);
+    EXPECT_EQ(str_num_to_double(".5"), 0.5);
+    EXPECT_EQ(str_num_to_i64("-5"), -5);
+    EXPECT_EQ(str_hex_to_u64("1e5"), 485u);
+    EXPECT_EQ(str_hex_to_u64("ff"), 255u);
+    EXPECT_EQ(str_num_to_double("1e5"), 100000.0);
+    EXPECT_EQ(str_num_to_u64("1.5e3"), 1500u);
+    // '-' negates the magnitude as an i64
+    EXPECT_EQ(str_num_to_i64("-3000000000"), -3000000000ll);
+    EXPECT_EQ(str_num_to_i64("-2147483648"), -2147483648ll);
+    EXPECT_EQ(str_num_to_i64("-9223372036854775808"), INT64_MIN);
+    EXPECT_EQ(str_num_to_i64("-0x10"), -16);
+    // beyond 64 bits: an error, 0
+    EXPECT_EQ(str_num_to_u64("18446744073709551617"), 0u);
+    EXPECT_EQ(str_num_to_u64("18446744073709551615"), UINT64_MAX);
+    EXPECT_EQ(str_num_to_i64("-9223372036854775809"), 0);
+    EXPECT_EQ(str_num_to_u64("0x10000000000000000"), 0u);
+    // radix 0 reads "0.5" as the decimal fraction
+    value2_t v = parse("0.5", 0);
+    EXPECT_EQ(v.type, VALUE_TYPE_DOUBLE);
+    EXPECT_EQ(v.v.dbl, 0.5);
+    v = parse("010", 0);
+    EXPECT_EQ(v.type, VALUE_TYPE_I32);
+    EXPECT_EQ(v.v.i32, 8);
+    v = parse("0x1p-2", 0);
+    EXPECT_EQ(v.v.dbl, 0.25);
+}
+
+TEST(StrNumParse, TypesAndSuffixes)
+{
+    struct {
+        const char *text;
+        int type;
+        uint64_t bits; // the 64 bits, or the low 32 for i32 and u32
+    } rows[] = {
+        {"0", VALUE_TYPE_I32, 0},
+        {"2147483647", VALUE_TYPE_I32, 2147483647},
+        {"2147483648", VALUE_TYPE_U32, 2147483648u},
+        {"4294967295", VALUE_TYPE_U32, 4294967295u},
+        {"4294967296", VALUE_TYPE_I64, 4294967296u},
+        {"9223372036854775807", VALUE_TYPE_I64, 9223372036854775807u},
+        {"9223372036854775808", VALUE_TYPE_U64, 9223372036854775808u},
+        {"18446744073709551615", VALUE_TYPE_U64, UINT64_MAX},
+        {"5L", VALUE_TYPE_I32, 5},
+        {"5UL", VALUE_TYPE_U32, 5},
+        {"5LL", VALUE_TYPE_I64, 5},
+        {"5ull", VALUE_TYPE_U64, 5},
+        {"5LLU", VALUE_TYPE_U64, 5},
+        {"5u", VALUE_TYPE_U32, 5},
+        {"4294967296U", VALUE_TYPE_U64, 4294967296u},
+        {"0xFFFFFFFFLL", VALUE_TYPE_U64, 0xFFFFFFFFu},
+        {"5LLL", VALUE_TYPE_U64, 0}, // a third L
+        {"5UU", VALUE_TYPE_U64, 0},  // a second U
+        {"-5", VALUE_TYPE_I32, (uint32_t)-5},
+        {"-4294967295", VALUE_TYPE_I64, (uint64_t)-4294967295ll},
+        {"-0", VALUE_TYPE_I32, 0},
+        {"", VALUE_TYPE_U64, 0},
+        {"-", VALUE_TYPE_U64, 0},
+        {"abc", VALUE_TYPE_U64, 0},
+        {"0x", VALUE_TYPE_U64, 0},
+        {"+5", VALUE_TYPE_U64, 0},
+    };
+    for (auto &r : rows) {
+        value2_t v = parse(r.text);
+        EXPECT_EQ(v.type, r.type) << r.text;
+        uint64_t bits = v.type == VALUE_TYPE_I32 || v.type == VALUE_TYPE_U32 ? v.v.u32 : v.v.u64;
+        EXPECT_EQ(bits, r.bits) << r.text;
+    }
+}
+
+TEST(StrNumParse, ErrorsLoggedOnlyWhenAsked)
+{
+    LogCapture log;
+    std::string long_text(1100, '1');
+    struct {
+        const char *text;
+        int radix;
+        std::string logged;
+    } rows[] = {
+        {"08", 10, E + "[08] invalid digit\n+dump"},
+        {"1e", 10, E + "[1e] exponent digits\n+dump"},
+        {"1e+", 10, E + "[1e+] exponent digits\n+dump"},
+        {"0x1.8", 10, E + "[0x1.8] exponent\n+dump"},
+        {"0x1p", 10, E + "[0x1p] exponent digits\n+dump"},
+        {"18446744073709551616", 10, E + "[18446744073709551616] integer constant overflow+dump"},
+        {"-18446744073709551615", 10, E + "overflow [-18446744073709551615]+dump"},
+        {long_text.c_str(), 10, E + "[" + long_text + "] number too long\n+dump"},
+        {"12", 7, E + "[12] invalid digit\n+dump"},
+    };
+    for (auto &r : rows) {
+        value2_t v = parse(r.text, r.radix, 1);
+        EXPECT_EQ(v.type, VALUE_TYPE_U64) << r.text;
+        EXPECT_EQ(v.v.u64, 0u) << r.text;
+        EXPECT_EQ(LogCapture::take(), r.logged) << r.text;
+        parse(r.text, r.radix, 0);
+        EXPECT_EQ(LogCapture::take(), "") << r.text;
+    }
+    std::string huge(9000, '1');
+    EXPECT_EQ(str_num_to_u64(huge.c_str()), 0u);
+    EXPECT_EQ(str_num_to_u64(nullptr), 0u);
+    EXPECT_EQ(LogCapture::take(), "");
+}
+
+// Texts in range against the C library: decimal and octal integers and
+// hexadecimal ones (strtoull/strtoll with base 0), decimal floats with
+// exponents and hexadecimal floats (strtod).
+TEST(StrNumParse, MatchesCLibrary)
+{
+    std::mt19937_64 rng(2024);
+    char text[128];
+    for (int i = 0; i < 20000; ++i) {
+        uint64_t u = rng() >> (rng() % 64);
+        int64_t s = (int64_t)(rng() >> (rng() % 64 + 1)) * (rng() % 2 ? -1 : 1);
+        snprintf(text, sizeof text, "%llu", (unsigned long long)u);
+        ASSERT_EQ(str_num_to_u64(text), strtoull(text, nullptr, 0)) << text;
+        snprintf(text, sizeof text, "%lld", (long long)s);
+        ASSERT_EQ(str_num_to_i64(text), strtoll(text, nullptr, 0)) << text;
+        snprintf(text, sizeof text, "0%llo", (unsigned long long)u);
+        ASSERT_EQ(str_num_to_u64(text), strtoull(text, nullptr, 0)) << text;
+        snprintf(text, sizeof text, rng() % 2 ? "0x%llx" : "0X%llX", (unsigned long long)u);
+        ASSERT_EQ(str_num_to_u64(text), strtoull(text, nullptr, 0)) << text;
+        ASSERT_EQ(str_hex_to_u64(text + 2), strtoull(text, nullptr, 16)) << text;
+        snprintf(text, sizeof text, "-0x%llx", (unsigned long long)(s < 0 ? -s : s));
+        ASSERT_EQ(str_num_to_i64(text), strtoll(text, nullptr, 0)) << text;
+
+        snprintf(text, sizeof text, "%llu.%llue%d", (unsigned long long)(rng() % 1000000),
+                 (unsigned long long)(rng() % 100000000), (int)(rng() % 600) - 300);
+        ASSERT_EQ(str_num_to_double(text), strtod(text, nullptr)) << text;
+        snprintf(text, sizeof text, "%.17g", (double)(int64_t)rng() / (double)(rng() | 1));
+        ASSERT_EQ(str_num_to_double(text), strtod(text, nullptr)) << text;
+        snprintf(text, sizeof text, "0x%llx.%llxp%d", (unsigned long long)(rng() % 0x1000000),
+                 (unsigned long long)(rng() % 0x10000000), (int)(rng() % 2000) - 1000);
+        ASSERT_EQ(str_num_to_double(text), strtod(text, nullptr)) << text;
+        snprintf(text, sizeof text, "%a", (double)rng() / (double)(rng() | 1));
+        ASSERT_EQ(str_num_to_double(text), strtod(text, nullptr)) << text;
+    }
+}
+
+TEST(StrNumParse, VarIntCheck)
+{
+    LogCapture log;
+    EXPECT_EQ(var_int_check(0, "x", 1, 600, 15), 15);
+    EXPECT_EQ(LogCapture::take(), W + "[x]=0 < min=1 fix=15");
+    EXPECT_EQ(var_int_check(700, "x", 1, 600, 15), 15);
+    EXPECT_EQ(LogCapture::take(), W + "[x]=700 > max=600 fix=15");
+    EXPECT_EQ(var_int_check(700, "x", 1, 0, 15), 700);
+    EXPECT_EQ(var_int_check(600, "x", 1, 600, 15), 600);
+    EXPECT_EQ(var_int_check(-3, nullptr, 1, 600, 15), 15);
+    EXPECT_EQ(LogCapture::take(), "");
+}
+
+TEST(StrNumParse, CharClasses)
+{
+    struct {
+        const char *text;
+        int classes;
+        int want;
+    } rows[] = {
+        {"12ab", STR_CLASS_DIGIT, 0}, {"12ab", STR_CLASS_DIGIT | STR_CLASS_XDIGIT, 1},
+        {"12ab", STR_CLASS_XDIGIT, 1}, {"", 0, 1},
+        {"", STR_CLASS_ALPHA, 1},     {"xyz", STR_CLASS_XDIGIT, 0},
+        {"xyz", STR_CLASS_ALPHA, 1},  {"AbF9", STR_CLASS_XDIGIT, 1},
+        {"a b", STR_CLASS_ALPHA, 0},  {"W1", STR_CLASS_ALPHA | STR_CLASS_DIGIT, 1},
+        {"\xe9", STR_CLASS_ALPHA, 0},
+    };
+    for (auto &r : rows)
+        EXPECT_EQ(str_is_char_class(r.text, r.classes), r.want) << r.text << " " << r.classes;
+    EXPECT_EQ(str_is_char_class(nullptr, 1), 0);
 }

@@ -25,6 +25,8 @@
 #include "libpal/network/os_socket_env.h"
 #include "libpal/os/os_host.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/utils/pl_sort.h"
+#include "libpal/value/pl_value.h"
 #include "liblog/log2.h"
 
 #define TAG "pal"
@@ -497,45 +499,39 @@ static const char *idtab_miss(int id)
     return t_idtab_miss;
 }
 
-const char *pl_idtab_get(int id, const pl_idtab_t *rows, int count)
+const pl_idtab_t *pl_idtab_row(int id, const pl_idtab_t *rows, int count)
 {
     if (id >= 0 && id < count && rows[id].id == id)
-        return rows[id].str;
+        return &rows[id];
     for (int i = 0; i < count; ++i)
         if (rows[i].id == id)
-            return rows[i].str;
-    return idtab_miss(id);
+            return &rows[i];
+    return nullptr;
+}
+
+const char *pl_idtab_get(int id, const pl_idtab_t *rows, int count)
+{
+    const pl_idtab_t *row = pl_idtab_row(id, rows, count);
+    return row ? row->str : idtab_miss(id);
 }
 
 const char *pl_idtab_get_sorted(int id, const pl_idtab_t *rows, int count)
 {
     if (id >= 0 && id < count && rows[id].id == id)
         return rows[id].str;
-    int lo = 0, hi = count - 1;
-    while (lo <= hi) {
-        int mid = lo + (hi - lo) / 2;
-        if (rows[mid].id == id)
-            return rows[mid].str;
-        if (rows[mid].id < id)
-            lo = mid + 1;
-        else
-            hi = mid - 1;
-    }
-    return idtab_miss(id);
+    // The id is the row's first field, so the i32 find comparator applies.
+    int64_t i = count > 0 ? pl_bsearch((const void *)(intptr_t)id, rows, (size_t)count, sizeof(pl_idtab_t), cmp2_i32p)
+                          : -1;
+    return i >= 0 ? rows[i].str : idtab_miss(id);
 }
 
 int pl_idtab_set(int id, pl_idtab_t *rows, int count, const char *value)
 {
-    if (id >= 0 && id < count && rows[id].id == id) {
-        rows[id].str = value;
-        return 0;
-    }
-    for (int i = 0; i < count; ++i)
-        if (rows[i].id == id) {
-            rows[i].str = value;
-            return 0;
-        }
-    return -1;
+    const pl_idtab_t *row = pl_idtab_row(id, rows, count);
+    if (!row)
+        return -1;
+    rows[row - rows].str = value;
+    return 0;
 }
 
 int pl_idtab_find_str(const char *text, const pl_idtab_t *rows, int count)
@@ -550,10 +546,8 @@ int pl_idtab_find_str(const char *text, const pl_idtab_t *rows, int count)
 
 void pl_idtab_sort(pl_idtab_t *rows, int count)
 {
-    qsort(rows, (size_t)count, sizeof(pl_idtab_t), [](const void *a, const void *b) -> int {
-        int32_t x = ((const pl_idtab_t *)a)->id, y = ((const pl_idtab_t *)b)->id;
-        return x < y ? -1 : x > y;
-    });
+    if (count > 1)
+        pl_qsort(rows, (size_t)count, sizeof(pl_idtab_t), cmp_i32p);
 }
 
 uint16_t pl_crc16(uint16_t init, const void *data, size_t len) { return hash_crc16(data, len, init); }

@@ -122,6 +122,9 @@ struct pl_idtab_t {
         const void *ptr;
     };
 };
+// The row of `id` (the row at index id when it holds that id, else the
+// first such row), or NULL.
+const pl_idtab_t *pl_idtab_row(int id, const pl_idtab_t *rows, int count);
 // Value text of `id`, or a per-thread "unkown(%d)" text on a miss.
 const char *pl_idtab_get(int id, const pl_idtab_t *rows, int count);
 const char *pl_idtab_get_sorted(int id, const pl_idtab_t *rows, int count);

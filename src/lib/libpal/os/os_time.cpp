@@ -185,3 +185,50 @@ int64_t os_time_parse_utc(const char *text, int type) { return parse_secs(text, 
 int64_t os_time_parse_local(const char *text, int type) { return parse_secs(text, type, false); }
 
 int64_t os_time_parse_local_default(const char *text) { return parse_secs(text, 0, false); }
+
+// ---- local-time shortcuts ----------------------------------------------------------
+
+struct tm *os_localtime(int64_t secs)
+{
+    static thread_local struct tm t_tm;
+    time_t t = (time_t)secs;
+    return localtime_r(&t, &t_tm);
+}
+
+int64_t os_mktime(struct tm *tm) { return (int64_t)mktime(tm); }
+
+int64_t os_timegm(struct tm *tm) { return (int64_t)timegm(tm); }
+
+uint32_t os_date_u32_at(int64_t secs)
+{
+    const struct tm *tm = os_localtime(secs);
+    if (!tm)
+        return 0;
+    return (uint32_t)tm->tm_year << 16 | (uint32_t)tm->tm_mon << 8 | (uint32_t)tm->tm_mday;
+}
+
+uint32_t os_date_u32(void)
+{
+    os_timespec_t now;
+    os_realtime_get(&now);
+    return os_date_u32_at(now.tv_sec);
+}
+
+void os_get_local_systime(os_systime_t *st)
+{
+    os_timespec_t now;
+    os_realtime_get(&now);
+    struct tm tm;
+    time_t t = (time_t)now.tv_sec;
+    memset(st, 0, sizeof(*st));
+    if (!localtime_r(&t, &tm))
+        return;
+    st->year = (uint16_t)(tm.tm_year + 1900);
+    st->month = (uint16_t)(tm.tm_mon + 1);
+    st->wday = (uint16_t)tm.tm_wday;
+    st->day = (uint16_t)tm.tm_mday;
+    st->hour = (uint16_t)tm.tm_hour;
+    st->minute = (uint16_t)tm.tm_min;
+    st->second = (uint16_t)tm.tm_sec;
+    st->msec = (uint16_t)(now.tv_nsec / 1000000);
+}

@@ -59,3 +59,29 @@ int os_time_parse_tm(const char *text, int type, struct tm *tm);
 int64_t os_time_parse_utc(const char *text, int type);
 int64_t os_time_parse_local(const char *text, int type);
 int64_t os_time_parse_local_default(const char *text);
+
+// ---- local-time shortcuts ----------------------------------------------------------
+// secs as local time in a record of the calling thread, overwritten by its
+// next call; NULL when secs cannot be converted.
+struct tm *os_localtime(int64_t secs);
+// The C library's mktime (local) and timegm (UTC) of tm.
+int64_t os_mktime(struct tm *tm);
+int64_t os_timegm(struct tm *tm);
+// The local date now as (years since 1900) << 16 | (month 0-11) << 8 | day
+// of the month; os_date_u32_at gives the same for the time secs (0 when it
+// cannot be converted).
+uint32_t os_date_u32(void);
+uint32_t os_date_u32_at(int64_t secs);
+// A calendar record of the local time.
+struct os_systime_t {
+    uint16_t year;   // e.g. 2025
+    uint16_t month;  // 1-12
+    uint16_t wday;   // 0 = Sunday
+    uint16_t day;    // 1-31
+    uint16_t hour;
+    uint16_t minute;
+    uint16_t second;
+    uint16_t msec;
+};
+// The local time now, milliseconds from the real-time clock.
+void os_get_local_systime(os_systime_t *st);

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "libpal/value/pl_value.h"
+
 // ---- decimal ----------------------------------------------------------------------
 // Optional sign and decimal digits. A NULL text answers 0 with "null str".
 int64_t str_atoll(const char *text);
@@ -83,3 +85,40 @@ char *str_fmt_size_imp(uint64_t value, uint64_t unit, char *out, size_t size);
 // str_fmt_size_imp into a 21-byte buffer of the calling thread, which is
 // returned and overwritten by that thread's next call.
 char *str_fmt_size(uint64_t value, uint64_t unit);
+
+// ---- number literals ----------------------------------------------------------------
+// Parses a number written as in source code: blanks around it, an optional
+// '-', a "0x" or "0b" prefix (either case; it wins over radix), digits,
+// then for integers up to two L and one U suffix letters (a second L makes
+// i32/u32 into i64/u64, U makes i32/i64 unsigned), or a decimal fraction
+// and exponent (radix 10) or a binary one ("0x1.8p1"); anything after the
+// number is ignored. Radix 0 is automatic, as 10 with the prefixes. In
+// radix 10 an integer with a leading 0 is octal. The type follows the
+// value: i32 (8) up to 0x7FFFFFFF, u32 (10), i64 (12), u64 (14); doubles 26.
+// A '-' negates the magnitude as an i64, so "-3000000000" is i64
+// -3000000000. Errors (no digits, a digit too large for the radix, an
+// integer beyond 64 bits, a missing exponent, a token of 1024 characters or
+// more, a radix other than 0, 2, 8, 10 and 16) give type 14 value 0; with
+// report they are also logged at err with a stack dump.
+value2_t str_parse_all_number_s(const char *text, int radix, int report);
+// The parse (radix 10, or 16 for the hexadecimal one) read as one type;
+// errors give 0. None of them logs.
+uint64_t str_num_to_u64(const char *text);
+int64_t str_num_to_i64(const char *text);
+double str_num_to_double(const char *text);
+uint64_t str_hex_to_u64(const char *text);
+
+// value, or fix when value < min or (max != 0) value > max; with a name the
+// correction is logged at warn: "[%s]=%d < min=%d fix=%d" or
+// "[%s]=%d > max=%d fix=%d".
+int var_int_check(int value, const char *name, int min, int max, int fix);
+
+// Character classes of str_is_char_class, or-ed.
+enum {
+    STR_CLASS_ALPHA = 1,  // A-Z, a-z
+    STR_CLASS_DIGIT = 2,  // 0-9
+    STR_CLASS_XDIGIT = 4, // 0-9, A-F, a-f
+};
+// 1 when every character of text belongs to one of the classes asked ("" is
+// 1), else 0 (also for NULL).
+int str_is_char_class(const char *text, int classes);

@@ -1,5 +1,7 @@
 // Typed dynamic arrays. One template does the work for every element type;
-// the named functions of the header are thin wrappers around it.
+// the named functions of the header are thin wrappers around it. Sorting,
+// ordering, de-duplication and search go through the comparator tables of
+// each member's value type.
 #include "libpal/utils/pl_vector.h"
 
 #include <cstdlib>
@@ -7,6 +9,8 @@
 #include <type_traits>
 
 #include "libpal/basic/pl_base.h"
+#include "libpal/utils/pl_sort.h"
+#include "libpal/value/pl_value.h"
 
 namespace {
 
@@ -22,8 +26,14 @@ template <typename T> int cmp_val(T a, T b)
     }
 }
 
-template <typename T> int cmp_asc(const void *a, const void *b) { return cmp_val(*(const T *)a, *(const T *)b); }
-template <typename T> int cmp_desc(const void *a, const void *b) { return cmp_val(*(const T *)b, *(const T *)a); }
+// A key passed by value to a find comparator.
+template <typename T> const void *key_arg(T v)
+{
+    if constexpr (std::is_pointer_v<T>)
+        return (const void *)v;
+    else
+        return (const void *)(uintptr_t)v;
+}
 
 template <typename V, typename T> V *vec_new(uint64_t capacity)
 {
@@ -133,66 +143,49 @@ template <typename V, typename T> void vec_clear(V *a)
     a->count = 0;
 }
 
-template <typename V, typename T> void vec_sort(V *a, int reverse)
+template <typename V, typename T, int VT> void vec_sort(V *a, int reverse)
 {
     if (!a || a->count < 2)
         return;
-    qsort((void *)a->data, (size_t)a->count, sizeof(T), reverse ? cmp_desc<T> : cmp_asc<T>);
+    if (pl_cmp_fn cmp = cmp_val_get_proc(VT, reverse))
+        pl_qsort((void *)a->data, (size_t)a->count, sizeof(T), cmp);
 }
 
-template <typename V, typename T> int vec_sort_order(const V *a)
+template <typename V, typename T, int VT> int vec_sort_order(const V *a)
 {
     if (!a || a->count < 2)
         return 1;
-    bool less = false, greater = false;
-    for (uint64_t i = 1; i < a->count; ++i) {
-        int c = cmp_val(a->data[i - 1], a->data[i]);
-        if (c < 0)
-            less = true;
-        else if (c > 0)
-            greater = true;
-        if (less && greater)
-            return 0;
-    }
-    return less ? 2 : greater ? 3 : 1;
+    pl_cmp_fn cmp = cmp_val_get_proc(VT, 0);
+    return cmp ? pl_sort_order(a->data, (size_t)a->count, sizeof(T), cmp) : 0;
 }
 
-template <typename V, typename T> void vec_uniq(V *a)
+template <typename V, typename T, int VT> void vec_uniq(V *a)
 {
     if (!a || a->count < 2)
         return;
+    pl_cmp_fn cmp = cmp_val_get_proc(VT, 0);
+    if (!cmp)
+        return;
     uint64_t kept = 1;
     for (uint64_t i = 1; i < a->count; ++i) {
-        if (cmp_val(a->data[i], a->data[kept - 1]) != 0)
+        if (cmp(&a->data[i], &a->data[kept - 1]) != 0)
             a->data[kept++] = a->data[i];
     }
     memset((void *)(a->data + kept), 0, (size_t)(a->count - kept) * sizeof(T));
     a->count = kept;
 }
 
-template <typename V, typename T> int64_t vec_find(const V *a, T key)
+template <typename V, typename T, int VT> int64_t vec_find(const V *a, T key)
 {
     if (!a)
         return -1;
-    uint64_t low = 0, n = a->count;
-    while (n > 0) {
-        uint64_t mid = low + n / 2;
-        int c = cmp_val(key, a->data[mid]);
-        if (c == 0)
-            return (int64_t)mid;
-        if (c < 0) {
-            n = n / 2;
-        } else {
-            low = mid + 1;
-            n = n - n / 2 - 1;
-        }
-    }
-    return -1;
+    pl_find_fn find = cmp2_val_get_find_proc(VT);
+    return find ? pl_bsearch(key_arg(key), a->data, (size_t)a->count, sizeof(T), find) : -1;
 }
 
 } // namespace
 
-#define PL_VECTOR_DEFINE(P, T)                                                                                          \
+#define PL_VECTOR_DEFINE(P, T, VT)                                                                                      \
     P##_vector_t *P##_vector_new(uint64_t capacity) { return vec_new<P##_vector_t, T>(capacity); }                      \
     int P##_vector_push_back(P##_vector_t *a, T v) { return vec_push_back<P##_vector_t, T>(a, v); }                     \
     int P##_vector_insert(P##_vector_t *a, uint64_t index, T v) { return vec_insert<P##_vector_t, T>(a, index, v); }    \
@@ -204,17 +197,17 @@ template <typename V, typename T> int64_t vec_find(const V *a, T key)
     int64_t P##_vector_remove(P##_vector_t *a, T v) { return vec_remove<P##_vector_t, T>(a, v); }                       \
     void P##_vector_free(P##_vector_t *a) { vec_free(a); }                                                              \
     void P##_vector_clear(P##_vector_t *a) { vec_clear<P##_vector_t, T>(a); }                                           \
-    void P##_vector_sort(P##_vector_t *a, int reverse) { vec_sort<P##_vector_t, T>(a, reverse); }                       \
-    int P##_vector_sort_order(const P##_vector_t *a) { return vec_sort_order<P##_vector_t, T>(a); }                     \
-    void P##_vector_uniq(P##_vector_t *a) { vec_uniq<P##_vector_t, T>(a); }                                             \
-    int64_t P##_vector_find(const P##_vector_t *a, T key) { return vec_find<P##_vector_t, T>(a, key); }
+    void P##_vector_sort(P##_vector_t *a, int reverse) { vec_sort<P##_vector_t, T, VT>(a, reverse); }                   \
+    int P##_vector_sort_order(const P##_vector_t *a) { return vec_sort_order<P##_vector_t, T, VT>(a); }                 \
+    void P##_vector_uniq(P##_vector_t *a) { vec_uniq<P##_vector_t, T, VT>(a); }                                         \
+    int64_t P##_vector_find(const P##_vector_t *a, T key) { return vec_find<P##_vector_t, T, VT>(a, key); }
 
-PL_VECTOR_DEFINE(u8, uint8_t)
-PL_VECTOR_DEFINE(int, int32_t)
-PL_VECTOR_DEFINE(u16, uint16_t)
-PL_VECTOR_DEFINE(u32, uint32_t)
-PL_VECTOR_DEFINE(u64, uint64_t)
-PL_VECTOR_DEFINE(ptr, void *)
+PL_VECTOR_DEFINE(u8, uint8_t, VALUE_TYPE_U8P)
+PL_VECTOR_DEFINE(int, int32_t, VALUE_TYPE_INTP)
+PL_VECTOR_DEFINE(u16, uint16_t, VALUE_TYPE_U16P)
+PL_VECTOR_DEFINE(u32, uint32_t, VALUE_TYPE_U32P)
+PL_VECTOR_DEFINE(u64, uint64_t, VALUE_TYPE_U64P)
+PL_VECTOR_DEFINE(ptr, void *, VALUE_TYPE_PTRP)
 
 int64_t ptr_vector_index_of(const ptr_vector_t *a, const void *p)
 {
@@ -230,5 +223,5 @@ void ptr_vector_sort_with(ptr_vector_t *a, int (*cmp)(const void *, const void *
 {
     if (!a || !cmp || a->count < 2)
         return;
-    qsort((void *)a->data, (size_t)a->count, sizeof(void *), cmp);
+    pl_qsort((void *)a->data, (size_t)a->count, sizeof(void *), cmp);
 }
