@@ -455,7 +455,7 @@ TEST(StrNumParse, MatchesCLibrary)
     char text[128];
     for (int i = 0; i < 20000; ++i) {
         uint64_t u = rng() >> (rng() % 64);
-        int64_t s = (int64_t)(rng() >> (rng() % 64 + 1)) * (rng() % 2 ? -1 : 1);
+        int64_t s = (int64_t)(rng() >> (rng() % 63 + 1)) * (rng() % 2 ? -1 : 1);
         snprintf(text, sizeof text, "%llu", (unsigned long long)u);
         ASSERT_EQ(str_num_to_u64(text), strtoull(text, nullptr, 0)) << text;
         snprintf(text, sizeof text, "%lld", (long long)s);
