@@ -12,8 +12,7 @@
 #include "libpal/regex/pl_regex.h"
 #include "libpal/string/str_num.h"
 
-namespace
-{
+namespace {
 
 // The parts of the input between NUL bytes; missing ones are "".
 std::string part(const std::string &in, int index)

@@ -15,8 +15,7 @@
 #include "libpal/utils/pl_avl.h"
 #include "test_util.h"
 
-namespace
-{
+namespace {
 
 const void *K(uintptr_t k) { return (const void *)k; }
 

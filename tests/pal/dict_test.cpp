@@ -15,8 +15,7 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/utils/pl_dict.h"
 
-namespace
-{
+namespace {
 
 // MurmurHash2 as published (32 bits, m 0x5bd1e995, r 24), little-endian blocks.
 uint32_t ref_murmur2(const std::string &key, uint32_t seed)

@@ -10,8 +10,7 @@
 #include "libpal/os/os_time.h"
 #include "test_util.h"
 
-namespace
-{
+namespace {
 
 TEST(LocalTime, DateNumber)
 {

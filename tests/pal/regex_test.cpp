@@ -17,8 +17,7 @@
 #include "libpal/utils/pl_pcond.h"
 #include "test_util.h"
 
-namespace
-{
+namespace {
 
 std::string quoted(const std::string &s)
 {
@@ -129,6 +128,30 @@ TEST(Regex, BadPatternsAndFirstMatch)
     EXPECT_EQ(r.failed, 1);
     EXPECT_EQ(r.start, -1);
     EXPECT_TRUE(cap.has("regex '('"));
+
+    // Stacked repetitions (undefined in POSIX) and patterns whose repeated
+    // groups would make an enormous compiled form are refused before the
+    // library spends its time on them.
+    cap.lines().clear();
+    EXPECT_EQ(regmatch("xxx", "x*++++++++++++++++++++++++++++++"), 0);
+    EXPECT_TRUE(cap.has("regcomp"));
+    r = cns_reg("xxx", "x**");
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_TRUE(cap.has("Invalid preceding regular expression: regex 'x**'"));
+    r = cns_reg("aaa", "(((a{99}){99}){99})");
+    EXPECT_EQ(r.failed, 1);
+    EXPECT_TRUE(cap.has("Regular expression too big: regex '(((a{99}){99}){99})'"));
+    char *same = str_regex_replace("aaa", "a{2}{3}", "b");
+    EXPECT_STREQ(same, "aaa");
+    os_free(same);
+    // Repetitions that are fine keep working, brackets and escapes included.
+    cap.lines().clear();
+    for (const char *ok : {"a{2,3}", "(ab){2}c?", "[*+?]+", "\\*+", "[[:alpha:]]{1,40}", "((a+)+b)+", "a|b*|c{3,}"})
+        EXPECT_EQ(cns_reg("xaab*+?bababc", ok).failed, 0) << ok;
+    EXPECT_TRUE(cap.lines().empty());
+    EXPECT_EQ(regmatch("xaaay", "a{2,3}"), 1);
+    EXPECT_EQ(regmatch("a*+b", "\\*+"), 1);
+    EXPECT_EQ(regmatch("+", "[*+?]+"), 1);
 
     r = cns_reg("xxabyy", "ab");
     EXPECT_EQ(r.failed, 0);

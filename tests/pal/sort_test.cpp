@@ -17,8 +17,7 @@
 #include "libpal/value/pl_value.h"
 #include "test_util.h"
 
-namespace
-{
+namespace {
 
 // ---- elements of any size, ordered by a key ----------------------------------
 // The key is written big-endian into the first bytes (at most 8) and the

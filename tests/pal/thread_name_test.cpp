@@ -11,8 +11,7 @@
 #include "liblog/log2.h"
 #include "libpal/basic/pl_base.h"
 
-namespace
-{
+namespace {
 
 // Many threads name themselves, read their names back and drop them, while
 // the names of the others come and go.

@@ -11,8 +11,7 @@
 #include "libpal/value/pl_value.h"
 #include "test_util.h"
 
-namespace
-{
+namespace {
 
 value2_t of_double(double d)
 {

@@ -3,6 +3,7 @@
 
 #include <regex.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -11,14 +12,120 @@
 
 #define TAG "pal"
 
-namespace
+namespace {
+
+// The C library expands a repeated group by copying it ("a+" becomes "aa*",
+// "a{3}" three copies), so nested repetitions grow a pattern's compiled form
+// and compile time without bound, and stacked ones ("x*++++") double it with
+// each operator. A scan before compiling refuses stacked repetition
+// operators (undefined in POSIX extended syntax: REG_BADRPT) and patterns
+// whose copies would exceed PATTERN_WEIGHT_MAX atoms (REG_ESIZE); every
+// other pattern goes to the library unchanged.
+constexpr uint64_t PATTERN_WEIGHT_MAX = 20000;
+
+// Index just past the bracket expression starting at p[i] == '['.
+size_t skip_bracket(const char *p, size_t i)
 {
+    ++i;
+    if (p[i] == '^')
+        ++i;
+    if (p[i] == ']')
+        ++i;
+    while (p[i] && p[i] != ']') {
+        if (p[i] == '[' && (p[i + 1] == ':' || p[i + 1] == '.' || p[i + 1] == '=')) {
+            const char end[3] = {p[i + 1], ']', '\0'};
+            const char *close = strstr(p + i + 2, end);
+            if (!close)
+                return strlen(p);
+            i = (size_t)(close - p) + 2;
+        } else {
+            ++i;
+        }
+    }
+    return p[i] ? i + 1 : i;
+}
+
+int pattern_precheck(const char *p)
+{
+    struct frame {
+        uint64_t sum;  // atoms of the group so far, copies counted
+        uint64_t last; // atoms of the last piece, which a repetition copies
+    };
+    frame stack[64];
+    int depth = 0;
+    stack[0] = {0, 0};
+    bool after_repeat = false;
+    auto add = [](uint64_t a, uint64_t b) { return a + b > PATTERN_WEIGHT_MAX ? PATTERN_WEIGHT_MAX + 1 : a + b; };
+    for (size_t i = 0; p[i];) {
+        frame &f = stack[depth];
+        char c = p[i];
+        if (c == '*' || c == '+' || c == '?' || (c == '{' && f.last > 0)) {
+            if (after_repeat)
+                return REG_BADRPT;
+            uint64_t copies = c == '+' ? 2 : 1;
+            ++i;
+            if (c == '{') {
+                uint64_t m = 0, n = 0;
+                bool comma = false;
+                for (; p[i] && p[i] != '}'; ++i) {
+                    if (p[i] == ',')
+                        comma = true;
+                    else if (p[i] >= '0' && p[i] <= '9')
+                        (comma ? n : m) = add((comma ? n : m) * 10, (uint64_t)(p[i] - '0'));
+                }
+                if (p[i])
+                    ++i;
+                copies = comma && n == 0 ? m + 1 : (n > m ? n : m);
+                if (copies == 0)
+                    copies = 1;
+            }
+            uint64_t more = copies > PATTERN_WEIGHT_MAX ? PATTERN_WEIGHT_MAX + 1 : f.last * (copies - 1);
+            f.sum = add(f.sum, more > PATTERN_WEIGHT_MAX ? PATTERN_WEIGHT_MAX + 1 : more);
+            f.last = add(f.last, more);
+            if (f.sum > PATTERN_WEIGHT_MAX)
+                return REG_ESIZE;
+            after_repeat = true;
+            continue;
+        }
+        after_repeat = false;
+        if (c == '(') {
+            if (depth + 1 == (int)(sizeof(stack) / sizeof(stack[0])))
+                return REG_ESIZE;
+            stack[++depth] = {0, 0};
+            ++i;
+            continue;
+        }
+        if (c == ')' && depth > 0) {
+            uint64_t w = add(stack[depth].sum, 1);
+            frame &up = stack[--depth];
+            up.sum = add(up.sum, w);
+            up.last = w;
+            ++i;
+            continue;
+        }
+        if (c == '|') {
+            f.last = 0;
+            ++i;
+            continue;
+        }
+        i = c == '[' ? skip_bracket(p, i) : c == '\\' && p[i + 1] ? i + 2 : i + 1;
+        f.sum = add(f.sum, 1);
+        f.last = 1;
+    }
+    return stack[0].sum > PATTERN_WEIGHT_MAX ? REG_ESIZE : 0;
+}
 
 // A compiled pattern, freed at the end of the scope.
 struct compiled {
     regex_t re;
     int rc;
-    compiled(const char *pattern, int flags) { rc = regcomp(&re, pattern, flags); }
+    compiled(const char *pattern, int flags)
+    {
+        memset(&re, 0, sizeof(re));
+        rc = pattern_precheck(pattern);
+        if (rc == 0)
+            rc = regcomp(&re, pattern, flags);
+    }
     ~compiled()
     {
         if (rc == 0)

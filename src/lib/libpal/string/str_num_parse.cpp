@@ -14,8 +14,7 @@
 
 #define TAG "pal"
 
-namespace
-{
+namespace {
 
 constexpr size_t TEXT_MAX = 8192;
 constexpr size_t TOKEN_MAX = 1024;

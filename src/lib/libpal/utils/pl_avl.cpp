@@ -12,8 +12,7 @@
 
 #define TAG "pal"
 
-namespace
-{
+namespace {
 
 avl_node_t *&side(avl_node_t *n, int d) { return d > 0 ? n->right : n->left; }
 

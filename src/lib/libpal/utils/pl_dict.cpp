@@ -14,8 +14,7 @@
 
 #define TAG "pal"
 
-namespace
-{
+namespace {
 
 char *const DELETED = (char *)UINTPTR_MAX;
 constexpr uint32_t INIT_SIZE = 8;

@@ -17,8 +17,7 @@
 
 #define TAG "pal"
 
-namespace
-{
+namespace {
 
 // Elements of a fixed size S, or of a size given at run time when S is 0.
 template <size_t S> struct elems {
@@ -849,8 +848,7 @@ size_t pl_count_equal(const void *key, const void *base, size_t count, size_t si
 
 int cmp_sign(int v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
 
-namespace
-{
+namespace {
 template <typename T> int three_way(T x, T y) { return x < y ? -1 : x > y ? 1 : 0; }
 template <typename T> T val(const void *p) { return (T)(uintptr_t)p; }
 template <typename T> T ref(const void *p)
@@ -895,8 +893,7 @@ PL_CMP_DESC(cmp_i64p)
 PL_CMP_DESC(cmp_strp)
 PL_CMP_DESC(cmp_struct_str)
 
-namespace
-{
+namespace {
 
 pl_idtab_t cmp_row(int type, pl_cmp_fn fn)
 {

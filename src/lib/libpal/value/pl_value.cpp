@@ -14,8 +14,7 @@
 
 #define TAG "pal"
 
-namespace
-{
+namespace {
 
 void unsupported(int type, bool dump)
 {
@@ -180,8 +179,7 @@ int value2_minus(value2_t *val)
 
 // ---- find comparators ---------------------------------------------------------
 
-namespace
-{
+namespace {
 template <typename T> int three_way(T x, T y) { return x < y ? -1 : x > y ? 1 : 0; }
 template <typename T> T key_of(const void *k) { return (T)(uintptr_t)k; }
 template <typename T> T elem_of(const void *p)
@@ -217,8 +215,7 @@ int cmp2_struct_str(const void *key, const void *elem)
     return text_sign((const char *)key, *rec);
 }
 
-namespace
-{
+namespace {
 pl_idtab_t find_row(int type, pl_find_fn fn)
 {
     pl_idtab_t r{};
