@@ -893,29 +893,42 @@ PL_CMP_DESC(cmp_i64p)
 PL_CMP_DESC(cmp_strp)
 PL_CMP_DESC(cmp_struct_str)
 
-namespace {
-
-pl_idtab_t cmp_row(int type, pl_cmp_fn fn)
+pl_idtab_t cmp_table_row(int val_type, pl_cmp_fn cmp)
 {
     pl_idtab_t r{};
-    r.id = type;
-    r.ptr = (const void *)fn;
+    r.id = val_type;
+    r.ptr = (const void *)cmp;
     return r;
 }
 
+pl_cmp_fn cmp_table_get(int val_type, const pl_idtab_t *rows, int count)
+{
+    const pl_idtab_t *row = pl_idtab_row(val_type, rows, count);
+    if (!row) {
+        LOG_ERR(TAG, "val_type=%d not support\n", val_type);
+        pl_dump_stack();
+        return nullptr;
+    }
+    return (pl_cmp_fn)row->ptr;
+}
+
+namespace {
+
 const pl_idtab_t s_cmp_asc[] = {
-    cmp_row(VALUE_TYPE_U16P, cmp_u16p),  cmp_row(VALUE_TYPE_U32P, cmp_u32p),  cmp_row(VALUE_TYPE_U64, cmp_u64),
-    cmp_row(VALUE_TYPE_U64P, cmp_u64pv), cmp_row(VALUE_TYPE_U8, cmp_u32),     cmp_row(VALUE_TYPE_U8P, cmp_u8p),
-    cmp_row(VALUE_TYPE_INT, cmp_i32),    cmp_row(VALUE_TYPE_INTP, cmp_i32p),  cmp_row(VALUE_TYPE_PTR, cmp_ptr),
-    cmp_row(VALUE_TYPE_PTRP, cmp_u64p),  cmp_row(VALUE_TYPE_STRING, cmp_str), cmp_row(VALUE_TYPE_STRP, cmp_strp),
+    cmp_table_row(VALUE_TYPE_U16P, cmp_u16p),  cmp_table_row(VALUE_TYPE_U32P, cmp_u32p),
+    cmp_table_row(VALUE_TYPE_U64, cmp_u64),    cmp_table_row(VALUE_TYPE_U64P, cmp_u64pv),
+    cmp_table_row(VALUE_TYPE_U8, cmp_u32),     cmp_table_row(VALUE_TYPE_U8P, cmp_u8p),
+    cmp_table_row(VALUE_TYPE_INT, cmp_i32),    cmp_table_row(VALUE_TYPE_INTP, cmp_i32p),
+    cmp_table_row(VALUE_TYPE_PTR, cmp_ptr),    cmp_table_row(VALUE_TYPE_PTRP, cmp_u64p),
+    cmp_table_row(VALUE_TYPE_STRING, cmp_str), cmp_table_row(VALUE_TYPE_STRP, cmp_strp),
 };
 const pl_idtab_t s_cmp_desc[] = {
-    cmp_row(VALUE_TYPE_U16P, cmp_u16p_desc),  cmp_row(VALUE_TYPE_U32P, cmp_u32p_desc),
-    cmp_row(VALUE_TYPE_U64, cmp_u64_desc),    cmp_row(VALUE_TYPE_U64P, cmp_u64pv_desc),
-    cmp_row(VALUE_TYPE_U8, cmp_u32_desc),     cmp_row(VALUE_TYPE_U8P, cmp_u8p_desc),
-    cmp_row(VALUE_TYPE_INT, cmp_i32_desc),    cmp_row(VALUE_TYPE_INTP, cmp_i32p_desc),
-    cmp_row(VALUE_TYPE_PTR, cmp_ptr_desc),    cmp_row(VALUE_TYPE_PTRP, cmp_u64p_desc),
-    cmp_row(VALUE_TYPE_STRING, cmp_str_desc), cmp_row(VALUE_TYPE_STRP, cmp_strp_desc),
+    cmp_table_row(VALUE_TYPE_U16P, cmp_u16p_desc),  cmp_table_row(VALUE_TYPE_U32P, cmp_u32p_desc),
+    cmp_table_row(VALUE_TYPE_U64, cmp_u64_desc),    cmp_table_row(VALUE_TYPE_U64P, cmp_u64pv_desc),
+    cmp_table_row(VALUE_TYPE_U8, cmp_u32_desc),     cmp_table_row(VALUE_TYPE_U8P, cmp_u8p_desc),
+    cmp_table_row(VALUE_TYPE_INT, cmp_i32_desc),    cmp_table_row(VALUE_TYPE_INTP, cmp_i32p_desc),
+    cmp_table_row(VALUE_TYPE_PTR, cmp_ptr_desc),    cmp_table_row(VALUE_TYPE_PTRP, cmp_u64p_desc),
+    cmp_table_row(VALUE_TYPE_STRING, cmp_str_desc), cmp_table_row(VALUE_TYPE_STRP, cmp_strp_desc),
 };
 constexpr int CMP_ROWS = (int)(sizeof(s_cmp_asc) / sizeof(s_cmp_asc[0]));
 
@@ -923,13 +936,7 @@ constexpr int CMP_ROWS = (int)(sizeof(s_cmp_asc) / sizeof(s_cmp_asc[0]));
 
 pl_cmp_fn cmp_val_get_proc(int val_type, int reverse)
 {
-    const pl_idtab_t *row = pl_idtab_row(val_type, reverse ? s_cmp_desc : s_cmp_asc, CMP_ROWS);
-    if (!row) {
-        LOG_ERR(TAG, "val_type=%d not support\n", val_type);
-        pl_dump_stack();
-        return nullptr;
-    }
-    return (pl_cmp_fn)row->ptr;
+    return cmp_table_get(val_type, reverse ? s_cmp_desc : s_cmp_asc, CMP_ROWS);
 }
 
 pl_cmp_fn cmp_array_get_proc(unsigned mode, pl_cmp_fn cmp, int reverse)

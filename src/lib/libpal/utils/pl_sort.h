@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "libpal/basic/pl_base.h"
+
 typedef int (*pl_cmp_fn)(const void *a, const void *b);
 typedef int (*pl_cmp_r_fn)(const void *a, const void *b, void *ctx);
 
@@ -71,6 +73,12 @@ pl_cmp_fn cmp_array_get_proc(unsigned mode, pl_cmp_fn cmp, int reverse);
 pl_cmp_fn cmp_default_proc(unsigned flags, pl_cmp_fn cmp);
 // -1, 0 or 1 by the sign of v.
 int cmp_sign(int v);
+
+// A row of a comparator table (the comparator as the row's value), and the
+// comparator of val_type in such rows; a type without a row logs
+// "val_type=%d not support" with a stack dump and answers NULL.
+pl_idtab_t cmp_table_row(int val_type, pl_cmp_fn cmp);
+pl_cmp_fn cmp_table_get(int val_type, const pl_idtab_t *rows, int count);
 
 // Value comparators: the arguments are the values themselves (a text, a
 // number or pointer passed as a pointer-sized value).

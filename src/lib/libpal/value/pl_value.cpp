@@ -11,6 +11,7 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/utils/pl_sort.h"
 
 #define TAG "pal"
 
@@ -54,37 +55,40 @@ int64_t double_to_i64(double d)
 
 } // namespace
 
+namespace {
+// The int a type 22 or 23 value holds or points to; NULL for a NULL
+// pointer, and for another type after logging it.
+int *int_of(const value2_t *val)
+{
+    if (val->type == VALUE_TYPE_INT)
+        return const_cast<int *>(&val->v.i32);
+    if (val->type == VALUE_TYPE_INTP)
+        return val->v.pint;
+    unsupported(val->type, false);
+    return nullptr;
+}
+} // namespace
+
 int value2_set_str(value2_t *val, const char *text)
 {
     PL_ASSERT_RET(TAG, val != NULL, -1);
-    if (val->type != VALUE_TYPE_INT && val->type != VALUE_TYPE_INTP) {
-        unsupported(val->type, false);
-        return -1;
-    }
-    if (val->type == VALUE_TYPE_INTP && !val->v.pint)
-        return -1;
-    if (!text)
+    int *target = int_of(val);
+    if (!target || !text)
         return -1;
     int n = str_atoi(text);
     if (n == 0 && !is_zero_text(text))
         return -1; // str_atoi has logged why
-    if (val->type == VALUE_TYPE_INT)
-        val->v.i32 = n;
-    else
-        *val->v.pint = n;
+    *target = n;
     return 0;
 }
 
 int value2_get_str(const value2_t *val, char *buf, size_t size)
 {
     PL_ASSERT_RET(TAG, val != NULL, -1);
-    if (val->type != VALUE_TYPE_INT && val->type != VALUE_TYPE_INTP) {
-        unsupported(val->type, false);
+    const int *source = int_of(val);
+    if (!source)
         return -1;
-    }
-    if (val->type == VALUE_TYPE_INTP && !val->v.pint)
-        return -1;
-    int n = str_sprintf_s(buf, size, "%d", val->type == VALUE_TYPE_INT ? val->v.i32 : *val->v.pint);
+    int n = str_sprintf_s(buf, size, "%d", *source);
     return STR_FMT_OK(n, size) ? 0 : -1;
 }
 
@@ -216,27 +220,15 @@ int cmp2_struct_str(const void *key, const void *elem)
 }
 
 namespace {
-pl_idtab_t find_row(int type, pl_find_fn fn)
-{
-    pl_idtab_t r{};
-    r.id = type;
-    r.ptr = (const void *)fn;
-    return r;
-}
 const pl_idtab_t s_find[] = {
-    find_row(VALUE_TYPE_STRP, cmp2_strp), find_row(VALUE_TYPE_U8P, cmp2_u8p),   find_row(VALUE_TYPE_INTP, cmp2_i32p),
-    find_row(VALUE_TYPE_U64P, cmp2_u64p), find_row(VALUE_TYPE_PTRP, cmp2_ptrp), find_row(VALUE_TYPE_U16P, cmp2_u16p),
-    find_row(VALUE_TYPE_U32P, cmp2_u32p),
+    cmp_table_row(VALUE_TYPE_STRP, cmp2_strp), cmp_table_row(VALUE_TYPE_U8P, cmp2_u8p),
+    cmp_table_row(VALUE_TYPE_INTP, cmp2_i32p), cmp_table_row(VALUE_TYPE_U64P, cmp2_u64p),
+    cmp_table_row(VALUE_TYPE_PTRP, cmp2_ptrp), cmp_table_row(VALUE_TYPE_U16P, cmp2_u16p),
+    cmp_table_row(VALUE_TYPE_U32P, cmp2_u32p),
 };
 } // namespace
 
 pl_find_fn cmp2_val_get_find_proc(int val_type)
 {
-    const pl_idtab_t *row = pl_idtab_row(val_type, s_find, (int)(sizeof(s_find) / sizeof(s_find[0])));
-    if (!row) {
-        LOG_ERR(TAG, "val_type=%d not support\n", val_type);
-        pl_dump_stack();
-        return nullptr;
-    }
-    return (pl_find_fn)row->ptr;
+    return cmp_table_get(val_type, s_find, (int)(sizeof(s_find) / sizeof(s_find[0])));
 }
