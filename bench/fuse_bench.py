@@ -1,24 +1,38 @@
 #!/usr/bin/env python3
 """Times the same work on a native directory, a zkue mount of it and a
-bindfs mount of it, in one run on one machine:
+bindfs mount of it, in one run on one machine, in interleaved rounds (the
+order of the three rotated each round), and prints the median of each figure
+with the ratios zkue/bindfs and zkue/native (above 1: zkue is slower):
 
-  - sequential write of a 1 GiB file (ending with fsync), then reading it back;
-  - creating 10,000 small files, then a stat walk over them;
-  - untarring a tree of a few thousand files.
+  - sequential write of a 1 GiB file with 1 MiB and with 4 KiB blocks
+    (ending with fsync), and reading it back with each block size;
+  - random 4 KiB reads of that file (fio when installed, else a python
+    loop of os.pread at random offsets);
+  - creating 10,000 small files; a stat walk over them; a warm `find` and a
+    warm `git status` of that tree; a warm stat loop; untarring a tree;
+  - the daemon's CPU time per GiB moved by the sequential writes and reads
+    (user + system from /proc/PID/stat);
+  - the daemon's peak resident memory with 200 files open for writing and
+    200 for reading.
 
-Prints each figure in seconds and the ratios zkue/native and zkue/bindfs.
-Run as root (FUSE mounts). bindfs (Debian package "bindfs") comes from
-scripts/install-deps.sh, which this script runs when bindfs is missing. Usage:
+Reads through a mount drop the mount's own page cache for the file first
+(posix_fadvise), so that they reach the daemon; the source's page cache stays
+warm for all three alike. Run as root (FUSE mounts). bindfs and fio (Debian
+packages) come from scripts/install-deps.sh, which this script runs when
+bindfs is missing. Usage:
 
     python3 bench/fuse_bench.py [--zkue PATH] [--dir WORKDIR] [--size-mib N]
+                                [--files N] [--rounds N]
 
 ZKUE in the environment also names the program; the default is the build
 tree's build/src/opt/zkue/zkue.
 """
 import argparse
+import mmap
 import os
 import random
 import shutil
+import statistics
 import subprocess
 import sys
 import tarfile
@@ -26,13 +40,18 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
 def sh(cmd, **kw):
-    return subprocess.run(cmd, check=True, timeout=kw.pop("timeout", 600), **kw)
+    return subprocess.run(cmd, check=True, timeout=kw.pop("timeout", 1800), **kw)
 
 
-def ensure_bindfs():
+def quiet(cmd, **kw):
+    return sh(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kw)
+
+
+def ensure_tools():
     if shutil.which("bindfs"):
         return
     sh(["bash", os.path.join(HERE, "..", "scripts", "install-deps.sh")], timeout=900)
@@ -65,6 +84,21 @@ def unmount(mnt):
         subprocess.run(cmd, capture_output=True, timeout=60)
 
 
+def proc_cpu(pid):
+    """User plus system seconds of a process so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def proc_status(pid, key):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
 class Target:
     """A directory to run the work in, possibly behind a FUSE mount."""
 
@@ -75,6 +109,10 @@ class Target:
     @property
     def path(self):
         return self.mnt or self.backing
+
+    @property
+    def pid(self):
+        return self.proc.pid if self.proc else None
 
     def __enter__(self):
         os.makedirs(self.backing, exist_ok=True)
@@ -94,6 +132,16 @@ class Target:
                     self.proc.kill()
                     self.proc.wait(timeout=30)
         return False
+
+    def drop_cache(self, path):
+        """Drops the mount's own page cache of a file (not the source's)."""
+        if not self.mnt:
+            return
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
 
 
 def start_zkue(zkue):
@@ -115,24 +163,37 @@ def timed(fn):
     return time.monotonic() - t
 
 
-def work_seq_write(path, size_mib):
-    block = os.urandom(1 << 20)
-    with open(os.path.join(path, "big"), "wb", buffering=0) as f:
-        for _ in range(size_mib):
-            f.write(block)
-        os.fsync(f.fileno())
+# ---- the work ---------------------------------------------------------------------------
+
+def work_write(path, size_mib, block):
+    quiet(["dd", "if=/dev/zero", "of=" + path, "bs=%d" % block, "count=%d" % ((size_mib << 20) // block),
+           "conv=fsync"])
 
 
-def work_seq_read(path, size_mib):
-    n = 0
-    with open(os.path.join(path, "big"), "rb", buffering=0) as f:
-        while True:
-            b = f.read(1 << 20)
-            if not b:
-                break
-            n += len(b)
-    if n != size_mib << 20:
-        raise RuntimeError("read %d bytes back" % n)
+def work_read(t, path, size_mib, block):
+    t.drop_cache(path)
+    out = subprocess.run(["dd", "if=" + path, "of=/dev/null", "bs=%d" % block], capture_output=True,
+                         text=True, check=True, timeout=1800).stderr
+    if not out.splitlines()[-1].startswith(str(size_mib << 20)):
+        raise RuntimeError("read back: %s" % out)
+
+
+def work_randread(t, path, size_mib, count):
+    """count random 4 KiB reads of the file."""
+    t.drop_cache(path)
+    if shutil.which("fio"):
+        quiet(["fio", "--name=rr", "--filename=" + path, "--rw=randread", "--bs=4k", "--size=%dM" % size_mib,
+               "--io_size=%dk" % (4 * count), "--ioengine=psync", "--invalidate=0", "--randrepeat=0",
+               "--norandommap"])
+        return
+    rnd = random.Random()
+    blocks = (size_mib << 20) // 4096
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        for _ in range(count):
+            os.pread(fd, 4096, rnd.randrange(blocks) * 4096)
+    finally:
+        os.close(fd)
 
 
 def work_create(path, count):
@@ -157,6 +218,14 @@ def work_stat_walk(path, count):
         raise RuntimeError("walked %d files" % n)
 
 
+def work_stat_loop(path, count, rounds=5):
+    """rounds x 2,000 stats of the same names (warm)."""
+    names = [os.path.join(path, "small", "d%03d" % (i % (count // 500)), "f%04d" % (i % 500)) for i in range(2000)]
+    for _ in range(rounds):
+        for n in names:
+            os.stat(n)
+
+
 def make_tarball(where, files=3000):
     """A tree like a source package: nested directories, mixed sizes."""
     rnd = random.Random(7)
@@ -173,20 +242,101 @@ def make_tarball(where, files=3000):
     return tarball
 
 
+def make_repo(path, files):
+    """A git repository of `files` small files under path/repo (set up once)."""
+    repo = os.path.join(path, "repo")
+    os.mkdir(repo)
+    for d in range(files // 500):
+        sub = os.path.join(repo, "d%03d" % d)
+        os.mkdir(sub)
+        for i in range(500):
+            with open(os.path.join(sub, "f%04d" % i), "w") as f:
+                f.write("line %d %d\n" % (d, i))
+    env = dict(os.environ, GIT_AUTHOR_NAME="b", GIT_AUTHOR_EMAIL="b@b", GIT_COMMITTER_NAME="b",
+               GIT_COMMITTER_EMAIL="b@b")
+    for cmd in (["init", "-q"], ["add", "-A"], ["commit", "-qm", "tree"]):
+        quiet(["git", "-c", "safe.directory=*", "-C", repo] + cmd, env=env)
+    return repo
+
+
+def work_find(path):
+    quiet(["find", os.path.join(path, "repo")])
+
+
+def work_git_status(path):
+    quiet(["git", "-c", "safe.directory=*", "-C", os.path.join(path, "repo"), "status", "--porcelain"])
+
+
 def work_untar(path, tarball):
     sh(["tar", "-xf", tarball, "-C", path])
 
 
-def run_target(t, args, tarball):
-    res = {}
-    res["write 1 GiB" if args.size_mib == 1024 else "write %d MiB" % args.size_mib] = \
-        timed(lambda: work_seq_write(t.path, args.size_mib))
-    res["read back" ] = timed(lambda: work_seq_read(t.path, args.size_mib))
-    os.unlink(os.path.join(t.path, "big"))
-    res["create %d files" % args.files] = timed(lambda: work_create(t.path, args.files))
-    res["stat walk"] = timed(lambda: work_stat_walk(t.path, args.files))
-    res["untar tree"] = timed(lambda: work_untar(t.path, tarball))
-    return res
+def peak_rss_handles(t, n=200):
+    """Peak resident memory of the daemon with n files open for writing and n
+    open for reading (each read on a while, each written a little)."""
+    if not t.pid:
+        return None
+    src = os.path.join(t.path, "rss")
+    os.mkdir(src)
+    big = os.path.join(src, "big")
+    with open(big, "wb") as f:
+        f.write(os.urandom(4 << 20))
+    fds = []
+    buf = mmap.mmap(-1, 128 << 10)
+    try:
+        for i in range(n):
+            fd = os.open(big, os.O_RDONLY | os.O_DIRECT)
+            fds.append(fd)
+            for off in range(0, 3 << 20, 128 << 10):
+                os.preadv(fd, [buf], off)
+        for i in range(n):
+            fd = os.open(os.path.join(src, "w%03d" % i), os.O_WRONLY | os.O_CREAT, 0o644)
+            fds.append(fd)
+            for k in range(8):
+                os.write(fd, b"w" * 4096)
+        return proc_status(t.pid, "VmHWM")
+    finally:
+        for fd in fds:
+            os.close(fd)
+        shutil.rmtree(src)
+
+
+# ---- rounds --------------------------------------------------------------------------------
+
+def run_round(targets, args, tarball, results, cpu):
+    """One round: every work item on every target, in the targets' order."""
+    big = "big"
+    mib = args.size_mib
+    label = "%d GiB" % (mib >> 10) if mib % 1024 == 0 else "%d MiB" % mib
+
+    def each(name, fn, moves=0):
+        for t in targets:
+            before = proc_cpu(t.pid) if t.pid else None
+            results.setdefault(name, {}).setdefault(t.name, []).append(timed(lambda: fn(t)))
+            if moves and t.pid:
+                cpu.setdefault(t.name, []).append((proc_cpu(t.pid) - before) / (moves / 1024))
+
+    path = lambda t, n: os.path.join(t.path, n)
+    each("write %s, 1 MiB blocks" % label, lambda t: work_write(path(t, big), mib, 1 << 20), moves=mib)
+    each("read %s, 1 MiB blocks" % label, lambda t: work_read(t, path(t, big), mib, 1 << 20), moves=mib)
+    each("read %s, 4 KiB blocks" % label, lambda t: work_read(t, path(t, big), mib, 4096))
+    each("random 4 KiB reads x%d" % args.random, lambda t: work_randread(t, path(t, big), mib, args.random))
+    for t in targets:
+        os.unlink(path(t, big))
+    each("write %s, 4 KiB blocks" % label, lambda t: work_write(path(t, big), mib, 4096))
+    for t in targets:
+        os.unlink(path(t, big))
+    each("create %d files" % args.files, lambda t: work_create(t.path, args.files))
+    each("stat walk", lambda t: work_stat_walk(t.path, args.files))
+    each("stat loop (10,000)", lambda t: work_stat_loop(t.path, args.files))
+    for t in targets:
+        work_find(t.path), work_git_status(t.path)  # warm
+    each("find (warm)", lambda t: work_find(t.path))
+    each("git status (warm)", lambda t: work_git_status(t.path))
+    each("untar tree", lambda t: work_untar(t.path, tarball))
+    for t in targets:
+        shutil.rmtree(path(t, "small"))
+        shutil.rmtree(path(t, "tree"))
 
 
 def main():
@@ -196,6 +346,8 @@ def main():
     ap.add_argument("--dir", default=None, help="work directory (default: a new one under /var/tmp)")
     ap.add_argument("--size-mib", type=int, default=1024)
     ap.add_argument("--files", type=int, default=10000)
+    ap.add_argument("--random", type=int, default=20000, help="random reads per run")
+    ap.add_argument("--rounds", type=int, default=3)
     args = ap.parse_args()
     if os.geteuid() != 0:
         sys.exit("run as root: the benchmark mounts FUSE file systems")
@@ -204,7 +356,7 @@ def main():
         sys.exit("zkue not found at %s (build first, or pass --zkue)" % zkue)
     if args.files % 500:
         sys.exit("--files must be a multiple of 500")
-    ensure_bindfs()
+    ensure_tools()
 
     work = tempfile.mkdtemp(prefix="zkue_bench_", dir=args.dir or "/var/tmp")
     targets = [
@@ -212,26 +364,37 @@ def main():
         Target("zkue", os.path.join(work, "zkue_src"), os.path.join(work, "zkue_mnt"), start_zkue(zkue)),
         Target("bindfs", os.path.join(work, "bindfs_src"), os.path.join(work, "bindfs_mnt"), start_bindfs),
     ]
-    results = {}
+    results, cpu, rss = {}, {}, {}
     try:
         tarball = make_tarball(work)
         for t in targets:
-            with t:
-                print("running on %s (%s) ..." % (t.name, t.path), file=sys.stderr, flush=True)
-                results[t.name] = run_target(t, args, tarball)
+            t.__enter__()
+        for t in targets:
+            print("setting up %s ..." % t.name, file=sys.stderr, flush=True)
+            make_repo(t.path, args.files)
+        for r in range(args.rounds):
+            order = targets[r % 3:] + targets[:r % 3]
+            print("round %d: %s" % (r + 1, ", ".join(t.name for t in order)), file=sys.stderr, flush=True)
+            run_round(order, args, tarball, results, cpu)
+        for t in targets:
+            rss[t.name] = peak_rss_handles(t)
     finally:
         for t in targets:
-            if t.mnt:
-                unmount(t.mnt)
+            t.__exit__(None, None, None)
         shutil.rmtree(work, ignore_errors=True)
 
-    names = list(results["native"].keys())
-    print("%-20s %10s %10s %10s %14s %14s" % ("work (seconds)", "native", "zkue", "bindfs",
-                                               "zkue/native", "zkue/bindfs"))
-    for n in names:
-        nat, zk, bf = results["native"][n], results["zkue"][n], results["bindfs"][n]
-        print("%-20s %10.3f %10.3f %10.3f %14.2f %14.2f" % (n, nat, zk, bf, zk / nat if nat else 0.0,
-                                                             zk / bf if bf else 0.0))
+    names = ("native", "zkue", "bindfs")
+    print("medians of %d rounds (seconds; ratios above 1: zkue slower)" % args.rounds)
+    print("%-32s %9s %9s %9s %12s %12s" % ("work", *names, "zkue/bindfs", "zkue/native"))
+    for work_name, per in results.items():
+        m = {n: statistics.median(per[n]) for n in names}
+        print("%-32s %9.3f %9.3f %9.3f %12.2f %12.2f" % (work_name, m["native"], m["zkue"], m["bindfs"],
+                                                          m["zkue"] / m["bindfs"] if m["bindfs"] else 0.0,
+                                                          m["zkue"] / m["native"] if m["native"] else 0.0))
+    zc, bc = statistics.median(cpu["zkue"]), statistics.median(cpu["bindfs"])
+    print("%-32s %9s %9.2f %9.2f %12.2f" % ("daemon CPU s per GiB", "-", zc, bc, zc / bc if bc else 0.0))
+    zr, br = rss["zkue"] / 2**20, rss["bindfs"] / 2**20
+    print("%-32s %9s %9.1f %9.1f %12.2f" % ("peak RSS MiB, 200+200 handles", "-", zr, br, zr / br if br else 0.0))
 
 
 if __name__ == "__main__":

@@ -456,3 +456,23 @@ TEST(CacheBudget, BuffersComeWithDataAndWithinTheBudget)
     for (int i = 0; i < 5; i++)
         EXPECT_EQ(f.data.substr(1000 * i, 100), d) << i;
 }
+
+// A write cache holds a buffer the size of what it holds (from 16 KiB,
+// doubling), not its whole capacity.
+TEST(CacheBudget, WriteBufferGrowsWithTheData)
+{
+    const uint64_t before = cache_budget_used();
+    stand_in f;
+    cache_pwrite_t *c = wopen(f, 1 << 20);
+    std::string d = pattern(10000, 'g');
+    ASSERT_EQ(cache_pwrite(c, d.data(), 100, 0), 100);
+    EXPECT_EQ(c->cap, 16384u);
+    for (int64_t off = 100; off < 40100; off += 10000)
+        ASSERT_EQ(cache_pwrite(c, d.data(), 10000, off), 10000);
+    EXPECT_EQ(c->cap, 65536u);
+    EXPECT_EQ(cache_budget_used(), before + 65536);
+    EXPECT_TRUE(f.calls.empty());
+    EXPECT_EQ(cache_pwrite_fflush(c), 40100);
+    EXPECT_EQ(cache_budget_used(), before);
+    cache_pwrite_close(c);
+}

@@ -178,11 +178,14 @@ void *vfs_file_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt
     m->root_fd = fd;
     m->give_away = geteuid() == 0;
     // A local file system takes writes fastest in pieces of this size (larger
-    // single writes can take a slow copy path): the write-behind cache of a
-    // local mount gathers small writes up to it, and larger writes go
-    // straight to the file.
+    // single writes can take a slow copy path), and reads are read ahead by
+    // the kernel already, on both sides of the mount: the caches of a local
+    // mount gather small requests up to this size, and larger ones go
+    // straight to the file without a copy through the cache.
     if (mnt && mnt->wcache_size > k_local_piece)
         mnt->wcache_size = k_local_piece;
+    if (mnt && mnt->rcache_size > k_local_piece)
+        mnt->rcache_size = k_local_piece;
     LOG_VERB(VFS_TAG, "root_dir=[%s]\n", m->root);
     return m;
 }

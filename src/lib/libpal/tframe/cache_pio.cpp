@@ -63,6 +63,9 @@ static void buffer_drop(uint8_t **buf, uint64_t *cap)
 
 // ---- write-behind cache --------------------------------------------------------
 
+// First buffer of a write cache; it doubles as data comes.
+static const uint64_t WRITE_BUFFER_START = 16 * 1024;
+
 cache_pwrite_t *cache_pwrite_open(const cache_pwrite_cfg_t *cfg)
 {
     PL_ASSERT_RET(TAG, cfg && cfg->pwrite, nullptr);
@@ -107,10 +110,8 @@ int64_t cache_pwrite_fflush(cache_pwrite_t *ctx)
     PL_ASSERT_RET(TAG, ctx != NULL, -1);
     int64_t r = pwrite_flush_run(ctx);
     // Nothing held: the buffer serves another handle until data comes again.
-    if (r >= 0 && ctx->buffer) {
-        uint64_t cap = ctx->capacity;
-        buffer_drop(&ctx->buffer, &cap);
-    }
+    if (r >= 0 && ctx->buffer)
+        buffer_drop(&ctx->buffer, &ctx->cap);
     return r;
 }
 
@@ -131,10 +132,19 @@ int64_t cache_pwrite(cache_pwrite_t *ctx, const void *data, uint64_t n, int64_t 
         if (!joins && pwrite_flush_run(ctx) < 0)
             return -1;
     }
-    if (!ctx->buffer) {
-        uint64_t cap = 0;
-        if (!buffer_grow(&ctx->buffer, &cap, ctx->capacity))
-            return ctx->pwrite(ctx->user, data, n, offset); // the budget is spent: write through
+    if (ctx->fill + n > ctx->cap) {
+        // The buffer grows with the data it holds, doubling up to capacity.
+        uint64_t want = ctx->cap * 2 > WRITE_BUFFER_START ? ctx->cap * 2 : WRITE_BUFFER_START;
+        if (want < ctx->fill + n)
+            want = ctx->fill + n;
+        if (want > ctx->capacity)
+            want = ctx->capacity;
+        if (!buffer_grow(&ctx->buffer, &ctx->cap, want)) {
+            // The budget is spent: what is held goes out, this goes through.
+            if (pwrite_flush_run(ctx) < 0)
+                return -1;
+            return ctx->pwrite(ctx->user, data, n, offset);
+        }
     }
     if (ctx->fill == 0)
         ctx->offset = offset;
@@ -147,10 +157,8 @@ int cache_pwrite_close(cache_pwrite_t *ctx)
 {
     PL_ASSERT_RET(TAG, ctx != NULL, -1);
     pwrite_flush_run(ctx);
-    if (ctx->buffer) {
-        uint64_t cap = ctx->capacity;
-        buffer_drop(&ctx->buffer, &cap);
-    }
+    if (ctx->buffer)
+        buffer_drop(&ctx->buffer, &ctx->cap);
     os_free(ctx);
     return 0;
 }

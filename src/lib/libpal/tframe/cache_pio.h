@@ -26,12 +26,13 @@ uint64_t cache_budget_used(void);
 // ---- write-behind cache --------------------------------------------------------
 // Holds one contiguous run [offset, offset + fill) of not yet written bytes.
 struct cache_pwrite_t {
-    uint8_t *buffer; // NULL until data arrives; capacity bytes once taken
+    uint8_t *buffer; // NULL until data arrives; cap bytes, grown as data comes
     uint64_t capacity;
     uint64_t fill;
     int64_t offset;
     void *user;
     cache_pwrite_fn pwrite;
+    uint64_t cap; // bytes of buffer (at most capacity)
 };
 struct cache_pwrite_cfg_t {
     uint64_t size;

@@ -608,28 +608,86 @@ int os_at_realpath(int base, const char *rel, char *buf, size_t n)
 
 // ---- extended attributes -----------------------------------------------------------------
 
-// The l form of an attribute call on the name through its parent's descriptor.
-#define XATTR_AT(call)                                        \
+namespace {
+
+// The *xattrat calls of newer kernels: the name through its parent's
+// descriptor in one call. Their numbers are the same on every architecture
+// this system runs on. Without them the name is reached through /proc.
+#if defined(__NR_getxattrat)
+constexpr long k_nr_setxattrat = __NR_setxattrat, k_nr_getxattrat = __NR_getxattrat,
+               k_nr_listxattrat = __NR_listxattrat, k_nr_removexattrat = __NR_removexattrat;
+#elif defined(__x86_64__) || defined(__powerpc64__) || defined(__aarch64__)
+constexpr long k_nr_setxattrat = 463, k_nr_getxattrat = 464, k_nr_listxattrat = 465, k_nr_removexattrat = 466;
+#else
+constexpr long k_nr_setxattrat = -1, k_nr_getxattrat = -1, k_nr_listxattrat = -1, k_nr_removexattrat = -1;
+#endif
+
+std::atomic<int> s_xattrat{k_nr_getxattrat >= 0};
+
+struct xattr_args_t {
+    uint64_t value;
+    uint32_t size;
+    uint32_t flags;
+};
+
+// The call's result, or -2 when the kernel lacks it (then never asked again).
+long xattrat(long r)
+{
+    if (r < 0 && errno == ENOSYS) {
+        s_xattrat.store(0);
+        return -2;
+    }
+    return r;
+}
+
+bool use_xattrat() { return s_xattrat.load(std::memory_order_relaxed) && s_openat2_wanted.load(); }
+
+} // namespace
+
+// The l form of an attribute call on the name through its parent's
+// descriptor: `at` where the kernel has the *xattrat calls, else `proc`.
+#define XATTR_AT(at, proc)                                    \
     parent_of p(base, rel);                                   \
     if (!p.ok())                                              \
         return -1;                                            \
+    if (use_xattrat()) {                                      \
+        long r_ = xattrat(at);                                \
+        if (r_ != -2)                                         \
+            return r_;                                        \
+    }                                                         \
     char path[k_proc_size];                                   \
     proc_path(path, sizeof(path), p.n.dir, p.n.name);         \
-    return call
+    return proc
 
 ssize_t os_at_getxattr(int base, const char *rel, const char *name, void *buf, size_t n)
 {
-    XATTR_AT(os_lgetxattr(path, name, buf, n));
+    xattr_args_t a{(uint64_t)(uintptr_t)buf, (uint32_t)(buf ? (n > UINT32_MAX ? UINT32_MAX : n) : 0), 0};
+    XATTR_AT(syscall(k_nr_getxattrat, p.n.dir, p.n.name, AT_SYMLINK_NOFOLLOW, name, &a, sizeof(a)),
+             os_lgetxattr(path, name, buf, n));
 }
 
 int os_at_setxattr(int base, const char *rel, const char *name, const void *value, size_t n, int flag)
 {
-    XATTR_AT(os_lsetxattr(path, name, value, n, flag));
+    if (n > UINT32_MAX) {
+        errno = E2BIG;
+        return -1;
+    }
+    xattr_args_t a{(uint64_t)(uintptr_t)value, (uint32_t)n, (uint32_t)pl_setxattr_flag_2_os(flag)};
+    XATTR_AT((int)syscall(k_nr_setxattrat, p.n.dir, p.n.name, AT_SYMLINK_NOFOLLOW, name, &a, sizeof(a)),
+             os_lsetxattr(path, name, value, n, flag));
 }
 
-int os_at_removexattr(int base, const char *rel, const char *name) { XATTR_AT(os_lremovexattr(path, name)); }
+int os_at_removexattr(int base, const char *rel, const char *name)
+{
+    XATTR_AT((int)syscall(k_nr_removexattrat, p.n.dir, p.n.name, AT_SYMLINK_NOFOLLOW, name),
+             os_lremovexattr(path, name));
+}
 
-ssize_t os_at_listxattr(int base, const char *rel, char *buf, size_t n) { XATTR_AT(os_llistxattr(path, buf, n)); }
+ssize_t os_at_listxattr(int base, const char *rel, char *buf, size_t n)
+{
+    XATTR_AT(syscall(k_nr_listxattrat, p.n.dir, p.n.name, AT_SYMLINK_NOFOLLOW, buf, buf ? n : 0),
+             os_llistxattr(path, buf, n));
+}
 
 // ---- directories --------------------------------------------------------------------------
 
