@@ -38,6 +38,7 @@ struct file_mnt {
     uint32_t write_timeout; // ms
     int root_fd;            // O_PATH descriptor of root: every path resolves beneath it
     bool give_away;         // the daemon may give files away: new nodes go to the caller
+    uint32_t uid, gid;      // the daemon's own (effective) ones
 };
 
 struct file_h {
@@ -85,8 +86,15 @@ os_dir_t *dobj(void *dh) { return (os_dir_t *)((file_h *)dh)->obj; }
 file_mnt *fmnt(void *h) { return ((file_h *)h)->m; }
 
 // Whom a node made now is given to: the calling thread's caller, where the
-// daemon can give files away.
-os_owner_t *new_owner(const file_mnt *m) { return m->give_away ? vfs_get_caller() : nullptr; }
+// daemon can give files away and the caller is someone else (what the
+// daemon makes for itself is its caller's already).
+os_owner_t *new_owner(const file_mnt *m)
+{
+    os_owner_t *o = m->give_away ? vfs_get_caller() : nullptr;
+    if (o && o->uid == m->uid && o->gid == m->gid)
+        return nullptr;
+    return o;
+}
 
 // Opens path beneath the root with host O_* flags (creating with mode and
 // the caller's ownership when O_CREAT is given). A FIFO never blocks the
@@ -176,7 +184,9 @@ void *vfs_file_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt
     m->write_timeout = timeout_ms(url, "write_timeout", 8);
     m->root = copy;
     m->root_fd = fd;
-    m->give_away = geteuid() == 0;
+    m->uid = geteuid();
+    m->gid = getegid();
+    m->give_away = m->uid == 0;
     // A local file system takes writes fastest in pieces of this size (larger
     // single writes can take a slow copy path), and reads are read ahead by
     // the kernel already, on both sides of the mount: the caches of a local
