@@ -152,9 +152,12 @@ def start_zkue(zkue):
     return start
 
 
-def start_bindfs(src, mnt):
-    # Foreground, so that this script owns the process like zkue's.
-    return subprocess.Popen(["bindfs", "-f", src, mnt], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def start_bindfs(*opts):
+    def start(src, mnt):
+        # Foreground, so that this script owns the process like zkue's.
+        return subprocess.Popen(["bindfs", "-f"] + list(opts) + [src, mnt], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+    return start
 
 
 def timed(fn):
@@ -348,6 +351,8 @@ def main():
     ap.add_argument("--files", type=int, default=10000)
     ap.add_argument("--random", type=int, default=20000, help="random reads per run")
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--bindfs-attr0", action="store_true",
+                    help="also time bindfs with attr_timeout=0 (zkue's attribute time-out) as column bindfs0")
     args = ap.parse_args()
     if os.geteuid() != 0:
         sys.exit("run as root: the benchmark mounts FUSE file systems")
@@ -362,18 +367,24 @@ def main():
     targets = [
         Target("native", os.path.join(work, "native")),
         Target("zkue", os.path.join(work, "zkue_src"), os.path.join(work, "zkue_mnt"), start_zkue(zkue)),
-        Target("bindfs", os.path.join(work, "bindfs_src"), os.path.join(work, "bindfs_mnt"), start_bindfs),
+        Target("bindfs", os.path.join(work, "bindfs_src"), os.path.join(work, "bindfs_mnt"), start_bindfs()),
     ]
-    results, cpu, rss = {}, {}, {}
+    if args.bindfs_attr0:
+        targets.append(Target("bindfs0", os.path.join(work, "bindfs0_src"), os.path.join(work, "bindfs0_mnt"),
+                              start_bindfs("-o", "attr_timeout=0")))
+    results, cpu, rss, base = {}, {}, {}, {}
     try:
         tarball = make_tarball(work)
         for t in targets:
             t.__enter__()
+            if t.pid:
+                base[t.name] = proc_status(t.pid, "VmRSS")
         for t in targets:
             print("setting up %s ..." % t.name, file=sys.stderr, flush=True)
             make_repo(t.path, args.files)
         for r in range(args.rounds):
-            order = targets[r % 3:] + targets[:r % 3]
+            k = r % len(targets)
+            order = targets[k:] + targets[:k]
             print("round %d: %s" % (r + 1, ", ".join(t.name for t in order)), file=sys.stderr, flush=True)
             run_round(order, args, tarball, results, cpu)
         for t in targets:
@@ -383,19 +394,21 @@ def main():
             t.__exit__(None, None, None)
         shutil.rmtree(work, ignore_errors=True)
 
-    names = ("native", "zkue", "bindfs")
+    names = [t.name for t in targets]
     print("medians of %d rounds (seconds; ratios above 1: zkue slower)" % args.rounds)
-    print("%-32s %9s %9s %9s %12s %12s" % ("work", *names, "zkue/bindfs", "zkue/native"))
-    for work_name, per in results.items():
-        m = {n: statistics.median(per[n]) for n in names}
-        print("%-32s %9.3f %9.3f %9.3f %12.2f %12.2f" % (work_name, m["native"], m["zkue"], m["bindfs"],
-                                                          m["zkue"] / m["bindfs"] if m["bindfs"] else 0.0,
-                                                          m["zkue"] / m["native"] if m["native"] else 0.0))
-    zc, bc = statistics.median(cpu["zkue"]), statistics.median(cpu["bindfs"])
-    print("%-32s %9s %9.2f %9.2f %12.2f" % ("daemon CPU s per GiB", "-", zc, bc, zc / bc if bc else 0.0))
-    zr, br = rss["zkue"] / 2**20, rss["bindfs"] / 2**20
-    print("%-32s %9s %9.1f %9.1f %12.2f" % ("peak RSS MiB, 200+200 handles", "-", zr, br, zr / br if br else 0.0))
+    print("%-32s" % "work" + "".join("%9s" % n for n in names) + "%13s%13s" % ("zkue/bindfs", "zkue/native"))
 
+    def row(label, vals, ratio_to=("bindfs", "native"), fmt="%9.3f"):
+        line = "%-32s" % label + "".join(fmt % vals[n] if n in vals else "%9s" % "-" for n in names)
+        for other in ratio_to:
+            line += "%13.2f" % (vals["zkue"] / vals[other]) if vals.get(other) else "%13s" % "-"
+        print(line)
+
+    for work_name, per in results.items():
+        row(work_name, {n: statistics.median(per[n]) for n in names})
+    row("daemon CPU s per GiB", {n: statistics.median(cpu[n]) for n in names if n in cpu}, fmt="%9.2f")
+    row("RSS MiB after mount", {n: base[n] / 2**20 for n in base}, fmt="%9.1f")
+    row("peak RSS MiB, 200+200 handles", {n: rss[n] / 2**20 for n in rss if rss[n]}, fmt="%9.1f")
 
 if __name__ == "__main__":
     main()
