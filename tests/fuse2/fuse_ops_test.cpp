@@ -70,6 +70,7 @@ int s_fail_ioctl_errno;           // or the errno recorded for it (0: none)
 int s_readdir_fail_after = -1;    // entries handed out before readdir fails
 int s_readdir_count;
 int s_write_fail_errno;           // errno of failed driver writes, 0: none
+bool s_seekdir_fails;             // the driver cannot move a listing
 
 int64_t w_ioctl(void *h, int code, void *arg, int64_t len)
 {
@@ -92,6 +93,15 @@ os_dir_entry_t *w_readdir(void *dh)
     }
     s_readdir_count++;
     return s_orig->readdir(dh);
+}
+
+int w_seekdir(void *dh, int64_t pos)
+{
+    if (s_seekdir_fails) {
+        vfs_set_error_errno(g_vfs_handle, __FILE__, __LINE__, __func__, EIO);
+        return -1;
+    }
+    return s_orig->seekdir(dh, pos);
 }
 
 int64_t w_write(void *fh, const void *buf, uint64_t len, int64_t off)
@@ -123,6 +133,8 @@ class FuseOps : public ::testing::Test {
         drv.ioctl = w_ioctl;
         drv.readdir = w_readdir;
         drv.write = w_write;
+        drv.seekdir = w_seekdir;
+        s_seekdir_fails = false;
         g_vfs_handle->drv = &drv;
         s_fail_ioctl_code = 0;
         s_fail_ioctl_status = 0;
@@ -388,6 +400,33 @@ TEST_F(FuseOps, ListingContinuesWithTheRefusedEntryAndRewinds)
     EXPECT_EQ(tail.got.front().first, all.got[10].first);
     EXPECT_EQ(ops->releasedir("/", &fi), 0);
     EXPECT_EQ(vfs_dump_handles(g_vfs_handle), nullptr) << "nothing left open";
+}
+
+TEST_F(FuseOps, AListingThatCannotBeMovedIsAnErrorNotTheWrongEntries)
+{
+    for (int i = 0; i < 10; i++)
+        put("/e" + std::to_string(i), "x");
+    struct fuse_file_info fi;
+    memset(&fi, 0, sizeof(fi));
+    ASSERT_EQ(ops->opendir("/", &fi), 0);
+    fill_buf first;
+    first.room = 6;
+    ASSERT_EQ(ops->readdir("/", &first, filler, 0, &fi), 0);
+    ASSERT_EQ(first.got.size(), 6u);
+    s_seekdir_fails = true;
+    fill_buf back;
+    EXPECT_EQ(ops->readdir("/", &back, filler, first.got[1].second, &fi), -EIO);
+    EXPECT_TRUE(back.got.empty());
+    auto r = records_of("xmp_readdir_i");
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().level, LOG2_ERR);
+    // Once the driver can move it again, the listing goes on from there.
+    s_seekdir_fails = false;
+    fill_buf rest;
+    ASSERT_EQ(ops->readdir("/", &rest, filler, first.got[1].second, &fi), 0);
+    ASSERT_FALSE(rest.got.empty());
+    EXPECT_EQ(rest.got.front().first, first.got[2].first);
+    EXPECT_EQ(ops->releasedir("/", &fi), 0);
 }
 
 TEST_F(FuseOps, ListingThatFailsPartWayIsAnError)

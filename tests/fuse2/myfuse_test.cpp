@@ -195,7 +195,7 @@ TEST_F(MountGlue, RefusedFuseSetUpClosesTheSource)
     // libfuse refuses the pair, so the kernel mount never happens.
     outcome o = mount_in_child(url(mnt, "rw,allow_other,allow_root"), mnt);
     EXPECT_EQ(o.ret, -1);
-    EXPECT_STREQ(o.err, "fuse mount failed, see the log");
+    EXPECT_STREQ(o.err, "fuse mount failed: 'allow_other' and 'allow_root' options are mutually exclusive");
     EXPECT_EQ(o.handle_left, 0);
     EXPECT_EQ(o.mnt_dir_left, 0);
     EXPECT_EQ(o.leaked, 0) << "the source's mount outlived the failed call";

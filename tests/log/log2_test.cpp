@@ -1,10 +1,20 @@
 // The log routine: line formats, colours, levels, errno, crit, hooks, ioctl.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pthread.h>
+#include <pty.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
 #include <regex>
 #include <string>
 
@@ -24,6 +34,35 @@ std::string log_line(log2_t *h, unsigned level, const char *file, int line, cons
     fd_capture cap;
     log2_printf(h, level, "t", file, line, func, "%s", msg);
     return cap.stop();
+}
+
+// The same with the standard error stream on a terminal (a pseudo-terminal
+// that passes the bytes through as they are).
+std::string log_line_tty(log2_t *h, unsigned level, const char *msg)
+{
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return "no pty";
+    struct termios t;
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    fflush(stderr);
+    int saved = dup(2);
+    dup2(slave, 2);
+    log2_printf(h, level, "t", "f", 1, "fn", "%s", msg);
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    close(slave);
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    struct pollfd p = {master, POLLIN, 0};
+    while (poll(&p, 1, 100) == 1 && (n = read(master, buf, sizeof(buf))) > 0)
+        out.append(buf, (size_t)n);
+    close(master);
+    return out;
 }
 } // namespace
 
@@ -81,14 +120,16 @@ TEST(Log2, Colours)
     log2_ioctl(h.h, LOG2_IOC_FLAGS, (const void *)(uintptr_t)0x20, 0);
     for (auto &r : rows) {
         std::string want = r.esc ? std::string(r.esc) + "x\n\033[0m" : std::string("x\n");
-        EXPECT_EQ(log_line(h.h, r.level, "f", 1, "fn", "x"), want) << r.level;
+        EXPECT_EQ(log_line_tty(h.h, r.level, "x"), want) << r.level;
+        // Never into a file or a pipe.
+        EXPECT_EQ(log_line(h.h, r.level, "f", 1, "fn", "x"), "x\n") << r.level;
     }
     log2_set_level(h.h, 8);
-    EXPECT_EQ(log_line(h.h, LOG2_VERB, "f", 1, "fn", "x"), "\033[32mx\n\033[0m");
+    EXPECT_EQ(log_line_tty(h.h, LOG2_VERB, "x"), "\033[32mx\n\033[0m");
     // crit with the no-exit bit, to see its colour
-    EXPECT_EQ(log_line(h.h, LOG2_CRIT | LOG2_F_NOEXIT, "f", 1, "fn", "x"), "\033[01;07;31mx\n\033[0m");
+    EXPECT_EQ(log_line_tty(h.h, LOG2_CRIT | LOG2_F_NOEXIT, "x"), "\033[01;07;31mx\n\033[0m");
     log2_ioctl(h.h, LOG2_IOC_FLAGS, (const void *)(uintptr_t)0, 0);
-    EXPECT_EQ(log_line(h.h, LOG2_ERR, "f", 1, "fn", "x"), "x\n");
+    EXPECT_EQ(log_line_tty(h.h, LOG2_ERR, "x"), "x\n");
 }
 
 TEST(Log2, LevelFiltering)
@@ -341,4 +382,84 @@ TEST(Log2, CancelledWriterLeavesHandleUsable)
         // Would hang here if the cancelled thread kept the mutex.
         EXPECT_EQ(log2_printf(h.h, LOG2_INFO, "t", "f", 1, "fn", "after"), 0);
     }
+}
+
+// The default handle's life across threads. Each case runs in a fresh copy
+// of this test binary (started with ZK_LOG_FRESH naming the case), where no
+// default handle exists yet; the case runs before main and its result is
+// the copy's exit status.
+namespace {
+std::atomic<int> s_ready{0};
+std::atomic<bool> s_go{false};
+
+int first_use_from_many_threads(void)
+{
+    constexpr int n = 8;
+    std::vector<std::thread> threads;
+    std::vector<log2_t *> got(n);
+    for (int i = 0; i < n; i++)
+        threads.emplace_back([&got, i] {
+            s_ready++;
+            while (!s_go.load()) {
+            }
+            got[i] = log2_get(nullptr);
+            log2_printf(nullptr, LOG2_INFO, "t", "f", 1, "fn", "first");
+        });
+    while (s_ready.load() < n) {
+    }
+    s_go = true;
+    for (auto &t : threads)
+        t.join();
+    for (log2_t *h : got)
+        if (!h || h != got[0])
+            return 1;
+    return 0;
+}
+
+int exit_while_others_log(void)
+{
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++)
+        threads.emplace_back([&stop] {
+            while (!stop.load())
+                log2_printf(nullptr, LOG2_INFO, "t", "f", 1, "fn", "busy line %d", 1);
+        });
+    usleep(20000);
+    log2_exit(nullptr); // must not free the handle under a writer
+    usleep(20000);
+    stop = true;
+    for (auto &t : threads)
+        t.join();
+    return log2_printf(nullptr, LOG2_INFO, "t", "f", 1, "fn", "after") == -1 ? 0 : 1;
+}
+
+[[maybe_unused]] const int s_fresh_case = [] {
+    const char *which = getenv("ZK_LOG_FRESH");
+    if (!which)
+        return 0;
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    _exit(strcmp(which, "first") == 0 ? first_use_from_many_threads() : exit_while_others_log());
+}();
+
+int run_fresh(const char *which)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("ZK_LOG_FRESH", which, 1);
+        execl("/proc/self/exe", "log_test", (char *)nullptr);
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+} // namespace
+
+TEST(Log2, DefaultHandleIsMadeOnceAndFreedWhenNoThreadIsInside)
+{
+    EXPECT_EQ(run_fresh("first"), 0);
+    EXPECT_EQ(run_fresh("exit"), 0);
 }

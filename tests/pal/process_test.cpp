@@ -367,35 +367,48 @@ TEST(Process, Facts)
 
 TEST(Process, PidCmdline)
 {
-    // Started with an exact argument vector; the close-on-exec pipe tells us
-    // when the exec has happened (a wrapper script in PATH would exec twice,
-    // hence the interpreter's own path).
-    const char *py = "/usr/bin/python3";
-    if (access(py, X_OK) != 0)
-        GTEST_SKIP() << "no " << py;
-    int sync[2];
+    // A shell started with an exact argument vector, waiting on its standard
+    // input until the test closes it; the close-on-exec pipe tells when the
+    // exec has happened.
+    int sync[2], in[2];
     ASSERT_EQ(pipe2(sync, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe(in), 0);
     pid_t pid = fork();
     if (pid == 0) {
         close(sync[0]);
-        execl(py, "python3", "-c", "import time; time.sleep(30)", "", "x\"y\\z", "it's", "tab\there",
-               "plain", (char *)nullptr);
+        close(in[1]);
+        dup2(in[0], 0);
+        close(in[0]);
+        execl("/bin/sh", "sh", "-c", "read x", "", "x\"y\\z", "it's", "tab\there", "plain", (char *)nullptr);
         _exit(127);
     }
     close(sync[1]);
+    close(in[0]);
     char c;
     ASSERT_EQ(read(sync[0], &c, 1), 0);
     close(sync[0]);
 
     char buf[4096];
     ASSERT_EQ(os_pid_cmdline((uint32_t)pid, buf, sizeof(buf)), 0);
-    EXPECT_STREQ(buf, "python3 -c \"import time; time.sleep(30)\" \"x\\\"y\\\\z\" \"it's\" \"tab\there\" plain");
+    EXPECT_STREQ(buf, "sh -c \"read x\" \"x\\\"y\\\\z\" \"it's\" \"tab\there\" plain");
     // Too small for the whole line: an error, not a cut line.
     char small[16];
     EXPECT_EQ(os_pid_cmdline((uint32_t)pid, small, sizeof(small)), -1);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    close(in[1]); // the shell's read ends, and so does the shell
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
     EXPECT_EQ(os_pid_cmdline((uint32_t)pid, buf, sizeof(buf)), -1);
+
+    // A zombie has no arguments left: an empty text.
+    pid = fork();
+    if (pid == 0)
+        _exit(0);
+    ASSERT_GT(pid, 0);
+    siginfo_t si{};
+    ASSERT_EQ(waitid(P_PID, (id_t)pid, &si, WEXITED | WNOWAIT), 0); // ended, not reaped
+    strcpy(buf, "stale");
+    EXPECT_EQ(os_pid_cmdline((uint32_t)pid, buf, sizeof(buf)), 0);
+    EXPECT_STREQ(buf, "");
+    waitpid(pid, nullptr, 0);
 }
 
 TEST(Process, PidsByExe)

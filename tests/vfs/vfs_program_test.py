@@ -10,8 +10,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "zkue"))
-from fuse_mount_test import ZKUE, Zkue, clean_env, force_unmount, fuse_usable, is_fuse_mounted, run  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from zk_testlib import ZKUE, MountedSource, clean_env, force_unmount, fuse_usable, is_fuse_mounted, run  # noqa: E402
 
 
 @unittest.skipUnless(os.geteuid() == 0, "zkue runs as root only")
@@ -31,10 +31,11 @@ class MountErrors(unittest.TestCase):
         plain = os.path.join(self.tmp, "plain")
         with open(plain, "w") as f:
             f.write("x")
-        for url in ("/nonexistent", plain):
+        for url, said in (("/nonexistent", "error=File not found."),
+                          (plain, "error=source [%s] is not a directory and not a supported archive" % plain)):
             r = self.zkue(url)
             self.assertEqual(r.returncode, 255, r.stderr)
-            self.assertIn("error=File not found.", r.stderr)
+            self.assertIn(said, r.stderr)
             self.assertFalse(is_fuse_mounted(self.mnt))
         # -l verb raises the console level too: the URLs and the driver chosen.
         r = self.zkue("/nonexistent", "-l", "verb")
@@ -50,28 +51,8 @@ class MountErrors(unittest.TestCase):
 
 
 @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
-class ThroughTheMount(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="zkue_vfs_")
-        cls.src = os.path.join(cls.tmp, "src")
-        cls.mnt = os.path.join(cls.tmp, "mnt")
-        os.mkdir(cls.src)
-        cls.z = Zkue(cls.src, cls.mnt, options="rw", cwd=cls.tmp)
-        try:
-            cls.z.start()
-        except Exception:
-            cls.z.close()
-            shutil.rmtree(cls.tmp, ignore_errors=True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.z.close()
-        finally:
-            force_unmount(cls.mnt)
-            shutil.rmtree(cls.tmp, ignore_errors=True)
+class ThroughTheMount(MountedSource):
+    prefix = "zkue_vfs_"
 
     def S(self, name):
         return os.path.join(self.src, name)

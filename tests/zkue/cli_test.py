@@ -7,10 +7,12 @@ import platform
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
-ZKUE = os.environ.get("ZKUE", "zkue")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from zk_testlib import ProgramCopy  # noqa: E402
 
 USAGE = (
     "Usage: zkue [opt] [arguments] ...\n"
@@ -33,29 +35,8 @@ USAGE = (
 BANNER = "zkue-linux-%s v1.7.6.2 (2025-7-22) - zkp/zkps fuse" % platform.machine()
 
 
-class Cli(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        # A private copy that any user may run, and a working directory
-        # without a zkue.ini, so nothing around the build affects the runs.
-        cls.tmp = tempfile.mkdtemp(prefix="zkue_cli_")
-        os.chmod(cls.tmp, 0o755)
-        cls.exe = os.path.join(cls.tmp, "zkue")
-        shutil.copy2(ZKUE, cls.exe)
-        os.chmod(cls.exe, 0o755)
-        cls.cwd = os.path.join(cls.tmp, "cwd")
-        os.mkdir(cls.cwd)
-        os.chmod(cls.cwd, 0o777)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def run_zkue(self, *args, env=None, prefix=(), timeout=30):
-        e = {k: v for k, v in os.environ.items() if not k.startswith("ZK_")}
-        e.update(env or {})
-        return subprocess.run(list(prefix) + [self.exe] + list(args), cwd=self.cwd, env=e,
-                              capture_output=True, text=True, timeout=timeout)
+class Cli(ProgramCopy):
+    prefix = "zkue_cli_"
 
     def test_usage_text_is_the_documented_one(self):
         self.assertEqual(len(USAGE.encode()), 545)
@@ -145,12 +126,17 @@ class Cli(unittest.TestCase):
         fits = "/" + "a" * 4094
         r = self.run_zkue("-u", fits, "-q", "-p")
         self.assertEqual(r.returncode, 0, r.stderr)
-        for args in (["-u", fits + "a"], ["-u", fits[:4000], "-r", "k=" + "v" * 200],
-                     ["-u", fits[:4090], "-d"], ["-u", "/" + "a" * 9000]):
+        for args in (["-u", fits + "a"], ["-u", fits[:4000], "-r", "rcache_size=" + "1" * 200],
+                     ["-u", fits[:4090], "-d"], ["-u", "/" + "a" * 9000], ["-u", "/" + "a" * 5000, "-m", "/m"],
+                     ["-u", fits[:4000], "-m", "/" + "b" * 100], ["-r", "x=" + "a" * 5000]):
             with self.subTest(n=len("".join(args))):
                 r = self.run_zkue(*args, "-q")
                 self.assertEqual(r.returncode, 1, r.stderr)
-                self.assertIn("app_opt_get(): ", r.stderr)
+                # One line that says it, nothing from the helpers before it.
+                lines = r.stderr.strip().splitlines()
+                self.assertEqual(len(lines), 1, r.stderr[:2000])
+                self.assertIn("app_opt_get(): ", lines[0])
+                self.assertIn("at most 4095 are supported", lines[0])
                 # It ends while reading the options: no mount, no shell.
                 self.assertNotIn("app_start_server", r.stderr)
 

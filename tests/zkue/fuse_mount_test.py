@@ -7,174 +7,19 @@ allow_other, the heartbeat's absence for local paths and the daemon's umask.
 Every mount is taken down again, also when a check fails: `umount`, then a
 lazy `umount -l`, then killing the program. Needs root and /dev/fuse."""
 import errno
+import fcntl
 import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 
-ZKUE = os.environ.get("ZKUE", "zkue")
-
-
-def fuse_usable():
-    return os.geteuid() == 0 and os.path.exists("/dev/fuse") and shutil.which("umount") is not None
-
-
-def mountinfo_entry(mnt):
-    """(fstype, options) of the topmost mount on mnt, or None."""
-    found = None
-    with open("/proc/self/mountinfo") as f:
-        for line in f:
-            fields = line.split()
-            point = fields[4].replace("\\040", " ").replace("\\011", "\t").replace("\\134", "\\")
-            if point != mnt:
-                continue
-            sep = fields.index("-")
-            found = (fields[sep + 1], fields[5])
-    return found
-
-
-def is_fuse_mounted(mnt):
-    e = mountinfo_entry(mnt)
-    return e is not None and e[0].startswith("fuse")
-
-
-def proc_mounts_line(mnt):
-    line = None
-    with open("/proc/mounts") as f:
-        for ln in f:
-            if ln.split()[1] == mnt:
-                line = ln.rstrip("\n")
-    return line
-
-
-def wait_for(pred, timeout=10.0, step=0.05):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if pred():
-            return True
-        time.sleep(step)
-    return pred()
-
-
-def force_unmount(mnt):
-    """Takes every FUSE mount off mnt, whatever state it is in."""
-    for _ in range(4):
-        if not is_fuse_mounted(mnt):
-            return
-        if subprocess.run(["umount", mnt], capture_output=True, timeout=20).returncode != 0:
-            subprocess.run(["umount", "-l", mnt], capture_output=True, timeout=20)
-            if shutil.which("fusermount"):
-                subprocess.run(["fusermount", "-u", "-z", mnt], capture_output=True, timeout=20)
-
-
-def clean_env():
-    return {k: v for k, v in os.environ.items() if not k.startswith("ZK_")}
-
-
-class Zkue:
-    """One zkue process serving src on mnt. Use as a context manager: the
-    mount and the process never outlive the block."""
-
-    def __init__(self, src, mnt, options="rw", args=(), query=None, level=None, cwd=None):
-        self.src, self.mnt = src, mnt
-        self.cwd = cwd or os.path.dirname(mnt)
-        cmd = [ZKUE, "-u", src, "-m", mnt]
-        q = []
-        if options is not None:
-            q.append("options=" + options)
-        if query:
-            q.append(query)
-        if q:
-            cmd += ["-r", "&".join(q)]
-        if level:
-            cmd += ["-l", level]
-        cmd += list(args)
-        self.cmd = cmd
-        self.log_path = os.path.join(self.cwd, "zkue-%d.log" % id(self))
-        self.proc = None
-        self.status = None
-
-    def start(self, wait=True):
-        self.log = open(self.log_path, "w+")
-        self.proc = subprocess.Popen(self.cmd, stdout=self.log, stderr=subprocess.STDOUT, cwd=self.cwd,
-                                     env=clean_env())
-        if wait:
-            # A live mount: an earlier, dead one may still be listed.
-            ok = wait_for(lambda: self.serving() or self.proc.poll() is not None)
-            if not ok or not self.serving():
-                raise AssertionError("mount did not come up: %s\n%s" % (self.cmd, self.output()))
-        return self
-
-    def serving(self):
-        if not is_fuse_mounted(self.mnt):
-            return False
-        try:
-            os.stat(self.mnt)
-            return True
-        except OSError:
-            return False
-
-    def output(self):
-        self.log.flush()
-        with open(self.log_path) as f:
-            return f.read()
-
-    def wait_exit(self, timeout=15):
-        try:
-            self.status = self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.status = None
-        return self.status
-
-    def unmount(self):
-        """`umount` from outside; the program's exit status."""
-        subprocess.run(["umount", self.mnt], check=True, capture_output=True, timeout=20)
-        return self.wait_exit()
-
-    def close(self):
-        try:
-            force_unmount(self.mnt)
-        finally:
-            if self.proc and self.proc.poll() is None:
-                self.proc.terminate()
-                try:
-                    self.proc.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    self.proc.kill()
-                    self.proc.wait(timeout=5)
-            force_unmount(self.mnt)
-            if getattr(self, "log", None):
-                self.log.close()
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-
-def run(cmd, **kw):
-    return subprocess.run(cmd, capture_output=True, text=True, timeout=60, **kw)
-
-
-def pids_serving(mnt):
-    """Processes whose command line names mnt (a detached daemon)."""
-    found = []
-    for d in os.listdir("/proc"):
-        if not d.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % d, "rb") as f:
-                args = f.read().split(b"\0")
-        except OSError:
-            continue
-        if args and os.path.basename(args[0]) == b"zkue" and mnt.encode() in args:
-            found.append(int(d))
-    return found
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from zk_testlib import (ZKUE, Zkue, clean_env, force_unmount, fuse_usable, is_fuse_mounted,  # noqa: E402,F401
+                        mountinfo_entry, pids_serving, proc_mounts_line, run, wait_for)
 
 
 @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
@@ -304,7 +149,9 @@ class FuseMount(unittest.TestCase):
                 cwd=self.tmp, env=clean_env())
         self.assertEqual(r.returncode, 255)
         self.assertIn("'allow_other' and 'allow_root' options are mutually exclusive", r.stderr)
-        self.assertIn("error=fuse mount failed, see the log", r.stderr)
+        # libfuse's reason on the console, also in the program's own error line.
+        self.assertIn("error=fuse mount failed: 'allow_other' and 'allow_root' options are mutually exclusive",
+                      r.stderr)
         self.assertFalse(is_fuse_mounted(self.mnt))
 
     def test_missing_mount_dir_fails_before_the_source_is_touched(self):
@@ -385,6 +232,114 @@ class FuseMount(unittest.TestCase):
             # The first mount is untouched and still serves.
             self.assertEqual(os.listdir(self.mnt), ["f"])
             self.assertEqual(z.unmount(), 0)
+
+    # ---- refusals and messages ------------------------------------------------------
+
+    def test_a_mount_that_would_show_itself_is_refused(self):
+        deep = os.path.join(self.tmp, *["d%02d" % i for i in range(60)])
+        os.makedirs(deep)
+        os.symlink(self.src, os.path.join(self.tmp, "alias"))
+        os.mkdir(self.mnt)
+        cases = [
+            (self.src, self.src),                                   # the same directory
+            (self.src, os.path.join(self.src, "sub")),              # mount point inside the source
+            (os.path.join(self.tmp, "alias"), os.path.join(self.src, "x")),  # the same through a link
+            (os.path.join(self.mnt, "inner"), self.mnt),            # source under the mount point
+            (self.tmp, self.mnt),
+            (deep, os.path.join(deep, "m")),
+        ]
+        os.mkdir(os.path.join(self.mnt, "inner"))
+        for src, mnt in cases:
+            with self.subTest(src=src[-40:], mnt=mnt[-40:]):
+                try:
+                    r = run([ZKUE, "-q", "-u", src, "-m", mnt, "-r", "options=rw"], cwd=self.tmp,
+                            env=clean_env(), timeout=20)
+                    self.assertEqual(r.returncode, 255, r.stderr)
+                    self.assertIn("overlap: a mount cannot show itself", r.stderr)
+                    self.assertIn("mount point [%s]" % os.path.realpath(mnt), r.stderr)
+                    self.assertFalse(is_fuse_mounted(mnt))
+                finally:
+                    # A mount that was made after all would hang whoever looks.
+                    subprocess.run(["umount", "-l", mnt], capture_output=True, timeout=20)
+        # Beside each other is fine.
+        with Zkue(deep, os.path.join(self.tmp, "beside")) as z:
+            self.assertEqual(z.unmount(), 0)
+
+    def test_clear_messages_for_a_file_as_mount_point_or_source(self):
+        plain = os.path.join(self.tmp, "plain")
+        with open(plain, "w") as f:
+            f.write("x")
+        r = run([ZKUE, "-q", "-u", self.src, "-m", plain], cwd=self.tmp, env=clean_env())
+        self.assertEqual(r.returncode, 255, r.stderr)
+        self.assertIn("error=Not a directory", r.stderr)
+        tar = os.path.join(self.tmp, "a.tar")
+        self.assertEqual(run(["tar", "-cf", tar, "-C", self.src, "f"]).returncode, 0)
+        r = run([ZKUE, "-q", "-u", tar, "-m", self.mnt], cwd=self.tmp, env=clean_env())
+        self.assertEqual(r.returncode, 255, r.stderr)
+        self.assertIn("error=source [%s] is not a directory and not a supported archive" % tar, r.stderr)
+        self.assertNotIn("\x1b[", r.stderr, "no colour escapes into a pipe")
+
+    def test_unknown_items_are_named_once_and_kept(self):
+        with Zkue(self.src, self.mnt, options="rw,nosuchopt", query="nosuchkey=1&debug=0") as z:
+            out = z.output()
+            self.assertEqual(out.count("mount option [nosuchopt] is not one FUSE knows"), 1, out)
+            self.assertEqual(out.count("[nosuchkey] is no url option zkue knows"), 1, out)
+            self.assertNotIn("[debug]", out)
+            self.assertEqual(z.unmount(), 0)
+
+    # ---- stopping ---------------------------------------------------------------------
+
+    def test_stop_while_the_loop_logs_every_request(self):
+        # Each request writes a log line on the thread the stop signal lands
+        # on; the handler must never wait for the log.
+        for _ in range(6):
+            with Zkue(self.src, self.mnt, level="verb") as z:
+                busy = subprocess.Popen(["sh", "-c", "while :; do stat %s/f >/dev/null 2>&1; done" % self.mnt])
+                try:
+                    time.sleep(0.05)
+                    z.proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(z.wait_exit(), 0, z.output()[-2000:])
+                finally:
+                    busy.kill()
+                    busy.wait()
+                out = z.output()
+                self.assertEqual(out.count("signo=15 [Terminated] call user_stop_proc"), 1, out[-2000:])
+                self.assertNotIn("failed to unmount", out)
+                self.assertFalse(is_fuse_mounted(self.mnt))
+
+    def test_forced_unmount_with_a_file_open_leaves_no_dead_mount(self):
+        with Zkue(self.src, self.mnt, options="rw") as z:
+            fd = os.open(os.path.join(self.mnt, "f"), os.O_RDONLY)
+            try:
+                subprocess.run(["umount", "-f", self.mnt], capture_output=True, timeout=20)
+                self.assertEqual(z.wait_exit(), 0, z.output())
+            finally:
+                try:
+                    os.close(fd)
+                except OSError:  # the kernel gave the connection up
+                    pass
+            self.assertFalse(is_fuse_mounted(self.mnt), "a dead mount was left behind")
+            os.listdir(self.mnt)  # no "Transport endpoint is not connected"
+
+    def test_detached_daemon_holds_nothing_of_its_starter(self):
+        lock = os.path.join(self.tmp, "lock")
+        fd = os.open(lock, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            r = subprocess.run([ZKUE, "-q", "-u", self.src, "-m", self.mnt, "-d"], cwd=self.tmp, env=clean_env(),
+                               pass_fds=(fd,), capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stderr)
+        finally:
+            os.close(fd)
+        pids = pids_serving(self.mnt)
+        self.assertEqual(len(pids), 1, pids)
+        other = os.open(lock, os.O_RDWR)
+        try:
+            fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)  # free: the daemon let go of it
+        finally:
+            os.close(other)
+        subprocess.run(["umount", self.mnt], check=True, timeout=20)
+        self.assertTrue(wait_for(lambda: pids[0] not in pids_serving(self.mnt)))
 
 
 if __name__ == "__main__":

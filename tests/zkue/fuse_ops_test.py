@@ -11,40 +11,18 @@ import re
 import shutil
 import stat
 import subprocess
+import sys
 import tempfile
 import unittest
 
-from fuse_mount_test import Zkue, force_unmount, fuse_usable, run
-
-
-def sh(cmd, **kw):
-    r = run(["sh", "-c", cmd], **kw)
-    return r
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from zk_testlib import MountedSource, Zkue, force_unmount, fuse_usable, run, sh  # noqa: E402
 
 
 @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
-class FuseOps(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="zkue_ops_")
-        cls.src = os.path.join(cls.tmp, "src")
-        cls.mnt = os.path.join(cls.tmp, "mnt")
-        os.mkdir(cls.src)
-        cls.z = Zkue(cls.src, cls.mnt, options="rw", level="verb", cwd=cls.tmp)
-        try:
-            cls.z.start()
-        except Exception:
-            cls.z.close()
-            shutil.rmtree(cls.tmp, ignore_errors=True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.z.close()
-        finally:
-            force_unmount(cls.mnt)
-            shutil.rmtree(cls.tmp, ignore_errors=True)
+class FuseOps(MountedSource):
+    prefix = "zkue_ops_"
+    level = "verb"
 
     def setUp(self):
         # Each test works in a directory of its own.

@@ -4,42 +4,23 @@ sets show in the console lines, and ZK_LOG_LEVEL, then -l, override its level
 in that order."""
 import os
 import platform
+import pty
 import re
-import shutil
 import subprocess
+import sys
 import tempfile
 import unittest
 
-ZKUE = os.environ.get("ZKUE", "zkue")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from zk_testlib import ProgramCopy, clean_env  # noqa: E402
 
 # The processor name is the build machine's own (python3 platform.machine()).
 BANNER = "zkue-linux-%s v1.7.6.2 (2025-7-22) - zkp/zkps fuse" % platform.machine()
 COLOUR = re.compile(r"\x1b\[[0-9;]*m")
 
 
-class LogSection(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        # A private copy of the program and a working directory without a
-        # zkue.ini, readable by any user.
-        cls.tmp = tempfile.mkdtemp(prefix="zkue_logconf_")
-        os.chmod(cls.tmp, 0o755)
-        cls.exe = os.path.join(cls.tmp, "zkue")
-        shutil.copy2(ZKUE, cls.exe)
-        os.chmod(cls.exe, 0o755)
-        cls.cwd = os.path.join(cls.tmp, "cwd")
-        os.mkdir(cls.cwd)
-        os.chmod(cls.cwd, 0o777)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
-    def run_zkue(self, *args, env=None, prefix=()):
-        e = {k: v for k, v in os.environ.items() if not k.startswith("ZK_")}
-        e.update(env or {})
-        return subprocess.run(list(prefix) + [self.exe] + list(args), cwd=self.cwd, env=e, stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, timeout=30)
+class LogSection(ProgramCopy):
+    prefix = "zkue_logconf_"
 
     def write_ini(self, name, text):
         path = os.path.join(self.tmp, name)
@@ -47,6 +28,31 @@ class LogSection(unittest.TestCase):
             f.write(text)
         os.chmod(path, 0o644)
         return path
+
+    def tty_stderr(self, *args):
+        """What the program writes to a standard error stream that is a
+        terminal (a pseudo-terminal)."""
+        master, slave = pty.openpty()
+        try:
+            p = subprocess.Popen([self.exe] + list(args), cwd=self.cwd, env=clean_env(), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=slave)
+            os.close(slave)
+            slave = -1
+            out = b""
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # EIO: the program has closed its end
+                    break
+                if not chunk:
+                    break
+                out += chunk
+            p.wait(timeout=30)
+            return out.decode(errors="replace")
+        finally:
+            os.close(master)
+            if slave >= 0:
+                os.close(slave)
 
     def banner_lines(self, *args, env=None):
         """Console lines that carry the banner logged at dbg (-d), colours
@@ -72,8 +78,10 @@ class LogSection(unittest.TestCase):
                 r, lines = self.banner_lines("-c", ini)
                 self.assertEqual(len(lines), 1, r.stderr)
                 self.assertRegex(lines[0], "^" + prefix + re.escape(BANNER) + "$")
-                # The colour bit stays on whatever the list says.
-                self.assertIn("\x1b[", r.stderr)
+                # Into a pipe: no colour escapes.
+                self.assertNotIn("\x1b[", r.stderr)
+                # On a terminal the colour bit stays on whatever the list says.
+                self.assertIn("\x1b[", self.tty_stderr("-q", "-d", "-p", "-c", ini))
 
     def test_level_order_section_environment_command_line(self):
         # The banner is logged at dbg, so it shows exactly when dbg is on.

@@ -4,12 +4,14 @@
 
 #include <pthread.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 
 #include "libpal/basic/pl_verr.h"
@@ -18,7 +20,13 @@
 #include "liblog/log2_imp.h"
 
 namespace {
-log2_t *s_default = nullptr;
+// The default handle: made once, by whichever thread logs first (the lock
+// makes the others wait for it), freed by log2_exit once no thread is
+// inside the routine any more.
+std::atomic<log2_t *> s_default{nullptr};
+std::mutex s_default_mu;
+thread_local bool t_making_default = false;
+std::atomic<int> s_inside{0};
 std::atomic<bool> s_created{false};
 std::atomic<bool> s_closed{false};
 std::atomic<bool> s_dbg_switch{false};
@@ -62,6 +70,16 @@ const char *base_name(const char *file)
     return b;
 }
 
+// Counts the calling thread as inside the log for its scope. Taken before
+// the handle is looked up, so that log2_exit, which marks the log closed and
+// then waits for the count to drop, never frees a handle in use.
+struct inside_scope {
+    inside_scope() { s_inside.fetch_add(1); }
+    ~inside_scope() { s_inside.fetch_sub(1); }
+    inside_scope(const inside_scope &) = delete;
+    inside_scope &operator=(const inside_scope &) = delete;
+};
+
 void dispatch(log2_t *h, unsigned lw, const char *tag, const char *line, int len, const char *record)
 {
     int level = (int)(lw & LOG2_LEVEL_MASK);
@@ -79,7 +97,8 @@ void dispatch(log2_t *h, unsigned lw, const char *tag, const char *line, int len
             eh(level, tagbuf, line, len);
     }
     if (h->console_on.load() && level <= h->console_level.load()) {
-        int code = (h->flags.load() & LOG2_FL_COLOUR) ? level_colour(level) : 0;
+        // Escapes only for a terminal: never into a file or a pipe.
+        int code = (h->flags.load() & LOG2_FL_COLOUR) && isatty(fileno(stderr)) ? level_colour(level) : 0;
         os_console_color_fputs(stderr, code, line);
         fflush(stderr);
     }
@@ -127,6 +146,13 @@ log2_t *log2_new(void)
         return nullptr;
     log2_t *h = new (mem) log2_t();
     h->mutex = mutex_malloc();
+    if (!h->mutex) {
+        // Without its lock the handle cannot serialise anything: no handle.
+        fputs("log: no memory for the log handle's mutex\n", stderr);
+        h->~log2_t();
+        os_free_align(mem);
+        return nullptr;
+    }
     h->flags = LOG2_FL_DEFAULT;
     h->level = LOG2_DBG;
     h->console_on = 1;
@@ -146,21 +172,41 @@ log2_t *log2_get(log2_t *h)
         return h;
     if (s_closed.load())
         return nullptr;
-    if (!s_default)
-        s_default = log2_new();
-    return s_default;
+    log2_t *d = s_default.load();
+    if (d || t_making_default)
+        return d; // (a log call made while the handle is being made has none)
+    std::lock_guard<std::mutex> g(s_default_mu);
+    d = s_default.load();
+    if (!d && !s_closed.load()) {
+        t_making_default = true;
+        d = log2_new();
+        t_making_default = false;
+        s_default.store(d);
+    }
+    return d;
 }
 
 int log2_is_closed(void) { return s_closed.load() ? 1 : 0; }
 
 void log2_exit(log2_t *h)
 {
-    bool is_default = (h == nullptr || h == s_default);
+    bool is_default = (h == nullptr || h == s_default.load());
     if (is_default) {
         if (s_closed.exchange(true))
             return;
-        h = s_default;
-        s_default = nullptr;
+        {
+            std::lock_guard<std::mutex> g(s_default_mu);
+            h = s_default.exchange(nullptr);
+        }
+        // Threads inside the routine finish their record first. One that
+        // does not come out (an output blocked for good) keeps the handle:
+        // it is left allocated rather than freed under it.
+        for (int i = 0; i < 5000 && s_inside.load() > 0; i++)
+            os_msleep(1);
+        if (s_inside.load() > 0) {
+            fputs("log: a thread is still inside the log at its exit; its handle is kept\n", stderr);
+            return;
+        }
         if (!h) {
             os_thread_name_exit();
             return;
@@ -184,6 +230,7 @@ int log2_vprintf(log2_t *hh, unsigned lw, const char *tag, const char *file, int
                  const char *fmt, va_list va)
 {
     errno_keeper ek;
+    inside_scope in;
     log2_t *h = log2_get(hh);
     if (!h)
         return -1;
@@ -323,6 +370,7 @@ void log2_dbg_printf(const char *fmt, ...)
 int log2_write_line(log2_t *hh, unsigned lw, const char *tag, const char *line, int len)
 {
     errno_keeper ek;
+    inside_scope in;
     log2_t *h = log2_get(hh);
     if (!h || !line)
         return -1;
@@ -338,6 +386,7 @@ int log2_write_line(log2_t *hh, unsigned lw, const char *tag, const char *line, 
 
 int log2_ioctl(log2_t *hh, int code, const void *value, int len)
 {
+    inside_scope in;
     log2_t *h = log2_get(hh);
     if (!h)
         return -1;

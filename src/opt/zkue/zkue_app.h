@@ -31,10 +31,10 @@ int app_conf_file_init(const char *path);
 // New text "panic_dump_dir=<dir>\n" (empty value when none); caller frees
 // with os_free.
 char *app_conf_dump_str(void);
-// Called on SIGINT, SIGQUIT, SIGTERM: unmounts and sets the stop flag; with
-// the request loop running it ends the loop (the program then writes out
-// what open files hold and ends with status 0), otherwise it ends the
-// process with status 0 at once.
+// Called on SIGINT, SIGQUIT, SIGTERM, in signal context: asks a mount in
+// progress to end (its thread then logs the stop, unmounts once, closes the
+// source and the program ends with status 0); with nothing mounted it ends
+// the process with status 0 at once. Async-signal-safe.
 void app_sig_stop_handler(int signo);
 // Crash signals: unmounts before the crash handling goes on.
 void painc_callback_handler(void);
@@ -57,9 +57,9 @@ int myfuse_mount(const char *url, char *err);
 // Unmounts the mount point, if any. 0. Safe to call from a signal handler and
 // when nothing is mounted.
 int myfuse_unmount(char *err);
-// Unmounts the mount point and asks a running request loop to end, so that
-// myfuse_mount returns after writing out what open files still hold. 1 when a
-// loop was running, 0 when none. For the stop signal's handler.
+// Asks the mount in progress to end (now or, during its set-up, as soon as
+// its loop would start), for good. 1 when a mount is in progress, 0 when
+// none. Async-signal-safe: for the stop signal's handler.
 int myfuse_stop_loop(void);
 // New text listing the open files and directories, or NULL.
 char *myfuse_show_openfile(void);

@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "libconf/conf.h"
+#include "libfuse2/src/help.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
@@ -59,10 +61,43 @@ static void opt_str_set(char **slot, const char *value)
 
 // A mount URL that cannot be built as asked must stop the run: going on
 // with a shortened or empty one would mount something else, or nothing.
-[[noreturn]] static void opt_url_fail(const char *what, const char *arg)
+// Checked before each step, so that no helper meets a text longer than its
+// own buffers (and reports it in its own words first).
+static void opt_url_room(const char *what, const char *arg, size_t len)
 {
-    ZLOG(LOG2_CRIT, "%s [%s]: the url would exceed %d bytes\n", what, arg, ZKUE_URL_TEXT_SIZE - 1);
+    if (len < ZKUE_MOUNT_URL_SIZE)
+        return;
+    log2_printf(nullptr, LOG2_CRIT, TAG, "src/opt/zkue/main", __LINE__, "app_opt_get",
+                "%s [%.40s%s]: the url would be %zu bytes long, at most %d are supported\n", what, arg,
+                strlen(arg) > 40 ? "..." : "", len, ZKUE_MOUNT_URL_SIZE - 1);
     exit(1);
+}
+
+// Query options some part of the program reads; anything else in -r is
+// most likely a typing error, said once and kept.
+constexpr const char *k_url_opts[] = {
+    "fuse_mount_point", "run_daemon", "debug", "options", "rcache_size", "wcache_size", "flags",
+    "connect_timeout", "read_timeout", "write_timeout", "offset", "mount_fs", "ftype", "pack",
+    "proxy", "proxy_url",
+};
+
+static void opt_query_warn(const char *text)
+{
+    std::string t = text;
+    size_t pos = 0;
+    while (pos <= t.size()) {
+        size_t e = t.find('&', pos);
+        std::string item = t.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+        std::string key = item.substr(0, item.find('='));
+        bool known = key.empty();
+        for (const char *k : k_url_opts)
+            known = known || key == k;
+        if (!known)
+            ZLOG(LOG2_WARN, "-r: [%s] is no url option zkue knows; kept as it is\n", key.c_str());
+        if (e == std::string::npos)
+            break;
+        pos = e + 1;
+    }
 }
 
 int app_opt_get(int argc, char **argv)
@@ -74,20 +109,26 @@ int app_opt_get(int argc, char **argv)
     while ((c = getopt(argc, argv, "u:m:r:i:dc:o:l:e:s:pqvh")) != -1) {
         switch (c) {
         case 'u': {
+            opt_url_room("-u", optarg, strlen(optarg));
             vperror_t err{};
             if (url_conf_2_real(optarg, url, &err) != 0) {
                 ZLOG(LOG2_CRIT, "url_conf_2_real [%s] error: %s\n", optarg, vperror_str(&err));
                 exit(1);
             }
+            opt_url_room("-u", optarg, strlen(url));
             break;
         }
         case 'm':
+            // At most: a separator, the key, '=' and every byte escaped.
+            opt_url_room("-m", optarg, strlen(url) + 18 + 3 * strlen(optarg));
             if (url_set_query_str(url, "fuse_mount_point", optarg) != 0)
-                opt_url_fail("-m", optarg);
+                opt_url_room("-m", optarg, ZKUE_URL_TEXT_SIZE);
             break;
         case 'r':
+            opt_url_room("-r", optarg, strlen(url) + 1 + strlen(optarg));
             if (url_add_query_str(url, optarg) != 0)
-                opt_url_fail("-r", optarg);
+                opt_url_room("-r", optarg, ZKUE_URL_TEXT_SIZE);
+            opt_query_warn(optarg);
             break;
         case 'd':
             g_run_daemon = 1;
@@ -130,12 +171,13 @@ int app_opt_get(int argc, char **argv)
         ZLOG(LOG2_CRIT, "url [%s] refused: a memory archive (mem://) is only mounted from inside the program\n", url);
         exit(1);
     }
-    if (g_run_daemon && url_set_query_str(url, "run_daemon", "1") != 0)
-        opt_url_fail("-d", "run_daemon=1");
-    if (str_safecopy(g_mount_url, sizeof(g_mount_url), url) != 0) {
-        ZLOG(LOG2_CRIT, "url is %zu bytes, at most %d are supported\n", strlen(url), ZKUE_MOUNT_URL_SIZE - 1);
-        exit(1);
+    if (g_run_daemon) {
+        opt_url_room("-d", "run_daemon=1", strlen(url) + 13);
+        if (url_set_query_str(url, "run_daemon", "1") != 0)
+            opt_url_room("-d", "run_daemon=1", ZKUE_URL_TEXT_SIZE);
     }
+    opt_url_room("the options", "", strlen(url));
+    str_safecopy(g_mount_url, sizeof(g_mount_url), url);
     ZLOG(LOG2_VERB, "cmd=[%s]\n", g_mount_url);
     return 0;
 }
@@ -176,6 +218,8 @@ int app_start_server(void)
     if (g_mount_url[0]) {
         char err[ZKUE_ERR_SIZE] = "";
         int r = myfuse_mount(g_mount_url, err);
+        if (fuse_loop_exit_requested())
+            app_stop_server();
         if (r >= 0)
             return 0;
         ZLOG(LOG2_ERR, "error=%s\n", err);
@@ -197,16 +241,15 @@ int app_stop_server(void)
 
 void app_sig_stop_handler(int)
 {
-    ZLOG(LOG2_DBG, "stop_server ==>\n");
-    app_stop_server();
-    // With the request loop running, the loop is ended instead of the
-    // process: the main thread then writes out what open files still hold
-    // and the program ends the ordinary way with status 0. (The platform has
-    // put the signal back to its default, so a second one ends it at once.)
+    // Signal context: async-signal-safe steps only (this thread may hold the
+    // log's lock). A mount in progress is asked to end: its thread logs the
+    // stop, unmounts once, closes the source (writing out what open files
+    // hold) and the program ends the ordinary way with status 0. With
+    // nothing mounted there is nothing to write out. The platform has put the
+    // signal back to its default, so a second one ends the program at once.
     if (myfuse_stop_loop())
         return;
-    myfuse_unmount(nullptr);
-    exit(0);
+    _exit(0);
 }
 
 void painc_callback_handler(void)

@@ -6,13 +6,16 @@
 #include <atomic>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -187,37 +190,149 @@ constexpr char k_fs_options[] = "-ouse_ino,auto_cache,attr_timeout=0,big_writes,
 // The session whose request loop runs now (NULL when none).
 std::atomic<struct fuse_session *> s_loop_session{nullptr};
 
-constexpr int k_stop_signals[] = {SIGTERM, SIGINT, SIGQUIT, SIGHUP};
-constexpr int k_stop_signal_count = sizeof(k_stop_signals) / sizeof(k_stop_signals[0]);
+// An exit request is for the whole process: once made, every loop ends (or
+// never starts). A loop waits on the kernel's channel and on a pipe that the
+// request writes to, so a request that comes at any moment, a signal
+// handler's included, ends the wait.
+std::atomic<bool> s_exit_requested{false};
+std::atomic<int> s_wake_wr{-1};
+int s_wake_rd = -1;
 
-// Clears SA_RESTART on the handlers of the stop signals (saving them).
-void stop_signals_interrupt(struct sigaction *old)
+// The read end of the wake-up pipe, made by the first loop (never by a
+// handler). -1 when it cannot be made: the loop then relies on the signal
+// interrupting its wait.
+int wake_pipe(void)
 {
-    for (int i = 0; i < k_stop_signal_count; i++) {
-        sigaction(k_stop_signals[i], nullptr, &old[i]);
-        if (old[i].sa_handler == SIG_DFL || old[i].sa_handler == SIG_IGN)
-            continue;
-        struct sigaction sa = old[i];
-        sa.sa_flags &= ~SA_RESTART;
-        sigaction(k_stop_signals[i], &sa, nullptr);
+    if (s_wake_rd < 0) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0) {
+            s_wake_rd = p[0];
+            s_wake_wr.store(p[1]);
+        }
     }
+    return s_wake_rd;
 }
 
-// Puts the saved handlers back, unless the handler itself changed in the
-// meantime (a stop path resets its signal to the default, and that stays).
-void stop_signals_restore(const struct sigaction *old)
+// Serves the kernel's requests one at a time until the file system is
+// unmounted (the channel reports the end) or an exit is requested. The
+// pipe is made before the request flag is read, and the request sets the
+// flag before it looks for the pipe, so no request slips between the two.
+void serve(struct fuse_session *se)
 {
-    for (int i = 0; i < k_stop_signal_count; i++) {
-        struct sigaction now;
-        sigaction(k_stop_signals[i], nullptr, &now);
-        if (now.sa_handler == old[i].sa_handler)
-            sigaction(k_stop_signals[i], &old[i], nullptr);
+    struct fuse_chan *ch = fuse_session_next_chan(se, nullptr);
+    size_t bufsize = fuse_chan_bufsize(ch);
+    std::vector<char> buf(bufsize);
+    int wake = wake_pipe();
+    while (!fuse_session_exited(se) && !s_exit_requested.load()) {
+        struct pollfd p[2] = {{fuse_chan_fd(ch), POLLIN, 0}, {wake, POLLIN, 0}};
+        if (poll(p, wake >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            HLOG(LOG2_ERR | LOG2_F_ERRNO, "poll failed: ");
+            break;
+        }
+        if (!p[0].revents)
+            continue; // woken: the loop condition decides
+        struct fuse_chan *from = ch;
+        struct fuse_buf fbuf = {};
+        fbuf.mem = buf.data();
+        fbuf.size = bufsize;
+        int r = fuse_session_receive_buf(se, &fbuf, &from);
+        if (r == -EINTR || r == -EAGAIN)
+            continue;
+        if (r <= 0)
+            break; // 0: unmounted
+        fuse_session_process_buf(se, &fbuf, from);
     }
+    fuse_session_reset(se);
+}
+
+// Keeps what libfuse writes to the standard error stream while it sets up a
+// mount (the reasons it refuses one), so that the caller can say why; the
+// text still reaches the stream, after the set-up.
+class stderr_catch {
+  public:
+    stderr_catch()
+    {
+        fflush(stderr);
+        tmp_ = memfd_create("fuse_setup_err", MFD_CLOEXEC);
+        saved_ = tmp_ >= 0 ? fcntl(2, F_DUPFD_CLOEXEC, 3) : -1;
+        if (saved_ < 0 || dup2(tmp_, 2) < 0) {
+            close_all();
+            return;
+        }
+    }
+    ~stderr_catch() { stop(); }
+    stderr_catch(const stderr_catch &) = delete;
+    stderr_catch &operator=(const stderr_catch &) = delete;
+
+    // Puts the stream back and passes on what was written meanwhile. The
+    // text; later calls answer the same.
+    const std::string &stop()
+    {
+        if (saved_ < 0)
+            return text_;
+        fflush(stderr);
+        dup2(saved_, 2);
+        char chunk[1024];
+        ssize_t n;
+        for (off_t off = 0; (n = pread(tmp_, chunk, sizeof(chunk), off)) > 0 && text_.size() < 65536; off += n)
+            text_.append(chunk, (size_t)n);
+        close_all();
+        if (!text_.empty()) {
+            fputs(text_.c_str(), stderr);
+            fflush(stderr);
+        }
+        return text_;
+    }
+
+  private:
+    void close_all()
+    {
+        if (saved_ >= 0)
+            close(saved_);
+        if (tmp_ >= 0)
+            close(tmp_);
+        saved_ = tmp_ = -1;
+    }
+    int tmp_ = -1;
+    int saved_ = -1;
+    std::string text_;
+};
+
+// libfuse's own lines ("fuse: ...") of what it wrote, joined, without the
+// prefix; else its last line.
+std::string fuse_reason(const std::string &text)
+{
+    std::string all, last;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t e = text.find('\n', pos);
+        std::string line = text.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+        pos = e == std::string::npos ? text.size() : e + 1;
+        if (line.empty())
+            continue;
+        last = line;
+        if (line.rfind("fuse: ", 0) == 0) {
+            if (!all.empty())
+                all += "; ";
+            all += line.substr(6);
+        }
+    }
+    return all.empty() ? last : all;
 }
 } // namespace
 
 int fuse_loop_request_exit(void)
 {
+    // Async-signal-safe: atomics, write(2) and libfuse's flag.
+    s_exit_requested.store(true);
+    int fd = s_wake_wr.load();
+    if (fd >= 0) {
+        char c = 1;
+        ssize_t n = write(fd, &c, 1);
+        (void)n; // a full pipe is awake already
+    }
     struct fuse_session *se = s_loop_session.load();
     if (!se)
         return 0;
@@ -225,8 +340,12 @@ int fuse_loop_request_exit(void)
     return 1;
 }
 
+int fuse_loop_exit_requested(void) { return s_exit_requested.load() ? 1 : 0; }
+
 int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cfg)
 {
+    if (cfg && cfg->reason && cfg->reason_size)
+        cfg->reason[0] = '\0';
     if (!ops || !cfg || !cfg->mnt_dir || !cfg->mnt_dir[0]) {
         HLOG(LOG2_ERR, "no operations or no mount directory\n");
         return -1;
@@ -235,74 +354,108 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
 
     const char *dir = cfg->mnt_dir;
     struct fuse_args margs = FUSE_ARGS_INIT(0, nullptr);
+    struct fuse_args fargs = FUSE_ARGS_INIT(0, nullptr);
     struct fuse_chan *ch = nullptr;
+    struct fuse *fuse = nullptr;
+    struct fuse_session *se = nullptr;
+    struct sigaction pipe_old;
+    bool handlers = false, unmounted = false;
+    int ret = -1;
+    std::string reason;
+    stderr_catch caught;
+
     if (fuse_opt_add_arg(&margs, cfg->prog_name ? cfg->prog_name : "") == -1 || fuse_opt_add_arg(&margs, "-o") == -1 ||
         fuse_opt_add_arg(&margs, cfg->options ? cfg->options : "") == -1) {
         HLOG(LOG2_ERR, "Failed to set FUSE options.\n");
-    } else {
-        ch = fuse_mount(dir, &margs);
+        goto out;
     }
-    fuse_opt_free_args(&margs);
-    g_fuse_chan = ch;
+    ch = fuse_mount(dir, &margs);
     if (!ch)
-        return -1;
+        goto out;
+    g_fuse_chan = ch;
     if (cfg->mounted_proc)
         cfg->mounted_proc(cfg->arg);
-
-    struct fuse_args fargs = FUSE_ARGS_INIT(0, nullptr);
-    if (fuse_opt_add_arg(&fargs, "") == -1 || fuse_opt_add_arg(&fargs, k_fs_options) == -1) {
-        fuse_opt_free_args(&fargs);
-        fuse_unmount(dir, ch);
-        g_fuse_chan = nullptr;
-        return -1;
-    }
-    struct fuse *fuse = fuse_new(ch, &fargs, ops, sizeof(*ops), nullptr);
-    fuse_opt_free_args(&fargs);
-    if (!fuse) {
-        fuse_unmount(dir, ch);
-        g_fuse_chan = nullptr;
-        return -1;
-    }
-    // The channel belongs to the session from here on: unmounting with it
-    // first closes and frees it, so the handle is destroyed after.
-    struct fuse_session *se = fuse_get_session(fuse);
+    if (fuse_opt_add_arg(&fargs, "") == -1 || fuse_opt_add_arg(&fargs, k_fs_options) == -1)
+        goto out;
+    // From here the channel belongs to the session: unmounting with it closes
+    // and frees it, so the handle is destroyed after.
+    fuse = fuse_new(ch, &fargs, ops, sizeof(*ops), nullptr);
+    if (!fuse)
+        goto out;
+    caught.stop();
+    se = fuse_get_session(fuse);
     // Taking its handlers away, libfuse resets SIGPIPE to the default even
     // when the platform had it ignored for its sockets: a later write to a
     // closed connection would then kill the process. Its disposition is put
     // back as it was.
-    struct sigaction pipe_old;
     sigaction(SIGPIPE, nullptr, &pipe_old);
-    if (fuse_set_signal_handlers(se) == -1) {
-        fuse_unmount(dir, ch);
-        g_fuse_chan = nullptr;
-        fuse_destroy(fuse);
-        return -1;
+    if (fuse_set_signal_handlers(se) == -1)
+        goto out;
+    handlers = true;
+    if (cfg->ready_proc && cfg->ready_proc(cfg->arg) != 0)
+        goto out;
+    s_loop_session.store(se);
+    serve(se);
+    s_loop_session.store(nullptr);
+    if (cfg->ended_proc)
+        cfg->ended_proc(cfg->arg);
+    ret = 0;
+
+out:
+    reason = fuse_reason(caught.stop());
+    if (ret != 0) {
+        HLOG(LOG2_ERR, "fuse set-up failed: %s\n", reason.empty() ? "no reason given" : reason.c_str());
+        if (cfg->reason && cfg->reason_size)
+            str_safecopy_trunc(cfg->reason, cfg->reason_size, reason.c_str());
     }
-    if (cfg->ready_proc && cfg->ready_proc(cfg->arg) != 0) {
+    fuse_opt_free_args(&margs);
+    fuse_opt_free_args(&fargs);
+    if (handlers) {
+        // libfuse's handlers point at this session; a later mount must not
+        // find them aimed at a freed one.
         fuse_remove_signal_handlers(se);
         sigaction(SIGPIPE, &pipe_old, nullptr);
-        fuse_unmount(dir, ch);
-        g_fuse_chan = nullptr;
-        fuse_destroy(fuse);
-        return -1;
     }
-    // A stop signal must interrupt the loop's blocked read, not restart it,
-    // so that an exit request takes effect at once.
-    struct sigaction stop_old[k_stop_signal_count];
-    stop_signals_interrupt(stop_old);
-    s_loop_session.store(se);
-    fuse_loop(fuse);
-    s_loop_session.store(nullptr);
-    stop_signals_restore(stop_old);
-    // libfuse's handlers point at this session; a later mount must not find
-    // them aimed at a freed one.
-    fuse_remove_signal_handlers(se);
-    sigaction(SIGPIPE, &pipe_old, nullptr);
-    fuse_unmount(dir, g_fuse_chan);
+    // Unmounted once: not again when someone else (the heartbeat, umount)
+    // already took the mount away.
+    if (ch && fuse_mnt_is_fuse(dir)) {
+        fuse_unmount(dir, ch); // frees the channel
+        unmounted = true;
+    }
+    if (fuse)
+        fuse_destroy(fuse); // frees the channel unless unmounted with it
+    else if (ch && !unmounted)
+        fuse_chan_destroy(ch);
+    // A mount the kernel gave up on (umount -f with files open) stays listed
+    // but dead; it is detached so no "Transport endpoint is not connected"
+    // is left behind.
+    if (ch)
+        fuse_umount_stale(dir);
     g_fuse_chan = nullptr;
-    fuse_destroy(fuse);
-    return 0;
+    return ret;
 }
+
+namespace {
+// Mount options the kernel's FUSE and libfuse's mount take (names; those
+// ending in '=' take a value).
+constexpr const char *k_mount_opts[] = {
+    "allow_other", "allow_root", "auto_unmount", "nonempty", "default_permissions", "blkdev", "large_read",
+    "fsname=", "subtype=", "max_read=", "blksize=", "user=", "rootmode=", "user_id=", "group_id=", "fd=",
+    "ro", "rw", "suid", "nosuid", "dev", "nodev", "exec", "noexec", "async", "sync", "dirsync", "atime",
+    "noatime", "relatime", "norelatime", "strictatime", "nostrictatime", "diratime", "nodiratime", "lazytime",
+    "nolazytime", "context=", "fscontext=", "defcontext=", "rootcontext=",
+};
+
+bool mount_opt_known(const std::string &item)
+{
+    for (const char *k : k_mount_opts) {
+        size_t n = strlen(k);
+        if (k[n - 1] == '=' ? item.compare(0, n, k) == 0 && item.size() > n : item == k)
+            return true;
+    }
+    return false;
+}
+} // namespace
 
 int fuse_opts_settle(const char *options, int readonly, char *out, size_t size, int *forced_ro)
 {
@@ -318,6 +471,8 @@ int fuse_opts_settle(const char *options, int readonly, char *out, size_t size, 
     for (;;) {
         size_t e = text.find(',', pos);
         std::string it = text.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
+        if (!it.empty() && !mount_opt_known(it) && std::find(items.begin(), items.end(), it) == items.end())
+            HLOG(LOG2_WARN, "mount option [%s] is not one FUSE knows; passed on as it is\n", it.c_str());
         if (!it.empty()) {
             rw = rw || it == "rw";
             allow_other = allow_other || it == "allow_other";
@@ -418,5 +573,12 @@ int fuse_mnt_dir_prepare(const char *dir)
         return -1;
     }
     fuse_umount_stale(dir);
+    // A file where the directory belongs: say so (creating it would only
+    // report a permission failure).
+    struct stat st;
+    if (stat(dir, &st) == 0 && !S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
     return os_mkdirs(dir);
 }

@@ -12,20 +12,27 @@
 extern struct fuse_chan *g_fuse_chan;
 
 // What try_fuse_mount mounts. Texts are the caller's and must outlive the
-// call. The two procedures are optional:
+// call. The procedures are optional:
 // - mounted_proc runs as soon as the kernel mount exists (before anything
 //   else can fail), so that the stop paths know there is something to
 //   unmount;
 // - ready_proc runs once the file-system handle and the signal handlers are
 //   in place, just before the request loop: a failure (non-zero) unmounts
-//   and makes try_fuse_mount return -1. It may detach into the background.
+//   and makes try_fuse_mount return -1. It may detach into the background;
+// - ended_proc runs on the loop's thread when the loop has ended, before
+//   the unmount.
+// reason (reason_size bytes, optional) receives why a set-up failed, as
+// libfuse said it (empty when it said nothing).
 struct fuse_mount_cfg_t {
-    const char *prog_name; // argv[0] of the mount argument list
-    const char *mnt_dir;   // normalised mount directory
-    const char *options;   // settled mount option text (may be empty)
-    void (*mounted_proc)(void *arg);
-    int (*ready_proc)(void *arg);
-    void *arg;
+    const char *prog_name = nullptr; // argv[0] of the mount argument list
+    const char *mnt_dir = nullptr;   // normalised mount directory
+    const char *options = nullptr;   // settled mount option text (may be empty)
+    void (*mounted_proc)(void *arg) = nullptr;
+    int (*ready_proc)(void *arg) = nullptr;
+    void *arg = nullptr;
+    void (*ended_proc)(void *arg) = nullptr;
+    char *reason = nullptr;
+    size_t reason_size = 0;
 };
 
 // Files and programs the set-up consults; tests point them elsewhere.
@@ -46,12 +53,14 @@ int fuse_module_ensure(void);
 
 // Mounts cfg->mnt_dir with the option text, builds the file-system handle
 // over `ops` (options "use_ino,auto_cache,attr_timeout=0,big_writes,
-// max_write=131072"), installs
-// libfuse's signal handlers where the platform has none, and serves kernel
-// requests on the calling thread until the file system is unmounted; then
-// unmounts with the channel and destroys the handle. 0 after the loop, -1
-// when the set-up failed (nothing stays mounted; the reason is in the log
-// and in libfuse's own messages).
+// max_write=131072"), installs libfuse's signal handlers where the platform
+// has none, and serves kernel requests on the calling thread, one at a
+// time, until the file system is unmounted or an exit is requested
+// (fuse_loop_request_exit); then unmounts, once, unless someone else already
+// did, destroys the handle, and detaches the mount if the kernel left it
+// dead (umount -f with files open). 0 after the loop, -1 when the set-up
+// failed (nothing stays mounted; libfuse's reason is logged, written to the
+// standard error stream as libfuse wrote it, and put into cfg->reason).
 int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cfg);
 
 // Settles the mount option text: `options` is a ','-separated list. Without
@@ -60,7 +69,9 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
 // and a writable source every "rw" item is removed (read-write is the
 // kernel's default). Empty items are dropped. "allow_other" always brings
 // "default_permissions", so that other users never get past the source's
-// permissions. 0, or -1 (out emptied) when the result does not fit `size`.
+// permissions. An item that is no mount option FUSE or the kernel knows is
+// passed on, with one warning naming it. 0, or -1 (out emptied) when the
+// result does not fit `size`.
 int fuse_opts_settle(const char *options, int readonly, char *out, size_t size, int *forced_ro);
 
 // 1 when `dir` is the mount point of a FUSE file system (fuse, fuse.*,
@@ -75,10 +86,12 @@ int fuse_mnt_is_fuse(const char *dir);
 // something was unmounted, 0 when not.
 int fuse_umount_stale(const char *dir);
 
-// Asks a running request loop to end after the request it is serving (a
-// blocked read is interrupted by the stop signal itself, see try_fuse_mount).
-// 1 when a loop was running, 0 when none. Async-signal-safe.
+// Asks the request loop to end after the request it is serving, now and
+// for the rest of the process: a loop that starts later ends at once. 1 when
+// a loop was running, 0 when none. Async-signal-safe.
 int fuse_loop_request_exit(void);
+// 1 once an exit has been requested.
+int fuse_loop_exit_requested(void);
 
 // The kernel's large-file bit as it appears in the open flags of FUSE
 // requests. It has no portable meaning and is dropped before conversion.

@@ -68,6 +68,14 @@ struct caller_scope {
     caller_scope &operator=(const caller_scope &) = delete;
 };
 
+// The POSIX error number of the last failure; EIO when none was given, so
+// that a failure never reaches the kernel as success.
+int vfs_errno_or_eio(const void *h)
+{
+    int eno = vfs_errno(h);
+    return eno > 0 ? eno : EIO;
+}
+
 // One operation's bookkeeping: start time, the level of its line, the time
 // text, and the error shown and returned.
 struct op_t {
@@ -87,10 +95,7 @@ struct op_t {
         if (failed) {
             code = vfs_errcode(h);
             text = vfs_errstr(h);
-            eno = vfs_errno(h);
-            // A failure must never reach the kernel as success.
-            if (eno <= 0)
-                eno = EIO;
+            eno = vfs_errno_or_eio(h);
         } else {
             code = 0;
             text = "ok";
@@ -566,19 +571,25 @@ int xmp_readdir_i(const char *path, void *buf, fuse_fill_dir_t filler, off_t off
             // after it dropped entries): move there and forget the pending one.
             if (dump)
                 FLOG(LOG2_DBG, "d->offset=%u\n", (unsigned)d->offset);
-            vfs_seekdir(d->dir, offset);
             d->pending = nullptr;
-            d->offset = offset;
+            if (vfs_seekdir(d->dir, offset) < 0) {
+                // Going on from wherever the listing stands would hand out
+                // the wrong entries.
+                result = -vfs_errno_or_eio(d->dir);
+                FLOG(LOG2_ERR, "path=[%s] seekdir %lld failed: %d [%s]", path, (long long)offset,
+                     vfs_errcode(d->dir), vfs_errstr(d->dir));
+            } else {
+                d->offset = offset;
+            }
         }
-        for (;;) {
+        for (; result == 0;) {
             if (!d->pending) {
                 int rr = vfs_readdir2(d->dir, &d->pending);
                 if (rr == 0)
                     break; // the end of the listing
                 if (rr < 0) {
                     // A failure part-way must not pass for a complete listing.
-                    int eno = vfs_errno(d->dir);
-                    result = -(eno > 0 ? eno : EIO);
+                    result = -vfs_errno_or_eio(d->dir);
                     FLOG(LOG2_ERR, "path=[%s] readdir failed: %d [%s]", path, vfs_errcode(d->dir),
                          vfs_errstr(d->dir));
                     break;

@@ -6,12 +6,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "libfuse2/src/help.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/os/posix/os_signal.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_safe.h"
+#include "libpal/string/str_tools.h"
 #include "libpal/string/url.h"
 #include "libvfs/libvfs.h"
 #include "libzkcli/client.h"
@@ -85,15 +88,83 @@ int myfuse_settle_options(const char *url, int readonly, char *out, size_t size,
 
 namespace {
 
-// Closes the mount of a set-up that failed, so that nothing of it outlives
-// the call (a later mount from the shell would leak it). The heartbeat goes
-// first: it must never touch a closed mount.
-void vfs_mount_drop(void)
+// The loop has ended: a stop request is logged here, on the loop's thread,
+// before anything is unmounted or closed.
+void on_loop_end(void *)
 {
-    heartbeat_exit();
-    vfs_umount(g_vfs_handle);
-    g_vfs_handle = nullptr;
+    if (fuse_loop_exit_requested() && os_signal_stop_report())
+        MLOG(LOG2_DBG, "stop_server ==>\n");
 }
+
+// A path as the kernel resolves it: absolute, links of the part that exists
+// followed, the rest taken as written. A name that cannot be looked at (a
+// dead mount) keeps its own last step.
+std::string resolved_path(const char *path)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (!ec)
+        return p.string();
+    fs::path a = fs::absolute(path, ec).lexically_normal();
+    fs::path parent = fs::weakly_canonical(a.parent_path(), ec);
+    return ec ? a.string() : (parent / a.filename()).string();
+}
+
+// 1 when `inner` is `outer` or lies below it.
+bool path_within(const std::string &outer, const std::string &inner)
+{
+    std::string o = outer;
+    while (o.size() > 1 && o.back() == '/')
+        o.pop_back();
+    if (inner.compare(0, o.size(), o) != 0)
+        return false;
+    return inner.size() == o.size() || o == "/" || inner[o.size()] == '/';
+}
+
+// The path of a local source URL ("file://" followed by the path itself, or
+// a plain path) into out (MYFUSE_MNT_DIR_SIZE). false for other URLs and
+// for a path the URL does not give.
+bool local_source_path(const char *url, char *out)
+{
+    if (url_get_type(url) != URL_TYPE_FILE)
+        return false;
+    const char *text = str_istart_with(url, "file://") ? url + 7 : url;
+    return url_get_path(text, out) == 0 && *out;
+}
+
+// A local source and the mount point must not overlap: the daemon would
+// serve requests about its own mount point, and the first one that reaches
+// into the mount waits for the daemon itself (it and the caller hang for
+// good). -1 with err set when they do.
+int self_mount_check(const char *url, const char *mnt, char *err)
+{
+    char src[MYFUSE_MNT_DIR_SIZE];
+    if (!local_source_path(url, src))
+        return 0; // not local, or a bad path the driver reports itself
+    std::string s = resolved_path(src), m = resolved_path(mnt);
+    if (!path_within(s, m) && !path_within(m, s))
+        return 0;
+    str_sprintf_s2(err, MYFUSE_ERR_SIZE, "source [%s] and mount point [%s] overlap: a mount cannot show itself",
+                   s.c_str(), m.c_str());
+    return -1;
+}
+
+// The reason a local source could not be mounted, when the error record
+// alone would mislead: a file that is no supported archive is not "not found".
+void mount_error_text(const char *url, const vperror_t *verr, char *err)
+{
+    struct stat st;
+    char src[MYFUSE_MNT_DIR_SIZE];
+    if (local_source_path(url, src) && stat(src, &st) == 0 && !S_ISDIR(st.st_mode)) {
+        str_sprintf_s2(err, MYFUSE_ERR_SIZE, "source [%s] is not a directory and not a supported archive", src);
+        return;
+    }
+    str_safecopy_trunc(err, MYFUSE_ERR_SIZE, vperror_str(verr));
+}
+
+// 1 while myfuse_mount runs (set-up, loop, clean-up).
+std::atomic<int> s_active{0};
 
 } // namespace
 
@@ -105,24 +176,36 @@ int myfuse_mount(const char *url, char *err)
             str_safecopy(err, MYFUSE_ERR_SIZE, "no url");
         return -1;
     }
-    if (s_mounted.load()) {
+    if (s_active.exchange(1)) {
         str_safecopy(err, MYFUSE_ERR_SIZE, "already mounted");
         return -1;
     }
+    int ret = -1;
     char turl[MYFUSE_URL_SIZE];
+    char mnt[MYFUSE_MNT_DIR_SIZE];
+    // The private copy handed to the loop stays put while a stop path
+    // empties g_mnt_dir.
+    char dir[MYFUSE_MNT_DIR_SIZE];
+    char options[MYFUSE_URL_SIZE];
+    char reason[1024] = "";
     vperror_t verr{};
+    uint32_t readonly = 0;
+    int run_daemon = 0;
+    uint32_t trace = 0;
+    mount_run run{turl, 0, false};
+    fuse_mount_cfg_t cfg;
+
     if (url_conf_2_real(url, turl, &verr) != 0) {
         str_sprintf_s2(err, MYFUSE_ERR_SIZE, "url_conf_2_real [%s] failed", url);
-        return -1;
+        goto out;
     }
-    char mnt[MYFUSE_MNT_DIR_SIZE];
     url_get_query_buf(turl, "fuse_mount_point", "", mnt, sizeof(mnt));
     if (!mnt[0]) {
         str_safecopy(err, MYFUSE_ERR_SIZE, "need mount dir");
-        return -1;
+        goto out;
     }
-    int run_daemon = url_get_query_int(turl, "run_daemon", 0);
-    uint32_t trace = (uint32_t)url_get_query_int(turl, "debug", 0);
+    run_daemon = url_get_query_int(turl, "run_daemon", 0);
+    trace = (uint32_t)url_get_query_int(turl, "debug", 0);
     zk_conf_url_add_timeouts(turl);
     {
         char opts[MYFUSE_URL_SIZE];
@@ -130,44 +213,63 @@ int myfuse_mount(const char *url, char *err)
         char shown[MYFUSE_URL_SIZE];
         MLOG(LOG2_DBG, "url=%s opts=%s mdir=%s\n", url_safe_hide_fmt(turl, shown), opts, mnt);
     }
+    if (str_safecopy(dir, sizeof(dir), mnt) != 0) {
+        str_safecopy(err, MYFUSE_ERR_SIZE, "mount dir too long");
+        goto out;
+    }
+    path_normalize(dir);
+    if (self_mount_check(turl, dir, err) != 0)
+        goto out;
 
     g_vfs_handle = vfs_mount(turl, &verr);
     if (!g_vfs_handle) {
-        str_safecopy_trunc(err, MYFUSE_ERR_SIZE, vperror_str(&verr));
-        return -1;
+        mount_error_text(turl, &verr, err);
+        goto out;
     }
-    uint32_t readonly = 0;
-    vfs_get_readonly(g_vfs_handle, &readonly);
-
-    // The private copy handed to the loop stays put while a stop path
-    // empties g_mnt_dir.
-    char dir[MYFUSE_MNT_DIR_SIZE];
-    if (str_safecopy(dir, sizeof(dir), mnt) != 0) {
-        str_safecopy(err, MYFUSE_ERR_SIZE, "mount dir too long");
-        vfs_mount_drop();
-        return -1;
+    // A source that cannot say is taken as read-only: never writable by mistake.
+    if (vfs_get_readonly(g_vfs_handle, &readonly) != 0) {
+        MLOG(LOG2_WARN, "read-only state of the source unknown (%s): mounting read-only\n", vfs_errstr(g_vfs_handle));
+        readonly = 1;
     }
-    path_normalize(dir);
     str_safecopy(g_mnt_dir, sizeof(g_mnt_dir), dir);
-    vfs_set_mnt_dir(g_vfs_handle, dir);
+    if (vfs_set_mnt_dir(g_vfs_handle, dir) != 0) {
+        str_sprintf_s2(err, MYFUSE_ERR_SIZE, "mount dir [%s]: %s", dir, vfs_errstr(g_vfs_handle));
+        goto out;
+    }
     if (fuse_mnt_dir_prepare(dir) != 0) {
         str_safecopy_trunc(err, MYFUSE_ERR_SIZE, strerror(errno));
-        g_mnt_dir[0] = '\0';
-        vfs_mount_drop();
-        return -1;
+        goto out;
     }
     g_fuse_trace = trace;
-
-    char options[MYFUSE_URL_SIZE];
-    if (myfuse_settle_options(turl, readonly != 0, options, sizeof(options), err) != 0) {
-        g_mnt_dir[0] = '\0';
-        vfs_mount_drop();
-        return -1;
+    if (myfuse_settle_options(turl, readonly != 0, options, sizeof(options), err) != 0)
+        goto out;
+    // A stop that came during the set-up: nothing to serve.
+    if (fuse_loop_exit_requested()) {
+        on_loop_end(nullptr);
+        ret = 0;
+        goto out;
     }
 
-    mount_run run{turl, run_daemon, false};
-    fuse_mount_cfg_t cfg{"zkue", dir, options, on_kernel_mount, on_ready, &run};
-    int r = try_fuse_mount(myfuse_get_ops(), &cfg);
+    run.run_daemon = run_daemon;
+    cfg.prog_name = "zkue";
+    cfg.mnt_dir = dir;
+    cfg.options = options;
+    cfg.mounted_proc = on_kernel_mount;
+    cfg.ready_proc = on_ready;
+    cfg.arg = &run;
+    cfg.ended_proc = on_loop_end;
+    cfg.reason = reason;
+    cfg.reason_size = sizeof(reason);
+    if (try_fuse_mount(myfuse_get_ops(), &cfg) != 0) {
+        if (reason[0])
+            str_sprintf_s2(err, MYFUSE_ERR_SIZE, "fuse mount failed: %s", reason);
+        else
+            str_safecopy(err, MYFUSE_ERR_SIZE, "fuse mount failed");
+        goto out;
+    }
+    ret = 0;
+
+out:
     g_fuse_serving = 0;
     // Whatever ended the loop, the heartbeat must not outlive this mount (it
     // would probe a mount about to be closed, or unmount a later one).
@@ -175,24 +277,21 @@ int myfuse_mount(const char *url, char *err)
     // A stop path that took the flag empties g_mnt_dir itself, maybe right now.
     if (s_mounted.exchange(0) || !run.kernel_mounted)
         g_mnt_dir[0] = '\0';
-    if (r != 0) {
-        // libfuse and the set-up have said why in the log.
-        str_safecopy(err, MYFUSE_ERR_SIZE, "fuse mount failed, see the log");
-        vfs_mount_drop();
-        return -1;
+    // Files the kernel never released may still hold cached writes: closing
+    // the mount writes them out before the program ends.
+    if (g_vfs_handle) {
+        vfs_umount(g_vfs_handle);
+        g_vfs_handle = nullptr;
     }
-    // The loop has ended (unmounted, or stopped by a signal): files the kernel
-    // never released may still hold cached writes; closing the mount writes
-    // them out before the program ends.
-    vfs_mount_drop();
+    s_active.store(0);
     MLOG(LOG2_DBG, "<==\n");
-    return 0;
+    return ret;
 }
 
 int myfuse_stop_loop(void)
 {
-    myfuse_remove_mount_point();
-    return fuse_loop_request_exit();
+    fuse_loop_request_exit();
+    return s_active.load();
 }
 
 void myfuse_remove_mount_point(void)

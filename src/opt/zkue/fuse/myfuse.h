@@ -39,6 +39,11 @@ extern uint32_t g_fuse_serving;
 // With "run_daemon" the calling process exits 0 once the kernel mount is up
 // and the detached child goes on serving. Main or shell thread.
 int myfuse_mount(const char *url, char *err);
+// Asks the mount in progress to end, for good: its loop ends after the
+// request it serves (or never starts), and myfuse_mount unmounts, closes the
+// source and returns 0. 1 when a mount is in progress, 0 when none.
+// Async-signal-safe.
+int myfuse_stop_loop(void);
 // Unmounts the current mount directory, once: later and concurrent calls do
 // nothing. Any thread, also a signal handler.
 void myfuse_remove_mount_point(void);

@@ -574,8 +574,10 @@ int os_pid_cmdline(uint32_t pid, char *buf, size_t size)
         }
     }
     int ret = 0;
-    // A cut command line would name another command: report it instead.
-    if (str_safecopy(buf, size, str_dyn_get(d)) != 0) {
+    // A process without arguments (a zombie, a kernel thread) has an empty
+    // command line. A cut one would name another command: report it instead.
+    const char *text = str_dyn_get(d);
+    if (str_safecopy(buf, size, text ? text : "") != 0) {
         errno = ERANGE;
         ret = -1;
     }

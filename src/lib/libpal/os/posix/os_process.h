@@ -79,7 +79,8 @@ int os_pid_exists(uint32_t pid);
 int os_pid_exe(uint32_t pid, char *buf);
 // Command line of a process as one text: arguments separated by one blank,
 // those holding a blank, TAB or quote inside double quotes (with '"' and '\'
-// escaped). 0, or -1 when it cannot be read or does not fit in size.
+// escaped); an empty text for a process without arguments (a zombie, a
+// kernel thread). 0, or -1 when it cannot be read or does not fit in size.
 int os_pid_cmdline(uint32_t pid, char *buf, size_t size);
 // Ids of the processes running the executable `name` (searched like a
 // command), as a new array (u32_vector_free), possibly empty; NULL when the

@@ -2,17 +2,21 @@
 // core-dump set-up and daemonizing.
 #include "libpal/os/posix/os_signal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "libpal/basic/pl_base.h"
 #include "libpal/os/posix/os_process.h"
@@ -34,6 +38,22 @@ char s_dump_dir[4096];
 char s_core_pattern_file[4096] = "/proc/sys/kernel/core_pattern";
 
 const int s_signals[] = {SIGTERM, SIGQUIT, SIGINT, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+
+// The first stop signal handed to the application's stop procedure, and
+// whether its line has been logged (off the handler, see os_signal_stop_report).
+std::atomic<int> s_stop_signo{0};
+std::atomic<bool> s_stop_reported{false};
+static_assert(std::atomic<int>::is_always_lock_free, "written by the signal handler");
+
+// Descriptors above 2 the process was started with, by number and file, so
+// that a daemon can let go of what its starter handed down (a lock, a pipe).
+struct inherited_fd {
+    int fd;
+    dev_t dev;
+    ino_t ino;
+};
+std::vector<inherited_fd> s_inherited;
+std::once_flag s_inherited_once;
 
 // Description of a signal. sigdescr_np, unlike strsignal, uses no buffer
 // and no locale, which matters inside a handler.
@@ -116,8 +136,10 @@ void stop_path(int signo)
 {
     signal(signo, SIG_DFL);
     if (app_stop_fn stop = g_app.user_stop_proc) {
-        log2_printf(nullptr, LOG2_WARN, TAG, __FILE__, __LINE__, "panic_handler", "signo=%d [%s] call user_stop_proc",
-                    signo, sig_text(signo));
+        // Nothing here may take a lock (this thread may hold the log's):
+        // the signal is only noted, and its line is logged off the handler.
+        int none = 0;
+        s_stop_signo.compare_exchange_strong(none, signo);
         stop(signo);
         return;
     }
@@ -172,9 +194,38 @@ void sig_panic_handler(int signo)
 
 int os_panic_init(void)
 {
+    os_daemon_note_inherited();
     for (int s : s_signals)
         signal(s, sig_panic_handler);
     return 0;
+}
+
+int os_signal_stop_report(void)
+{
+    int signo = s_stop_signo.load();
+    if (signo && !s_stop_reported.exchange(true))
+        log2_printf(nullptr, LOG2_WARN, TAG, __FILE__, __LINE__, "panic_handler", "signo=%d [%s] call user_stop_proc",
+                    signo, sig_text(signo));
+    return signo;
+}
+
+void os_daemon_note_inherited(void)
+{
+    std::call_once(s_inherited_once, [] {
+        DIR *d = opendir("/proc/self/fd");
+        if (!d)
+            return;
+        int self = dirfd(d);
+        while (struct dirent *e = readdir(d)) {
+            char *end = nullptr;
+            long fd = strtol(e->d_name, &end, 10);
+            struct stat st;
+            if (*e->d_name == '.' || *end || fd <= 2 || fd == self || fstat((int)fd, &st) != 0)
+                continue;
+            s_inherited.push_back({(int)fd, st.st_dev, st.st_ino});
+        }
+        closedir(d);
+    });
 }
 
 void os_painc_set_callback(os_panic_cb_t cb) { s_panic_cb = cb; }
@@ -261,6 +312,14 @@ int os_daemonize(void)
     }
     if (pid > 0)
         exit(0);
+    // What the starter handed down is not the daemon's: a lock or a pipe end
+    // it held would stay taken for as long as the daemon runs. A descriptor
+    // that now names another file was reused by the program itself.
+    for (const inherited_fd &i : s_inherited) {
+        struct stat st;
+        if (fstat(i.fd, &st) == 0 && st.st_dev == i.dev && st.st_ino == i.ino)
+            close(i.fd);
+    }
     // Files made by the daemon must not come out world-writable.
     umask(022);
     close(0);

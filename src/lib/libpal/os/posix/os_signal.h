@@ -8,11 +8,20 @@ typedef void (*os_panic_cb_t)(void);
 // SIGILL, SIGFPE and SIGABRT. 0. Called once by os_init.
 int os_panic_init(void);
 // The handler. Stop signals call the application's stop procedure (status 253
-// without one once the platform is up); crash signals log the report, call
+// without one once the platform is up), which must be async-signal-safe: the
+// handler itself only notes the signal, whose line os_signal_stop_report
+// logs later; crash signals log the report, call
 // the panic callback, then either die by the signal's default action (core
 // dump into the dump directory) or exit with status 254. SIGCHLD reaps
 // finished children; any other signal is only logged.
 void sig_panic_handler(int signo);
+// Logs, once, the line of the stop signal handed to the application's stop
+// procedure ("signo=%d [%s] call user_stop_proc", warn). The signal number,
+// 0 when none came. Any thread; never from the handler.
+int os_signal_stop_report(void);
+// Notes the descriptors above 2 the process was started with (once per
+// process; os_panic_init calls it), which os_daemonize then closes.
+void os_daemon_note_inherited(void);
 // Stores the panic callback (NULL: none). Call during start-up.
 void os_painc_set_callback(os_panic_cb_t cb);
 // Sets up core dumps into `dir` when running as root and dir is not empty.
@@ -29,7 +38,9 @@ int os_panic_set_core_pattern_file(const char *path);
 // Stack description for the stack dump of assertions (a fixed text).
 const char *os_get_stack_info(void);
 // Detaches from the terminal: fork, setsid, ignore SIGHUP, fork again; the
-// grandchild gets umask 022 and stdin/stdout/stderr on /dev/null and returns 0.
+// grandchild closes the descriptors the process was started with (see
+// os_daemon_note_inherited; those the program opened itself stay), gets
+// umask 022 and stdin/stdout/stderr on /dev/null and returns 0.
 // The caller and the first child exit with status 0 inside the call. -1 when
 // a fork fails (in the process that tried it).
 int os_daemonize(void);

@@ -69,8 +69,17 @@ int app_opt_init(int argc, char **argv)
     app_env_init();
     if (g_app.pre_init_proc)
         g_app.pre_init_proc();
-    if (argv)
-        os_cmdline_join(argc, argv, g_app.cmdline, sizeof(g_app.cmdline));
+    if (argv) {
+        // The copy is for display: the leading arguments that fit (each at
+        // most its quotes and a blank longer), so that an overlong argument,
+        // which the option parser reports in its own words, is not reported
+        // here first.
+        int n = 0;
+        size_t len = 0;
+        while (n < argc && argv[n] && (len += strlen(argv[n]) + 3) < sizeof(g_app.cmdline))
+            n++;
+        os_cmdline_join(n, argv, g_app.cmdline, sizeof(g_app.cmdline));
+    }
     if (g_app.opt_get_proc) {
         g_app.opt_get_proc(argc, argv);
         app_opt_set();
