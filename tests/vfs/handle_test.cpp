@@ -187,13 +187,25 @@ TEST_F(Handles, PathOperationsWriteOutHeldDataFirst)
     ASSERT_EQ(vfs_close(h), 0);
     EXPECT_EQ(stat_fmt("%Y %s", "/u"), "1000000000 1");
 
-    // Rename: the bytes land in the renamed file.
+    // Rename: the bytes land in the renamed file, and what the handle holds
+    // later is found under the new name (its directory's too).
     h = writer("/r");
     ASSERT_EQ(vfs_write(h, "moved", 5, 0), 5);
     ASSERT_EQ(vfs_rename(mnt, "/r", "/r2", 1), 0);
     EXPECT_EQ(slurp(host("/r2")), "moved");
+    ASSERT_EQ(vfs_write(h, "+", 1, 5), 1);
+    ASSERT_EQ(vfs_lstat(mnt, "/r2", &st), 0);
+    EXPECT_EQ(st.size, 6u);
     ASSERT_EQ(vfs_close(h), 0);
-    EXPECT_EQ(slurp(host("/r2")), "moved");
+    EXPECT_EQ(slurp(host("/r2")), "moved+");
+    ASSERT_EQ(vfs_mkdir(mnt, "/dir", 0755), 0);
+    h = writer("/dir/f");
+    ASSERT_EQ(vfs_write(h, "in", 2, 0), 2);
+    ASSERT_EQ(vfs_rename(mnt, "/dir", "/dir2", 1), 0);
+    ASSERT_EQ(vfs_write(h, "side", 4, 2), 4);
+    ASSERT_EQ(vfs_stat(mnt, "/dir2/f", &st), 0);
+    EXPECT_EQ(st.size, 6u);
+    ASSERT_EQ(vfs_close(h), 0);
 
     // Unlink: written before the name goes.
     h = writer("/x");
