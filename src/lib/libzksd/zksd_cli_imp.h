@@ -1,0 +1,87 @@
+// Internals shared by the zksd client's session, request and ioctl files.
+#pragma once
+#include <cstring>
+
+#include "libzksd/zksd_cli.h"
+
+#define SDCLI_TAG "sdcli"
+
+namespace zksd_imp {
+
+// Reply tables: rows 0 and 1 are errno and errno_str; the rest must be
+// present when errno is 0.
+constexpr blobmsg_policy P_ERRNO = {"errno", BLOBMSG_TYPE_INT32};
+constexpr blobmsg_policy P_ERRSTR = {"errno_str", BLOBMSG_TYPE_STRING};
+inline constexpr blobmsg_policy k_pol_plain[] = {P_ERRNO, P_ERRSTR};
+inline constexpr blobmsg_policy k_pol_fd[] = {P_ERRNO, P_ERRSTR, {"fd", BLOBMSG_TYPE_INT64}};
+inline constexpr blobmsg_policy k_pol_len[] = {P_ERRNO, P_ERRSTR, {"len", BLOBMSG_TYPE_INT32}};
+inline constexpr blobmsg_policy k_pol_data[] = {P_ERRNO, P_ERRSTR, {"data", BLOBMSG_TYPE_BINARY}};
+
+// The request being built in ctx->req. A failed add makes run() give 5.
+struct req_t {
+    cli_ctx *ctx;
+    bool bad;
+    explicit req_t(cli_ctx *c) : ctx(c), bad(blob_buf_init(&c->req, 2) != 0) {}
+    req_t &str(const char *name, const char *v)
+    {
+        if (!v)
+            v = "";
+        bad = bad || blobmsg_add_field(&ctx->req, BLOBMSG_TYPE_STRING, name, v, strlen(v) + 1) != 0;
+        return *this;
+    }
+    req_t &u32(const char *name, uint32_t v)
+    {
+        bad = bad || blobmsg_add_u32(&ctx->req, name, v) != 0;
+        return *this;
+    }
+    req_t &u64(const char *name, uint64_t v)
+    {
+        bad = bad || blobmsg_add_u64(&ctx->req, name, v) != 0;
+        return *this;
+    }
+    req_t &bin(const char *name, const void *v, size_t len)
+    {
+        bad = bad || blobmsg_add_field(&ctx->req, BLOBMSG_TYPE_BINARY, name, v, len) != 0;
+        return *this;
+    }
+    // Sends the request only: 0 or a transport code.
+    int send(uint32_t cmd);
+    // Sends, reads the reply and parses it with the table: a transport code.
+    int run(uint32_t cmd, const blobmsg_policy *pol, int n, blob_attr **tb);
+};
+
+// Records code and gives 0 for 0, -1 otherwise.
+inline int finish(cli_ctx *ctx, int code)
+{
+    zksd_cli_set_last_error(ctx, code);
+    return code == ZKSD_OK ? 0 : -1;
+}
+// Records the gate error (nothing was sent). -1.
+int gate_fail(cli_ctx *ctx);
+// Records a status and message without a transport code. -1.
+int fail_status(cli_ctx *ctx, int status, const char *msg);
+// Strict decimal / hexadecimal number texts (digits only, whole text).
+bool parse_u64(const char *text, uint64_t *out);
+bool parse_i64(const char *text, int64_t *out);
+bool parse_x64(const char *text, uint64_t *out);
+
+// ioctl2 on descriptor fd: a transport code; the answer's address and length
+// inside the receive buffer when out is given.
+int cli_ioctl2_imp(cli_ctx *ctx, int64_t fd, int code, const void *data, int len, int olen, const uint8_t **out,
+                   int *outlen);
+// ioctl2 whose answer is kept as a NUL-terminated text in out (size bytes).
+int cli_ioctl2_text(cli_ctx *ctx, int64_t fd, int code, const char *data, char *out, size_t size);
+// Handle ioctl text over command 20: a transport code.
+int cli_file_ioctl(cli_ctx *ctx, int64_t fd, int code, const void *data, int len);
+// Login on the current connection (probe, then the style the server asks for).
+int cli_login(cli_ctx *ctx, const char *user, const char *passwd);
+// Closes a handle on the server and frees it (no error record). A transport code.
+int cli_file_free(cli_file_ctx *h, bool on_server);
+int cli_dir_free(cli_dir_ctx *d, bool on_server);
+// Seek (command 15): a transport code, *newpos the server's position.
+int cli_seek(cli_file_ctx *h, int64_t offset, int64_t whence, int64_t *newpos);
+bool connected(const cli_ctx *ctx);
+// The dedicated commands behind handle ioctl codes 0, 2, 6 and 7.
+int cli_handle_cmd(cli_ctx *ctx, int64_t fd, int code, void *data);
+
+} // namespace zksd_imp
