@@ -1,0 +1,120 @@
+// Recovery of a broken exchange against the project's test server: the
+// connection drops before or after a request, the index jumps, the server
+// stalls.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "zksd/zksd_test_util.h"
+
+using namespace zksd_test;
+
+namespace {
+
+size_t count_code(const server &s, int code)
+{
+    size_t n = 0;
+    for (auto &r : s.requests())
+        n += r.cmd == 8 && r.code == code;
+    return n;
+}
+
+size_t count_event(const server &s, const std::string &ev)
+{
+    std::ifstream in(s.log);
+    std::string line;
+    size_t n = 0;
+    while (std::getline(in, line))
+        n += line.find("\"event\": \"" + ev + "\"") != std::string::npos;
+    return n;
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+} // namespace
+
+TEST(ZksdRecover, DropBeforeWriteResendsOnce)
+{
+    server s({"--drop-before", "1:13"});
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0) << c.err.msg;
+    EXPECT_EQ(c->auto_reconnect, 1);
+    cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(zksd_cli_write(f, "hello", 5, -1), 5) << c.err.msg;
+    EXPECT_EQ(slurp(s.path("w")), "hello");
+    EXPECT_EQ(s.count(13), 1u);
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX), 1u);
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX_REPLY), 0u);
+    // The context goes on: counts agree for the next break too.
+    EXPECT_EQ(zksd_cli_write(f, " world", 6, -1), 6);
+    EXPECT_EQ(slurp(s.path("w")), "hello world");
+    EXPECT_EQ(c->fix_failed, 0);
+}
+
+TEST(ZksdRecover, DropAfterReadKeepsTheReply)
+{
+    server s({"--drop-after", "1:12"});
+    {
+        std::ofstream(s.path("r")) << "0123456789";
+    }
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0);
+    cli_file_ctx *f = zksd_cli_open(c.c, "/r", 1);
+    ASSERT_NE(f, nullptr);
+    char buf[16] = {};
+    EXPECT_EQ(zksd_cli_read(f, buf, 4, -1), 4) << c.err.msg;
+    EXPECT_EQ(std::string(buf, 4), "0123");
+    EXPECT_EQ(s.count(12), 1u); // ran once, its reply re-read
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX_REPLY), 1u);
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX), 0u);
+    EXPECT_EQ(zksd_cli_read(f, buf, 4, -1), 4);
+    EXPECT_EQ(std::string(buf, 4), "4567");
+}
+
+TEST(ZksdRecover, GivesUpOnIndexJump)
+{
+    server s({"--drop-before", "1:13", "--index-skew", "2"});
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0);
+    cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+    ASSERT_NE(f, nullptr);
+    zk_test::log_capture cap;
+    EXPECT_EQ(zksd_cli_write(f, "hello", 5, -1), -1);
+    EXPECT_EQ(c.err.code, -40);
+    EXPECT_EQ(c->fix_failed, 1);
+    EXPECT_TRUE(cap.has("cmd_send_count="));
+    EXPECT_EQ(s.count(13), 0u);
+    // A dead context sends nothing more.
+    size_t n0 = s.size();
+    os_file_stat_t st;
+    EXPECT_EQ(zksd_cli_stat(c.c, "/w", &st), -1);
+    EXPECT_EQ(c.err.code, -40);
+    EXPECT_EQ(s.size(), n0);
+}
+
+TEST(ZksdRecover, GivesUpAfterThreeTimeouts)
+{
+    server s({"--drop-before", "1:13", "--after-drop", "stall:5"});
+    client c(s.url() + "&read_timeout=1");
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    c->conn.timeout = c->read_timeout = 1000;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0);
+    cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+    ASSERT_NE(f, nullptr);
+    zk_test::log_capture cap;
+    EXPECT_EQ(zksd_cli_write(f, "hello", 5, -1), -1);
+    EXPECT_EQ(c->fix_failed, 1);
+    EXPECT_EQ(cap.count("zksd_cli_reconnect eno=-40"), 3u);
+    EXPECT_EQ(count_event(s, "stall"), 3u);
+}
