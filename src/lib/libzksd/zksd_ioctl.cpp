@@ -223,9 +223,12 @@ int zksd_cli_ioctl(void *handle, int code, void *data, int len)
     int ret = cli_file_ioctl(ctx, fd, code, data, len);
     if (ret == ZKSD_OK && code == 10001) {
         // The server took the codec: make it here (also when the name stays).
-        char name[sizeof ctx->comp.name];
-        str_safecopy_trunc(name, sizeof name, (const char *)data);
-        str_safecopy(ctx->comp.name, sizeof ctx->comp.name, name);
+        // The name as sent, up to its NUL and at most 15 characters.
+        size_t n = data && len > 0 ? strnlen((const char *)data, (size_t)len) : 0;
+        if (n >= sizeof ctx->comp.name)
+            n = sizeof ctx->comp.name - 1;
+        memcpy(ctx->comp.name, data ? data : "", n);
+        ctx->comp.name[n] = '\0';
         if (sdcomp_setup(&ctx->comp) != 0 || !ctx->comp.codec) {
             LOG_DBG(TAG, "cli_ioctl_imp ret=%d\n", -1);
             ret = ZKSD_UNPACK_ERR;

@@ -183,13 +183,22 @@ int offset_prepare(cli_file_ctx *h, int64_t offset, bool *at)
     return ZKSD_OK;
 }
 
+// Raw calls: an offset travels in the request from 1.6.4 on, else a seek
+// goes first; the calls themselves do not move the position.
+int raw_offset_prepare(cli_file_ctx *h, int64_t offset, bool *at)
+{
+    *at = offset >= 0 && h->ctx->ver_164;
+    int64_t np;
+    return offset >= 0 && !h->ctx->ver_164 ? cli_seek(h, offset, 0, &np) : ZKSD_OK;
+}
+
 // One read request of len bytes: a transport code; tb filled.
-int read_req(cli_file_ctx *h, bool at, uint32_t len, blob_attr **tb)
+int read_req(cli_file_ctx *h, bool at, uint64_t offset, uint32_t len, blob_attr **tb)
 {
     req_t r(h->ctx);
     r.u64("fd", (uint64_t)h->fd).u32("len", len);
     if (at)
-        r.u64("offset", h->pos);
+        r.u64("offset", offset);
     int ret = r.run(at ? 29 : 12, k_pol_read, 5, tb);
     if (ret == ZKSD_DATA_ERR)
         LOG_ERR(TAG, "parse data error\n");
@@ -197,13 +206,14 @@ int read_req(cli_file_ctx *h, bool at, uint32_t len, blob_attr **tb)
 }
 
 // One write request whose data is packed from src (pack) or sent as it is.
-int write_req(cli_file_ctx *h, bool at, const void *src, uint32_t len, bool pack, uint32_t raw_len, int32_t *count)
+int write_req(cli_file_ctx *h, bool at, uint64_t offset, const void *src, uint32_t len, bool pack, uint32_t raw_len,
+              int32_t *count)
 {
     cli_ctx *ctx = h->ctx;
     req_t r(ctx);
     r.u64("fd", (uint64_t)h->fd).u32("flags", 0).u32("len", len);
     if (at)
-        r.u64("offset", h->pos);
+        r.u64("offset", offset);
     if (r.bad)
         return ZKSD_MEM_ERR;
     if (pack) {
@@ -351,7 +361,7 @@ int64_t zksd_cli_read(cli_file_ctx *h, void *buf, int64_t len, int64_t offset)
     for (;;) {
         const uint32_t piece = (uint32_t)(remain < ctx->block_size ? remain : ctx->block_size);
         blob_attr *tb[5];
-        ret = read_req(h, at, piece, tb);
+        ret = read_req(h, at, h->pos, piece, tb);
         if (ret != ZKSD_OK)
             return finish(ctx, ret);
         const int plen = (int)blobmsg_data_len(tb[4]);
@@ -377,13 +387,11 @@ int64_t zksd_cli_read_raw(cli_file_ctx *h, void *buf, size_t cap, int64_t len, u
     if (read_tmo_prepare(h) != 0)
         return -1;
     bool at = false;
-    const uint64_t keep = h->pos;
-    int ret = offset_prepare(h, offset, &at);
+    int ret = raw_offset_prepare(h, offset, &at);
     if (ret != ZKSD_OK)
         return finish(ctx, ret);
     blob_attr *tb[5];
-    ret = read_req(h, at, (uint32_t)len, tb);
-    h->pos = keep;
+    ret = read_req(h, at, (uint64_t)offset, (uint32_t)len, tb);
     if (ret != ZKSD_OK)
         return finish(ctx, ret);
     const uint32_t plen = blobmsg_data_len(tb[4]);
@@ -411,7 +419,7 @@ int64_t zksd_cli_write(cli_file_ctx *h, const void *buf, int64_t len, int64_t of
     for (;;) {
         const uint32_t piece = (uint32_t)(remain < ctx->block_size ? remain : ctx->block_size);
         int32_t n = 0;
-        ret = write_req(h, at, (const uint8_t *)buf + total, piece, true, 0, &n);
+        ret = write_req(h, at, h->pos, (const uint8_t *)buf + total, piece, true, 0, &n);
         if (ret != ZKSD_OK) {
             // What went through before the failure is reported as a short write.
             zksd_cli_set_last_error(ctx, ret);
@@ -435,13 +443,11 @@ int64_t zksd_cli_write_raw(cli_file_ctx *h, const void *packed, int64_t len, uin
     cli_ctx *ctx = h->ctx;
     write_tmo_prepare(h);
     bool at = false;
-    const uint64_t keep = h->pos;
-    int ret = offset_prepare(h, offset, &at);
+    int ret = raw_offset_prepare(h, offset, &at);
     if (ret != ZKSD_OK)
         return finish(ctx, ret);
     int32_t n = 0;
-    ret = write_req(h, at, packed, (uint32_t)len, false, packed_len, &n);
-    h->pos = keep;
+    ret = write_req(h, at, (uint64_t)offset, packed, (uint32_t)len, false, packed_len, &n);
     if (ret != ZKSD_OK)
         return finish(ctx, ret);
     zksd_cli_set_last_error(ctx, ZKSD_OK);
