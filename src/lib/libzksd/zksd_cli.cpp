@@ -29,17 +29,6 @@ constexpr blobmsg_policy k_pol_login90[] = {
     P_ERRNO, P_ERRSTR, {"ver", BLOBMSG_TYPE_INT32}, {"cert", BLOBMSG_TYPE_STRING}};
 constexpr blobmsg_policy k_pol_info[] = {P_ERRNO, P_ERRSTR, {"info", BLOBMSG_TYPE_STRING}};
 
-char *dup_text(const char *s)
-{
-    if (!s)
-        return nullptr;
-    size_t n = strlen(s) + 1;
-    char *p = (char *)os_malloc(n);
-    if (p)
-        memcpy(p, s, n);
-    return p;
-}
-
 void log_step(int sret, int rlen, int pret)
 {
     LOG_VERB(TAG, "client_send_reqest ret=%d\n", sret);
@@ -187,10 +176,8 @@ struct saved_msg {
     bool save(const void *src, int n)
     {
         os_free(p);
-        p = (uint8_t *)os_malloc((size_t)n);
+        p = (uint8_t *)os_memdup(src, (size_t)n);
         len = n;
-        if (p)
-            memcpy(p, src, (size_t)n);
         return p != nullptr;
     }
 };
@@ -423,10 +410,10 @@ cli_ctx *zksd_cli_connect3_imp(const char *url, net_abort_hook *hook, int login,
     char pack[URL_FIELD_SIZE];
     url_get_query_buf(url, "pack", "lz4", pack, sizeof pack);
     pack[15] = '\0';
-    ctx->host = dup_text(u.host);
+    ctx->host = os_strdup(u.host);
     if (login) {
-        ctx->user = dup_text(u.user);
-        ctx->passwd = dup_text(u.passwd);
+        ctx->user = os_strdup(u.user);
+        ctx->passwd = os_strdup(u.passwd);
     }
     if (!ctx->host || (login && (!ctx->user || !ctx->passwd))) {
         VPERROR_SET(errp, VERR_NO_MEMORY, nullptr);

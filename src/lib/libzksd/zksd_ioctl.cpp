@@ -107,6 +107,21 @@ int answer_op(cli_ctx *ctx, int64_t fd, int code, const char *text, char *buf, s
     return (int)strnlen(buf, size); // the kept length is what the text holds
 }
 
+// ioctl2 whose answer (binary, NUL-separated lists) goes into buf, cut to
+// size - 1 bytes and NUL-terminated: the kept length or -1.
+int answer_len(cli_ctx *ctx, int code, const char *text, char *buf, size_t size)
+{
+    const uint8_t *p = nullptr;
+    int n = 0;
+    const int olen = size - 1 > INT32_MAX ? INT32_MAX : (int)(size - 1);
+    int ret = cli_ioctl2_imp(ctx, 0, code, text, -1, olen, &p, &n);
+    if (ret == ZKSD_OK) {
+        memcpy(buf, p, (size_t)n);
+        buf[n] = '\0';
+    }
+    return finish(ctx, ret) == 0 ? n : -1;
+}
+
 // ioctl2 whose answer must fit out (size bytes with its NUL) whole.
 int answer_whole(cli_ctx *ctx, int code, const char *text, char *out, size_t size)
 {
@@ -326,22 +341,24 @@ int zksd_cli_mknod(cli_ctx *ctx, const char *path, unsigned mode, unsigned long 
     return text_op(ctx, 0, 10021, text);
 }
 
-int zksd_cli_link(cli_ctx *ctx, const char *oldpath, const char *newpath)
+// "%s\t%s" operations of the handle ioctl.
+static int two_path_op(cli_ctx *ctx, int code, const char *first, const char *second)
 {
     PL_ASSERT_RET(TAG, ctx, -1);
     char text[k_text_size];
-    if (!names_ok(ctx, {oldpath, newpath}) || !fmt_text(ctx, text, "%s\t%s", newpath, oldpath))
+    if (!names_ok(ctx, {first, second}) || !fmt_text(ctx, text, "%s\t%s", first, second))
         return -1;
-    return text_op(ctx, 0, 10023, text);
+    return text_op(ctx, 0, code, text);
+}
+
+int zksd_cli_link(cli_ctx *ctx, const char *oldpath, const char *newpath)
+{
+    return two_path_op(ctx, 10023, newpath, oldpath);
 }
 
 int zksd_cli_symlink(cli_ctx *ctx, const char *target, const char *linkpath)
 {
-    PL_ASSERT_RET(TAG, ctx, -1);
-    char text[k_text_size];
-    if (!names_ok(ctx, {target, linkpath}) || !fmt_text(ctx, text, "%s\t%s", linkpath, target))
-        return -1;
-    return text_op(ctx, 0, 10024, text);
+    return two_path_op(ctx, 10024, linkpath, target);
 }
 
 int zksd_cli_truncate(cli_ctx *ctx, const char *path, long size)
@@ -424,15 +441,7 @@ int zksd_cli_listxattr(cli_ctx *ctx, const char *path, char *buf, size_t size)
     PL_ASSERT_RET(TAG, ctx && buf && size > 0, -1);
     if (!names_ok(ctx, {path}))
         return -1;
-    // The list holds NUL-separated names: its length is the answer's.
-    const uint8_t *p = nullptr;
-    int n = 0;
-    int ret = cli_ioctl2_imp(ctx, 0, 10003, path, -1, (int)(size - 1 > INT32_MAX ? INT32_MAX : size - 1), &p, &n);
-    if (ret == ZKSD_OK) {
-        memcpy(buf, p, (size_t)n);
-        buf[n] = '\0';
-    }
-    return finish(ctx, ret) == 0 ? n : -1;
+    return answer_len(ctx, 10003, path, buf, size); // NUL-separated names
 }
 
 int zksd_cli_getxattr(cli_ctx *ctx, const char *path, const char *name, char *buf, size_t size)
@@ -441,14 +450,7 @@ int zksd_cli_getxattr(cli_ctx *ctx, const char *path, const char *name, char *bu
     char text[k_text_size];
     if (!names_ok(ctx, {path, name}) || !fmt_text(ctx, text, "%s\t%s", path, name))
         return -1;
-    const uint8_t *p = nullptr;
-    int n = 0;
-    int ret = cli_ioctl2_imp(ctx, 0, 10004, text, -1, (int)(size - 1 > INT32_MAX ? INT32_MAX : size - 1), &p, &n);
-    if (ret == ZKSD_OK) {
-        memcpy(buf, p, (size_t)n);
-        buf[n] = '\0';
-    }
-    return finish(ctx, ret) == 0 ? n : -1;
+    return answer_len(ctx, 10004, text, buf, size);
 }
 
 int zksd_cli_removexattr(cli_ctx *ctx, const char *path, const char *name)

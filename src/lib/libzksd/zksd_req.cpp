@@ -100,19 +100,26 @@ int cli_stat_get(req_t &r, uint32_t cmd, os_file_stat_t *st)
     return ret;
 }
 
+// The close request of a file (11) or directory (43): a transport code.
+int close_on_server(cli_ctx *ctx, uint32_t cmd, int64_t fd)
+{
+    req_t r(ctx);
+    r.u64("fd", (uint64_t)fd);
+    blob_attr *tb[2];
+    return r.run(cmd, k_pol_plain, 2, tb);
+}
+
 bool need_ver(cli_ctx *ctx, const char *min) { return zksd_cli_ver_at_least(ctx, min) != 0; }
 
 cli_file_ctx *new_file(cli_ctx *ctx, const char *path, int64_t flags, int64_t fd)
 {
     cli_file_ctx *h = (cli_file_ctx *)os_zalloc(sizeof(cli_file_ctx));
-    size_t n = strlen(path) + 1;
-    char *p = (char *)os_malloc(n);
+    char *p = os_strdup(path);
     if (!h || !p || mem_parray_add(&ctx->files, h) != 0) {
         os_free(h);
         os_free(p);
         return nullptr;
     }
-    memcpy(p, path, n);
     h->kind = ZKSD_KIND_FILE;
     h->ctx = ctx;
     h->path = p;
@@ -134,9 +141,7 @@ cli_file_ctx *open_finish(req_t &r, uint32_t cmd, const char *path, int64_t keep
         h = new_file(r.ctx, path, keep_flags, (int64_t)blobmsg_get_u64(tb[2]));
         if (!h) {
             // The server holds a descriptor the client cannot keep: close it.
-            req_t c(r.ctx);
-            c.u64("fd", blobmsg_get_u64(tb[2]));
-            c.run(11, k_pol_plain, 2, tb);
+            close_on_server(r.ctx, 11, (int64_t)blobmsg_get_u64(tb[2]));
             ret = ZKSD_MEM_ERR;
         }
     }
@@ -258,13 +263,7 @@ int cli_seek(cli_file_ctx *h, int64_t offset, int64_t whence, int64_t *newpos)
 int cli_file_free(cli_file_ctx *h, bool on_server)
 {
     cli_ctx *ctx = h->ctx;
-    int ret = ZKSD_OK;
-    if (on_server) {
-        req_t r(ctx);
-        r.u64("fd", (uint64_t)h->fd);
-        blob_attr *tb[2];
-        ret = r.run(11, k_pol_plain, 2, tb);
-    }
+    int ret = on_server ? close_on_server(ctx, 11, h->fd) : ZKSD_OK;
     mem_parray_remove(&ctx->files, h);
     os_free(h->path);
     os_free(h);
@@ -274,13 +273,7 @@ int cli_file_free(cli_file_ctx *h, bool on_server)
 int cli_dir_free(cli_dir_ctx *d, bool on_server)
 {
     cli_ctx *ctx = d->ctx;
-    int ret = ZKSD_OK;
-    if (on_server) {
-        req_t r(ctx);
-        r.u64("fd", (uint64_t)d->fd);
-        blob_attr *tb[2];
-        ret = r.run(43, k_pol_plain, 2, tb);
-    }
+    int ret = on_server ? close_on_server(ctx, 43, d->fd) : ZKSD_OK;
     mem_parray_remove(&ctx->dirs, d);
     os_free(d->buf);
     os_free(d);
@@ -674,9 +667,7 @@ cli_dir_ctx *zksd_cli_opendir2(cli_ctx *ctx, const char *path, const char *patte
             d = nullptr;
         }
         if (!d) {
-            req_t c(ctx);
-            c.u64("fd", blobmsg_get_u64(tb[2]));
-            c.run(43, k_pol_plain, 2, tb);
+            close_on_server(ctx, 43, (int64_t)blobmsg_get_u64(tb[2]));
             ret = ZKSD_MEM_ERR;
         } else {
             d->kind = ZKSD_KIND_DIR;
