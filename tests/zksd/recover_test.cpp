@@ -118,3 +118,22 @@ TEST(ZksdRecover, GivesUpAfterThreeTimeouts)
     EXPECT_EQ(cap.count("zksd_cli_reconnect eno=-40"), 3u);
     EXPECT_EQ(count_event(s, "stall"), 3u);
 }
+
+TEST(ZksdRecover, ManualReconnectKeepsRecovery)
+{
+    server s({"--drop-before", "1:13"});
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0);
+    const uint64_t old_id = c->srv_ctx_id;
+    // A reconnect of its own lands on a new server context: recovery
+    // follows it there and counts from its frames.
+    ASSERT_EQ(zksd_cli_reconnect(c.c), 0) << c.err.msg;
+    EXPECT_EQ(c->auto_reconnect, 1);
+    EXPECT_NE(c->srv_ctx_id, old_id);
+    cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(zksd_cli_write(f, "abc", 3, -1), 3) << c.err.msg;
+    EXPECT_EQ(slurp(s.path("w")), "abc");
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX), 1u);
+}

@@ -175,3 +175,24 @@ TEST(ZksdSession, VersionFlagsAndWindowsPlatform)
     EXPECT_STREQ(c.err.msg, "not supported, please upgrade zksd to the latest version");
     EXPECT_EQ(zksd_cli_is_ver_182(c.c), 0);
 }
+
+TEST(ZksdSession, PasswordsAndKeysNeverLogged)
+{
+    const std::string marker = "Sekr3tMarker";
+    zk_test::log_capture cap;
+    for (const char *style : {"sha", "key"}) {
+        server s({"--login", style, "--password", marker});
+        for (const std::string &pw : {marker, marker + "X"}) {
+            client c(s.url("", "u:" + pw));
+            EXPECT_EQ(c.c != nullptr, pw == marker) << style;
+            EXPECT_EQ(std::string(c.err.msg).find(marker), std::string::npos);
+            if (c.c && c->lkey[0]) {
+                for (const std::string &l : cap.lines())
+                    EXPECT_EQ(l.find(c->lkey), std::string::npos) << l;
+            }
+        }
+    }
+    EXPECT_GT(cap.lines().size(), 0u);
+    for (const std::string &l : cap.lines())
+        EXPECT_EQ(l.find(marker), std::string::npos) << l;
+}

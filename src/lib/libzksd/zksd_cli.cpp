@@ -530,9 +530,16 @@ int zksd_cli_reconnect(cli_ctx *ctx)
         if (ret != ZKSD_OK)
             return finish(ctx, ret);
     }
-    // A reconnect outside a recovery lands on a new server context: attach
-    // recovery to it and count from its frame count.
-    if (ctx->auto_reconnect && !ctx->replaying) {
+    if (ctx->replaying)
+        return finish(ctx, ZKSD_OK); // the recovery attaches to the old server context
+    // A new server context starts with its default codec: name ours again.
+    char codec[sizeof ctx->comp.name];
+    memcpy(codec, ctx->comp.name, sizeof codec);
+    int cret = negotiate_codec(ctx, codec);
+    if (cret != ZKSD_OK)
+        return finish(ctx, cret);
+    // Attach recovery to the new server context and count from its frames.
+    if (ctx->auto_reconnect) {
         if (zksd_cli_set_auto_reconnect(ctx) != 0)
             return -1;
         char ans[64];
