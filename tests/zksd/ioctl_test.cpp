@@ -148,8 +148,16 @@ TEST(ZksdIoctl, SettingsWithKeyLogin)
     ASSERT_NE(c.c, nullptr) << c.err.msg;
     char text[ZKSD_ANSWER_SIZE];
     ASSERT_EQ(zksd_cli_get_settings(c.c, text, sizeof text), 0) << c.err.msg;
-    EXPECT_EQ(zksd_cli_set_settings(c.c, "user=u\npasswd=p\n"), 0) << c.err.msg;
+    EXPECT_NE(std::string(text).find("user=u"), std::string::npos);
+    EXPECT_EQ(zksd_cli_allow_set_readonly(c.c), 1);
+    // The server deciphers user and password with the login key: they become
+    // its account.
+    EXPECT_EQ(zksd_cli_set_settings(c.c, "user=admin\npasswd=secret\n"), 0) << c.err.msg;
     EXPECT_EQ(s.last().code, 11);
+    client fresh(s.url("", "admin:secret"));
+    EXPECT_NE(fresh.c, nullptr) << fresh.err.msg;
+    client stale(s.url());
+    EXPECT_EQ(stale.c, nullptr);
     std::string big(9000, 'x');
     size_t n0 = s.size();
     EXPECT_EQ(zksd_cli_set_settings(c.c, ("a=" + big).c_str()), -1);
