@@ -137,3 +137,18 @@ TEST(ZksdRecover, ManualReconnectKeepsRecovery)
     EXPECT_EQ(slurp(s.path("w")), "abc");
     EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX), 1u);
 }
+
+TEST(ZksdRecover, OtherReconnectFailuresGiveUpAtOnce)
+{
+    server s({"--drop-before", "1:13", "--after-drop", "reset:5"});
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0);
+    cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+    ASSERT_NE(f, nullptr);
+    zk_test::log_capture cap;
+    EXPECT_EQ(zksd_cli_write(f, "hello", 5, -1), -1);
+    EXPECT_EQ(c->fix_failed, 1);
+    EXPECT_EQ(cap.count("zksd_cli_reconnect eno="), 1u);
+    EXPECT_EQ(count_event(s, "reset"), 1u);
+}
