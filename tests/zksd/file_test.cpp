@@ -273,3 +273,49 @@ TEST(ZksdFile, RawReadAndWrite)
     EXPECT_EQ(zksd_cli_read_raw(f, buf, 3, 5, &plen, 0), -1);
     EXPECT_EQ(c.err.code, -1);
 }
+
+TEST(ZksdFile, OtherOpensAndRequests)
+{
+    server s;
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    cli_file_ctx *f = zksd_cli_open2(c.c, "/o2", 2 | 4, 0640);
+    ASSERT_NE(f, nullptr) << c.err.msg;
+    EXPECT_EQ(f->flags, 0640);
+    EXPECT_STREQ(f->path, "/o2");
+    EXPECT_EQ(zksd_cli_write(f, "12345", 5, -1), 5);
+    zksd_file_info_t fi{};
+    ASSERT_EQ(zksd_cli_file_info(f, &fi), 0) << c.err.msg;
+    EXPECT_EQ(fi.len, 5u);
+    EXPECT_EQ(fi.offset, 5u);
+    EXPECT_EQ(zksd_cli_flock(f, 1, 0, 5), 0) << c.err.msg;
+    const zksd_file_times_t t{1000, 5, 2000, 6, 3000, 7};
+    EXPECT_EQ(zksd_cli_futime(f, &t), 0) << c.err.msg;
+    EXPECT_EQ(s.last().cmd, 27);
+    os_file_stat_t st{};
+    ASSERT_EQ(zksd_cli_lstat(c.c, "/o2", &st), 0);
+    EXPECT_EQ(st.mtime, 2000u);
+    EXPECT_EQ(st.size, 5u);
+    EXPECT_EQ(zksd_cli_close(f), 0);
+    // Windows-style open: read and write access, open or create.
+    cli_file_ctx *w = zksd_cli_wopen(c.c, "/o2", (int32_t)0xC0000000, 0, nullptr, 4, 0, 0);
+    ASSERT_NE(w, nullptr) << c.err.msg;
+    EXPECT_EQ(w->flags, 0);
+    char buf[8] = {};
+    EXPECT_EQ(zksd_cli_read(w, buf, 8, 0), 5);
+    EXPECT_STREQ(buf, "12345");
+    EXPECT_EQ(c->files.count, 1u);
+    EXPECT_EQ(zksd_cli_close(w), 0);
+    EXPECT_EQ(c->files.count, 0u);
+    // Extended attributes travel packed.
+    const std::string v(3000, 'v');
+    if (zksd_cli_setxattr(c.c, "/o2", "user.big", v.data(), v.size(), 0) == 0) {
+        std::string back(4000, '\0');
+        EXPECT_EQ(zksd_cli_getxattr(c.c, "/o2", "user.big", back.data(), back.size()), 3000);
+        EXPECT_EQ(back.substr(0, 3000), v);
+    } else {
+        EXPECT_NE(c.err.code, 0); // the file system under the server has none
+    }
+    char blk[4096];
+    EXPECT_EQ(zksd_cli_lsblk(c.c, blk, sizeof blk), 0) << c.err.msg;
+}

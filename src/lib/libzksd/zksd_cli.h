@@ -237,9 +237,9 @@ int zksd_cli_closedir(cli_dir_ctx *d);
 int zksd_cli_ioctl(void *handle, int code, void *data, int len);
 // ioctl2 (command 8) on the handle's descriptor: data (len bytes; -1: a text
 // with its NUL) goes out; the answer, cut to olen bytes, is copied into out
-// (may be NULL) and its kept length stored in *outlen (may be NULL). When out
-// is not NULL and olen > 0 the answer is NUL-terminated within out (so at
-// most olen - 1 bytes are kept). 0 / -1.
+// (may be NULL) and its kept length stored in *outlen (may be NULL); a NUL
+// follows the kept bytes when fewer than olen were kept (answers may be
+// binary: the text calls below always leave a NUL). 0 / -1.
 int zksd_cli_ioctl2(void *handle, int code, const void *data, int len, void *out, int olen, int *outlen);
 // The same handing back the answer inside the receive buffer (valid until
 // the next request of the context; not NUL-terminated).
