@@ -1,27 +1,1011 @@
-// The "zksd" driver's record. It recognises "zkp://" and "zkps://" URLs so
-// they never fall to another driver; the remote client itself is not part
-// of this build yet, so a mount reports that plainly.
+// The "zksd" driver: mounts a directory of a remote zksd server for
+// "zkp://" (plain) and "zkps://" (TLS) URLs. One mount is one volume: one
+// client connection guarded by the volume mutex, the server-side root that
+// every path is joined to, the counts of the files and directories open on
+// it, the time of its last activity (read by the heartbeat) and the
+// need-reopen flag.
+//
+// A broken connection is handled here only after the client's own recovery
+// (servers from 1.5.4) gave up. With nothing open on the volume, the opens,
+// the statfs and the path stat calls reconnect and repeat the failed call
+// once; with anything open the volume needs a reopen, and from then on every
+// operation but the closes fails until the heartbeat unmounts.
+//
+// Errors: the client writes every request's outcome into the volume's own
+// record (under the volume mutex); each slot copies a failure from there
+// into the calling thread's record before it lets the mutex go, so the FUSE
+// thread and the heartbeat thread each read their own call's outcome.
+// Log tag "vfs".
+#include <sys/xattr.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "libpal/string/str_kv.h"
+#include "libpal/string/str_num.h"
+#include "libpal/string/str_path.h"
+#include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
+#include "libpal/string/url.h"
+#include "libpal/vfile/os_file_flag.h"
+#include "liblog/log2.h"
 #include "libvfs/vfs_imp.h"
+#include "libzksd/zksd_cli.h"
 
 namespace {
+
+// Tags: the first 64-bit word of a volume and of a file handle.
+constexpr uint64_t k_tag_vol = 'V';
+constexpr uint64_t k_tag_file = 'F';
+constexpr uint64_t k_tag_dir = 'D';
+
+constexpr const char *k_min_ver = "1.5.2";
+constexpr const char *k_reconnect_ver = "1.5.4";
+constexpr uint32_t k_flag_vss = 0x10000;
+// Status of a server that reports a missing path.
+constexpr int k_not_found = VERR_FILE_NOT_FOUND;
+
+// Largest attribute value or list the kernel asks for.
+constexpr size_t k_xattr_max = XATTR_SIZE_MAX;
+
+struct zksd_vol {
+    uint64_t tag; // k_tag_vol
+    char *url;    // owned copy of the mount URL (to reconnect)
+    char *root;   // owned, the server-side directory paths are joined to
+    cli_ctx *cli; // NULL after a failed reconnect
+    // The client's last-error record: written by every client call, read
+    // only under the mutex.
+    vperror_t err;
+    uint32_t readonly;
+    vfs_mount_ctx *mnt;
+    pl_mutex_t mutex; // around every client call and reconnect
+    std::atomic<uint32_t> fcount;
+    std::atomic<uint32_t> dcount;
+    std::atomic<uint64_t> last_activity; // os_clock_ms
+    std::atomic<uint8_t> need_reopen;
+    uint8_t vss; // the root lies in a shadow copy dropped at unmount
+};
+
+struct zksd_fh {
+    uint64_t tag; // k_tag_file
+    cli_file_ctx *f;
+    zksd_vol *v;
+};
+
+struct zksd_dh {
+    uint64_t tag; // k_tag_dir
+    cli_dir_ctx *d;
+    zksd_vol *v;
+};
+
+// RAII hold of the volume mutex.
+struct vol_lock {
+    explicit vol_lock(zksd_vol *v) : v_(v) { mutex_lock(&v_->mutex); }
+    ~vol_lock() { mutex_unlock(&v_->mutex); }
+    vol_lock(const vol_lock &) = delete;
+    vol_lock &operator=(const vol_lock &) = delete;
+
+  private:
+    zksd_vol *v_;
+};
+
+uint64_t tag_of(const void *p)
+{
+    uint64_t w = 0;
+    if (p)
+        memcpy(&w, p, sizeof(w));
+    return w;
+}
+
+bool is_conn_error(int code)
+{
+    switch (code) {
+    case VERR_NET_PROTOCOL_ERROR: // -466
+    case VERR_TIMEOUT:            // -40
+    case VERR_NET_IO_ERROR:       // -400
+    case VERR_NET_CONNECTION_RESET:
+    case -453: // software caused connection abort
+        return true;
+    default:
+        return false;
+    }
+}
+
+void touch(zksd_vol *v) { v->last_activity.store(os_clock_ms(), std::memory_order_relaxed); }
+
+// Caller holds the mutex. Copies a failure of the last client call into the
+// calling thread's record (success leaves it as the entry point emptied it).
+void pass_error(zksd_vol *v)
+{
+    if (v->err.code != 0)
+        vperror_copy(vfs_err_rec(), &v->err);
+}
+
+// Caller holds the mutex. Classifies the last client call's outcome: -1 not
+// a connection failure (or success), -2 a connection failure with nothing
+// open (the caller may reconnect), -1 with need-reopen set when something is
+// open.
+int zksd_check_set_error(zksd_vol *v)
+{
+    int code = v->err.code;
+    if (!is_conn_error(code))
+        return -1;
+    uint32_t fc = v->fcount.load(), dc = v->dcount.load();
+    if (fc == 0 && dc == 0)
+        return -2;
+    v->need_reopen.store(1);
+    LOG_DBG(VFS_TAG, "fcount=%u dcount=%u error: need reopen!!\n", fc, dc);
+    return -1;
+}
+
+// Caller holds the mutex. Replaces a broken client by a new connection when
+// nothing is open. 0 when a new client stands, -1 otherwise (need-reopen set
+// when the connect failed).
+int zksd_check_and_connect(zksd_vol *v)
+{
+    if (v->cli && zksd_check_set_error(v) != -2)
+        return -1;
+    zksd_cli_exit(v->cli);
+    v->cli = nullptr;
+    cli_ctx *c = zksd_cli_connect(v->url, &v->err);
+    if (!c) {
+        v->need_reopen.store(1);
+        LOG_DBG(VFS_TAG, "zksd_cli_connect error:%s\n", vperror_str(&v->err));
+        return -1;
+    }
+    v->cli = c;
+    LOG_VERB(VFS_TAG, "zksd_cli_reconnect ok\n");
+    // A fresh context has no recovery: ask for it again where the server has it.
+    if (zksd_cli_ver_at_least(c, k_reconnect_ver) && zksd_cli_set_auto_reconnect(c) < 0)
+        LOG_DBG(VFS_TAG, "set_auto_reconnect after reconnect failed: %s\n", vperror_str(&v->err));
+    v->err.code = 0;
+    v->err.msg[0] = '\0';
+    return 0;
+}
+
+// Caller holds the mutex. Records why there is no client to call.
+void no_client(zksd_vol *v)
+{
+    vperror_set(&v->err, __FILE__, __LINE__, __func__, VERR_NET_IO_ERROR, "not connected");
+}
+
+// Runs call(cli) under the mutex; when it fails (or there is no client) and
+// the failure is a broken connection with nothing open, reconnects and runs
+// it once more. The failure is copied to the thread's record, then the
+// activity time is stamped. call returns true for success.
+template <class F>
+void with_retry(zksd_vol *v, F call)
+{
+    vol_lock g(v);
+    bool ok = false;
+    if (v->cli)
+        ok = call(v->cli);
+    else
+        no_client(v);
+    if (!ok && (!v->cli || is_conn_error(v->err.code)) && zksd_check_and_connect(v) == 0)
+        call(v->cli);
+    pass_error(v);
+    zksd_check_set_error(v);
+    touch(v);
+}
+
+// The call pattern without retry.
+template <class F>
+auto plain(zksd_vol *v, F call) -> decltype(call(v->cli))
+{
+    vol_lock g(v);
+    decltype(call(v->cli)) r{};
+    if (v->cli) {
+        r = call(v->cli);
+    } else {
+        no_client(v);
+        r = (decltype(r))-1;
+    }
+    pass_error(v);
+    zksd_check_set_error(v);
+    touch(v);
+    return r;
+}
+
+// The call pattern on a file or directory handle's client objects: the
+// client belongs to the volume, so the mutex is still the volume's.
+template <class F>
+auto on_handle(zksd_vol *v, F call) -> decltype(call())
+{
+    vol_lock g(v);
+    auto r = call();
+    pass_error(v);
+    zksd_check_set_error(v);
+    touch(v);
+    return r;
+}
+
+// Refusal while the volume needs a reopen: nothing is sent and the thread's
+// record stays empty (the FUSE layer answers EIO).
+bool refused(zksd_vol *v) { return v->need_reopen.load() != 0; }
+
+// The server-side path of a mount path: root joined with path, normalised
+// for opens. A path with a ".." component could climb above the root, so it
+// is refused. false with the thread's record filled.
+bool full_path(const zksd_vol *v, const char *path, char *out, bool normalise)
+{
+    if (!path) {
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "path missing");
+        return false;
+    }
+    for (const char *p = path; *p;) {
+        const char *e = p;
+        while (*e && *e != '/' && *e != '\\')
+            e++;
+        if (e - p == 2 && p[0] == '.' && p[1] == '.') {
+            VFS_SET_ERROR(VERR_ACCESS_DENIED, "path leaves the mount: %s", path);
+            return false;
+        }
+        p = *e ? e + 1 : e;
+    }
+    path_build(out, v->root, path);
+    if (!*out) {
+        VFS_SET_ERROR(VERR_FILENAME_TOO_LONG, nullptr);
+        return false;
+    }
+    if (normalise)
+        path_normalize(out);
+    return true;
+}
+
+zksd_file_times_t to_cli_times(const os_file_times_t *t)
+{
+    zksd_file_times_t z{};
+    z.time_access = (uint64_t)t->atime.sec;
+    z.time_access_ns = t->atime.nsec;
+    z.time_write = (uint64_t)t->mtime.sec;
+    z.time_write_ns = t->mtime.nsec;
+    z.time_create = (uint64_t)t->ctime.sec;
+    z.time_create_ns = t->ctime.nsec;
+    return z;
+}
+
+void vol_free(zksd_vol *v)
+{
+    if (!v)
+        return;
+    os_free(v->url);
+    os_free(v->root);
+    os_mutex_destroy(&v->mutex);
+    v->tag = 0;
+    v->~zksd_vol();
+    os_free(v);
+}
+
+// ---- slots ----------------------------------------------------------------------------
+
+int vfs_zksd_init(void)
+{
+    LOG_VERB(VFS_TAG, "==>\n");
+    return zksd_cli_init();
+}
+
+int vfs_zksd_exit(void)
+{
+    zksd_cli_uninit();
+    return 0;
+}
 
 int vfs_zksd_match(const char *url)
 {
     return str_istart_with(url, "zkp://") || str_istart_with(url, "zkps://") ? 0 : 1;
 }
 
-void *vfs_zksd_mount(const char *, void *, vperror_t *err, vfs_mount_ctx *)
+// Drops the half-made volume and its client after a failed mount step; the
+// client's failure (or the step's own) goes to err.
+void *mount_fail(zksd_vol *v, vperror_t *err)
 {
-    vperror_set(err, __FILE__, __LINE__, __func__, VERR_NOT_SUPPORTED, "zksd driver not available in this build");
+    if (v->err.code != 0)
+        vperror_copy(err, &v->err);
+    else
+        vperror_set(err, __FILE__, __LINE__, __func__, VERR_GENERAL_FAILURE, nullptr);
+    if (v->cli)
+        zksd_cli_exit(v->cli);
+    vol_free(v);
     return nullptr;
+}
+
+// Volume shadow copy of a Windows server's drive: the root moves into it.
+// 0 (root written to out) or -1 (the client recorded why).
+int vss_root(zksd_vol *v, const char *path, char *out, size_t size)
+{
+    LOG_VERB(VFS_TAG, "root_dir=[%s]\n", path);
+    if (path_is_root(path) || strlen(path) < 2) {
+        str_safecopy(out, size, path);
+        return 0;
+    }
+    char drive[8];
+    snprintf(drive, sizeof(drive), "%c:\\", path[1]);
+    char shadow[4096];
+    shadow[0] = '\0';
+    if (zksd_cli_vss_mount(v->cli, drive, shadow) < 0)
+        return -1;
+    snprintf(out, size, "%s%s", shadow, strlen(path) > 3 ? path + 3 : "");
+    v->vss = 1;
+    LOG_VERB(VFS_TAG, "vss_root_dir=[%s]\n", out);
+    return 0;
+}
+
+void *vfs_zksd_mount(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *mnt)
+{
+    char path[URL_FIELD_SIZE];
+    if (url_get_path(url, path) != 0) {
+        char shown[URL_TEXT_SIZE];
+        LOG_ERR(VFS_TAG, "url_get_path url=%s failed\n", url_safe_hide_fmt(url, shown));
+        vperror_set(err, __FILE__, __LINE__, __func__, VERR_INVALID_PARAMETER, nullptr);
+        return nullptr;
+    }
+    void *mem = os_zalloc(sizeof(zksd_vol));
+    if (!mem) {
+        vperror_set(err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    zksd_vol *v = new (mem) zksd_vol{};
+    os_mutex_init(&v->mutex);
+    v->url = os_strdup(url);
+    if (!v->url) {
+        vperror_set(&v->err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, nullptr);
+        return mount_fail(v, err);
+    }
+    // The client keeps &v->err as its record for as long as it lives.
+    v->cli = zksd_cli_connect2(url, (net_abort_hook *)arg, &v->err);
+    if (!v->cli)
+        return mount_fail(v, err);
+
+    char info[ZKSD_INFO_SIZE];
+    if (zksd_cli_get_info(v->cli, info, sizeof(info)) != 0)
+        return mount_fail(v, err);
+    char ver[64] = "";
+    str_kv_get_line_bracket(info, "ver", ver, sizeof(ver));
+    if (str_version_cmp(ver, k_min_ver) < 0) {
+        LOG_VERB(VFS_TAG, "ver=%s\n", ver);
+        vperror_set(&v->err, __FILE__, __LINE__, __func__, VERR_GENERAL_FAILURE, "%s", ZKSD_UPGRADE_MSG);
+        return mount_fail(v, err);
+    }
+    if (str_version_cmp(ver, k_reconnect_ver) >= 0) {
+        LOG_VERB(VFS_TAG, "set_auto_reconnect\n");
+        if (zksd_cli_set_auto_reconnect(v->cli) < 0)
+            return mount_fail(v, err);
+    }
+    char ro[64] = "0";
+    if (str_kv_get_line_bracket(info, "readonly", ro, sizeof(ro)) != 0)
+        str_safecopy(ro, sizeof(ro), "0");
+    v->readonly = strcmp(ro, "1") == 0 ? 1 : 0;
+
+    char root[PL_MAX_PATH];
+    str_safecopy(root, sizeof(root), path);
+    char plat[64] = "";
+    str_kv_get_line_bracket(info, "plat", plat, sizeof(plat));
+    char flags[4096];
+    url_get_query_buf(url, "flags", "", flags, sizeof(flags));
+    if (strcmp(plat, "windows") == 0 && *flags && (os_sflag2pf(flags) & k_flag_vss)) {
+        if (vss_root(v, path, root, sizeof(root)) != 0)
+            return mount_fail(v, err);
+    }
+    zksd_cli_clear_abort_hook(v->cli);
+
+    path_normalize(root);
+    v->root = os_strdup(root);
+    if (!v->root) {
+        vperror_set(&v->err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, nullptr);
+        if (v->vss)
+            zksd_cli_vss_umount(v->cli);
+        return mount_fail(v, err);
+    }
+    v->tag = k_tag_vol;
+    v->mnt = mnt;
+    touch(v);
+    char shown[URL_TEXT_SIZE];
+    LOG_VERB(VFS_TAG, "url=[%s] rdir=[%s]\n", url_safe_hide_fmt(url, shown), v->root);
+    return v;
+}
+
+int vfs_zksd_umount(void *m)
+{
+    zksd_vol *v = (zksd_vol *)m;
+    if (tag_of(v) != k_tag_vol)
+        return -1;
+    int r = 0;
+    {
+        vol_lock g(v);
+        if (v->vss && v->cli)
+            zksd_cli_vss_umount(v->cli);
+        v->vss = 0;
+        r = v->cli ? zksd_cli_exit(v->cli) : 0;
+        v->cli = nullptr;
+    }
+    vol_free(v);
+    return r;
+}
+
+int vfs_zksd_statfs(void *m, os_volume_info_t *vi)
+{
+    zksd_vol *v = (zksd_vol *)m;
+    if (refused(v))
+        return -1;
+    vol_lock g(v);
+    int r = -1;
+    if (v->cli)
+        r = zksd_cli_statfs(v->cli, v->root, vi);
+    else
+        no_client(v);
+    // A root that is gone stays gone on a new connection.
+    if (r != 0 && (!v->cli || v->err.code != k_not_found) && zksd_check_and_connect(v) == 0)
+        r = zksd_cli_statfs(v->cli, v->root, vi);
+    r = r == 0 ? 0 : -1;
+    pass_error(v);
+    zksd_check_set_error(v);
+    touch(v);
+    return r;
+}
+
+int vfs_zksd_get_readonly(void *m, uint32_t *ro)
+{
+    *ro = ((zksd_vol *)m)->readonly;
+    return 0;
+}
+
+// The end of every open: the handle is kept and counted, or freed.
+void *open_finish(zksd_vol *v, cli_file_ctx *f)
+{
+    if (!f)
+        return nullptr;
+    zksd_fh *h = (zksd_fh *)os_zalloc(sizeof(zksd_fh));
+    if (!h) {
+        plain(v, [&](cli_ctx *) { return zksd_cli_close(f); });
+        VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    h->tag = k_tag_file;
+    h->f = f;
+    h->v = v;
+    v->fcount++;
+    return h;
+}
+
+void *vfs_zksd_open(void *m, const char *path, uint32_t pf)
+{
+    zksd_vol *v = (zksd_vol *)m;
+    char full[PL_MAX_PATH];
+    if (refused(v) || !full_path(v, path, full, true))
+        return nullptr;
+    cli_file_ctx *f = nullptr;
+    with_retry(v, [&](cli_ctx *c) { return (f = zksd_cli_open(c, full, pf)) != nullptr; });
+    return open_finish(v, f);
+}
+
+void *vfs_zksd_wopen(void *m, const char *path, uint32_t access, uint32_t share, void *security,
+                     uint32_t disposition, uint32_t attributes, void *templ)
+{
+    zksd_vol *v = (zksd_vol *)m;
+    char full[PL_MAX_PATH];
+    if (refused(v) || !full_path(v, path, full, true))
+        return nullptr;
+    cli_file_ctx *f = nullptr;
+    with_retry(v, [&](cli_ctx *c) {
+        return (f = zksd_cli_wopen(c, full, (int32_t)access, (int32_t)share, security, (int32_t)disposition,
+                                   (int32_t)attributes, (int64_t)(intptr_t)templ)) != nullptr;
+    });
+    return open_finish(v, f);
+}
+
+// Every FUSE open comes here: it reconnects as open does, so an idle mount
+// whose connection dropped serves again.
+void *vfs_zksd_open2(void *m, const char *path, int flags, uint32_t mode)
+{
+    zksd_vol *v = (zksd_vol *)m;
+    char full[PL_MAX_PATH];
+    if (refused(v) || !full_path(v, path, full, true))
+        return nullptr;
+    cli_file_ctx *f = nullptr;
+    with_retry(v, [&](cli_ctx *c) { return (f = zksd_cli_open2(c, full, flags, (int32_t)mode)) != nullptr; });
+    return open_finish(v, f);
+}
+
+int vfs_zksd_close(void *fh)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    zksd_vol *v = h->v;
+    int r = on_handle(v, [&] { return zksd_cli_close(h->f); });
+    v->fcount--;
+    h->tag = 0;
+    os_free(h);
+    return r;
+}
+
+int64_t vfs_zksd_read(void *fh, void *buf, uint64_t len, int64_t off)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    if (refused(h->v))
+        return -1;
+    return on_handle(h->v, [&] { return zksd_cli_read(h->f, buf, (int64_t)len, off); });
+}
+
+int64_t vfs_zksd_write(void *fh, const void *buf, uint64_t len, int64_t off)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    if (refused(h->v))
+        return -1;
+    return on_handle(h->v, [&] { return zksd_cli_write(h->f, buf, (int64_t)len, off); });
+}
+
+int vfs_zksd_fsync(void *fh)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    if (refused(h->v))
+        return -1;
+    return on_handle(h->v, [&] { return zksd_cli_fsync(h->f); });
+}
+
+int64_t vfs_zksd_lseek(void *fh, int64_t off, int whence)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    if (refused(h->v))
+        return -1;
+    return on_handle(h->v, [&] { return zksd_cli_lseek(h->f, off, whence); });
+}
+
+int vfs_zksd_fstat(void *fh, os_file_stat_t *st)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    if (refused(h->v))
+        return -1;
+    return on_handle(h->v, [&] { return zksd_cli_fstat(h->f, st); });
+}
+
+int vfs_zksd_ftruncate(void *fh, int64_t size)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    if (refused(h->v))
+        return -1;
+    return on_handle(h->v, [&] { return zksd_cli_ftruncate(h->f, size); });
+}
+
+int vfs_zksd_futime(void *fh, const os_file_times_t *times)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    if (refused(h->v))
+        return -1;
+    zksd_file_times_t t = to_cli_times(times);
+    return on_handle(h->v, [&] { return zksd_cli_futime(h->f, &t); });
+}
+
+int vfs_zksd_flock(void *fh, int32_t type, uint64_t off, uint64_t len)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    if (refused(h->v))
+        return -1;
+    return on_handle(h->v, [&] { return zksd_cli_flock(h->f, (uint32_t)type, off, len); });
+}
+
+void *vfs_zksd_opendir(void *m, const char *path, const char *pattern)
+{
+    zksd_vol *v = (zksd_vol *)m;
+    char full[PL_MAX_PATH];
+    if (refused(v) || !full_path(v, path, full, false))
+        return nullptr;
+    cli_dir_ctx *d = nullptr;
+    with_retry(v, [&](cli_ctx *c) { return (d = zksd_cli_opendir2(c, full, pattern)) != nullptr; });
+    if (!d)
+        return nullptr;
+    zksd_dh *h = (zksd_dh *)os_zalloc(sizeof(zksd_dh));
+    if (!h) {
+        plain(v, [&](cli_ctx *) { return zksd_cli_closedir(d); });
+        VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    h->tag = k_tag_dir;
+    h->d = d;
+    h->v = v;
+    v->dcount++;
+    return h;
+}
+
+os_dir_entry_t *vfs_zksd_readdir(void *dh)
+{
+    zksd_dh *h = (zksd_dh *)dh;
+    if (refused(h->v)) {
+        // NULL alone would read as the end of the listing.
+        errno = EIO;
+        return nullptr;
+    }
+    int code = 0;
+    os_dir_entry_t *e = on_handle(h->v, [&] {
+        os_dir_entry_t *r = zksd_cli_readdir(h->d);
+        code = h->v->err.code;
+        return r;
+    });
+    if (!e) {
+        int eno = code == 0 ? 0 : verr_2_posix(code);
+        errno = code != 0 && eno <= 0 ? EIO : eno;
+    }
+    return e;
+}
+
+int vfs_zksd_seekdir(void *dh, int64_t pos)
+{
+    zksd_dh *h = (zksd_dh *)dh;
+    if (pos < 0) {
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "position %lld", (long long)pos);
+        return -1;
+    }
+    return on_handle(h->v, [&] { return zksd_cli_seekdir(h->d, (uint64_t)pos); });
+}
+
+int64_t vfs_zksd_telldir(void *dh)
+{
+    zksd_dh *h = (zksd_dh *)dh;
+    return on_handle(h->v, [&] { return (int64_t)zksd_cli_telldir(h->d); });
+}
+
+int vfs_zksd_closedir(void *dh)
+{
+    zksd_dh *h = (zksd_dh *)dh;
+    zksd_vol *v = h->v;
+    int r = on_handle(v, [&] { return zksd_cli_closedir(h->d); });
+    v->dcount--;
+    h->tag = 0;
+    os_free(h);
+    return r;
+}
+
+// ---- path and handle codes ----------------------------------------------------------------
+
+// The volume of a volume or file handle; NULL (logged, -1 for the caller)
+// for anything else.
+zksd_vol *get_vol_ctx(void *hd)
+{
+    uint64_t t = tag_of(hd);
+    if (t == k_tag_vol)
+        return (zksd_vol *)hd;
+    if (t == k_tag_file)
+        return ((zksd_fh *)hd)->v;
+    LOG_ERR(VFS_TAG, "handle=%p invalid\n", hd);
+    return nullptr;
+}
+
+int64_t unsupported(int code)
+{
+    LOG_ERR(VFS_TAG, "unspport cmd=%d\n", code);
+    VFS_SET_ERROR(VERR_NOT_SUPPORTED, "unspport cmd=%d", code);
+    return -1;
+}
+
+// An attribute value or list asked with a buffer of `size` bytes (0: only
+// the length). The client cuts answers to its buffer, so the answer is read
+// whole into scratch and then given out, or refused with ERANGE.
+template <class F>
+int64_t xattr_answer(zksd_vol *v, void *out, uint64_t size, F call)
+{
+    char *scratch = (char *)os_malloc(k_xattr_max + 2);
+    if (!scratch) {
+        VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+        return -1;
+    }
+    int64_t n = plain(v, [&](cli_ctx *c) { return (int64_t)call(c, scratch, k_xattr_max + 2); });
+    if (n >= 0 && size > 0) {
+        if ((uint64_t)n > size) {
+            vfs_set_error_errno(v->mnt, __FILE__, __LINE__, __func__, ERANGE);
+            n = -1;
+        } else if (out) {
+            memcpy(out, scratch, (size_t)n);
+        }
+    }
+    os_free(scratch);
+    return n;
+}
+
+// Path stat: like the opens, it reconnects an idle volume whose connection
+// dropped, so getattr works again.
+int stat_retry(zksd_vol *v, const char *full, os_file_stat_t *st, bool follow)
+{
+    int r = -1;
+    with_retry(v, [&](cli_ctx *c) {
+        r = follow ? zksd_cli_stat(c, full, st) : zksd_cli_lstat(c, full, st);
+        return r == 0;
+    });
+    return r;
+}
+
+int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
+{
+    char full[PL_MAX_PATH], full2[PL_MAX_PATH];
+    auto run = [&](auto call) -> int64_t { return (int64_t)plain(v, call); };
+    // The one path of an argument record, joined to the root.
+    auto join = [&](const char *p) { return full_path(v, p, full, false); };
+
+    if (code >= VFS_IOC_FRENAME && code <= VFS_IOC_SET_DELETE_ON_CLOSE) {
+        if (tag_of(hd) != k_tag_file)
+            return unsupported(code);
+        cli_file_ctx *f = ((zksd_fh *)hd)->f;
+        switch (code) {
+        case VFS_IOC_FRENAME: {
+            auto *a = (vfs_ioc_frename_t *)arg;
+            return on_handle(v, [&] { return zksd_cli_frename(f, a->name, a->replace); });
+        }
+        case VFS_IOC_FCHMOD: {
+            auto *a = (vfs_ioc_path_u32_t *)arg;
+            return on_handle(v, [&] { return zksd_cli_fchmod(f, a->value); });
+        }
+        case VFS_IOC_FCHOWN: {
+            auto *a = (vfs_ioc_chown_t *)arg;
+            return on_handle(v, [&] { return zksd_cli_fchown(f, a->uid, a->gid); });
+        }
+        default:
+            return on_handle(v, [&] { return zksd_cli_set_delete_on_close(f, *(uint8_t *)arg); });
+        }
+    }
+
+    switch (code) {
+    case VFS_IOC_STATVFS: {
+        auto *a = (vfs_ioc_statvfs_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_statvfs(c, full, a->out); });
+    }
+    case VFS_IOC_GETCWD:
+        return run([&](cli_ctx *c) { return zksd_cli_ioctl(c, 10010, arg, (int)len); });
+    case VFS_IOC_CHDIR:
+        return run([&](cli_ctx *c) { return zksd_cli_ioctl(c, 10011, arg, (int)len); });
+    case VFS_IOC_GET_OS_TYPE:
+        return run([&](cli_ctx *c) {
+            int t = 0;
+            int r = zksd_cli_get_os_type(c, &t);
+            *(uint32_t *)arg = (uint32_t)t;
+            return r;
+        });
+    case VFS_IOC_VOLUME_INFO: {
+        auto *a = (vfs_ioc_volinfo_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_statfs(c, full, a->vi); });
+    }
+    case VFS_IOC_UMASK: {
+        auto *a = (vfs_ioc_umask_t *)arg;
+        unsigned old = 0;
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_umask(c, a->mask, &old); });
+        if (r == 0 && a->old)
+            *a->old = old;
+        return r;
+    }
+    case VFS_IOC_ACCESS: {
+        auto *a = (vfs_ioc_path_u32_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_access(c, full, a->value); });
+    }
+    case VFS_IOC_CREATE_FILE:
+    case VFS_IOC_MKDIR_DEFAULT:
+        if (!join((const char *)arg))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_ioctl(c, code == VFS_IOC_CREATE_FILE ? 10012 : 10013, full, -1); });
+    case VFS_IOC_MKDIR:
+    case VFS_IOC_MKFIFO: {
+        auto *a = (vfs_ioc_path_u32_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) {
+            return code == VFS_IOC_MKDIR ? zksd_cli_mkdir(c, full, a->value) : zksd_cli_mkfifo(c, full, a->value);
+        });
+    }
+    case VFS_IOC_MKNOD: {
+        auto *a = (vfs_ioc_mknod_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_mknod(c, full, a->mode, a->dev); });
+    }
+    case VFS_IOC_LINK: {
+        auto *a = (vfs_ioc_2path_t *)arg;
+        if (!join(a->from) || !full_path(v, a->to, full2, false))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_link(c, full, full2); });
+    }
+    case VFS_IOC_SYMLINK: {
+        // The target is stored as given: it is the link's text, not a path here.
+        auto *a = (vfs_ioc_2path_t *)arg;
+        if (!a->from) {
+            VFS_SET_ERROR(VERR_INVALID_PARAMETER, "target missing");
+            return -1;
+        }
+        if (!join(a->to))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_symlink(c, a->from, full); });
+    }
+    case VFS_IOC_RMDIR:
+    case VFS_IOC_UNLINK:
+        if (!join((const char *)arg))
+            return -1;
+        return run([&](cli_ctx *c) {
+            return code == VFS_IOC_RMDIR ? zksd_cli_rmdir(c, full) : zksd_cli_unlink(c, full);
+        });
+    case VFS_IOC_RENAME: {
+        auto *a = (vfs_ioc_rename_t *)arg;
+        if (!join(a->from) || !full_path(v, a->to, full2, false))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_rename(c, full, full2, a->replace); });
+    }
+    case VFS_IOC_READLINK: {
+        auto *a = (vfs_ioc_readlink_t *)arg;
+        if (!a->buf || a->size == 0) {
+            VFS_SET_ERROR(VERR_INVALID_PARAMETER, "buffer missing");
+            return -1;
+        }
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_readlink(c, full, a->buf, (size_t)a->size); });
+    }
+    case VFS_IOC_STAT:
+    case VFS_IOC_LSTAT: {
+        auto *a = (vfs_ioc_stat_t *)arg;
+        if (!a->st) {
+            VFS_SET_ERROR(VERR_INVALID_PARAMETER, "stat record missing");
+            return -1;
+        }
+        if (!join(a->path))
+            return -1;
+        return stat_retry(v, full, a->st, code == VFS_IOC_STAT);
+    }
+    case VFS_IOC_RMDIR2:
+    case VFS_IOC_REMOVE2: {
+        auto *a = (vfs_ioc_path_flag_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) {
+            return code == VFS_IOC_RMDIR2 ? zksd_cli_rmdir2(c, full, a->flag) : zksd_cli_remove2(c, full, a->flag);
+        });
+    }
+    case VFS_IOC_SET_ATTRIB: {
+        auto *a = (vfs_ioc_path_u32_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_set_attrib(c, full, a->value); });
+    }
+    case VFS_IOC_TRUNCATE: {
+        auto *a = (vfs_ioc_truncate_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_truncate(c, full, (long)a->size); });
+    }
+    case VFS_IOC_CHMOD:
+    case VFS_IOC_LCHMOD: {
+        auto *a = (vfs_ioc_path_u32_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) {
+            return code == VFS_IOC_CHMOD ? zksd_cli_chmod(c, full, a->value) : zksd_cli_lchmod(c, full, a->value);
+        });
+    }
+    case VFS_IOC_CHOWN:
+    case VFS_IOC_LCHOWN: {
+        auto *a = (vfs_ioc_chown_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) {
+            return code == VFS_IOC_CHOWN ? zksd_cli_chown(c, full, a->uid, a->gid)
+                                         : zksd_cli_lchown(c, full, a->uid, a->gid);
+        });
+    }
+    case VFS_IOC_UTIME:
+    case VFS_IOC_UTIMENS: {
+        auto *a = (vfs_ioc_times_t *)arg;
+        if (!a->times) {
+            VFS_SET_ERROR(VERR_INVALID_PARAMETER, "times missing");
+            return -1;
+        }
+        if (!join(a->path))
+            return -1;
+        zksd_file_times_t t = to_cli_times(a->times);
+        return run([&](cli_ctx *c) {
+            return code == VFS_IOC_UTIME ? zksd_cli_utime(c, full, &t) : zksd_cli_utimens(c, full, &t);
+        });
+    }
+    case VFS_IOC_CHDIR_MT: {
+        auto *a = (vfs_ioc_chdir_t *)arg;
+        return run([&](cli_ctx *c) { return zksd_cli_chdir_mt(c, a->cwd, (size_t)a->size, a->path); });
+    }
+    case VFS_IOC_REALPATH_MT: {
+        auto *a = (vfs_ioc_realpath_t *)arg;
+        return run([&](cli_ctx *c) { return zksd_cli_realpath_mt(c, a->cwd, a->path, a->out, (size_t)a->size); });
+    }
+    case VFS_IOC_GETXATTR: {
+        auto *a = (vfs_ioc_xattr_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return xattr_answer(v, a->value, a->size, [&](cli_ctx *c, char *buf, size_t size) {
+            return zksd_cli_getxattr(c, full, a->name, buf, size);
+        });
+    }
+    case VFS_IOC_SETXATTR: {
+        auto *a = (vfs_ioc_xattr_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) {
+            return zksd_cli_setxattr(c, full, a->name, a->value, (size_t)a->size, (int32_t)a->flags);
+        });
+    }
+    case VFS_IOC_REMOVEXATTR: {
+        auto *a = (vfs_ioc_xattr_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return run([&](cli_ctx *c) { return zksd_cli_removexattr(c, full, a->name); });
+    }
+    case VFS_IOC_LISTXATTR: {
+        auto *a = (vfs_ioc_listxattr_t *)arg;
+        if (!join(a->path))
+            return -1;
+        return xattr_answer(v, a->list, a->size, [&](cli_ctx *c, char *buf, size_t size) {
+            return zksd_cli_listxattr(c, full, buf, size);
+        });
+    }
+    default:
+        return unsupported(code);
+    }
+}
+
+int64_t vfs_zksd_ioctl(void *hd, int code, void *arg, int64_t len)
+{
+    zksd_vol *v = get_vol_ctx(hd);
+    if (!v) {
+        VFS_SET_ERROR(VERR_INVALID_HANDLE, "handle=%p invalid", hd);
+        return -1;
+    }
+    // The activity time and the flag are read by the heartbeat: they never
+    // touch the calling thread's record, and like every other code they wait
+    // while a request is in progress.
+    if (code == VFS_IOC_LAST_ACTIVITY || code == VFS_IOC_NEED_REOPEN) {
+        if (!arg)
+            return -1;
+        vol_lock g(v);
+        if (code == VFS_IOC_LAST_ACTIVITY)
+            *(uint64_t *)arg = v->last_activity.load();
+        else
+            *(uint32_t *)arg = v->need_reopen.load();
+        return 0;
+    }
+    if (refused(v))
+        return -1;
+    if (!arg) {
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "argument missing");
+        return -1;
+    }
+    return dispatch(v, hd, code, arg, len);
 }
 
 constexpr vfs_drv k_drv = {
     .id = VFS_DRV_ZKSD,
     .name = "zksd",
+    .init = vfs_zksd_init,
+    .exit = vfs_zksd_exit,
     .match = vfs_zksd_match,
     .mount = vfs_zksd_mount,
+    .umount = vfs_zksd_umount,
+    .statfs = vfs_zksd_statfs,
+    .get_readonly = vfs_zksd_get_readonly,
+    .open = vfs_zksd_open,
+    .wopen = vfs_zksd_wopen,
+    .open2 = vfs_zksd_open2,
+    .close = vfs_zksd_close,
+    .read = vfs_zksd_read,
+    .write = vfs_zksd_write,
+    .fsync = vfs_zksd_fsync,
+    .lseek = vfs_zksd_lseek,
+    .fstat = vfs_zksd_fstat,
+    .ftruncate = vfs_zksd_ftruncate,
+    .futime = vfs_zksd_futime,
+    .flock = vfs_zksd_flock,
+    .opendir = vfs_zksd_opendir,
+    .readdir = vfs_zksd_readdir,
+    .seekdir = vfs_zksd_seekdir,
+    .telldir = vfs_zksd_telldir,
+    .closedir = vfs_zksd_closedir,
+    .ioctl = vfs_zksd_ioctl,
 };
 
 } // namespace
