@@ -10,10 +10,12 @@
 #include <string>
 
 #include "libpal/basic/pl_base.h"
+#include "libpal/vfile/os_file2.h"
 #include "libvfs/libvfs.h"
 #include "test_util.h"
 
 #include "zkue/heartbeat.h"
+#include "zksd/zksd_test_util.h"
 
 namespace {
 
@@ -192,4 +194,30 @@ TEST_F(Heartbeat, ExitStopsARunningThread)
     EXPECT_EQ(threads_of_process(), before);
     EXPECT_EQ(heartbeat_exit(), 0);
     EXPECT_EQ(s_unmounts.load(), 0);
+}
+
+// A real zksd mount keeps an activity time, so it is watched; a time-out
+// with a file open makes it need a reopen, and the heartbeat unmounts.
+TEST_F(Heartbeat, ZksdMountIsWatchedAndUnmountedWhenItNeedsAReopen)
+{
+    zksd_test::server srv({"--version", "1.5.3", "--delay-ms", "2500:12"});
+    std::string url = "zkp://u:p@127.0.0.1:" + std::to_string(srv.port) + "/?read_timeout=1";
+    FILE *f = fopen(srv.path("f").c_str(), "w");
+    ASSERT_TRUE(f);
+    fputs("data", f);
+    fclose(f);
+    vperror_t err{};
+    vfs_mount_ctx *z = vfs_mount(url.c_str(), &err);
+    ASSERT_NE(z, nullptr) << vperror_str(&err);
+    EXPECT_EQ(heartbeat_init(url.c_str(), z), 1);
+    vfs_handle *h = vfs_open(z, "/f", OS_FILE_READ);
+    ASSERT_NE(h, nullptr);
+    os_msleep(300);
+    EXPECT_EQ(s_unmounts.load(), 0);
+    char buf[4];
+    EXPECT_EQ(vfs_read(h, buf, sizeof(buf), 0), -1);
+    EXPECT_TRUE(wait_unmounts(1));
+    heartbeat_exit();
+    vfs_close(h);
+    vfs_umount(z);
 }
