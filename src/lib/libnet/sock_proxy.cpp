@@ -240,7 +240,10 @@ int proxy_sock4_init(net_conn *conn, const char *host, int port, const net_proxy
     req.insert(req.end(), proxy->user, proxy->user + strlen(proxy->user) + 1);
     if (socks4a)
         req.insert(req.end(), host, host + strlen(host) + 1);
-    send_all(conn, req.data(), req.size());
+    if (!send_all(conn, req.data(), req.size())) {
+        VPERROR_SET(err, VERR_GENERAL_FAILURE, "proxy send error");
+        return -1;
+    }
     uint8_t rep[8] = {};
     const int n = recv_n(conn, rep, sizeof rep);
     if (n != 8 || rep[0] != 0 || rep[1] != 0x5a) {

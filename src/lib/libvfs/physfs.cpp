@@ -25,6 +25,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,12 @@ struct physfs_dh {
 std::mutex s_mount_mu;
 int32_t s_mount_num;
 int32_t s_live;
+
+// Links are refused process-wide except while a listing enumerates (see
+// physfs_opendir). Lookups that must not follow a link hold this shared; the
+// listing's window holds it exclusively, so no stat or open on another
+// thread runs while links are allowed.
+std::shared_mutex s_link_mu;
 
 // ---- errors ------------------------------------------------------------------------
 
@@ -229,7 +236,12 @@ void fill_stat(const physfs_mnt *m, const PHYSFS_Stat &ps, const std::string &na
 int stat_name(physfs_mnt *m, const std::string &name, os_file_stat_t *st, const char *func)
 {
     PHYSFS_Stat ps;
-    if (!PHYSFS_stat(name.c_str(), &ps)) {
+    int ok;
+    {
+        std::shared_lock<std::shared_mutex> g(s_link_mu);
+        ok = PHYSFS_stat(name.c_str(), &ps);
+    }
+    if (!ok) {
         fail_physfs(vfs_err_rec(), __LINE__, func);
         return -1;
     }
@@ -425,7 +437,10 @@ void *physfs_open(void *mp, const char *path, uint32_t pf)
         delete h;
         return nullptr;
     }
-    h->f = PHYSFS_openRead(h->path.c_str());
+    {
+        std::shared_lock<std::shared_mutex> g(s_link_mu);
+        h->f = PHYSFS_openRead(h->path.c_str());
+    }
     if (!h->f) {
         FAIL_PHYSFS();
         delete h;
@@ -566,9 +581,13 @@ void *physfs_opendir(void *mp, const char *path, const char *pattern)
     // whole listing. Listing follows nothing, so it runs with links allowed
     // (only archive files are mounted, whose links lead nowhere but into
     // the archive); stat and open still refuse them.
-    PHYSFS_permitSymbolicLinks(1);
-    int listed = PHYSFS_enumerate(d->path.c_str(), collect, d);
-    PHYSFS_permitSymbolicLinks(0);
+    int listed;
+    {
+        std::unique_lock<std::shared_mutex> g(s_link_mu);
+        PHYSFS_permitSymbolicLinks(1);
+        listed = PHYSFS_enumerate(d->path.c_str(), collect, d);
+        PHYSFS_permitSymbolicLinks(0);
+    }
     if (!listed) {
         PHYSFS_ErrorCode c = PHYSFS_getLastErrorCode();
         if (c == PHYSFS_ERR_APP_CALLBACK)
@@ -604,7 +623,12 @@ os_dir_entry_t *physfs_readdir(void *dh)
             full += "/" + n;
         }
         PHYSFS_Stat ps;
-        if (PHYSFS_stat(full.c_str(), &ps)) {
+        int ok;
+        {
+            std::shared_lock<std::shared_mutex> g(s_link_mu);
+            ok = PHYSFS_stat(full.c_str(), &ps);
+        }
+        if (ok) {
             fill_stat(d->m, ps, full, &e->st);
         } else {
             // Listed but not reachable (a link, a name PhysicsFS cannot
