@@ -35,6 +35,8 @@ class ZksdDriver : public VfsFixture {
     // the directory the mounts use as their root).
     server &start(std::vector<std::string> extra = {})
     {
+        unsetenv("http_proxy");
+        unsetenv("ZK_PROXY_FILE");
         srv = std::make_unique<server>(extra);
         std::filesystem::create_directories(srv->path("d"));
         return *srv;
@@ -334,15 +336,23 @@ TEST_F(ZksdDriver, ReconnectOnlyWhereItHelps)
     vfs_umount(mnt);
     mnt = nullptr;
 
-    start({"--version", "1.5.3"});
+    start({"--version", "1.5.3", "--drop-before", "2:41"});
     std::string gone = "zkp://u:p@127.0.0.1:" + std::to_string(srv->port) + "/gone?read_timeout=3";
     ASSERT_TRUE(zmount(gone));
     EXPECT_EQ(vfs_statfs(mnt, &vi), -1);
     EXPECT_EQ(vfs_errcode(mnt), VERR_FILE_NOT_FOUND);
     EXPECT_EQ(connects(), 1u);
-    // A failed opendir opens nothing: a later broken connection still reconnects.
+    // A failed opendir opens nothing: the next one, whose connection breaks
+    // under it, still finds the volume idle and reconnects.
     EXPECT_EQ(vfs_opendir(mnt, "/missing"), nullptr);
+    EXPECT_EQ(vfs_errcode(mnt), VERR_FILE_NOT_FOUND);
+    std::filesystem::create_directories(srv->path("gone"));
+    vfs_handle *d = vfs_opendir(mnt, "/");
+    EXPECT_NE(d, nullptr) << vfs_errstr(mnt);
+    EXPECT_EQ(connects(), 2u);
     EXPECT_EQ(vfs_get_need_reopen(mnt), 0);
+    if (d)
+        vfs_closedir(d);
 }
 
 // With a file open a time-out makes the volume need a reopen: the next read

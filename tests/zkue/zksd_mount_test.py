@@ -28,13 +28,15 @@ from zk_testlib import Zkue, force_unmount, fuse_usable, is_fuse_mounted, pids_s
 
 SERVER = os.path.join(HERE, "..", "zksd_server", "zksd_server.py")
 MIB = 1024 * 1024
+# The account's password: no log line may show it.
+PASSWORD = "pw-Marker-5731"
 
 
 class ZksdProc:
     """The test server as a process on a free port, serving root."""
 
     def __init__(self, root, args=(), log=None):
-        cmd = [sys.executable, SERVER, "--root", root] + list(args)
+        cmd = [sys.executable, SERVER, "--root", root, "--password", PASSWORD] + list(args)
         if log:
             cmd += ["--log", log]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
@@ -100,7 +102,7 @@ class ZksdMount(unittest.TestCase):
         return self.srv
 
     def url(self, scheme="zkp"):
-        return "%s://u:p@127.0.0.1:%d/dir?read_timeout=3&connect_timeout=2" % (scheme, self.srv.port)
+        return "%s://u:%s@127.0.0.1:%d/dir?read_timeout=3&connect_timeout=2" % (scheme, PASSWORD, self.srv.port)
 
     def mount(self, scheme="zkp", options="rw", start=True, level=None):
         self.z = Zkue(self.url(scheme), self.mnt, options=options, cwd=self.tmp, level=level)
@@ -128,7 +130,7 @@ class ZksdMount(unittest.TestCase):
                 with open(self.s("big.bin"), "wb") as f:
                     f.write(big)
                 os.mkdir(self.s("sub"))
-                z = self.mount(scheme)
+                z = self.mount(scheme, level="verb" if scheme == "zkps" else None)
                 self.assertIn(" fuse rw,", proc_mounts_line(self.mnt))
 
                 self.assertEqual(sorted(os.listdir(self.mnt)), ["big.bin", "sub"])
@@ -195,6 +197,7 @@ class ZksdMount(unittest.TestCase):
                 self.assertFalse(os.path.exists(self.s("new")))
 
                 self.assertEqual(z.unmount(), 0)
+                self.assertNotIn(PASSWORD, z.output())
                 z.close()
                 self.z = None
                 self.srv.stop()
