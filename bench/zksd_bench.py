@@ -172,6 +172,7 @@ def main():
     ap.add_argument("--size-mib", type=int, default=1024)
     ap.add_argument("--files", type=int, default=10000)
     ap.add_argument("--targets", default="zkp,zkps,sshfs")
+    ap.add_argument("--query", default="", help="extra zkue mount options (a=b&c=d) for a profile")
     a = ap.parse_args()
     if os.geteuid() != 0:
         sys.exit("run as root")
@@ -206,7 +207,8 @@ def main():
             mnt = os.path.join(tmp, "m_" + name)
             os.makedirs(mnt)
             url = "%s://u:p@127.0.0.1:%d/" % (scheme, port)
-            p = subprocess.Popen([a.zkue, "-u", url, "-m", mnt, "-r", "options=rw", "-l", "err"],
+            p = subprocess.Popen([a.zkue, "-u", url, "-m", mnt, "-r", "&".join(["options=rw"] + ([a.query] if a.query else [])),
+                                  "-l", "err"],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, cwd=tmp)
             procs.append(p)
             mounts.append(mnt)
