@@ -37,7 +37,11 @@ TEST(ZksdSession, PasswordLoginThenCodecInfoAndProbes)
     EXPECT_EQ(c->ver_164, 1);
     EXPECT_EQ(c->ver_182, 1);
     EXPECT_EQ(c->srv_windows, 0);
-    EXPECT_EQ(c->block_size, 0x200000); // loopback
+    // Loopback answers in well under a millisecond, which asks for 2 MiB
+    // blocks; a machine busy with other tests can measure more and choose
+    // down to 64 KiB, so only the range is fixed here.
+    EXPECT_GE(c->block_size, 0x10000);
+    EXPECT_LE(c->block_size, 0x200000);
     EXPECT_NE(c->comp.codec, nullptr);
     EXPECT_EQ(c->lkey[0], '\0');
     EXPECT_EQ(c->send_count, 7u);
