@@ -44,7 +44,7 @@ enum { VFS_DRV_FILE = 1, VFS_DRV_ZKSD = 2, VFS_DRV_FTP = 3, VFS_DRV_PHYSFS = 4 }
 enum { VFS_OS_TYPE_LOCAL = 2 };
 
 // ---- driver record ----------------------------------------------------------------------
-// 27 slots; a slot the driver does not provide is NULL (the core then fails
+// 27 slots and the flush hook; a slot the driver does not provide is NULL (the core then fails
 // the call with -1 / NULL and status -12 in the caller's error record).
 // "m" is the driver's mount handle, "fh" its file handle, "dh" its directory
 // handle. A driver records every failure of a slot in the calling thread's
@@ -88,6 +88,10 @@ struct vfs_drv {
     int (*closedir)(void *dh) = nullptr;
     // m for the path codes, fh for codes 100-103.
     int64_t (*ioctl)(void *h, int code, void *arg, int64_t len) = nullptr;
+    // The end of a close(2) of the handle (its caches already written out):
+    // a driver whose writes only complete when the transfer ends (a stream
+    // upload) ends it here and reports its outcome. 0 / -1; NULL: nothing to do.
+    int (*flush)(void *fh) = nullptr;
 };
 
 // ---- mount and handle ------------------------------------------------------------------
@@ -173,8 +177,9 @@ vfs_handle *vfs_wopen(vfs_mount_ctx *mnt, const char *path, uint32_t access, uin
 int vfs_close(vfs_handle *h);
 int64_t vfs_read(vfs_handle *h, void *buf, uint64_t len, int64_t off);
 int64_t vfs_write(vfs_handle *h, const void *buf, uint64_t len, int64_t off);
-// Writes out what the write-behind cache holds (nothing to do without one);
-// the driver is not asked to sync. 0, or -1 with the error record
+// Writes out what the write-behind cache holds (nothing to do without one),
+// then calls the driver's flush hook when it has one (a stream upload ends
+// there); the driver is not asked to sync. 0, or -1 with the error record
 // filled (the held bytes stay held); -1 for a bad handle. Same thread rules
 // as vfs_write.
 int vfs_flush(vfs_handle *h);

@@ -304,7 +304,9 @@ int vfs_flush(vfs_handle *h)
     if (!vfs_check(h, VFS_TYPE_FILE))
         return -1;
     vfs_lock g(&h->mutex);
-    return vfs_flush_caches(h) < 0 ? -1 : 0;
+    if (vfs_flush_caches(h) < 0)
+        return -1;
+    return h->mnt->drv->flush ? h->mnt->drv->flush(h->drv_h) : 0;
 }
 
 int vfs_fsync(vfs_handle *h)
