@@ -182,6 +182,8 @@ class Dialogue:
                         pasv.close()
                         pasv = None
                     send("150 opening data connection")
+                    if cmd == "STOR":
+                        open(p, "wb").close()  # made at once, as real servers do
                     if cmd == "RETR":
                         if "stall" in self.modes:
                             time.sleep(6)

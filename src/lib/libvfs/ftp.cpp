@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <string>
@@ -62,12 +63,14 @@ struct ftp_mnt {
     bool mlsd = true;     // FEAT offered MLST / MLSD
     bool up = false;      // the control connection is logged in and in step
     ftp_file *active = nullptr; // the handle whose transfer holds the connection
+    std::vector<ftp_file *> uploads; // open upload handles
     // The last listing, for stats.
     std::string list_dir;
     uint64_t list_at = 0;
     bool list_valid = false;
     std::vector<ftp_entry> list;
     uint32_t uid = 0, gid = 0;
+    int64_t mounted_at = -1; // the root's times
 };
 
 struct ftp_file {
@@ -87,6 +90,7 @@ struct ftp_file {
 
 struct ftp_dir {
     ftp_mnt *m = nullptr;
+    std::string dir; // server path
     std::vector<ftp_entry> entries;
     size_t next = 0;
     os_dir_entry_t ent{};
@@ -544,6 +548,7 @@ int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
             continue;
         out.push_back(std::move(ent));
     }
+    LOG_VERB(VFS_TAG, "MLSD %s: %zu bytes, %zu entries\n", dir.c_str(), data.size(), out.size());
     m->list_dir = dir;
     m->list = out;
     m->list_at = os_clock_ms();
@@ -551,9 +556,33 @@ int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
     return 0;
 }
 
-void fill_stat(const ftp_mnt *m, const ftp_entry &e, os_file_stat_t *st)
+// A stable inode number for a server path (FNV-1a); never 0, which readers
+// take for "no entry".
+uint64_t ino_of(const std::string &path)
+{
+    uint64_t h = 1469598103934665603ull;
+    for (char c : path)
+        h = (h ^ (uint8_t)c) * 1099511628211ull;
+    return h ? h : 1;
+}
+
+// The server path of entry e of directory dir.
+std::string entry_path(const std::string &dir, const ftp_entry &e)
+{
+    if (e.self == 1)
+        return dir;
+    if (e.self == 2) {
+        size_t cut = dir.rfind('/');
+        return cut == 0 || cut == std::string::npos ? "/" : dir.substr(0, cut);
+    }
+    return dir == "/" ? "/" + e.name : dir + "/" + e.name;
+}
+
+// The stat record of entry e at server path `path`.
+void fill_stat(const ftp_mnt *m, const ftp_entry &e, const std::string &path, os_file_stat_t *st)
 {
     *st = os_file_stat_t{};
+    st->ino = ino_of(path);
     st->type = e.type;
     st->mode = e.type == OS_FTYPE_DIR ? (S_IFDIR | 0755) : (S_IFREG | 0644);
     st->uid = m->uid;
@@ -579,8 +608,19 @@ int stat_path(ftp_mnt *m, const char *path, os_file_stat_t *st)
     if (full == (m->root.empty() ? "/" : m->root)) {
         ftp_entry root;
         root.type = OS_FTYPE_DIR;
-        fill_stat(m, root, st);
+        root.mtime = m->mounted_at;
+        fill_stat(m, root, full, st);
         st->nlink = 2;
+        return 0;
+    }
+    // The file an upload is writing now is what that upload made it: asking
+    // the server would end the transfer.
+    if (m->active && m->active->write && m->active->path == full) {
+        ftp_entry e;
+        e.type = OS_FTYPE_FILE;
+        e.size = (uint64_t)m->active->pos;
+        e.mtime = (int64_t)time(nullptr);
+        fill_stat(m, e, full, st);
         return 0;
     }
     size_t cut = full.rfind('/');
@@ -593,7 +633,7 @@ int stat_path(ftp_mnt *m, const char *path, os_file_stat_t *st)
     }
     for (const ftp_entry &e : m->list) {
         if (!e.self && e.name == name) {
-            fill_stat(m, e, st);
+            fill_stat(m, e, full, st);
             return 0;
         }
     }
@@ -630,6 +670,7 @@ void *vfs_ftp_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt)
     m->user = *u.user ? u.user : "anonymous";
     m->pwd = *u.passwd ? u.passwd : k_anon_pwd;
     m->uid = (uint32_t)geteuid();
+    m->mounted_at = (int64_t)time(nullptr);
     m->gid = (uint32_t)getegid();
     for (const char *p = u.path; *p;) {
         while (*p == '/')
@@ -774,6 +815,8 @@ void *vfs_ftp_open(void *mp, const char *path, uint32_t pf)
         delete f;
         return nullptr;
     }
+    if (f->write)
+        m->uploads.push_back(f);
     return f;
 }
 
@@ -808,6 +851,7 @@ int vfs_ftp_close(void *fh)
         }
         if (m->active == f)
             m->active = nullptr;
+        std::erase(m->uploads, f);
         net_close(&f->data);
     }
     delete f;
@@ -933,7 +977,7 @@ int vfs_ftp_fstat(void *fh, os_file_stat_t *st)
     std::lock_guard<std::mutex> g(f->m->mu);
     ftp_entry e;
     e.type = OS_FTYPE_FILE;
-    fill_stat(f->m, e, st);
+    fill_stat(f->m, e, f->path, st);
     st->size = (uint64_t)(f->write ? f->pos : f->flen);
     st->blocks = f->flen < 0 && !f->write ? 0 : (st->size + 511) / 512;
     return 0;
@@ -941,18 +985,36 @@ int vfs_ftp_fstat(void *fh, os_file_stat_t *st)
 
 // Only what the upload makes true anyway: the length it has, or 0 before
 // anything was written (the upload replaces the file).
+bool truncate_ok(ftp_file *f, int64_t size)
+{
+    if (f->write && size == 0 && f->pos == 0 && !f->append) {
+        if (!f->stored)
+            f->replace = true;
+        return true;
+    }
+    return f->write && size == f->pos && (f->stored || f->open);
+}
+
 int vfs_ftp_ftruncate(void *fh, int64_t size)
 {
     ftp_file *f = (ftp_file *)fh;
     std::lock_guard<std::mutex> g(f->m->mu);
-    if (f->write && size == 0 && f->pos == 0 && !f->append) {
-        if (!f->stored)
-            f->replace = true;
-        return 0;
-    }
-    if (f->write && size == f->pos && (f->stored || f->open))
+    if (truncate_ok(f, size))
         return 0;
     return FAIL(VERR_NOT_SUPPORTED, "truncate to %lld not supported by ftp", (long long)size);
+}
+
+// A truncation by path: the kernel sends the one of open(O_TRUNC) that way.
+// Served as the upload handle of that path serves it.
+int truncate_path(ftp_mnt *m, const vfs_ioc_truncate_t *a)
+{
+    std::string full;
+    if (!a || full_path(m, a->path, full) < 0)
+        return a ? -1 : FAIL(VERR_INVALID_PARAMETER, "argument missing");
+    for (ftp_file *f : m->uploads)
+        if (f->path == full && truncate_ok(f, (int64_t)a->size))
+            return 0;
+    return FAIL(VERR_NOT_SUPPORTED, "truncate to %llu not supported by ftp", (unsigned long long)a->size);
 }
 
 void *vfs_ftp_opendir(void *mp, const char *path, const char *)
@@ -968,6 +1030,7 @@ void *vfs_ftp_opendir(void *mp, const char *path, const char *)
         return nullptr;
     }
     d->m = m;
+    d->dir = full;
     if (list_dir(m, full, d->entries) < 0) {
         delete d;
         return nullptr;
@@ -983,7 +1046,7 @@ os_dir_entry_t *vfs_ftp_readdir(void *dh)
         return nullptr;
     const ftp_entry &e = d->entries[d->next++];
     d->ent = os_dir_entry_t{};
-    fill_stat(d->m, e, &d->ent.st);
+    fill_stat(d->m, e, entry_path(d->dir, e), &d->ent.st);
     str_safecopy(d->ent.name, sizeof d->ent.name, e.name.c_str());
     return &d->ent;
 }
@@ -1044,6 +1107,8 @@ int64_t vfs_ftp_ioctl(void *h, int code, void *arg, int64_t len)
             return FAIL(VERR_INVALID_PARAMETER, "out missing");
         *(uint32_t *)arg = 1;
         return 0;
+    case VFS_IOC_TRUNCATE:
+        return truncate_path(m, (const vfs_ioc_truncate_t *)arg);
     case VFS_IOC_STAT:
     case VFS_IOC_LSTAT: {
         auto *a = (vfs_ioc_stat_t *)arg;

@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""zkue serving FTP sources through FUSE: a pure-ftpd directory read and
+written with ordinary tools (ls, stat, find, cat, cmp, dd reading
+backwards, cp, shell redirections), the operations FTP does not have
+failing without touching the server, uploads the server refuses failing at
+close, no heartbeat thread; vsftpd (no MLSD) refusing listings; a mount
+without options=rw refusing writes.
+
+Servers run from tests/ftp/ftp_peer.py on free loopback ports; every mount
+and server is taken down again, also when a check fails. Needs root and
+/dev/fuse."""
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, ".."))
+sys.path.insert(0, os.path.join(HERE, "..", "ftp"))
+from zk_testlib import Zkue, force_unmount, fuse_usable, run, sh  # noqa: E402
+from ftp_peer import Peer  # noqa: E402
+
+BIG = 5 << 20
+
+
+def pattern(n, seed=1):
+    block = bytes((i * 131 + seed) & 0xFF for i in range(65536))
+    return (block * (n // len(block) + 1))[:n]
+
+
+def url(peer, user="alice:secret", path="/pub"):
+    return "ftp://%s127.0.0.1:%d%s" % (user + "@" if user else "", peer.port, path)
+
+
+class FtpSetup(unittest.TestCase):
+    """A server over tmp/srv and a mount of it at tmp/mnt, both stopped at the end."""
+
+    kind = "pure"
+    modes = ()
+    quota_mb = 0
+    options = "rw"
+    user = "alice:secret"
+    path = "/pub"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="zkue_ftp_")
+        cls.srv = os.path.join(cls.tmp, "srv")
+        cls.pub = os.path.join(cls.srv, "pub")
+        cls.mnt = os.path.join(cls.tmp, "mnt")
+        os.makedirs(cls.pub)
+        cls.fill(cls.pub)
+        cls.peer = Peer(cls.kind, cls.srv, cls.modes, cls.quota_mb)
+        cls.z = None
+        try:
+            cls.peer.start()
+            if cls.kind == "pure":
+                shutil.chown(cls.pub, 65534, 65534)
+            cls.z = Zkue(url(cls.peer, cls.user, cls.path), cls.mnt, options=cls.options, cwd=cls.tmp)
+            cls.z.start()
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            if cls.z:
+                cls.z.close()
+            force_unmount(cls.mnt)
+        finally:
+            cls.peer.stop()
+            shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    @classmethod
+    def fill(cls, d):
+        pass
+
+    def m(self, name):
+        return os.path.join(self.mnt, name)
+
+    def s(self, name):
+        return os.path.join(self.pub, name)
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class PureFtpMount(FtpSetup):
+    @classmethod
+    def fill(cls, d):
+        os.makedirs(os.path.join(d, "sub", "deep"))
+        with open(os.path.join(d, "big.bin"), "wb") as f:
+            f.write(pattern(BIG))
+        with open(os.path.join(d, "sub", "a.txt"), "wb") as f:
+            f.write(b"hello\n")
+        with open(os.path.join(d, "sparse"), "wb") as f:
+            f.truncate(5 << 30)
+        with open(os.path.join(d, "keep.txt"), "wb") as f:
+            f.write(b"keep me\n")
+
+    def test_listing_and_stat(self):
+        r = run(["ls", "-la", self.mnt])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = {ln.split()[-1]: ln for ln in r.stdout.splitlines()[1:]}
+        self.assertTrue(lines["sub"].startswith("d"))
+        self.assertTrue(lines["big.bin"].startswith("-"))
+        self.assertEqual(int(lines["big.bin"].split()[4]), BIG)
+        self.assertEqual(int(lines["sparse"].split()[4]), 5 << 30)
+        self.assertEqual(os.stat(self.m("sparse")).st_size, 5 << 30)
+        st = os.stat(self.m("sub/a.txt"))
+        self.assertEqual((oct(st.st_mode), st.st_size, st.st_uid), (oct(0o100644), 6, os.geteuid()))
+        self.assertEqual(int(st.st_mtime), int(os.stat(self.s("sub/a.txt")).st_mtime))
+        self.assertEqual(oct(os.stat(self.m("sub")).st_mode), oct(0o40755))
+        r = run(["stat", "-c", "%F %s", self.m("sub/a.txt")])
+        self.assertEqual(r.stdout.strip(), "regular file 6")
+        r = run(["find", self.mnt])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        found = sorted(os.path.relpath(p, self.mnt) for p in r.stdout.split("\n") if p)
+        for want in [".", "big.bin", "sub", "sub/a.txt", "sub/deep", "sparse", "keep.txt"]:
+            self.assertIn(want, found)
+        self.assertFalse(any(".." in p.split("/") for p in found))
+        r = run(["stat", self.m("no-such-name")])
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("No such file or directory", r.stderr)
+        r = run(["cat", self.m("sub/missing")])
+        self.assertIn("No such file or directory", r.stderr)
+
+    def test_reads(self):
+        self.assertTrue(filecmp.cmp(self.m("big.bin"), self.s("big.bin"), shallow=False))
+        r = sh("cat '%s' | cmp - '%s'" % (self.m("big.bin"), self.s("big.bin")))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        data = pattern(BIG)
+        # dd reading backwards: a skip, then an earlier one, in one open.
+        with open(self.m("big.bin"), "rb") as f:
+            f.seek(4 << 20)
+            self.assertEqual(f.read(70000), data[4 << 20:(4 << 20) + 70000])
+            f.seek(1000)
+            self.assertEqual(f.read(5000), data[1000:6000])
+        for skip in (64, 3):
+            r = subprocess.run(["dd", "if=" + self.m("big.bin"), "bs=64k", "skip=%d" % skip, "count=2",
+                                "status=none"], capture_output=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(r.stdout, data[skip * 65536:(skip + 2) * 65536])
+
+    def test_cp_in_and_redirections(self):
+        src = os.path.join(self.tmp, "local.bin")
+        with open(src, "wb") as f:
+            f.write(pattern(3 << 20, seed=9))
+        r = run(["cp", src, self.m("copied.bin")])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(filecmp.cmp(src, self.s("copied.bin"), shallow=False))
+        self.assertTrue(filecmp.cmp(src, self.m("copied.bin"), shallow=False))
+        r = sh("echo x > '%s' && echo y >> '%s'" % (self.m("echo.txt"), self.m("echo.txt")))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(self.s("echo.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"x\ny\n")
+        # Over a file that is there: replaced.
+        r = sh("echo z > '%s'" % self.m("echo.txt"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(self.s("echo.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"z\n")
+        r = run(["cat", self.m("echo.txt")])
+        self.assertEqual(r.stdout, "z\n")
+
+    def test_unserved_operations_change_nothing(self):
+        before = os.listdir(self.pub)
+        for cmd in (["rm", self.m("keep.txt")], ["mv", self.m("keep.txt"), self.m("moved.txt")],
+                    ["chmod", "600", self.m("keep.txt")], ["truncate", "-s", "3", self.m("keep.txt")],
+                    ["rmdir", self.m("sub/deep")]):
+            r = run(cmd)
+            self.assertNotEqual(r.returncode, 0, cmd)
+            self.assertTrue(r.stderr.strip(), cmd)
+        self.assertEqual(sorted(os.listdir(self.pub)), sorted(before))
+        with open(self.s("keep.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"keep me\n")
+        self.assertEqual(os.stat(self.s("keep.txt")).st_mode & 0o777, 0o644)
+        # Writing elsewhere than where an upload stands is refused.
+        r = run(["dd", "if=/dev/zero", "of=" + self.m("keep.txt"), "bs=1", "seek=3", "count=1", "conv=notrunc",
+                 "status=none"])
+        self.assertNotEqual(r.returncode, 0)
+        with open(self.s("keep.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"keep me\n")
+
+    def test_no_heartbeat_thread(self):
+        pid = self.z.proc.pid
+        names = []
+        for t in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/comm" % (pid, t)) as f:
+                names.append(f.read().strip())
+        self.assertNotIn("check", names)
+        self.assertNotIn("secret", self.z.output())
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class PureFtpQuota(FtpSetup):
+    quota_mb = 1
+
+    def test_refused_upload_fails_at_close(self):
+        src = os.path.join(self.tmp, "big")
+        with open(src, "wb") as f:
+            f.write(pattern(3 << 20))
+        r = run(["cp", src, self.m("big")])
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("no space left on device", r.stderr.lower())
+        r = run(["ls", self.mnt])
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class DialogueRefusedUpload(FtpSetup):
+    kind = "dialogue"
+    modes = ("stor552",)
+    user = "u:p"
+
+    def test_cp_reports_the_552(self):
+        src = os.path.join(self.tmp, "f")
+        with open(src, "wb") as f:
+            f.write(b"some data\n" * 1000)
+        r = run(["cp", src, self.m("f")])
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("failed to close", r.stderr)
+        self.assertIn("no space left on device", r.stderr.lower())
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class VsftpdMount(FtpSetup):
+    kind = "vsftpd"
+    user = "root:any"
+
+    @classmethod
+    def fill(cls, d):
+        with open(os.path.join(d, "r.txt"), "wb") as f:
+            f.write(b"read\n")
+
+    def test_listing_not_supported(self):
+        r = run(["ls", self.mnt])
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("Operation not supported", r.stderr)
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class ReadOnlyMount(FtpSetup):
+    options = None
+
+    @classmethod
+    def fill(cls, d):
+        with open(os.path.join(d, "r.txt"), "wb") as f:
+            f.write(b"read\n")
+
+    def test_writes_refused(self):
+        r = run(["cat", self.m("r.txt")])
+        self.assertEqual(r.stdout, "read\n")
+        r = sh("echo x > '%s'" % self.m("new.txt"))
+        self.assertIn("Read-only file system", r.stderr)
+        r = sh("echo x >> '%s'" % self.m("r.txt"))
+        self.assertIn("Read-only file system", r.stderr)
+        self.assertEqual(sorted(os.listdir(self.pub)), ["r.txt"])
+
+
+if __name__ == "__main__":
+    unittest.main()
