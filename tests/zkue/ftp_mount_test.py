@@ -44,6 +44,7 @@ class FtpSetup(unittest.TestCase):
     options = "rw"
     user = "alice:secret"
     path = "/pub"
+    level = None
 
     @classmethod
     def setUpClass(cls):
@@ -59,7 +60,8 @@ class FtpSetup(unittest.TestCase):
             cls.peer.start()
             if cls.kind == "pure":
                 shutil.chown(cls.pub, 65534, 65534)
-            cls.z = Zkue(url(cls.peer, cls.user, cls.path), cls.mnt, options=cls.options, cwd=cls.tmp)
+            cls.z = Zkue(url(cls.peer, cls.user, cls.path), cls.mnt, options=cls.options, level=cls.level,
+                         cwd=cls.tmp)
             cls.z.start()
         except Exception:
             cls.tearDownClass()
@@ -88,6 +90,8 @@ class FtpSetup(unittest.TestCase):
 
 @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
 class PureFtpMount(FtpSetup):
+    level = "verb"  # no password in any line, even at this level
+
     @classmethod
     def fill(cls, d):
         os.makedirs(os.path.join(d, "sub", "deep"))
@@ -163,6 +167,19 @@ class PureFtpMount(FtpSetup):
             self.assertEqual(f.read(), b"z\n")
         r = run(["cat", self.m("echo.txt")])
         self.assertEqual(r.stdout, "z\n")
+        # tar x writes in order too (times, owners and modes are FTP's own).
+        tree = os.path.join(self.tmp, "tree")
+        os.makedirs(os.path.join(tree, "t", "inner"))
+        with open(os.path.join(tree, "t", "inner", "f.bin"), "wb") as f:
+            f.write(pattern(1 << 20, seed=3))
+        with open(os.path.join(tree, "t", "g.txt"), "wb") as f:
+            f.write(b"g\n")
+        tarball = os.path.join(self.tmp, "t.tar")
+        run(["tar", "-C", tree, "-cf", tarball, "t"])
+        r = run(["tar", "-C", self.mnt, "-m", "--no-same-owner", "--no-same-permissions", "-xf", tarball])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        r = run(["diff", "-r", os.path.join(tree, "t"), self.s("t")])
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
 
     def test_unserved_operations_change_nothing(self):
         before = os.listdir(self.pub)

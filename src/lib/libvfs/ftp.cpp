@@ -1102,6 +1102,15 @@ int64_t vfs_ftp_ioctl(void *h, int code, void *arg, int64_t len)
         r = ftp_cmd(m, &text, "MKD %s", full.c_str());
         // 550: there already (or refused: the caller finds out at its use).
         return r == 257 || r == 550 ? 0 : FAIL_REPLY("MKD", r, text);
+    case VFS_IOC_MKDIR: {
+        // FTP has no modes: the server gives the directory its own.
+        auto *a = (vfs_ioc_path_u32_t *)arg;
+        if (!a || full_path(m, a->path, full) < 0 || take_ctrl(m, nullptr) < 0)
+            return a ? -1 : FAIL(VERR_INVALID_PARAMETER, "argument missing");
+        m->list_valid = false;
+        r = ftp_cmd(m, &text, "MKD %s", full.c_str());
+        return r == 257 ? 0 : FAIL_REPLY("MKD", r, text);
+    }
     case VFS_IOC_GET_OS_TYPE:
         if (!arg)
             return FAIL(VERR_INVALID_PARAMETER, "out missing");
