@@ -30,7 +30,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "ftp"))
-from ftp_peer import Peer  # noqa: E402
+from ftp_peer import PURE_ID, Peer  # noqa: E402
 
 
 def is_mounted(mnt):
@@ -117,11 +117,11 @@ def main():
             f.write(b"small file %d\n" % i * 20)
     for root, dirs, files in os.walk(pub):
         for n in dirs + files:
-            os.chown(os.path.join(root, n), 65534, 65534)
+            os.chown(os.path.join(root, n), PURE_ID, PURE_ID)
     results = {"zkue": {}, "rclone": {}}
     try:
         with Peer("pure", srv) as peer:
-            os.chown(pub, 65534, 65534)
+            os.chown(pub, PURE_ID, PURE_ID)
             obscured = subprocess.run(["rclone", "obscure", "secret"], capture_output=True, text=True,
                                       check=True, timeout=60).stdout.strip()
             cmds = {

@@ -12,7 +12,7 @@ SIGTERM or SIGINT stop it (and the server it runs). In-process:
         ...
 
 Accounts: pure-ftpd has the user "alice" (password "secret", files owned
-by nobody); vsftpd takes anonymous logins (read-only) and the user "root"
+by PURE_ID); vsftpd takes anonymous logins (read-only) and the user "root"
 with any password; the dialogue server takes any user and password.
 
 Dialogue modes (comma-separated):
@@ -39,6 +39,9 @@ import time
 
 PURE = "/usr/sbin/pure-ftpd"
 VSFTPD = "/opt/zk-peers/vsftpd/usr/sbin/vsftpd"
+# The account pure-ftpd's user "alice" works as: an id of no system user,
+# so that nothing else of the machine shares it.
+PURE_ID = 64123
 
 
 def free_port():
@@ -295,14 +298,14 @@ class Peer:
             return []
 
     def _pure(self):
-        uid = 65534
-        os.chown(self.root, uid, 65534)
+        uid = PURE_ID
+        os.chown(self.root, uid, uid)
         h = subprocess.run(["openssl", "passwd", "-6", "secret"], capture_output=True, text=True,
                            check=True, timeout=30).stdout.strip()
         pw = os.path.join(self.work, "pw")
         # name:hash:uid:gid:gecos:home/./:  ... (pure-pw's fields; the
         # quota size in bytes is the 11th field after the home)
-        fields = ["alice", h, str(uid), "65534", "", self.root + "/./"] + [""] * 12
+        fields = ["alice", h, str(uid), str(uid), "", self.root + "/./"] + [""] * 12
         if self.quota_mb:
             fields[12] = str(self.quota_mb * 1024 * 1024)
         with open(pw, "w") as f:

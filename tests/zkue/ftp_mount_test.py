@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "ftp"))
 from zk_testlib import Zkue, force_unmount, fuse_usable, run, sh  # noqa: E402
-from ftp_peer import Peer  # noqa: E402
+from ftp_peer import PURE_ID, Peer  # noqa: E402
 
 BIG = 5 << 20
 
@@ -59,7 +59,7 @@ class FtpSetup(unittest.TestCase):
         try:
             cls.peer.start()
             if cls.kind == "pure":
-                shutil.chown(cls.pub, 65534, 65534)
+                shutil.chown(cls.pub, PURE_ID, PURE_ID)
             cls.z = Zkue(url(cls.peer, cls.user, cls.path), cls.mnt, options=cls.options, level=cls.level,
                          cwd=cls.tmp)
             cls.z.start()
