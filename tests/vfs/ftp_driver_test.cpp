@@ -607,8 +607,8 @@ TEST_F(FtpTest, DialogueLargeListingStaysInStep)
     for (int i = 0; i < 300; i++)
         spit(srv.host("/f" + std::to_string(1000 + i) + std::string(150, 'n')), std::string((size_t)i, 'x'));
     ASSERT_NE(mount(srv.url("u:p")), nullptr);
-    // A listing larger than the socket buffers, followed at once by
-    // commands: replies stay in step.
+    // A listing of many long names, read to its end before its final
+    // reply, followed at once by commands: replies stay in step.
     for (int round = 0; round < 2; round++) {
         vfs_handle *d = vfs_opendir(mnt, "/");
         ASSERT_NE(d, nullptr) << vfs_errstr(mnt);
