@@ -261,7 +261,6 @@ class Peer:
         self.proc = None
         self.dialogue = None
         self.work = tempfile.mkdtemp(prefix="zkftp-")
-        self.pam = None
         self.port = 0
 
     def __enter__(self):
@@ -323,9 +322,12 @@ class Peer:
         os.chown(self.root, 0, 0)
         os.chmod(self.root, 0o755)
         # Logins of "root" go through a service of our own that takes any
-        # password; the file goes when the server stops.
-        self.pam = "/etc/pam.d/zkftp-%d-%d" % (os.getpid(), self.port)
-        with open(self.pam, "w") as f:
+        # password. It lives in a directory of our own that the server sees
+        # as /etc/pam.d in a private mount namespace: the machine's PAM
+        # configuration never changes.
+        pam_dir = os.path.join(self.work, "pam.d")
+        os.makedirs(pam_dir, exist_ok=True)
+        with open(os.path.join(pam_dir, "zkftp"), "w") as f:
             f.write("auth required pam_permit.so\naccount required pam_permit.so\n"
                     "session required pam_permit.so\n")
         conf = os.path.join(self.work, "vsftpd.conf")
@@ -334,10 +336,11 @@ class Peer:
                 "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", "listen_port=%d" % self.port,
                 "background=NO", "anonymous_enable=YES", "anon_root=" + self.root, "no_anon_password=NO",
                 "ftp_username=daemon", "local_enable=YES", "write_enable=YES", "local_root=" + self.root,
-                "check_shell=NO", "chroot_local_user=YES", "allow_writeable_chroot=YES", "pam_service_name=" + os.path.basename(self.pam),
+                "check_shell=NO", "chroot_local_user=YES", "allow_writeable_chroot=YES", "pam_service_name=zkftp",
                 "secure_chroot_dir=" + empty, "seccomp_sandbox=NO", "userlist_enable=NO",
                 "xferlog_enable=NO", "vsftpd_log_file=" + os.path.join(self.work, "log"), ""]))
-        return [VSFTPD, conf]
+        return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                'mount --bind "$1" /etc/pam.d && exec "$2" "$3"', "sh", pam_dir, VSFTPD, conf]
 
     def _kill(self):
         if self.proc and self.proc.poll() is None:
@@ -356,8 +359,6 @@ class Peer:
         if self.dialogue:
             self.dialogue.stop()
         self._kill()
-        if self.pam and os.path.exists(self.pam):
-            os.unlink(self.pam)
         shutil.rmtree(self.work, ignore_errors=True)
 
 
