@@ -152,3 +152,38 @@ TEST(ZksdRecover, OtherReconnectFailuresGiveUpAtOnce)
     EXPECT_EQ(cap.count("zksd_cli_reconnect eno="), 1u);
     EXPECT_EQ(count_event(s, "reset"), 1u);
 }
+
+// Without recovery, a write cut off after its first piece reports the bytes
+// that reached the file (a short write); one cut off at its first piece
+// reports -1. What the server has is exactly what was reported.
+TEST(ZksdRecover, WriteCutAfterAPieceIsShort)
+{
+    struct row {
+        const char *drop; // the write request (of this write) that never arrives
+        bool first;       // the first piece is lost
+    };
+    const row rows[] = {{"2:13", false}, {"1:13", true}};
+    for (const row &r : rows) {
+        server s({"--drop-before", r.drop, "--after-drop", "reset:5"});
+        client c(s.url());
+        ASSERT_NE(c.c, nullptr) << c.err.msg;
+        ASSERT_EQ(c->auto_reconnect, 0);
+        const int64_t piece = (int64_t)c->block_size;
+        ASSERT_GT(piece, 0);
+        cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+        ASSERT_NE(f, nullptr) << c.err.msg;
+        std::string data((size_t)(3 * piece), '\0');
+        for (size_t i = 0; i < data.size(); i++)
+            data[i] = (char)('a' + i % 23);
+        const int64_t n = zksd_cli_write(f, data.data(), (int64_t)data.size(), -1);
+        if (r.first) {
+            EXPECT_EQ(n, -1) << r.drop;
+            EXPECT_EQ(slurp(s.path("w")), "") << r.drop;
+        } else {
+            EXPECT_EQ(n, piece) << r.drop;
+            EXPECT_TRUE(slurp(s.path("w")) == data.substr(0, (size_t)piece)) << r.drop;
+        }
+        EXPECT_NE(zksd_cli_get_last_error(c.c), 0) << r.drop;
+        EXPECT_EQ(s.count(13), r.first ? 0u : 1u) << r.drop;
+    }
+}
