@@ -4,6 +4,7 @@
 // and free ports.
 #pragma once
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -26,6 +27,16 @@
 extern char **environ;
 
 namespace net_test {
+
+// Every connection asks the proxy choice first: a proxy set on the machine
+// must not carry the tests' loopback connections. Cleared once, before any
+// test runs; the proxy tests set their own.
+inline const bool k_no_machine_proxy = [] {
+    unsetenv("http_proxy");
+    unsetenv("ZK_PROXY_FILE");
+    return true;
+}();
+
 
 // Peers that go away must not end the test process: the program ignores
 // SIGPIPE at start-up (os_socket_init_env), and so do the tests.
