@@ -287,6 +287,17 @@ TEST_F(ZksdDriver, PathOperationsPlainAndTls)
         EXPECT_EQ(vfs_open(mnt, "/../outside", OS_FILE_READ), nullptr);
         EXPECT_EQ(vfs_stat(mnt, "/a/../../outside", &st), -1);
         EXPECT_EQ(vfs_errcode(mnt), VERR_ACCESS_DENIED);
+        // A backslash is a byte of a name: creating "d\\x" makes that file
+        // beside the directory "d", never a file inside it.
+        EXPECT_EQ(vfs_mkdir(mnt, "/d", 0700), 0);
+        h = vfs_open2(mnt, "/d\\x", PL_O_CREAT | PL_O_WRONLY | PL_O_TRUNC, 0644);
+        ASSERT_TRUE(h) << vfs_errstr(mnt);
+        EXPECT_EQ(vfs_write(h, "y", 1, 0), 1);
+        EXPECT_EQ(vfs_close(h), 0);
+        EXPECT_EQ(slurp(on_server("/d\\x")), "y");
+        EXPECT_FALSE(std::filesystem::exists(on_server("/d/x")));
+        EXPECT_EQ(vfs_stat(mnt, "/d\\x", &st), 0);
+        EXPECT_EQ(st.size, 1u);
 
         vfs_umount(mnt);
         mnt = nullptr;

@@ -226,9 +226,12 @@ auto on_handle(zksd_vol *v, F call) -> decltype(call())
 // record stays empty (the FUSE layer answers EIO).
 bool refused(zksd_vol *v) { return v->need_reopen.load() != 0; }
 
-// The server-side path of a mount path: root joined with path, normalised
-// for opens. A path with a ".." component could climb above the root, so it
-// is refused. false with the thread's record filled.
+// The server-side path of a mount path: root joined with path; for opens the
+// root's part is normalised (a shadow-copy root comes with backslashes). The
+// caller's name is appended byte for byte: a backslash in it is part of a
+// name, never a separator that would reach into another directory. A path
+// with a ".." component could climb above the root, so it is refused.
+// false with the thread's record filled.
 bool full_path(const zksd_vol *v, const char *path, char *out, bool normalise)
 {
     if (!path) {
@@ -245,13 +248,17 @@ bool full_path(const zksd_vol *v, const char *path, char *out, bool normalise)
         }
         p = *e ? e + 1 : e;
     }
-    path_build(out, v->root, path);
-    if (!*out) {
+    if (str_safecopy(out, PL_MAX_PATH, v->root) != 0) {
         VFS_SET_ERROR(VERR_FILENAME_TOO_LONG, nullptr);
         return false;
     }
     if (normalise)
         path_normalize(out);
+    path_append(out, path);
+    if (!*out) {
+        VFS_SET_ERROR(VERR_FILENAME_TOO_LONG, nullptr);
+        return false;
+    }
     return true;
 }
 
