@@ -31,6 +31,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bench_mount import is_mounted, unmount  # noqa: E402
 MEMBER = "member.bin"
 
 
@@ -42,18 +44,6 @@ def ensure_fuse_zip():
     if shutil.which("fuse-zip"):
         return
     sh(["bash", os.path.join(HERE, "..", "scripts", "install-deps.sh")])
-
-
-def is_mounted(mnt):
-    with open("/proc/self/mountinfo") as f:
-        return any(line.split()[4] == mnt for line in f)
-
-
-def unmount(mnt):
-    for cmd in (["umount", mnt], ["umount", "-l", mnt], ["fusermount", "-u", "-z", mnt]):
-        if not is_mounted(mnt):
-            return
-        subprocess.run(cmd, capture_output=True, timeout=60)
 
 
 class Mount:

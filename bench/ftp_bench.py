@@ -29,35 +29,10 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bench_mount import is_mounted, unmount, wait_mounted  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "ftp"))
 from ftp_peer import PURE_ID, Peer  # noqa: E402
-
-
-def is_mounted(mnt):
-    with open("/proc/self/mountinfo") as f:
-        return any(line.split()[4] == mnt for line in f)
-
-
-def wait_mounted(mnt, proc, timeout=30):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if is_mounted(mnt):
-            try:
-                os.listdir(mnt)
-                return
-            except OSError:
-                pass
-        if proc.poll() is not None:
-            raise RuntimeError("mount program ended with %s" % proc.returncode)
-        time.sleep(0.05)
-    raise RuntimeError("%s did not come up" % mnt)
-
-
-def unmount(mnt):
-    for cmd in (["umount", mnt], ["umount", "-l", mnt], ["fusermount", "-u", "-z", mnt]):
-        if not is_mounted(mnt):
-            return
-        subprocess.run(cmd, capture_output=True, timeout=60)
 
 
 class Mount:
@@ -69,7 +44,7 @@ class Mount:
         os.makedirs(self.mnt, exist_ok=True)
         self.proc = subprocess.Popen(self.cmd, stdout=open(self.log, "w"), stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
-        wait_mounted(self.mnt, self.proc)
+        wait_mounted(self.mnt, self.proc, probe=os.listdir)
         return self
 
     def __exit__(self, *exc):

@@ -40,6 +40,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bench_mount import is_mounted, unmount, wait_mounted  # noqa: E402
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
@@ -55,33 +57,6 @@ def ensure_tools():
     if shutil.which("bindfs"):
         return
     sh(["bash", os.path.join(HERE, "..", "scripts", "install-deps.sh")], timeout=900)
-
-
-def is_mounted(mnt):
-    with open("/proc/self/mountinfo") as f:
-        return any(line.split()[4] == mnt for line in f)
-
-
-def wait_mounted(mnt, proc=None, timeout=15):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if is_mounted(mnt):
-            try:
-                os.stat(mnt)
-                return
-            except OSError:
-                pass
-        if proc is not None and proc.poll() is not None:
-            raise RuntimeError("mount program ended with %s" % proc.returncode)
-        time.sleep(0.05)
-    raise RuntimeError("%s did not come up" % mnt)
-
-
-def unmount(mnt):
-    for cmd in (["umount", mnt], ["umount", "-l", mnt], ["fusermount", "-u", "-z", mnt]):
-        if not is_mounted(mnt):
-            return
-        subprocess.run(cmd, capture_output=True, timeout=60)
 
 
 def proc_cpu(pid):
@@ -119,7 +94,7 @@ class Target:
         if self.mnt:
             os.makedirs(self.mnt, exist_ok=True)
             self.proc = self.start(self.backing, self.mnt)
-            wait_mounted(self.mnt, self.proc)
+            wait_mounted(self.mnt, self.proc, timeout=15)
         return self
 
     def __exit__(self, *exc):

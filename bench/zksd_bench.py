@@ -36,39 +36,14 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from bench_mount import is_mounted, unmount, wait_mounted  # noqa: E402
 SERVER = os.path.join(HERE, "..", "tests", "zksd_server", "zksd_server.py")
 
 
 def quiet(cmd, timeout=1800, **kw):
     return subprocess.run(cmd, check=True, timeout=timeout, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                           **kw)
-
-
-def is_mounted(mnt):
-    with open("/proc/self/mountinfo") as f:
-        return any(line.split()[4] == mnt for line in f)
-
-
-def wait_mounted(mnt, proc, timeout=30):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if is_mounted(mnt):
-            try:
-                os.stat(mnt)
-                return
-            except OSError:
-                pass
-        if proc.poll() is not None:
-            raise RuntimeError("mount of %s ended with %s" % (mnt, proc.returncode))
-        time.sleep(0.05)
-    raise RuntimeError("%s did not come up" % mnt)
-
-
-def unmount(mnt):
-    for cmd in (["umount", mnt], ["umount", "-l", mnt], ["fusermount", "-u", "-z", mnt]):
-        if not is_mounted(mnt):
-            return
-        subprocess.run(cmd, capture_output=True, timeout=60)
 
 
 def stop(proc):
