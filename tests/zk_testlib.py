@@ -3,6 +3,7 @@ program as a FUSE daemon that never outlives its test, mount table lookups,
 a private copy of the program for command-line runs, and a class fixture
 that mounts one source for all of its tests. Not a test itself."""
 import os
+import signal
 import shutil
 import subprocess
 import tempfile
@@ -172,6 +173,18 @@ def pids_serving(mnt):
         if args and os.path.basename(args[0]) == b"zkue" and mnt.encode() in args:
             found.append(int(d))
     return found
+
+
+def release_mount(mnt):
+    """Unmounts mnt and kills what still serves it (a detached daemon), so a
+    failed test leaves no mount behind."""
+    force_unmount(mnt)
+    for p in pids_serving(mnt):
+        try:
+            os.kill(p, signal.SIGKILL)
+        except OSError:
+            pass
+    force_unmount(mnt)
 
 
 def sh(cmd, **kw):

@@ -18,7 +18,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from zk_testlib import (ZKUE, Zkue, clean_env, force_unmount, fuse_usable, is_fuse_mounted,  # noqa: E402,F401
+from zk_testlib import (ZKUE, Zkue, clean_env, force_unmount, release_mount, fuse_usable, is_fuse_mounted,  # noqa: E402,F401
                         mountinfo_entry, pids_serving, proc_mounts_line, run, wait_for)
 
 
@@ -33,13 +33,7 @@ class FuseMount(unittest.TestCase):
             f.write("content\n")
 
     def tearDown(self):
-        force_unmount(self.mnt)
-        for p in pids_serving(self.mnt):
-            try:
-                os.kill(p, signal.SIGKILL)
-            except OSError:
-                pass
-        force_unmount(self.mnt)
+        release_mount(self.mnt)
         subprocess.run(["umount", "-l", os.path.join(self.tmp, "tmpfs")], capture_output=True)
         shutil.rmtree(self.tmp, ignore_errors=True)
 

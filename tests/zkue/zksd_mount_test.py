@@ -24,7 +24,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
-from zk_testlib import Zkue, force_unmount, fuse_usable, is_fuse_mounted, pids_serving, proc_mounts_line, run, sh, wait_for  # noqa: E402
+from zk_testlib import Zkue, force_unmount, release_mount, fuse_usable, is_fuse_mounted, pids_serving, proc_mounts_line, run, sh, wait_for  # noqa: E402
 
 SERVER = os.path.join(HERE, "..", "zksd_server", "zksd_server.py")
 MIB = 1024 * 1024
@@ -85,13 +85,7 @@ class ZksdMount(unittest.TestCase):
         try:
             if self.z:
                 self.z.close()
-            force_unmount(self.mnt)
-            for p in pids_serving(self.mnt):
-                try:
-                    os.kill(p, signal.SIGKILL)
-                except OSError:
-                    pass
-            force_unmount(self.mnt)
+            release_mount(self.mnt)
         finally:
             if self.srv:
                 self.srv.stop()
