@@ -32,7 +32,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from bench_mount import is_mounted, unmount  # noqa: E402
+from bench_mount import is_mounted, release, unmount  # noqa: E402
 MEMBER = "member.bin"
 
 
@@ -72,13 +72,7 @@ class Mount:
         raise RuntimeError("%s did not mount (status %s)" % (self.cmd, self.proc.poll()))
 
     def __exit__(self, *exc):
-        unmount(self.mnt)
-        if self.proc is not None and self.proc.poll() is None:
-            try:
-                self.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=30)
+        release(self.mnt, self.proc)
         return False
 
 

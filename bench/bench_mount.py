@@ -1,6 +1,6 @@
 """Mount helpers the benchmark scripts share: whether a path is a mount
-point, waiting for a mount to answer, and unmounting it whatever state its
-program is in."""
+point, waiting for a mount to answer, unmounting it whatever state its
+program is in, and dropping a file's cached pages."""
 import os
 import subprocess
 import time
@@ -33,3 +33,25 @@ def unmount(mnt):
         if not is_mounted(mnt):
             return
         subprocess.run(cmd, capture_output=True, timeout=60)
+
+
+def release(mnt, proc):
+    """Unmounts mnt and waits for the program that served it, killing it
+    when it does not end on its own."""
+    unmount(mnt)
+    if proc is not None and proc.poll() is None:
+        try:
+            proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=30)
+
+
+def drop_page_cache(path):
+    """Drops the kernel's cached pages of one file (a mount's own cache when
+    path lies below the mount point)."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    finally:
+        os.close(fd)

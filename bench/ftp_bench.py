@@ -30,7 +30,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from bench_mount import is_mounted, unmount, wait_mounted  # noqa: E402
+from bench_mount import release, unmount, wait_mounted  # noqa: E402
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "ftp"))
 from ftp_peer import PURE_ID, Peer  # noqa: E402
 
@@ -48,12 +48,7 @@ class Mount:
         return self
 
     def __exit__(self, *exc):
-        unmount(self.mnt)
-        try:
-            self.proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(timeout=30)
+        release(self.mnt, self.proc)
         return False
 
 

@@ -41,7 +41,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from bench_mount import is_mounted, unmount, wait_mounted  # noqa: E402
+from bench_mount import drop_page_cache, release, wait_mounted  # noqa: E402
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
@@ -99,24 +99,13 @@ class Target:
 
     def __exit__(self, *exc):
         if self.mnt:
-            unmount(self.mnt)
-            if self.proc is not None:
-                try:
-                    self.proc.wait(timeout=30)
-                except subprocess.TimeoutExpired:
-                    self.proc.kill()
-                    self.proc.wait(timeout=30)
+            release(self.mnt, self.proc)
         return False
 
     def drop_cache(self, path):
         """Drops the mount's own page cache of a file (not the source's)."""
-        if not self.mnt:
-            return
-        fd = os.open(path, os.O_RDONLY)
-        try:
-            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-        finally:
-            os.close(fd)
+        if self.mnt:
+            drop_page_cache(path)
 
 
 def start_zkue(zkue):

@@ -37,7 +37,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from bench_mount import is_mounted, unmount, wait_mounted  # noqa: E402
+from bench_mount import drop_page_cache, unmount, wait_mounted  # noqa: E402
 SERVER = os.path.join(HERE, "..", "tests", "zksd_server", "zksd_server.py")
 
 
@@ -116,14 +116,6 @@ def start_sshd(tmp):
     raise RuntimeError("sshd did not start")
 
 
-def drop_mount_cache(path):
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
-    finally:
-        os.close(fd)
-
-
 def timed(fn):
     t = time.monotonic()
     fn()
@@ -135,7 +127,7 @@ def work_write(src, dst):
 
 
 def work_read(path, size):
-    drop_mount_cache(path)
+    drop_page_cache(path)
     out = subprocess.run(["dd", "if=" + path, "of=/dev/null", "bs=1M"], capture_output=True, text=True,
                          check=True, timeout=1800).stderr
     if not out.splitlines()[-1].startswith(str(size)):
