@@ -450,7 +450,9 @@ cli_ctx *zksd_cli_connect3_imp(const char *url, net_abort_hook *hook, int login,
     return ctx;
 }
 
-cli_ctx *zksd_cli_connect2(const char *url, net_abort_hook *hook, vperror_t *errp)
+namespace {
+// A connect with its URL scratch space taken from the heap.
+cli_ctx *connect_with_scratch(const char *url, net_abort_hook *hook, int login, vperror_t *errp)
 {
     std::unique_ptr<char[]> scratch(new (std::nothrow) char[URL_TEXT_SIZE]);
     if (!scratch) {
@@ -458,20 +460,20 @@ cli_ctx *zksd_cli_connect2(const char *url, net_abort_hook *hook, vperror_t *err
         VPERROR_SET(errp, VERR_NO_MEMORY, nullptr);
         return nullptr;
     }
-    return zksd_cli_connect3_imp(url, hook, 1, scratch.get(), errp);
+    return zksd_cli_connect3_imp(url, hook, login, scratch.get(), errp);
+}
+} // namespace
+
+cli_ctx *zksd_cli_connect2(const char *url, net_abort_hook *hook, vperror_t *errp)
+{
+    return connect_with_scratch(url, hook, 1, errp);
 }
 
 cli_ctx *zksd_cli_connect(const char *url, vperror_t *errp) { return zksd_cli_connect2(url, nullptr, errp); }
 
 cli_ctx *zksd_cli_connect_nologin(const char *url, vperror_t *errp)
 {
-    std::unique_ptr<char[]> scratch(new (std::nothrow) char[URL_TEXT_SIZE]);
-    if (!scratch) {
-        PL_ASSERT_HARD(TAG, errp != nullptr);
-        VPERROR_SET(errp, VERR_NO_MEMORY, nullptr);
-        return nullptr;
-    }
-    return zksd_cli_connect3_imp(url, nullptr, 0, scratch.get(), errp);
+    return connect_with_scratch(url, nullptr, 0, errp);
 }
 
 void zksd_cli_clear_abort_hook(cli_ctx *ctx)

@@ -386,24 +386,23 @@ int zksd_cli_remove2(cli_ctx *ctx, const char *path, int flag) { return path_fla
 
 // ---- open-file operations ------------------------------------------------------------------------------
 
-int zksd_cli_set_fd_read_timeout(cli_file_ctx *h, int ms)
+// Sets one of an open file's time-outs on the server; `what` names it in
+// the warning a refusal gives.
+static int fd_timeout_op(cli_file_ctx *h, int code, const char *what, int ms)
 {
     char text[32];
     str_sprintf_s(text, sizeof text, "%d", ms);
-    int r = file_text_op(h, 10100, text);
+    int r = file_text_op(h, code, text);
     if (r != 0)
-        LOG_WARN(TAG, "warn: set_read_timeout %s\n", zksd_cli_errstr(h));
+        LOG_WARN(TAG, "warn: %s %s\n", what, zksd_cli_errstr(h));
     return r;
 }
 
+int zksd_cli_set_fd_read_timeout(cli_file_ctx *h, int ms) { return fd_timeout_op(h, 10100, "set_read_timeout", ms); }
+
 int zksd_cli_set_fd_write_timeout(cli_file_ctx *h, int ms)
 {
-    char text[32];
-    str_sprintf_s(text, sizeof text, "%d", ms);
-    int r = file_text_op(h, 10105, text);
-    if (r != 0)
-        LOG_WARN(TAG, "warn: set_write_timeout %s\n", zksd_cli_errstr(h));
-    return r;
+    return fd_timeout_op(h, 10105, "set_write_timeout", ms);
 }
 
 int zksd_cli_frename(cli_file_ctx *h, const char *newname, unsigned replace)
