@@ -566,9 +566,12 @@ TEST_F(FtpTest, DialogueNamesWithLineEndsSendNothing)
         EXPECT_EQ(vfs_chdir(mnt, p), -1);
         EXPECT_EQ(vfs_mkdir_default(mnt, p), -1);
     }
-    // A ".." step would leave the mount's root.
-    EXPECT_EQ(vfs_open(mnt, "/../etc/passwd", OS_FILE_READ), nullptr);
-    EXPECT_EQ(vfs_errcode(mnt), VERR_INVALID_PARAMETER);
+    // A ".." step would leave the mount's root, also between backslashes
+    // (a Windows server's separators).
+    for (const char *p : {"/../etc/passwd", "/..\\secret", "/a\\..\\..\\secret", "/a/..\\"}) {
+        EXPECT_EQ(vfs_open(mnt, p, OS_FILE_READ), nullptr) << p;
+        EXPECT_EQ(vfs_errcode(mnt), VERR_INVALID_PARAMETER) << p;
+    }
     EXPECT_EQ(srv.commands().size(), before);
 }
 

@@ -279,6 +279,21 @@ int ftp_login(ftp_mnt *m, vperror_t *err)
 
 // ---- paths --------------------------------------------------------------------------------
 
+// 1 when the component p[0..n) holds a ".." step, also one between
+// backslashes, which a Windows server takes as separators.
+bool climbs(const char *p, size_t n)
+{
+    for (size_t i = 0; i < n;) {
+        size_t j = i;
+        while (j < n && p[j] != '\\')
+            j++;
+        if (j - i == 2 && p[i] == '.' && p[i + 1] == '.')
+            return true;
+        i = j + 1;
+    }
+    return false;
+}
+
 // The server path of a mount path: the root joined with path's names ("."
 // and empty steps dropped). 0, or -1 with the record filled: a NULL path,
 // CR or LF in it, a ".." step, or a path too long for one command.
@@ -294,7 +309,7 @@ int full_path(ftp_mnt *m, const char *path, std::string &out)
             p++;
         const char *e = strchrnul(p, '/');
         size_t n = (size_t)(e - p);
-        if (n == 2 && p[0] == '.' && p[1] == '.')
+        if (climbs(p, n))
             return FAIL(VERR_INVALID_PARAMETER, "path [%s] leaves the mount's root", path);
         if (n && !(n == 1 && p[0] == '.')) {
             out += '/';
