@@ -14,7 +14,7 @@ PKGS=(
   # tools the tests call
   attr python3 coreutils util-linux procps psmisc openssl
   # peers the tests start on loopback: FTP servers, proxies, syslog, captures
-  pure-ftpd tinyproxy dante-server rsyslog tshark
+  pure-ftpd python3-pyftpdlib tinyproxy dante-server rsyslog tshark
   # vsftpd's libraries (the program itself is unpacked below)
   libwrap0 libcap2 libpam0g libssl3
   # archive fixtures

@@ -1,24 +1,31 @@
 #!/usr/bin/env python3
-"""FTP peers of the FTP driver's tests: pure-ftpd and vsftpd run in the
-foreground with their own configuration on a free loopback port over a
-directory, and a small dialogue server of our own whose answers a test
+"""FTP peers of the FTP driver's tests: pure-ftpd, vsftpd and pyftpdlib run
+in the foreground with their own configuration on a free loopback port over
+a directory, and a small dialogue server of our own whose answers a test
 chooses (for the cases real servers do not produce on demand).
 
+A real server can serve a small tmpfs of its own instead (tmpfs_kb): it
+runs in a private mount namespace where a tmpfs of that size lies over the
+root (with an empty "pub" in it); with full=True the tmpfs is filled before
+the server starts, so every upload meets a full disk from its first byte.
+The mount goes away with the server; the machine never sees it.
+
 As a program: `ftp_peer.py KIND --root DIR [--mode M,M...] [--quota MB]`
-with KIND pure, vsftpd or dialogue. The first line on stdout is "PORT <n>";
+with KIND pure, vsftpd, pyftpd or dialogue. The first line on stdout is "PORT <n>";
 SIGTERM or SIGINT stop it (and the server it runs). In-process:
 
     with Peer("pure", root) as p:   # p.port
         ...
 
-Accounts: pure-ftpd has the user "alice" (password "secret", files owned
-by PURE_ID); vsftpd takes anonymous logins (read-only) and the user "root"
+Accounts: pure-ftpd and pyftpdlib have the user "alice" (password "secret";
+pure-ftpd's files owned by PURE_ID, pyftpdlib's by root); vsftpd takes anonymous logins (read-only) and the user "root"
 with any password; the dialogue server takes any user and password.
 
 Dialogue modes (comma-separated):
   user230   USER is answered 230 (no password asked)
   nosize    SIZE is answered 500
   nomlsd    MLSD is answered 500 and FEAT does not offer it
+  hidemlsd  FEAT does not offer MLSD, which works all the same
   stor552   an upload's final reply is 552 (after taking the data)
   stor451   an upload's final reply is 451
   stall     RETR answers 150 and then sends nothing, holding the data
@@ -39,6 +46,9 @@ import time
 
 PURE = "/usr/sbin/pure-ftpd"
 VSFTPD = "/opt/zk-peers/vsftpd/usr/sbin/vsftpd"
+# pyftpdlib is Debian's python3-pyftpdlib: run by Debian's interpreter, not
+# by whichever python3 runs the tests.
+DEBIAN_PYTHON = "/usr/bin/python3"
 # The account pure-ftpd's user "alice" works as: an id of no system user,
 # so that nothing else of the machine shares it.
 PURE_ID = 64123
@@ -130,7 +140,7 @@ class Dialogue:
                     send("215 UNIX Type: L8")
                 elif cmd == "FEAT":
                     c.sendall(b"211-Features:\r\n211-x is text, not the end\r\n SIZE\r\n")
-                    if "nomlsd" not in self.modes:
+                    if "nomlsd" not in self.modes and "hidemlsd" not in self.modes:
                         c.sendall(b" MLST type*;size*;modify*;\r\n")
                     send("211 End")
                 elif cmd == "TYPE":
@@ -253,11 +263,12 @@ class Dialogue:
 
 class Peer:
     """One FTP server over root on a free loopback port (kind "pure",
-    "vsftpd" or "dialogue"); a context manager that stops it."""
+    "vsftpd", "pyftpd" or "dialogue"); a context manager that stops it."""
 
-    def __init__(self, kind, root, modes=(), quota_mb=0):
+    def __init__(self, kind, root, modes=(), quota_mb=0, tmpfs_kb=0, full=False):
         self.kind, self.root = kind, os.path.abspath(root)
         self.modes, self.quota_mb = modes, quota_mb
+        self.tmpfs_kb, self.full = tmpfs_kb, full
         self.proc = None
         self.dialogue = None
         self.work = tempfile.mkdtemp(prefix="zkftp-")
@@ -277,7 +288,9 @@ class Peer:
             return
         for _ in range(5):
             self.port = free_port()
-            cmd = self._pure() if self.kind == "pure" else self._vsftpd()
+            cmd = {"pure": self._pure, "vsftpd": self._vsftpd, "pyftpd": self._pyftpd}[self.kind]()
+            if self.tmpfs_kb:
+                cmd = self._on_tmpfs(cmd)
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                          stderr=subprocess.DEVNULL, start_new_session=True)
             if wait_listening(self.port, 5) and self.proc.poll() is None:
@@ -315,6 +328,28 @@ class Peer:
         if self.quota_mb:
             cmd += ["-n", "100000:%d" % self.quota_mb]
         return cmd
+
+    def _pyftpd(self):
+        return [DEBIAN_PYTHON, "-m", "pyftpdlib", "-i", "127.0.0.1", "-p", str(self.port), "-d", self.root,
+                "-w", "-u", "alice", "-P", "secret"]
+
+    def _on_tmpfs(self, cmd):
+        owner = PURE_ID if self.kind == "pure" else 0
+        script = ('mount -t tmpfs -o size="$2"k,mode=755 zkftp "$1" || exit 1\n'
+                  'mkdir "$1/pub" && chown "$3:$3" "$1" "$1/pub" || exit 1\n')
+        if self.full:
+            # Until the disk is full (dd then fails, as it should).
+            script += 'dd if=/dev/zero of="$1/fill" bs=4096 2>/dev/null\n'
+        script += 'shift 3\nexec "$@"\n'
+        return ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh", self.root,
+                str(self.tmpfs_kb), str(owner)] + cmd
+
+    def kill(self):
+        """Kills the server at once (SIGKILL to its whole process group), as a
+        crash or a pulled cable would end it."""
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(10)
 
     def _vsftpd(self):
         empty = os.path.join(self.work, "empty")
@@ -365,7 +400,7 @@ class Peer:
 def main():
     import argparse
     ap = argparse.ArgumentParser()
-    ap.add_argument("kind", choices=["pure", "vsftpd", "dialogue"])
+    ap.add_argument("kind", choices=["pure", "vsftpd", "pyftpd", "dialogue"])
     ap.add_argument("--root", required=True)
     ap.add_argument("--mode", default="")
     ap.add_argument("--quota", type=int, default=0)

@@ -451,40 +451,43 @@ TEST_F(FtpTest, PureLoginAndRootFailures)
 
 // ---- vsftpd (no MLSD) --------------------------------------------------------------------------
 
-TEST_F(FtpTest, VsftpdWithoutMlsd)
+TEST_F(FtpTest, VsftpdWithoutMlsdIsRefused)
 {
     ftp_server srv("vsftpd");
     ASSERT_GT(srv.port, 0);
-    spit(srv.host("/r.txt"), "read me\n");
-    {
-        zk_test::log_capture logs;
-        ASSERT_NE(mount(srv.url()), nullptr); // anonymous
-        EXPECT_EQ(logs.count("offers no MLSD"), 1u);
+    for (const std::string &url : {srv.url(), srv.url("root:any")}) {
+        vperror_t err{};
+        vfs_mount_ctx *m = vfs_mount(url.c_str(), &err);
+        EXPECT_EQ(m, nullptr) << url;
+        if (m)
+            vfs_umount(m);
+        EXPECT_EQ(err.code, VERR_NOT_SUPPORTED) << err.msg;
+        EXPECT_NE(std::string(err.msg).find("MLSD"), std::string::npos) << err.msg;
     }
-    EXPECT_EQ(read_all("/r.txt", 3), "read me\n");
-    os_file_stat_t st{};
-    EXPECT_EQ(vfs_stat(mnt, "/r.txt", &st), -1);
-    EXPECT_EQ(vfs_errcode(mnt), VERR_NOT_SUPPORTED);
-    EXPECT_NE(std::string(vfs_errstr(mnt)).find("MLSD"), std::string::npos);
-    EXPECT_EQ(vfs_opendir(mnt, "/"), nullptr);
-    EXPECT_EQ(vfs_errcode(mnt), VERR_NOT_SUPPORTED);
-    EXPECT_EQ(vfs_errno(mnt), EOPNOTSUPP);
-    // Anonymous uploads are refused by this server.
-    EXPECT_EQ(vfs_open(mnt, "/no.txt", OS_FILE_WRITE | OS_FILE_CREATE), nullptr);
-    EXPECT_NE(vfs_errcode(mnt), 0);
-    vfs_umount(mnt);
-    mnt = nullptr;
+}
 
-    ASSERT_NE(mount(srv.url("root:any")), nullptr);
-    EXPECT_EQ(write_file("/new.txt", OS_FILE_WRITE | OS_FILE_CREATE | OS_FILE_TRUNC, "one\n"), 0);
-    EXPECT_EQ(write_file("/new.txt", OS_FILE_WRITE | OS_FILE_APPEND, "two\n"), 0);
-    EXPECT_EQ(slurp(srv.host("/new.txt")), "one\ntwo\n");
-    vfs_handle *h = vfs_open(mnt, "/new.txt?offset=4", OS_FILE_READ);
-    ASSERT_NE(h, nullptr);
-    char buf[16];
-    ASSERT_EQ(vfs_read(h, buf, sizeof buf, -1), 4);
-    EXPECT_EQ(std::string(buf, 4), "two\n");
-    EXPECT_EQ(vfs_close(h), 0);
+// A server whose FEAT does not name MLSD mounts when MLSD answers all the
+// same; one that refuses it too is refused.
+TEST_F(FtpTest, DialogueMlsdCheckedAtMount)
+{
+    {
+        ftp_server srv("dialogue", "hidemlsd");
+        spit(srv.host("/f"), "12345");
+        ASSERT_NE(mount(srv.url("u:p")), nullptr);
+        os_file_stat_t st{};
+        EXPECT_EQ(vfs_stat(mnt, "/f", &st), 0) << vfs_errstr(mnt);
+        EXPECT_EQ(st.size, 5u);
+        vfs_umount(mnt);
+        mnt = nullptr;
+    }
+    ftp_server srv("dialogue", "nomlsd");
+    vperror_t err{};
+    vfs_mount_ctx *m = vfs_mount(srv.url("u:p").c_str(), &err);
+    EXPECT_EQ(m, nullptr);
+    if (m)
+        vfs_umount(m);
+    EXPECT_EQ(err.code, VERR_NOT_SUPPORTED) << err.msg;
+    EXPECT_NE(std::string(err.msg).find("MLSD"), std::string::npos) << err.msg;
 }
 
 // ---- dialogue server -----------------------------------------------------------------------

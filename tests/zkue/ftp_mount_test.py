@@ -3,12 +3,15 @@
 written with ordinary tools (ls, stat, find, cat, cmp, dd reading
 backwards, cp, shell redirections), the operations FTP does not have
 failing without touching the server, uploads the server refuses failing at
-close, no heartbeat thread; vsftpd (no MLSD) refusing listings; a mount
-without options=rw refusing writes.
+close, no heartbeat thread; uploads that fail on pure-ftpd and pyftpdlib (a
+disk full from the first byte, the server killed while data flows) never
+reported as written; vsftpd (no MLSD) refused at mount; a mount without
+options=rw refusing writes.
 
 Servers run from tests/ftp/ftp_peer.py on free loopback ports; every mount
 and server is taken down again, also when a check fails. Needs root and
 /dev/fuse."""
+import errno
 import filecmp
 import os
 import shutil
@@ -20,7 +23,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(HERE, "..", "ftp"))
-from zk_testlib import Zkue, force_unmount, fuse_usable, run, sh  # noqa: E402
+from zk_testlib import Zkue, force_unmount, fuse_usable, run, sh, wait_for  # noqa: E402
 from ftp_peer import PURE_ID, Peer  # noqa: E402
 
 BIG = 5 << 20
@@ -41,6 +44,8 @@ class FtpSetup(unittest.TestCase):
     kind = "pure"
     modes = ()
     quota_mb = 0
+    tmpfs_kb = 0
+    full = False
     options = "rw"
     user = "alice:secret"
     path = "/pub"
@@ -54,11 +59,11 @@ class FtpSetup(unittest.TestCase):
         cls.mnt = os.path.join(cls.tmp, "mnt")
         os.makedirs(cls.pub)
         cls.fill(cls.pub)
-        cls.peer = Peer(cls.kind, cls.srv, cls.modes, cls.quota_mb)
+        cls.peer = Peer(cls.kind, cls.srv, cls.modes, cls.quota_mb, cls.tmpfs_kb, cls.full)
         cls.z = None
         try:
             cls.peer.start()
-            if cls.kind == "pure":
+            if cls.kind == "pure" and not cls.tmpfs_kb:
                 shutil.chown(cls.pub, PURE_ID, PURE_ID)
             cls.z = Zkue(url(cls.peer, cls.user, cls.path), cls.mnt, options=cls.options, level=cls.level,
                          cwd=cls.tmp)
@@ -241,20 +246,195 @@ class DialogueRefusedUpload(FtpSetup):
         self.assertIn("no space left on device", r.stderr.lower())
 
 
+def checked_writes(path, chunks, chunk=1 << 20, before=None):
+    """Writes `chunks` pieces of `chunk` bytes to a new file at path, then
+    fsync and close, checking each result: a list of (call, result), the
+    result being the count or fsync's and close's 0, or -errno."""
+    data = pattern(chunk, seed=5)
+    out = []
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    for i in range(chunks):
+        if before:
+            before(i)
+        try:
+            out.append(("write", os.write(fd, data)))
+        except OSError as e:
+            out.append(("write", -e.errno))
+    for name, call in (("fsync", os.fsync), ("close", os.close)):
+        try:
+            call(fd)
+            out.append((name, 0))
+        except OSError as e:
+            out.append((name, -e.errno))
+    return out
+
+
+class FailedUploadChecks:
+    """What every failed upload must show, whatever the server."""
+
+    def assert_failed_for_good(self, results, chunk=1 << 20, errnos=(errno.EIO, errno.ENOSPC)):
+        # Full counts while all goes well; then at most one write cut short
+        # (the kernel reports what the earlier pieces of that write(2)
+        # handed over before the failure was known); after it, every call
+        # fails, close included.
+        i = 0
+        while i < len(results) and results[i][0] == "write" and results[i][1] == chunk:
+            i += 1
+        self.assertLess(i, len(results) - 2, results)
+        if results[i][0] == "write" and results[i][1] > 0:
+            i += 1
+        for call, r in results[i:]:
+            self.assertLess(r, 0, (call, results))
+            self.assertIn(-r, errnos, (call, results))
+        self.assertEqual(results[-1][0], "close")
+
+
+class DiskFull(FailedUploadChecks):
+    """The server's directory is a tmpfs that is full before the first byte."""
+
+    tmpfs_kb = 64
+    full = True
+
+    def test_writer_sees_every_failure(self):
+        results = checked_writes(self.m("w.bin"), 5)
+        self.assert_failed_for_good(results)
+
+    def test_cp_fails(self):
+        src = os.path.join(self.tmp, "five")
+        with open(src, "wb") as f:
+            f.write(pattern(5 << 20))
+        r = run(["cp", src, self.m("five")])
+        self.assertNotEqual(r.returncode, 0)
+        self.assertTrue("Input/output error" in r.stderr or "No space left on device" in r.stderr, r.stderr)
+        # The mount goes on serving.
+        r = run(["ls", self.mnt])
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+
 @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
-class VsftpdMount(FtpSetup):
-    kind = "vsftpd"
-    user = "root:any"
+class PureFtpDiskFull(DiskFull, FtpSetup):
+    kind = "pure"
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class PyftpdDiskFull(DiskFull, FtpSetup):
+    kind = "pyftpd"
+
+
+class ServerKilled(FailedUploadChecks):
+    """The server is killed while an upload's data flows. Each test makes
+    its own server (the kill takes it away) and mount."""
 
     @classmethod
-    def fill(cls, d):
-        with open(os.path.join(d, "r.txt"), "wb") as f:
-            f.write(b"read\n")
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="zkue_ftp_")
 
-    def test_listing_not_supported(self):
-        r = run(["ls", self.mnt])
-        self.assertNotEqual(r.returncode, 0)
-        self.assertIn("Operation not supported", r.stderr)
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(dir=self.tmp)
+        self.srv = os.path.join(self.work, "srv")
+        self.pub = os.path.join(self.srv, "pub")
+        self.mnt = os.path.join(self.work, "mnt")
+        os.makedirs(self.pub)
+        self.peer = Peer(self.kind, self.srv)
+        self.z = None
+        try:
+            self.peer.start()
+            if self.kind == "pure":
+                shutil.chown(self.pub, PURE_ID, PURE_ID)
+            self.z = Zkue(url(self.peer, self.user, self.path), self.mnt, options="rw", cwd=self.work)
+            self.z.start()
+        except Exception:
+            self.tearDown()
+            raise
+
+    def tearDown(self):
+        try:
+            if self.z:
+                self.z.close()
+            force_unmount(self.mnt)
+        finally:
+            self.peer.stop()
+
+    def kill_when_flowing(self, name):
+        # Data is flowing once the server's file has grown.
+        self.assertTrue(wait_for(lambda: os.path.exists(self.s(name)) and os.path.getsize(self.s(name)) > 0, 30),
+                        "no data reached the server")
+        self.peer.kill()
+
+    def test_writer_sees_every_failure(self):
+        killed = []
+
+        def before(i):
+            if i == 2:
+                self.kill_when_flowing("w.bin")
+                killed.append(i)
+
+        results = checked_writes(self.m("w.bin"), 40, before=before)
+        self.assertEqual(killed, [2])
+        self.assert_failed_for_good(results)
+
+    def test_cp_fails(self):
+        cp = subprocess.Popen(["cp", "/dev/stdin", self.m("c.bin")], stdin=subprocess.PIPE,
+                              stderr=subprocess.PIPE)
+        try:
+            cp.stdin.write(pattern(2 << 20))
+            cp.stdin.flush()
+            self.kill_when_flowing("c.bin")
+            try:
+                for _ in range(30):
+                    cp.stdin.write(pattern(1 << 20))
+                cp.stdin.close()
+            except BrokenPipeError:
+                pass
+            err = cp.stderr.read().decode()
+            self.assertNotEqual(cp.wait(60), 0)
+            self.assertIn("Input/output error", err)
+        finally:
+            if cp.poll() is None:
+                cp.kill()
+                cp.wait()
+            for f in (cp.stdin, cp.stderr):
+                try:
+                    f.close()
+                except OSError:
+                    pass
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class PureFtpKilled(ServerKilled, FtpSetup):
+    kind = "pure"
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class PyftpdKilled(ServerKilled, FtpSetup):
+    kind = "pyftpd"
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class VsftpdRefused(unittest.TestCase):
+    """vsftpd has no MLSD: the mount is refused, naming it."""
+
+    def test_mount_refused(self):
+        tmp = tempfile.mkdtemp(prefix="zkue_ftp_")
+        srv, mnt = os.path.join(tmp, "srv"), os.path.join(tmp, "mnt")
+        os.makedirs(os.path.join(srv, "pub"))
+        try:
+            with Peer("vsftpd", srv) as peer:
+                z = Zkue(url(peer, "root:any"), mnt, cwd=tmp)
+                try:
+                    z.start(wait=False)
+                    self.assertEqual(z.wait_exit(60), 255, z.output())
+                    self.assertIn("MLSD", z.output())
+                    self.assertFalse(z.serving())
+                finally:
+                    z.close()
+        finally:
+            force_unmount(mnt)
+            shutil.rmtree(tmp, ignore_errors=True)
 
 
 @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")

@@ -8,9 +8,13 @@
 // one transfer at a time, so a command for anything else first ends the
 // transfer in progress (its data connection closed, its final reply read):
 // a download starts again where it stood at its next read, an upload goes on
-// with APPE at its next write (a failure of its end is kept for its next
-// call). Listings use MLSD; a path's stat is read from its parent's listing,
-// the last one being kept for a second.
+// with APPE at its next write. An upload that failed in any part (a data
+// write refused, cut short or stalled, a lost connection, a final reply
+// other than 226/250 or none at all) stays failed: every later write, flush,
+// fsync and close of its handle reports it (ENOSPC when the server said 452
+// or 552, EIO otherwise), and no write ever answers a short count. Listings
+// use MLSD, which the server must offer (checked at mount); a path's stat is
+// read from its parent's listing, the last one being kept for a second.
 //
 // The URL's path is the mount's root: every path is joined to it, and a name
 // holding CR or LF, or a ".." step, is refused before anything is sent.
@@ -39,6 +43,7 @@ namespace {
 
 constexpr int32_t k_timeout_ms = 2000;      // connects, replies and transfers
 constexpr int32_t k_login_wait_ms = 10000; // the reply to PASS
+constexpr int32_t k_end_wait_ms = 10000;   // an upload's final reply (the server writes out first)
 constexpr size_t k_line_size = 4096;        // one control line
 constexpr size_t k_cmd_size = 4096;         // one command with its CRLF
 constexpr uint64_t k_list_keep_ms = 1000;   // how long a listing answers stats
@@ -60,7 +65,7 @@ struct ftp_mnt {
     int port = k_default_port;
     std::string user, pwd;
     std::string root;     // "" or "/dir" (no '/' at the end)
-    bool mlsd = true;     // FEAT offered MLST / MLSD
+    bool feat_mlsd = false; // FEAT offered MLST / MLSD
     bool up = false;      // the control connection is logged in and in step
     ftp_file *active = nullptr; // the handle whose transfer holds the connection
     std::vector<ftp_file *> uploads; // open upload handles
@@ -84,7 +89,7 @@ struct ftp_file {
     bool append = false;  // opened for appending
     bool stored = false;  // the server's file holds this handle's bytes up to pos: go on with APPE
     bool replace = false; // truncated to 0 before its upload began: the end stores an empty file
-    int err = 0;          // a failed end of an upload, reported at the handle's next call
+    int err = 0;          // an upload that failed: its status, reported by every later call
     std::string err_msg;
 };
 
@@ -148,6 +153,10 @@ std::string reply_text(int r, const std::string &text)
 void clear_rec() { vperror_set(vfs_err_rec(), __FILE__, __LINE__, __func__, 0, nullptr); }
 
 bool ok_end(int r) { return r == 226 || r == 250; }
+
+// The status an upload that failed with reply (or ftp_reply result) r
+// reports: no space where the server said so, an I/O error otherwise.
+int upload_status(int r) { return r == 452 || r == 552 ? VERR_DISK_FULL : VERR_DEV_IO_ERROR; }
 bool preliminary(int r) { return r >= 100 && r < 200; }
 
 // ---- control connection -------------------------------------------------------------------
@@ -272,7 +281,7 @@ int ftp_login(ftp_mnt *m, vperror_t *err)
         }
     }
     // FEAT lists MLST (which brings MLSD along) or MLSD itself.
-    m->mlsd = text.find("\n MLST") != std::string::npos || text.find("\n MLSD") != std::string::npos ||
+    m->feat_mlsd = text.find("\n MLST") != std::string::npos || text.find("\n MLSD") != std::string::npos ||
               text.find("\nMLST") != std::string::npos || text.find("\nMLSD") != std::string::npos;
     return 0;
 }
@@ -359,8 +368,39 @@ int ftp_pasv_mode(ftp_mnt *m, net_conn *d)
     return 0;
 }
 
+// Marks upload f as failed for good (the first failure is the one kept).
+void mark_failed(ftp_file *f, int code, const std::string &msg)
+{
+    if (f->err)
+        return;
+    f->err = code;
+    f->err_msg = msg;
+    LOG_DBG(VFS_TAG, "upload %s failed: %s\n", f->path.c_str(), msg.c_str());
+}
+
+// Reports the failure of upload f in the record; -1.
+int report_err(ftp_file *f) { return FAIL(f->err, "%s", f->err_msg.c_str()); }
+
+// Marks upload f failed (code, msg) and reports it; -1.
+int upload_failed(ftp_file *f, int code, const std::string &msg)
+{
+    mark_failed(f, code, msg);
+    return report_err(f);
+}
+
+// Marks upload f failed by what the record holds (no space stays no space,
+// anything else is an I/O error) and reports it; -1.
+int upload_failed_rec(ftp_file *f)
+{
+    const vperror_t *e = vfs_err_rec();
+    return upload_failed(f, e->code == VERR_DISK_FULL ? VERR_DISK_FULL : VERR_DEV_IO_ERROR,
+                         std::string("upload: ") + e->msg);
+}
+
 // Ends f's transfer: closes the data connection (which ends an upload) and
-// reads the final reply. 0 when it is 226 or 250; -1 with the record filled.
+// reads the final reply (an upload's with a longer wait: the server writes
+// its file out first). 0 when it is 226 or 250; -1 with the record filled,
+// an upload then marked failed.
 int end_transfer(ftp_file *f)
 {
     ftp_mnt *m = f->m;
@@ -371,11 +411,17 @@ int end_transfer(ftp_file *f)
     if (f->write)
         m->list_valid = false;
     std::string text;
+    const int32_t saved = m->ctrl.timeout;
+    if (f->write)
+        m->ctrl.timeout = k_end_wait_ms;
     int r = ftp_reply(m, &text);
+    m->ctrl.timeout = saved;
     if (ok_end(r))
         return 0;
     LOG_DBG(VFS_TAG, "%s end ret=%d\n", f->write ? "upload" : "download", r);
-    return FAIL_REPLY(f->write ? "upload" : "download", r, text);
+    if (f->write)
+        return upload_failed(f, upload_status(r), "upload: " + reply_text(r, text));
+    return FAIL_REPLY("download", r, text);
 }
 
 // Makes the control connection free for a command of f (NULL: of no
@@ -390,16 +436,10 @@ int take_ctrl(ftp_mnt *m, ftp_file *f)
             net_close(&a->data);
             a->open = false;
             m->active = nullptr;
-            if (a->write) {
-                a->err = VERR_NET_IO_ERROR;
-                a->err_msg = "upload: control connection lost";
-            }
+            if (a->write)
+                mark_failed(a, VERR_DEV_IO_ERROR, "upload: control connection lost");
         } else if (end_transfer(a) < 0) {
-            if (a->write) {
-                a->err = vfs_err_rec()->code;
-                a->err_msg = vfs_err_rec()->msg;
-            }
-            clear_rec();
+            clear_rec(); // an upload's failure is kept for its own handle
         }
     }
     if (!m->up) {
@@ -407,10 +447,8 @@ int take_ctrl(ftp_mnt *m, ftp_file *f)
         if (m->active) {
             net_close(&m->active->data);
             m->active->open = false;
-            if (m->active->write) {
-                m->active->err = VERR_NET_IO_ERROR;
-                m->active->err_msg = "upload: control connection lost";
-            }
+            if (m->active->write)
+                mark_failed(m->active, VERR_DEV_IO_ERROR, "upload: control connection lost");
             m->active = nullptr;
         }
         if (ftp_login(m, vfs_err_rec()) < 0)
@@ -472,14 +510,6 @@ int start_transfer(ftp_file *f, int64_t off)
     return FAIL_REPLY(what, r, text);
 }
 
-// Reports (and forgets) the failure of an upload end made for someone else.
-int take_err(ftp_file *f)
-{
-    int code = f->err;
-    f->err = 0;
-    return FAIL(code, "%s", f->err_msg.c_str());
-}
-
 // ---- listings -----------------------------------------------------------------------------
 
 // Reads the listing of server directory dir into out (CWD, PASV, MLSD, the
@@ -487,8 +517,6 @@ int take_err(ftp_file *f)
 // with the record filled.
 int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
 {
-    if (!m->mlsd)
-        return FAIL(VERR_NOT_SUPPORTED, "the server offers no MLSD listing");
     if (take_ctrl(m, nullptr) < 0)
         return -1;
     std::string text;
@@ -701,8 +729,6 @@ void *vfs_ftp_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt)
         delete m;
         return nullptr;
     }
-    if (!m->mlsd)
-        LOG_WARN(VFS_TAG, "the server offers no MLSD: listings and stat of paths will fail\n");
     std::string text;
     int r = ftp_cmd(m, &text, "TYPE I");
     if (r == 200) {
@@ -716,6 +742,18 @@ void *vfs_ftp_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt)
     if (r != 250) {
         vperror_set(err, __FILE__, __LINE__, __func__, reply_status(r), "%s: %s", m->root.empty() ? "/" : m->root.c_str(),
                     reply_text(r, text).c_str());
+        net_close(&m->ctrl);
+        delete m;
+        return nullptr;
+    }
+    // Listings and stats need MLSD: a server whose FEAT does not name it must
+    // answer one MLSD of the root, or nothing of the mount would work.
+    if (!m->feat_mlsd && list_dir(m, m->root.empty() ? "/" : m->root, m->list) < 0) {
+        const vperror_t *e = vfs_err_rec();
+        LOG_ERR(VFS_TAG, "the server does not support MLSD: %s\n", e->msg);
+        vperror_set(err, __FILE__, __LINE__, __func__, VERR_NOT_SUPPORTED,
+                    "the FTP server does not support MLSD (needed for listings and stat): %s", e->msg);
+        clear_rec();
         net_close(&m->ctrl);
         delete m;
         return nullptr;
@@ -840,12 +878,12 @@ void *vfs_ftp_open(void *mp, const char *path, uint32_t pf)
 int finish_upload(ftp_file *f)
 {
     if (f->err)
-        return take_err(f);
+        return report_err(f);
     if (f->open)
         return end_transfer(f);
     if (!f->stored && f->replace) {
         if (start_transfer(f, 0) < 0)
-            return -1;
+            return upload_failed_rec(f);
         return f->open ? end_transfer(f) : 0;
     }
     return 0;
@@ -873,6 +911,9 @@ int vfs_ftp_close(void *fh)
     return r;
 }
 
+// flush (close(2) of a descriptor) and fsync: an upload's bytes so far are
+// made the server's (its transfer ended and its final reply read; the next
+// write goes on with APPE), or its failure is reported.
 int vfs_ftp_flush(void *fh)
 {
     ftp_file *f = (ftp_file *)fh;
@@ -942,7 +983,7 @@ int64_t vfs_ftp_write(void *fh, const void *buf, uint64_t len, int64_t off)
         return FAIL(VERR_NOT_SUPPORTED, "only can read");
     }
     if (f->err)
-        return take_err(f);
+        return report_err(f);
     if (off == -1)
         off = f->pos;
     if (off != f->pos) {
@@ -961,21 +1002,33 @@ int64_t vfs_ftp_write(void *fh, const void *buf, uint64_t len, int64_t off)
         len = k_io_max;
     if (!f->open) {
         if (start_transfer(f, f->pos) < 0)
-            return -1;
+            return upload_failed_rec(f);
         if (!f->open)
-            return FAIL(VERR_DEV_IO_ERROR, "the server ended the upload before any data");
+            return upload_failed(f, VERR_DEV_IO_ERROR, "upload: the server ended the upload before any data");
     }
-    int n = net_sock_write(&f->data, buf, (size_t)len);
-    if (n < 0) {
-        // The server closed the data connection: its reply tells why.
+    // All of it or a failure: a stall (nothing taken for a whole time-out),
+    // a refused or lost data connection end the upload, and the server's
+    // final reply says why.
+    // Anything on the control connection now is the server ending the
+    // upload early (a full disk, an abort): it failed.
+    if (os_socket_wait((os_socket_t)m->ctrl.handle, OS_SOCKET_WAIT_READ, 0) != 0) {
         if (end_transfer(f) == 0)
-            return FAIL(VERR_NET_IO_ERROR, "write data net error");
+            return upload_failed(f, VERR_DEV_IO_ERROR, "upload: the server ended the upload early");
         return -1;
     }
-    f->pos += n;
-    if (n == 0)
-        return FAIL(VERR_TIMEOUT, "write data timeout");
-    return n;
+    const char *p = (const char *)buf;
+    for (uint64_t done = 0; done < len;) {
+        int n = net_sock_write(&f->data, p + done, (size_t)(len - done));
+        if (n <= 0) {
+            const char *why = n == 0 ? "upload: write data timeout" : "upload: write data net error";
+            if (end_transfer(f) == 0)
+                return upload_failed(f, VERR_DEV_IO_ERROR, why);
+            return -1;
+        }
+        done += (uint64_t)n;
+        f->pos += n;
+    }
+    return (int64_t)len;
 }
 
 int64_t vfs_ftp_lseek(void *, int64_t, int)
@@ -1158,6 +1211,7 @@ constexpr vfs_drv k_drv = {
     .close = vfs_ftp_close,
     .read = vfs_ftp_read,
     .write = vfs_ftp_write,
+    .fsync = vfs_ftp_flush,
     .lseek = vfs_ftp_lseek,
     .fstat = vfs_ftp_fstat,
     .ftruncate = vfs_ftp_ftruncate,
