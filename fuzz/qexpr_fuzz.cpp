@@ -1,6 +1,7 @@
 // Fuzz target: the rule language. Any text either parses or fails with a
 // message; a set that loads dumps, fingerprints and filters a record, and
 // its canonical form parses again.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -10,6 +11,12 @@
 #include "libpal/qexpr/qexpr.h"
 
 namespace {
+
+int count_rule(void *arg, int, const char *, int, const char *, int, int)
+{
+    ++*static_cast<int *>(arg);
+    return 0;
+}
 
 int fields(const char *name, value2_t *v, void *)
 {
@@ -44,9 +51,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     CHECK((canon != nullptr) == (checked == 0));
     if (canon) {
         char err2[QEXPR_ERR_SIZE];
-        // Double-quoted values take no escapes, so a value holding '"'
-        // may not read back; everything else does.
-        if (!strchr(canon, '"'))
+        // Quoted values take no escapes and command values are written as
+        // they are, so a value holding a quote, ';', '#' or a line break may
+        // not read back, nor a control character; a canonical text without
+        // them, one rule a line, does.
+        int rules = 0;
+        expr_parse(input.c_str(), count_rule, &rules, err2);
+        const std::string c = canon;
+        const bool plain = std::none_of(c.begin(), c.end(), [](char ch) {
+            return ch == '"' || ch == '\'' || ch == ';' || ch == '#' || (static_cast<unsigned char>(ch) < 0x20 && ch != '\n');
+        });
+        // Escaping may also lengthen a value past what a rule text holds.
+        size_t longest = 0, start = 0;
+        for (size_t i = 0; i <= c.size(); i++)
+            if (i == c.size() || c[i] == '\n') {
+                longest = std::max(longest, i - start);
+                start = i + 1;
+            }
+        if (plain && longest <= QEXPR_MAX_TOKEN &&
+            static_cast<int>(std::count(c.begin(), c.end(), '\n')) == rules)
             CHECK(expr_parse_check(canon, err2) == 0);
         os_free(canon);
     }

@@ -401,7 +401,8 @@ struct parser {
             std::vector<char> out(v.size() + 1);
             int n = 0;
             str_unescape_cstr_buf(v.c_str(), out.data(), out.size(), &n);
-            if (n <= 0 || (n == 1 && !v.empty()))
+            // A zero byte would cut the value short: such an escape fails.
+            if (n <= 1 || static_cast<size_t>(n - 1) != strlen(out.data()))
                 LOG_DBG(TAG, "avg2=%s escape fail\n", v.c_str());
             else
                 v.assign(out.data());
