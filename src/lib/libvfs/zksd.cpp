@@ -15,6 +15,11 @@
 // record (under the volume mutex); each slot copies a failure from there
 // into the calling thread's record before it lets the mutex go, so the FUSE
 // thread and the heartbeat thread each read their own call's outcome.
+// Metadata: what a listing or a stat reply said about an entry answers the
+// following lookups and getattrs for about a second (meta_cache.h); every
+// change made through the mount drops what it touches before it returns,
+// and a reconnect drops everything.
+//
 // Log tag "vfs".
 #include <sys/xattr.h>
 
@@ -22,6 +27,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_num.h"
@@ -29,8 +35,10 @@
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_tools.h"
 #include "libpal/string/url.h"
+#include "libpal/vfile/os_file2.h"
 #include "libpal/vfile/os_file_flag.h"
 #include "liblog/log2.h"
+#include "libvfs/meta_cache.h"
 #include "libvfs/vfs_imp.h"
 #include "libzksd/zksd_cli.h"
 
@@ -66,18 +74,30 @@ struct zksd_vol {
     std::atomic<uint64_t> last_activity; // os_clock_ms
     std::atomic<uint8_t> need_reopen;
     uint8_t vss; // the root lies in a shadow copy dropped at unmount
+    vfs_mcache *mc; // metadata of the window (owned)
+    // The server's answer for an attribute a file does not have, learned
+    // from its first such answer; code 0 until then. FUSE thread only.
+    int xattr_absent_code;
+    char xattr_absent_msg[256];
 };
 
 struct zksd_fh {
     uint64_t tag; // k_tag_file
     cli_file_ctx *f;
     zksd_vol *v;
+    char *path;  // mount path as opened (owned)
+    bool writer; // opened for writing: its path is kept out of the cache
 };
 
 struct zksd_dh {
     uint64_t tag; // k_tag_dir
     cli_dir_ctx *d;
     zksd_vol *v;
+    char *path;       // mount path as opened (owned)
+    uint64_t started; // cache clock when the listing began
+    bool whole;       // no pattern and no seek: its end lists every name
+    bool patterned;   // opened with a pattern: never whole
+    uint32_t seen;    // entries read
 };
 
 // RAII hold of the volume mutex.
@@ -149,6 +169,8 @@ int zksd_check_and_connect(zksd_vol *v)
         return -1;
     zksd_cli_exit(v->cli);
     v->cli = nullptr;
+    // What the old connection said may be out of date by now.
+    vfs_mcache_clear(v->mc);
     cli_ctx *c = zksd_cli_connect(v->url, &v->err);
     if (!c) {
         v->need_reopen.store(1);
@@ -280,6 +302,7 @@ void vol_free(zksd_vol *v)
         return;
     os_free(v->url);
     os_free(v->root);
+    vfs_mcache_free(v->mc);
     os_mutex_destroy(&v->mutex);
     v->tag = 0;
     v->~zksd_vol();
@@ -357,7 +380,8 @@ void *vfs_zksd_mount(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *
     zksd_vol *v = new (mem) zksd_vol{};
     os_mutex_init(&v->mutex);
     v->url = os_strdup(url);
-    if (!v->url) {
+    v->mc = vfs_mcache_new(VFS_MCACHE_WINDOW_MS, VFS_MCACHE_CAP);
+    if (!v->url || !v->mc) {
         vperror_set(&v->err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, nullptr);
         return mount_fail(v, err);
     }
@@ -459,23 +483,45 @@ int vfs_zksd_get_readonly(void *m, uint32_t *ro)
     return 0;
 }
 
-// The end of every open: the handle is kept and counted, or freed.
-void *open_finish(zksd_vol *v, cli_file_ctx *f)
+// Before an open: a writer's path leaves the cache and stays out of it
+// until the handle closes; a create or truncate changes the directory.
+void open_begin(zksd_vol *v, const char *path, bool writer, bool makes)
 {
-    if (!f)
-        return nullptr;
-    zksd_fh *h = (zksd_fh *)os_zalloc(sizeof(zksd_fh));
-    if (!h) {
-        plain(v, [&](cli_ctx *) { return zksd_cli_close(f); });
-        VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+    if (writer)
+        vfs_mcache_writer(v->mc, path, 1);
+    else
+        vfs_mcache_forget(v->mc, path); // a failed open must not leave it
+    if (makes)
+        vfs_mcache_parent_changed(v->mc, path);
+}
+
+// The end of every open: the handle is kept and counted, or freed.
+void *open_finish(zksd_vol *v, cli_file_ctx *f, const char *path, bool writer)
+{
+    zksd_fh *h = f ? (zksd_fh *)os_zalloc(sizeof(zksd_fh)) : nullptr;
+    char *p = h ? os_strdup(path) : nullptr;
+    if (!p) {
+        if (f) {
+            plain(v, [&](cli_ctx *) { return zksd_cli_close(f); });
+            VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+        }
+        os_free(h);
+        if (writer)
+            vfs_mcache_writer(v->mc, path, -1);
+        vfs_mcache_forget(v->mc, path);
         return nullptr;
     }
     h->tag = k_tag_file;
     h->f = f;
     h->v = v;
+    h->path = p;
+    h->writer = writer;
     v->fcount++;
     return h;
 }
+
+// Whether file-object flags open for writing (or make or cut the file).
+bool pf_writes(uint32_t pf) { return (pf & (OS_FILE_WRITE | OS_FILE_RDWR | OS_FILE_CREATE | OS_FILE_TRUNC | OS_FILE_APPEND)) != 0; }
 
 void *vfs_zksd_open(void *m, const char *path, uint32_t pf)
 {
@@ -483,9 +529,11 @@ void *vfs_zksd_open(void *m, const char *path, uint32_t pf)
     char full[PL_MAX_PATH];
     if (refused(v) || !full_path(v, path, full, true))
         return nullptr;
+    bool w = pf_writes(pf);
+    open_begin(v, path, w, (pf & (OS_FILE_CREATE | OS_FILE_TRUNC)) != 0);
     cli_file_ctx *f = nullptr;
     with_retry(v, [&](cli_ctx *c) { return (f = zksd_cli_open(c, full, pf)) != nullptr; });
-    return open_finish(v, f);
+    return open_finish(v, f, path, w);
 }
 
 void *vfs_zksd_wopen(void *m, const char *path, uint32_t access, uint32_t share, void *security,
@@ -495,12 +543,14 @@ void *vfs_zksd_wopen(void *m, const char *path, uint32_t access, uint32_t share,
     char full[PL_MAX_PATH];
     if (refused(v) || !full_path(v, path, full, true))
         return nullptr;
+    // Windows-style access and disposition: taken as writing and making.
+    open_begin(v, path, true, true);
     cli_file_ctx *f = nullptr;
     with_retry(v, [&](cli_ctx *c) {
         return (f = zksd_cli_wopen(c, full, (int32_t)access, (int32_t)share, security, (int32_t)disposition,
                                    (int32_t)attributes, (int64_t)(intptr_t)templ)) != nullptr;
     });
-    return open_finish(v, f);
+    return open_finish(v, f, path, true);
 }
 
 // Every FUSE open comes here: it reconnects as open does, so an idle mount
@@ -511,9 +561,12 @@ void *vfs_zksd_open2(void *m, const char *path, int flags, uint32_t mode)
     char full[PL_MAX_PATH];
     if (refused(v) || !full_path(v, path, full, true))
         return nullptr;
+    bool makes = (flags & (PL_O_CREAT | PL_O_TRUNC)) != 0;
+    bool w = makes || (flags & (PL_O_ACCMODE | PL_O_APPEND)) != 0;
+    open_begin(v, path, w, makes);
     cli_file_ctx *f = nullptr;
     with_retry(v, [&](cli_ctx *c) { return (f = zksd_cli_open2(c, full, flags, (int32_t)mode)) != nullptr; });
-    return open_finish(v, f);
+    return open_finish(v, f, path, w);
 }
 
 int vfs_zksd_close(void *fh)
@@ -522,6 +575,12 @@ int vfs_zksd_close(void *fh)
     zksd_vol *v = h->v;
     int r = on_handle(v, [&] { return zksd_cli_close(h->f); });
     v->fcount--;
+    if (h->writer) {
+        vfs_mcache_writer(v->mc, h->path, -1);
+        vfs_mcache_forget(v->mc, h->path);
+        vfs_mcache_parent_changed(v->mc, h->path);
+    }
+    os_free(h->path);
     h->tag = 0;
     os_free(h);
     return r;
@@ -598,12 +657,17 @@ void *vfs_zksd_opendir(void *m, const char *path, const char *pattern)
     char full[PL_MAX_PATH];
     if (refused(v) || !full_path(v, path, full, false))
         return nullptr;
+    uint64_t started = vfs_mcache_now(v->mc);
     cli_dir_ctx *d = nullptr;
     with_retry(v, [&](cli_ctx *c) { return (d = zksd_cli_opendir2(c, full, pattern)) != nullptr; });
-    if (!d)
+    if (!d) {
+        vfs_mcache_forget(v->mc, path);
         return nullptr;
+    }
     zksd_dh *h = (zksd_dh *)os_zalloc(sizeof(zksd_dh));
-    if (!h) {
+    char *p = h ? os_strdup(path) : nullptr;
+    if (!p) {
+        os_free(h);
         plain(v, [&](cli_ctx *) { return zksd_cli_closedir(d); });
         VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
         return nullptr;
@@ -611,6 +675,10 @@ void *vfs_zksd_opendir(void *m, const char *path, const char *pattern)
     h->tag = k_tag_dir;
     h->d = d;
     h->v = v;
+    h->path = p;
+    h->started = started;
+    h->patterned = pattern && *pattern;
+    h->whole = !h->patterned;
     v->dcount++;
     return h;
 }
@@ -632,7 +700,14 @@ os_dir_entry_t *vfs_zksd_readdir(void *dh)
     if (!e) {
         int eno = code == 0 ? 0 : verr_2_posix(code);
         errno = code != 0 && eno <= 0 ? EIO : eno;
+        if (code == 0 && h->whole)
+            vfs_mcache_set_listed(h->v->mc, h->path, h->started);
+        h->whole = false;
+        return nullptr;
     }
+    // Each line carries the entry's whole stat record.
+    vfs_mcache_put_listed(h->v->mc, h->path, e->name, &e->st);
+    h->seen++;
     return e;
 }
 
@@ -642,6 +717,13 @@ int vfs_zksd_seekdir(void *dh, int64_t pos)
     if (pos < 0) {
         VFS_SET_ERROR(VERR_INVALID_PARAMETER, "position %lld", (long long)pos);
         return -1;
+    }
+    // From the start again, the listing is whole once more; from elsewhere
+    // it can never be.
+    h->whole = false;
+    if (pos == 0) {
+        h->started = vfs_mcache_now(h->v->mc);
+        h->whole = !h->patterned;
     }
     return on_handle(h->v, [&] { return zksd_cli_seekdir(h->d, (uint64_t)pos); });
 }
@@ -658,6 +740,7 @@ int vfs_zksd_closedir(void *dh)
     zksd_vol *v = h->v;
     int r = on_handle(v, [&] { return zksd_cli_closedir(h->d); });
     v->dcount--;
+    os_free(h->path);
     h->tag = 0;
     os_free(h);
     return r;
@@ -685,28 +768,136 @@ int64_t unsupported(int code)
     return -1;
 }
 
-// An attribute value or list asked with a buffer of `size` bytes (0: only
-// the length). The client cuts answers to its buffer, so the answer is read
-// whole into scratch and then given out, or refused with ERANGE.
-template <class F>
-int64_t xattr_answer(zksd_vol *v, void *out, uint64_t size, F call)
+// An attribute answer (value, list or failure) given out by the caller's
+// buffer rules: size 0 asks only for the length; a value longer than size
+// is refused with ERANGE.
+int64_t xattr_give(zksd_vol *v, const vfs_mcache_xattr &a, void *out, uint64_t size)
 {
-    char *scratch = (char *)os_malloc(k_xattr_max + 2);
-    if (!scratch) {
-        VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+    if (a.code != 0) {
+        if (a.len)
+            VFS_SET_ERROR(a.code, "%.*s", (int)a.len, a.data);
+        else
+            VFS_SET_ERROR(a.code, nullptr);
         return -1;
     }
-    int64_t n = plain(v, [&](cli_ctx *c) { return (int64_t)call(c, scratch, k_xattr_max + 2); });
-    if (n >= 0 && size > 0) {
-        if ((uint64_t)n > size) {
+    if (size > 0) {
+        if (a.len > size) {
             vfs_set_error_errno(v->mnt, __FILE__, __LINE__, __func__, ERANGE);
-            n = -1;
-        } else if (out) {
-            memcpy(out, scratch, (size_t)n);
+            return -1;
         }
+        if (out && a.len)
+            memcpy(out, a.data, a.len);
     }
+    return a.len;
+}
+
+// Asks the server for the attribute `name` of path (NULL: the list of its
+// names). The client cuts answers to its buffer, so the answer is read whole
+// into scratch. Any answer but a broken connection is kept in the cache; the
+// first "no data" answer is learned as what the server says for an
+// attribute a file lacks. false when out of memory or the connection broke
+// (the thread's record says why); otherwise *a holds the answer, valid until
+// the next cache call.
+bool xattr_fetch(zksd_vol *v, const char *path, const char *full, const char *name, vfs_mcache_xattr *a,
+                 char **scratch)
+{
+    *scratch = (char *)os_malloc(k_xattr_max + 2);
+    if (!*scratch) {
+        VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+        return false;
+    }
+    int64_t n = plain(v, [&](cli_ctx *c) {
+        return (int64_t)(name ? zksd_cli_getxattr(c, full, name, *scratch, k_xattr_max + 2)
+                              : zksd_cli_listxattr(c, full, *scratch, k_xattr_max + 2));
+    });
+    if (n >= 0) {
+        *a = {0, (uint32_t)n, *scratch};
+        vfs_mcache_put_xattr(v->mc, path, name, 0, *scratch, (uint32_t)n);
+        return true;
+    }
+    const vperror_t *rec = vfs_err_rec();
+    if (rec->code == 0 || is_conn_error(rec->code)) {
+        vfs_mcache_forget(v->mc, path);
+        return false;
+    }
+    size_t ml = strnlen(rec->msg, sizeof(rec->msg));
+    vfs_mcache_put_xattr(v->mc, path, name, rec->code, rec->msg, (uint32_t)ml);
+    if (name && v->xattr_absent_code == 0 && verr_2_posix(rec->code) == ENODATA) {
+        v->xattr_absent_code = rec->code;
+        str_safecopy_trunc(v->xattr_absent_msg, sizeof(v->xattr_absent_msg), rec->msg);
+    }
+    memcpy(*scratch, rec->msg, ml);
+    *a = {rec->code, (uint32_t)ml, *scratch};
+    return true;
+}
+
+// Whether the NUL-separated list holds name.
+bool list_has(const vfs_mcache_xattr &l, const char *name)
+{
+    size_t nl = strlen(name);
+    for (uint32_t i = 0; i < l.len;) {
+        const char *p = l.data + i;
+        size_t k = strnlen(p, l.len - i);
+        if (k == nl && memcmp(p, name, nl) == 0)
+            return true;
+        i += (uint32_t)k + 1;
+    }
+    return false;
+}
+
+// getxattr through the cache. A file's list of names answers for every name
+// it lacks with the server's own "no data" answer (once that is known), so
+// the kernel's questions of `ls -l` cost one request per file at most.
+int64_t getxattr_cached(zksd_vol *v, const char *path, const char *full, const char *name, void *out, uint64_t size)
+{
+    vfs_mcache_xattr a{};
+    if (!name) {
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "name missing");
+        return -1;
+    }
+    if (vfs_mcache_get_xattr(v->mc, path, name, &a) == VFS_MC_HIT)
+        return xattr_give(v, a, out, size);
+    char *scratch = nullptr;
+    int64_t r = -1;
+    if (v->xattr_absent_code != 0) {
+        vfs_mcache_xattr l{};
+        bool have = vfs_mcache_get_xattr(v->mc, path, nullptr, &l) == VFS_MC_HIT;
+        if (!have)
+            have = xattr_fetch(v, path, full, nullptr, &l, &scratch);
+        if (have && l.code == 0 && !list_has(l, name)) {
+            int code = v->xattr_absent_code;
+            const char *msg = v->xattr_absent_msg;
+            vfs_mcache_put_xattr(v->mc, path, name, code, msg, (uint32_t)strlen(msg));
+            os_free(scratch);
+            return xattr_give(v, {code, (uint32_t)strlen(msg), msg}, out, size);
+        }
+        if (have && l.code != 0 && verr_2_posix(l.code) == EOPNOTSUPP) {
+            // No attributes at all there: every name gets the same answer.
+            std::string msg(l.data, l.len);
+            vfs_mcache_put_xattr(v->mc, path, name, l.code, msg.data(), (uint32_t)msg.size());
+            os_free(scratch);
+            return xattr_give(v, {l.code, (uint32_t)msg.size(), msg.c_str()}, out, size);
+        }
+        os_free(scratch);
+        scratch = nullptr;
+    }
+    if (xattr_fetch(v, path, full, name, &a, &scratch))
+        r = xattr_give(v, a, out, size);
     os_free(scratch);
-    return n;
+    return r;
+}
+
+int64_t listxattr_cached(zksd_vol *v, const char *path, const char *full, void *out, uint64_t size)
+{
+    vfs_mcache_xattr a{};
+    if (vfs_mcache_get_xattr(v->mc, path, nullptr, &a) == VFS_MC_HIT)
+        return xattr_give(v, a, out, size);
+    char *scratch = nullptr;
+    int64_t r = -1;
+    if (xattr_fetch(v, path, full, nullptr, &a, &scratch))
+        r = xattr_give(v, a, out, size);
+    os_free(scratch);
+    return r;
 }
 
 // Path stat: like the opens, it reconnects an idle volume whose connection
@@ -721,6 +912,102 @@ int stat_retry(zksd_vol *v, const char *full, os_file_stat_t *st, bool follow)
     return r;
 }
 
+// The directory of a mount path into dir (PL_MAX_PATH bytes); false for
+// the root itself.
+bool parent_path(const char *path, char *dir)
+{
+    if (str_safecopy(dir, PL_MAX_PATH, path) != 0)
+        return false;
+    size_t n = strlen(dir);
+    while (n > 0 && dir[n - 1] == '/')
+        dir[--n] = '\0';
+    char *s = strrchr(dir, '/');
+    if (!s || n == 0)
+        return false;
+    if (s == dir)
+        s[1] = '\0';
+    else
+        *s = '\0';
+    return true;
+}
+
+// A lookup that misses reads its directory's listing (at most this many
+// entries): tools stat the names of one directory together, and one listing
+// answers for all of them, the missing ones included.
+constexpr uint32_t k_fill_max = 4096;
+
+void fill_dir(zksd_vol *v, const char *dir)
+{
+    vperror_t saved;
+    vperror_copy(&saved, vfs_err_rec());
+    int saved_errno = errno;
+    void *dh = vfs_zksd_opendir(v, dir, nullptr);
+    if (dh) {
+        zksd_dh *h = (zksd_dh *)dh;
+        while (h->seen < k_fill_max && vfs_zksd_readdir(dh))
+            ;
+        vfs_zksd_closedir(dh);
+    }
+    vperror_copy(vfs_err_rec(), &saved);
+    errno = saved_errno;
+}
+
+// stat / lstat through the cache. Only the entry's own record (lstat) is
+// kept; a stat that follows a link is answered from it when it is no link.
+// An lstat that misses (the kernel's lookups and getattrs) lists the
+// directory first when its listing is not in the window.
+int stat_cached(zksd_vol *v, const char *path, const char *full, os_file_stat_t *st, bool follow)
+{
+    vperror_t err{};
+    int hit = vfs_mcache_get_stat(v->mc, path, follow, st, &err);
+    char dir[PL_MAX_PATH];
+    if (hit == VFS_MC_MISS && !follow && parent_path(path, dir) && vfs_mcache_fill_due(v->mc, dir)) {
+        fill_dir(v, dir);
+        hit = vfs_mcache_get_stat(v->mc, path, follow, st, &err);
+    }
+    if (hit == VFS_MC_HIT)
+        return 0;
+    if (hit == VFS_MC_ABSENT) {
+        vperror_copy(vfs_err_rec(), &err);
+        return -1;
+    }
+    int r = stat_retry(v, full, st, follow);
+    if (r == 0) {
+        if (!follow)
+            vfs_mcache_put_stat(v->mc, path, st);
+    } else if (!follow && vfs_err_rec()->code == k_not_found) {
+        vfs_mcache_put_absent(v->mc, path, vfs_err_rec());
+    } else {
+        vfs_mcache_forget(v->mc, path);
+    }
+    return r;
+}
+
+// After a change of path (or a failed request on it): what it touched goes.
+enum change_kind { CH_ATTR, CH_NAME, CH_TREE };
+void changed(zksd_vol *v, const char *path, change_kind k)
+{
+    if (!path)
+        return;
+    if (k == CH_TREE)
+        vfs_mcache_forget_tree(v->mc, path);
+    else
+        vfs_mcache_forget(v->mc, path);
+    if (k != CH_ATTR)
+        vfs_mcache_parent_changed(v->mc, path);
+}
+
+// A change through a call that follows a final link: when path is a link
+// the change landed on its target, whose name is not known here.
+void changed_follow(zksd_vol *v, const char *path)
+{
+    os_file_stat_t st{};
+    vperror_t err{};
+    if (vfs_mcache_get_stat(v->mc, path, false, &st, &err) != VFS_MC_HIT || (st.type & OS_FTYPE_LINK))
+        vfs_mcache_clear(v->mc);
+    changed(v, path, CH_ATTR);
+}
+
 int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
 {
     char full[PL_MAX_PATH], full2[PL_MAX_PATH];
@@ -731,23 +1018,33 @@ int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
     if (code >= VFS_IOC_FRENAME && code <= VFS_IOC_SET_DELETE_ON_CLOSE) {
         if (tag_of(hd) != k_tag_file)
             return unsupported(code);
-        cli_file_ctx *f = ((zksd_fh *)hd)->f;
+        zksd_fh *fh = (zksd_fh *)hd;
+        cli_file_ctx *f = fh->f;
+        int64_t r;
         switch (code) {
         case VFS_IOC_FRENAME: {
             auto *a = (vfs_ioc_frename_t *)arg;
-            return on_handle(v, [&] { return zksd_cli_frename(f, a->name, a->replace); });
+            r = on_handle(v, [&] { return zksd_cli_frename(f, a->name, a->replace); });
+            // The new name is the server's to resolve: nothing here is sure.
+            vfs_mcache_clear(v->mc);
+            return r;
         }
         case VFS_IOC_FCHMOD: {
             auto *a = (vfs_ioc_path_u32_t *)arg;
-            return on_handle(v, [&] { return zksd_cli_fchmod(f, a->value); });
+            r = on_handle(v, [&] { return zksd_cli_fchmod(f, a->value); });
+            break;
         }
         case VFS_IOC_FCHOWN: {
             auto *a = (vfs_ioc_chown_t *)arg;
-            return on_handle(v, [&] { return zksd_cli_fchown(f, a->uid, a->gid); });
+            r = on_handle(v, [&] { return zksd_cli_fchown(f, a->uid, a->gid); });
+            break;
         }
         default:
-            return on_handle(v, [&] { return zksd_cli_set_delete_on_close(f, *(uint8_t *)arg); });
+            r = on_handle(v, [&] { return zksd_cli_set_delete_on_close(f, *(uint8_t *)arg); });
+            break;
         }
+        changed(v, fh->path, CH_ATTR);
+        return r;
     }
 
     switch (code) {
@@ -786,33 +1083,48 @@ int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
         auto *a = (vfs_ioc_path_u32_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_access(c, full, a->value); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_access(c, full, a->value); });
+        if (r < 0)
+            changed(v, a->path, CH_ATTR);
+        return r;
     }
     case VFS_IOC_CREATE_FILE:
     case VFS_IOC_MKDIR_DEFAULT:
         if (!join((const char *)arg))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_ioctl(c, code == VFS_IOC_CREATE_FILE ? 10012 : 10013, full, -1); });
+        {
+            int64_t r = run(
+                [&](cli_ctx *c) { return zksd_cli_ioctl(c, code == VFS_IOC_CREATE_FILE ? 10012 : 10013, full, -1); });
+            changed(v, (const char *)arg, CH_NAME);
+            return r;
+        }
     case VFS_IOC_MKDIR:
     case VFS_IOC_MKFIFO: {
         auto *a = (vfs_ioc_path_u32_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) {
+        int64_t r = run([&](cli_ctx *c) {
             return code == VFS_IOC_MKDIR ? zksd_cli_mkdir(c, full, a->value) : zksd_cli_mkfifo(c, full, a->value);
         });
+        changed(v, a->path, CH_NAME);
+        return r;
     }
     case VFS_IOC_MKNOD: {
         auto *a = (vfs_ioc_mknod_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_mknod(c, full, a->mode, a->dev); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_mknod(c, full, a->mode, a->dev); });
+        changed(v, a->path, CH_NAME);
+        return r;
     }
     case VFS_IOC_LINK: {
         auto *a = (vfs_ioc_2path_t *)arg;
         if (!join(a->from) || !full_path(v, a->to, full2, false))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_link(c, full, full2); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_link(c, full, full2); });
+        changed(v, a->from, CH_ATTR); // its link count
+        changed(v, a->to, CH_NAME);
+        return r;
     }
     case VFS_IOC_SYMLINK: {
         // The target is stored as given: it is the link's text, not a path here.
@@ -823,20 +1135,31 @@ int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
         }
         if (!join(a->to))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_symlink(c, a->from, full); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_symlink(c, a->from, full); });
+        changed(v, a->to, CH_NAME);
+        return r;
     }
     case VFS_IOC_RMDIR:
     case VFS_IOC_UNLINK:
         if (!join((const char *)arg))
             return -1;
-        return run([&](cli_ctx *c) {
-            return code == VFS_IOC_RMDIR ? zksd_cli_rmdir(c, full) : zksd_cli_unlink(c, full);
-        });
+        {
+            int64_t r = run([&](cli_ctx *c) {
+                return code == VFS_IOC_RMDIR ? zksd_cli_rmdir(c, full) : zksd_cli_unlink(c, full);
+            });
+            changed(v, (const char *)arg, CH_TREE);
+            return r;
+        }
     case VFS_IOC_RENAME: {
         auto *a = (vfs_ioc_rename_t *)arg;
         if (!join(a->from) || !full_path(v, a->to, full2, false))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_rename(c, full, full2, a->replace); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_rename(c, full, full2, a->replace); });
+        changed(v, a->from, CH_TREE);
+        changed(v, a->to, CH_TREE);
+        if (r == 0)
+            vfs_mcache_writers_renamed(v->mc, a->from, a->to);
+        return r;
     }
     case VFS_IOC_READLINK: {
         auto *a = (vfs_ioc_readlink_t *)arg;
@@ -846,7 +1169,10 @@ int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
         }
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_readlink(c, full, a->buf, (size_t)a->size); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_readlink(c, full, a->buf, (size_t)a->size); });
+        if (r < 0)
+            changed(v, a->path, CH_ATTR);
+        return r;
     }
     case VFS_IOC_STAT:
     case VFS_IOC_LSTAT: {
@@ -857,47 +1183,63 @@ int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
         }
         if (!join(a->path))
             return -1;
-        return stat_retry(v, full, a->st, code == VFS_IOC_STAT);
+        return stat_cached(v, a->path, full, a->st, code == VFS_IOC_STAT);
     }
     case VFS_IOC_RMDIR2:
     case VFS_IOC_REMOVE2: {
         auto *a = (vfs_ioc_path_flag_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) {
+        int64_t r = run([&](cli_ctx *c) {
             return code == VFS_IOC_RMDIR2 ? zksd_cli_rmdir2(c, full, a->flag) : zksd_cli_remove2(c, full, a->flag);
         });
+        changed(v, a->path, CH_TREE);
+        return r;
     }
     case VFS_IOC_SET_ATTRIB: {
         auto *a = (vfs_ioc_path_u32_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_set_attrib(c, full, a->value); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_set_attrib(c, full, a->value); });
+        changed_follow(v, a->path);
+        return r;
     }
     case VFS_IOC_TRUNCATE: {
         auto *a = (vfs_ioc_truncate_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_truncate(c, full, (long)a->size); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_truncate(c, full, (long)a->size); });
+        changed_follow(v, a->path);
+        return r;
     }
     case VFS_IOC_CHMOD:
     case VFS_IOC_LCHMOD: {
         auto *a = (vfs_ioc_path_u32_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) {
+        int64_t r = run([&](cli_ctx *c) {
             return code == VFS_IOC_CHMOD ? zksd_cli_chmod(c, full, a->value) : zksd_cli_lchmod(c, full, a->value);
         });
+        if (code == VFS_IOC_CHMOD)
+            changed_follow(v, a->path);
+        else
+            changed(v, a->path, CH_ATTR);
+        return r;
     }
     case VFS_IOC_CHOWN:
     case VFS_IOC_LCHOWN: {
         auto *a = (vfs_ioc_chown_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) {
+        int64_t r = run([&](cli_ctx *c) {
             return code == VFS_IOC_CHOWN ? zksd_cli_chown(c, full, a->uid, a->gid)
                                          : zksd_cli_lchown(c, full, a->uid, a->gid);
         });
+        if (code == VFS_IOC_CHOWN)
+            changed_follow(v, a->path);
+        else
+            changed(v, a->path, CH_ATTR);
+        return r;
     }
     case VFS_IOC_UTIME:
     case VFS_IOC_UTIMENS: {
@@ -909,9 +1251,14 @@ int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
         if (!join(a->path))
             return -1;
         zksd_file_times_t t = to_cli_times(a->times);
-        return run([&](cli_ctx *c) {
+        int64_t r = run([&](cli_ctx *c) {
             return code == VFS_IOC_UTIME ? zksd_cli_utime(c, full, &t) : zksd_cli_utimens(c, full, &t);
         });
+        if (code == VFS_IOC_UTIME)
+            changed_follow(v, a->path);
+        else
+            changed(v, a->path, CH_ATTR);
+        return r;
     }
     case VFS_IOC_CHDIR_MT: {
         auto *a = (vfs_ioc_chdir_t *)arg;
@@ -925,31 +1272,31 @@ int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
         auto *a = (vfs_ioc_xattr_t *)arg;
         if (!join(a->path))
             return -1;
-        return xattr_answer(v, a->value, a->size, [&](cli_ctx *c, char *buf, size_t size) {
-            return zksd_cli_getxattr(c, full, a->name, buf, size);
-        });
+        return getxattr_cached(v, a->path, full, a->name, a->value, a->size);
     }
     case VFS_IOC_SETXATTR: {
         auto *a = (vfs_ioc_xattr_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) {
+        int64_t r = run([&](cli_ctx *c) {
             return zksd_cli_setxattr(c, full, a->name, a->value, (size_t)a->size, (int32_t)a->flags);
         });
+        changed(v, a->path, CH_ATTR);
+        return r;
     }
     case VFS_IOC_REMOVEXATTR: {
         auto *a = (vfs_ioc_xattr_t *)arg;
         if (!join(a->path))
             return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_removexattr(c, full, a->name); });
+        int64_t r = run([&](cli_ctx *c) { return zksd_cli_removexattr(c, full, a->name); });
+        changed(v, a->path, CH_ATTR);
+        return r;
     }
     case VFS_IOC_LISTXATTR: {
         auto *a = (vfs_ioc_listxattr_t *)arg;
         if (!join(a->path))
             return -1;
-        return xattr_answer(v, a->list, a->size, [&](cli_ctx *c, char *buf, size_t size) {
-            return zksd_cli_listxattr(c, full, buf, size);
-        });
+        return listxattr_cached(v, a->path, full, a->list, a->size);
     }
     default:
         return unsupported(code);

@@ -1,0 +1,387 @@
+// meta_cache: the remote drivers' short-lived metadata cache (see the header).
+#include "libvfs/meta_cache.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+
+#include "libpal/basic/pl_base.h"
+
+namespace {
+
+constexpr uint32_t k_xattr_keep_max = 64 * 1024;
+
+struct xattr_ans {
+    uint64_t at = 0;
+    int code = 0;
+    std::string data; // value, list, or the failure's message
+};
+
+struct entry {
+    uint64_t seq = 0;       // order of making, for the oldest-first cap
+    uint64_t stat_at = 0;   // 0: no stat answer
+    uint64_t listed_at = 0; // 0: no whole listing (directories)
+    uint64_t fill_at = 0;   // a lookup's listing of it was tried
+    bool absent = false;    // the stat answer is "missing"
+    os_file_stat_t st{};
+    int err_code = 0;
+    std::string err_msg;
+    std::map<std::string, xattr_ans> xattrs; // "" key: the listing
+};
+
+// Folds a mount path into its key.
+std::string key_of(const char *path)
+{
+    std::string k = "/";
+    if (!path)
+        return k;
+    for (const char *p = path; *p; p++) {
+        if (*p == '/' && k.back() == '/')
+            continue;
+        k.push_back(*p);
+    }
+    if (k.size() > 1 && k.back() == '/')
+        k.pop_back();
+    return k;
+}
+
+// The key of the directory that holds key k ("/" for "/" itself).
+std::string parent_of(const std::string &k)
+{
+    size_t s = k.rfind('/');
+    return s == 0 || s == std::string::npos ? std::string("/") : k.substr(0, s);
+}
+
+uint64_t default_clock(void) { return os_clock_ms(); }
+
+} // namespace
+
+struct vfs_mcache {
+    std::mutex mu;
+    uint32_t window;
+    size_t cap;
+    uint64_t (*clock)(void) = default_clock;
+    uint64_t seq = 0;
+    std::map<std::string, entry> map;
+    std::deque<std::pair<std::string, uint64_t>> order; // (key, seq) oldest first
+    std::unordered_map<std::string, int> writers;
+    std::string scratch; // backs the data handed out by get_xattr
+
+    bool fresh(uint64_t at, uint64_t now) const { return at != 0 && now >= at && now - at < window; }
+
+    bool written(const std::string &k) const { return !writers.empty() && writers.count(k) != 0; }
+
+    // The entry of k, made when missing (and the cap kept).
+    entry &slot(const std::string &k)
+    {
+        auto it = map.find(k);
+        if (it != map.end())
+            return it->second;
+        entry &e = map[k];
+        e.seq = ++seq;
+        order.emplace_back(k, e.seq);
+        trim();
+        return map[k];
+    }
+
+    void drop_listing_of_parent(const std::string &k)
+    {
+        if (k == "/")
+            return;
+        auto it = map.find(parent_of(k));
+        if (it != map.end())
+            it->second.listed_at = 0;
+    }
+
+    void erase(std::map<std::string, entry>::iterator it)
+    {
+        drop_listing_of_parent(it->first);
+        map.erase(it);
+    }
+
+    // Oldest out while above the cap; the queue is rebuilt when stale pairs
+    // (of entries erased and made again) pile up.
+    void trim()
+    {
+        while (map.size() > cap && !order.empty()) {
+            auto [k, s] = order.front();
+            order.pop_front();
+            auto it = map.find(k);
+            if (it != map.end() && it->second.seq == s)
+                erase(it);
+        }
+        if (order.size() > 2 * cap + 64) {
+            std::map<uint64_t, std::string> by_seq;
+            for (auto &[k, e] : map)
+                by_seq.emplace(e.seq, k);
+            order.clear();
+            for (auto &[s, k] : by_seq)
+                order.emplace_back(k, s);
+        }
+    }
+
+    // A changed entry keeps only a mark that its name exists or may exist:
+    // never "missing" by its directory's listing.
+    void forget(const std::string &k)
+    {
+        auto it = map.find(k);
+        if (it == map.end()) {
+            auto pit = map.find(parent_of(k));
+            if (k == "/" || pit == map.end() || pit->second.listed_at == 0)
+                return; // nothing could answer for it
+            slot(k);
+            return;
+        }
+        entry &e = it->second;
+        e.stat_at = 0;
+        e.listed_at = 0;
+        e.absent = false;
+        e.err_msg.clear();
+        e.xattrs.clear();
+    }
+};
+
+vfs_mcache *vfs_mcache_new(uint32_t window_ms, size_t cap)
+{
+    assert(cap > 0);
+    vfs_mcache *c = new (std::nothrow) vfs_mcache;
+    if (!c)
+        return nullptr;
+    c->window = window_ms;
+    c->cap = cap ? cap : 1;
+    return c;
+}
+
+void vfs_mcache_free(vfs_mcache *c) { delete c; }
+
+void vfs_mcache_set_clock(vfs_mcache *c, uint64_t (*clock)(void))
+{
+    std::lock_guard<std::mutex> g(c->mu);
+    c->clock = clock ? clock : default_clock;
+}
+
+uint64_t vfs_mcache_now(vfs_mcache *c)
+{
+    std::lock_guard<std::mutex> g(c->mu);
+    return c->clock();
+}
+
+int vfs_mcache_get_stat(vfs_mcache *c, const char *path, bool follow, os_file_stat_t *st, vperror_t *err)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (c->written(k))
+        return VFS_MC_MISS;
+    uint64_t now = c->clock();
+    auto it = c->map.find(k);
+    if (it != c->map.end()) {
+        entry &e = it->second;
+        if (!c->fresh(e.stat_at, now))
+            return VFS_MC_MISS;
+        if (e.absent) {
+            vperror_set(err, __FILE__, __LINE__, __func__, e.err_code, e.err_msg.empty() ? nullptr : "%s",
+                        e.err_msg.c_str());
+            return VFS_MC_ABSENT;
+        }
+        if (follow && (e.st.type & OS_FTYPE_LINK))
+            return VFS_MC_MISS;
+        *st = e.st;
+        return VFS_MC_HIT;
+    }
+    if (k == "/")
+        return VFS_MC_MISS;
+    auto pit = c->map.find(parent_of(k));
+    if (pit != c->map.end() && c->fresh(pit->second.listed_at, now)) {
+        vperror_set(err, __FILE__, __LINE__, __func__, VERR_FILE_NOT_FOUND, nullptr);
+        return VFS_MC_ABSENT;
+    }
+    return VFS_MC_MISS;
+}
+
+void vfs_mcache_put_stat(vfs_mcache *c, const char *path, const os_file_stat_t *st)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (c->written(k))
+        return;
+    entry &e = c->slot(k);
+    e.stat_at = c->clock();
+    e.absent = false;
+    e.st = *st;
+}
+
+void vfs_mcache_put_absent(vfs_mcache *c, const char *path, const vperror_t *err)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (c->written(k))
+        return;
+    entry &e = c->slot(k);
+    e.stat_at = c->clock();
+    e.absent = true;
+    e.err_code = err->code;
+    e.err_msg = err->msg;
+    e.listed_at = 0;
+    e.xattrs.clear();
+}
+
+void vfs_mcache_put_listed(vfs_mcache *c, const char *dir, const char *name, const os_file_stat_t *st)
+{
+    if (!name || !*name || strchr(name, '/') || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+        return;
+    std::string k = key_of(dir);
+    if (k.back() != '/')
+        k.push_back('/');
+    k += name;
+    std::lock_guard<std::mutex> g(c->mu);
+    if (c->written(k))
+        return;
+    entry &e = c->slot(k);
+    e.stat_at = c->clock();
+    e.absent = false;
+    e.st = *st;
+}
+
+void vfs_mcache_set_listed(vfs_mcache *c, const char *dir, uint64_t started)
+{
+    std::string k = key_of(dir);
+    std::lock_guard<std::mutex> g(c->mu);
+    c->slot(k).listed_at = started ? started : 1;
+}
+
+bool vfs_mcache_listed(vfs_mcache *c, const char *dir)
+{
+    std::string k = key_of(dir);
+    std::lock_guard<std::mutex> g(c->mu);
+    auto it = c->map.find(k);
+    return it != c->map.end() && c->fresh(it->second.listed_at, c->clock());
+}
+
+bool vfs_mcache_fill_due(vfs_mcache *c, const char *dir)
+{
+    std::string k = key_of(dir);
+    std::lock_guard<std::mutex> g(c->mu);
+    uint64_t now = c->clock();
+    auto it = c->map.find(k);
+    if (it != c->map.end() && (c->fresh(it->second.listed_at, now) || c->fresh(it->second.fill_at, now)))
+        return false;
+    c->slot(k).fill_at = now;
+    return true;
+}
+
+int vfs_mcache_get_xattr(vfs_mcache *c, const char *path, const char *name, vfs_mcache_xattr *out)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (c->written(k))
+        return VFS_MC_MISS;
+    auto it = c->map.find(k);
+    if (it == c->map.end())
+        return VFS_MC_MISS;
+    auto xit = it->second.xattrs.find(name ? name : "");
+    if (xit == it->second.xattrs.end() || !c->fresh(xit->second.at, c->clock()))
+        return VFS_MC_MISS;
+    c->scratch = xit->second.data;
+    out->code = xit->second.code;
+    out->len = (uint32_t)c->scratch.size();
+    out->data = c->scratch.c_str();
+    return VFS_MC_HIT;
+}
+
+void vfs_mcache_put_xattr(vfs_mcache *c, const char *path, const char *name, int code, const void *data, uint32_t len)
+{
+    if (len > k_xattr_keep_max || (len && !data))
+        return;
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    if (c->written(k))
+        return;
+    xattr_ans &a = c->slot(k).xattrs[name ? name : ""];
+    a.at = c->clock();
+    a.code = code;
+    a.data.assign((const char *)data, len);
+}
+
+void vfs_mcache_forget(vfs_mcache *c, const char *path)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    c->forget(k);
+}
+
+void vfs_mcache_forget_tree(vfs_mcache *c, const char *path)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    std::string below = k == "/" ? k : k + "/";
+    for (auto it = c->map.lower_bound(below); it != c->map.end() && it->first.compare(0, below.size(), below) == 0;)
+        it = c->map.erase(it);
+    c->forget(k);
+}
+
+void vfs_mcache_parent_changed(vfs_mcache *c, const char *path)
+{
+    std::string k = key_of(path);
+    if (k == "/")
+        return;
+    std::lock_guard<std::mutex> g(c->mu);
+    auto it = c->map.find(parent_of(k));
+    if (it == c->map.end())
+        return;
+    it->second.stat_at = 0;
+    it->second.absent = false;
+    it->second.xattrs.clear();
+}
+
+void vfs_mcache_clear(vfs_mcache *c)
+{
+    std::lock_guard<std::mutex> g(c->mu);
+    c->map.clear();
+    c->order.clear();
+}
+
+void vfs_mcache_writer(vfs_mcache *c, const char *path, int delta)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    int &n = c->writers[k];
+    n += delta;
+    if (n <= 0)
+        c->writers.erase(k);
+    if (delta > 0)
+        c->forget(k);
+}
+
+void vfs_mcache_writers_renamed(vfs_mcache *c, const char *from, const char *to)
+{
+    std::string f = key_of(from), t = key_of(to);
+    std::lock_guard<std::mutex> g(c->mu);
+    std::unordered_map<std::string, int> moved;
+    for (auto it = c->writers.begin(); it != c->writers.end();) {
+        const std::string &k = it->first;
+        bool under = k == f || (k.size() > f.size() && k.compare(0, f.size(), f) == 0 &&
+                                (f == "/" || k[f.size()] == '/'));
+        if (!under) {
+            ++it;
+            continue;
+        }
+        moved[t + k.substr(f == "/" ? 0 : f.size())] += it->second;
+        it = c->writers.erase(it);
+    }
+    for (auto &[k, n] : moved) {
+        c->writers[key_of(k.c_str())] += n;
+        c->forget(key_of(k.c_str()));
+    }
+}
+
+size_t vfs_mcache_size(vfs_mcache *c)
+{
+    std::lock_guard<std::mutex> g(c->mu);
+    return c->map.size();
+}

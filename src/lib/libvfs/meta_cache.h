@@ -1,0 +1,98 @@
+// meta_cache: what a remote driver was told about its entries (stat records
+// from listings and stat replies, missing names, extended-attribute answers)
+// kept for a short window, so that the kernel's lookups and getattrs that
+// follow a listing or a stat need no request.
+//
+// Keys are mount paths ("/", "/a/b"); runs of '/' and a trailing '/' are
+// folded, every other byte is part of a name. Answers older than the window
+// are never given out. A directory whose whole listing was read within the
+// window also answers "missing" for the names it did not list. The driver
+// drops what a change through the mount touches (vfs_mcache_forget and
+// friends) before the change returns; a reconnect drops everything.
+// Paths with a writer open on them are never answered from the cache.
+//
+// Memory: at most `cap` entries; the oldest made goes first (its directory
+// then loses its "whole listing" mark, so no name is wrongly missing).
+//
+// Thread-safety: every call takes the cache's own mutex; the FUSE thread
+// and the heartbeat may call at once.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "libpal/basic/pl_verr.h"
+#include "libpal/os/posix/os_fs.h"
+
+struct vfs_mcache;
+
+// The window used by the remote drivers (ms) and their entry cap.
+constexpr uint32_t VFS_MCACHE_WINDOW_MS = 1000;
+constexpr size_t VFS_MCACHE_CAP = 65536;
+
+// A new cache; NULL when out of memory. Free with vfs_mcache_free.
+vfs_mcache *vfs_mcache_new(uint32_t window_ms, size_t cap);
+void vfs_mcache_free(vfs_mcache *c);
+
+// Clock seam for tests: the monotonic milliseconds the cache stamps with.
+// NULL restores os_clock_ms.
+void vfs_mcache_set_clock(vfs_mcache *c, uint64_t (*clock)(void));
+
+// ---- stat records ----
+enum { VFS_MC_MISS = 0, VFS_MC_HIT = 1, VFS_MC_ABSENT = 2 };
+// The answer for path: HIT with *st filled, ABSENT with *err filled (the
+// failure the server gave, or "not found" for a name a fresh listing of
+// its directory lacked), or MISS. follow: the caller wants the target of a
+// final link, so a cached link is a MISS.
+int vfs_mcache_get_stat(vfs_mcache *c, const char *path, bool follow, os_file_stat_t *st, vperror_t *err);
+// A stat reply (of the entry itself, not a link's target).
+void vfs_mcache_put_stat(vfs_mcache *c, const char *path, const os_file_stat_t *st);
+// The server said the entry does not exist; err is its answer.
+void vfs_mcache_put_absent(vfs_mcache *c, const char *path, const vperror_t *err);
+// One entry of a listing of dir (name as listed; "." and ".." and names
+// with '/' are skipped).
+void vfs_mcache_put_listed(vfs_mcache *c, const char *dir, const char *name, const os_file_stat_t *st);
+// A whole listing of dir (no pattern, read to its end) that began at
+// `started` (vfs_mcache_now): names it lacks are missing.
+void vfs_mcache_set_listed(vfs_mcache *c, const char *dir, uint64_t started);
+// Whether dir's whole listing is within the window.
+bool vfs_mcache_listed(vfs_mcache *c, const char *dir);
+// For a lookup that would read dir's listing: false (and the attempt
+// noted) when dir is neither listed nor tried within the window, so a
+// directory too large to read whole, or one that cannot be listed, is
+// tried once per window, not once per name.
+bool vfs_mcache_fill_due(vfs_mcache *c, const char *dir);
+// The cache's clock now.
+uint64_t vfs_mcache_now(vfs_mcache *c);
+
+// ---- extended attributes ----
+// An answer: code 0 and the value (or the NUL-separated list), or the
+// failure's code and message.
+struct vfs_mcache_xattr {
+    int code;
+    uint32_t len;
+    const char *data; // value bytes or message; valid until the next call on c
+};
+// name NULL: the listing. MISS or HIT.
+int vfs_mcache_get_xattr(vfs_mcache *c, const char *path, const char *name, vfs_mcache_xattr *out);
+// Keeps an answer (values above 64 KiB are not kept).
+void vfs_mcache_put_xattr(vfs_mcache *c, const char *path, const char *name, int code, const void *data, uint32_t len);
+
+// ---- changes ----
+// The entry changed (or a request on it failed): its answers go, and its
+// name is no longer "missing" by its directory's listing.
+void vfs_mcache_forget(vfs_mcache *c, const char *path);
+// As forget, for path and everything beneath it (rename, removal).
+void vfs_mcache_forget_tree(vfs_mcache *c, const char *path);
+// As forget for path's parent directory, keeping the parent's listing mark
+// (its other names are still what they were): used when a name in it was
+// made, removed or renamed, after forgetting that name.
+void vfs_mcache_parent_changed(vfs_mcache *c, const char *path);
+// Everything goes.
+void vfs_mcache_clear(vfs_mcache *c);
+// A writer opened (delta 1) or closed (-1) on path; while it is open the
+// path is never answered nor kept. Renames move the writers along.
+void vfs_mcache_writer(vfs_mcache *c, const char *path, int delta);
+void vfs_mcache_writers_renamed(vfs_mcache *c, const char *from, const char *to);
+
+// Number of entries held (tests).
+size_t vfs_mcache_size(vfs_mcache *c);

@@ -1,0 +1,217 @@
+// The remote drivers' metadata cache: the window, names missing by a whole
+// listing, what each kind of change drops, writers, the entry cap.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "libvfs/meta_cache.h"
+
+namespace {
+
+uint64_t g_now = 1000;
+uint64_t test_clock(void) { return g_now; }
+
+struct MetaCache : ::testing::Test {
+    vfs_mcache *c = nullptr;
+    void SetUp() override
+    {
+        g_now = 1000;
+        c = vfs_mcache_new(1000, 64);
+        ASSERT_NE(c, nullptr);
+        vfs_mcache_set_clock(c, test_clock);
+    }
+    void TearDown() override { vfs_mcache_free(c); }
+
+    os_file_stat_t st_of(uint64_t size, uint32_t type = OS_FTYPE_FILE)
+    {
+        os_file_stat_t st{};
+        st.type = type;
+        st.size = size;
+        return st;
+    }
+    // HIT with the size, ABSENT, or MISS.
+    int get(const char *path, uint64_t *size = nullptr, bool follow = false)
+    {
+        os_file_stat_t st{};
+        vperror_t err{};
+        int r = vfs_mcache_get_stat(c, path, follow, &st, &err);
+        if (size)
+            *size = st.size;
+        if (r == VFS_MC_ABSENT) {
+            EXPECT_NE(err.code, 0);
+        }
+        return r;
+    }
+    void list(const char *dir, std::initializer_list<const char *> names)
+    {
+        uint64_t t = vfs_mcache_now(c);
+        uint64_t n = 1;
+        for (const char *name : names) {
+            os_file_stat_t st = st_of(n++);
+            vfs_mcache_put_listed(c, dir, name, &st);
+        }
+        vfs_mcache_set_listed(c, dir, t);
+    }
+};
+
+TEST_F(MetaCache, AnswersWithinTheWindowOnly)
+{
+    os_file_stat_t st = st_of(5);
+    vfs_mcache_put_stat(c, "/a//b/", &st);
+    uint64_t size = 0;
+    EXPECT_EQ(get("/a/b", &size), VFS_MC_HIT);
+    EXPECT_EQ(size, 5u);
+    g_now += 999;
+    EXPECT_EQ(get("/a/b"), VFS_MC_HIT);
+    g_now += 1;
+    EXPECT_EQ(get("/a/b"), VFS_MC_MISS);
+    // A clock that went back never makes an answer fresh.
+    g_now = 10;
+    EXPECT_EQ(get("/a/b"), VFS_MC_MISS);
+}
+
+TEST_F(MetaCache, WholeListingAnswersMissingNames)
+{
+    list("/d", {"x", "y", ".", "..", "bad/name"});
+    uint64_t size = 0;
+    EXPECT_EQ(get("/d/y", &size), VFS_MC_HIT);
+    EXPECT_EQ(size, 2u);
+    EXPECT_EQ(get("/d/z"), VFS_MC_ABSENT);
+    EXPECT_EQ(get("/d/bad"), VFS_MC_ABSENT);
+    EXPECT_EQ(get("/d/x/deeper"), VFS_MC_MISS);
+    EXPECT_TRUE(vfs_mcache_listed(c, "/d/"));
+    g_now += 1000;
+    EXPECT_EQ(get("/d/z"), VFS_MC_MISS);
+    EXPECT_FALSE(vfs_mcache_listed(c, "/d"));
+}
+
+TEST_F(MetaCache, ChangesDropWhatTheyTouch)
+{
+    list("/", {"d", "f"});
+    list("/d", {"x", "y"});
+    list("/d/x", {"deep"});
+    os_file_stat_t root = st_of(0, OS_FTYPE_DIR);
+    vfs_mcache_put_stat(c, "/", &root);
+    vfs_mcache_put_xattr(c, "/f", "user.k", 0, "v", 1);
+
+    // An attribute change: the entry asks again, its name still exists,
+    // the directory's other names are still known.
+    vfs_mcache_forget(c, "/f");
+    EXPECT_EQ(get("/f"), VFS_MC_MISS);
+    vfs_mcache_xattr a{};
+    EXPECT_EQ(vfs_mcache_get_xattr(c, "/f", "user.k", &a), VFS_MC_MISS);
+    EXPECT_EQ(get("/g"), VFS_MC_ABSENT);
+
+    // A name made in /d: the name asks, /d's own record goes, its listing stays.
+    vfs_mcache_forget(c, "/d/new");
+    vfs_mcache_parent_changed(c, "/d/new");
+    EXPECT_EQ(get("/d/new"), VFS_MC_MISS);
+    EXPECT_EQ(get("/d"), VFS_MC_MISS);
+    EXPECT_EQ(get("/d/other"), VFS_MC_ABSENT);
+    EXPECT_EQ(get("/d/y"), VFS_MC_HIT);
+
+    // A directory renamed away: nothing below it answers.
+    vfs_mcache_forget_tree(c, "/d/x");
+    EXPECT_EQ(get("/d/x"), VFS_MC_MISS);
+    EXPECT_EQ(get("/d/x/deep"), VFS_MC_MISS);
+    EXPECT_EQ(get("/d/x/gone"), VFS_MC_MISS);
+    EXPECT_EQ(get("/d/y"), VFS_MC_HIT);
+
+    vfs_mcache_clear(c);
+    EXPECT_EQ(get("/d/y"), VFS_MC_MISS);
+    EXPECT_EQ(vfs_mcache_size(c), 0u);
+}
+
+TEST_F(MetaCache, LinksAndMissingEntries)
+{
+    os_file_stat_t ln = st_of(3, OS_FTYPE_FILE | OS_FTYPE_LINK);
+    vfs_mcache_put_stat(c, "/ln", &ln);
+    EXPECT_EQ(get("/ln"), VFS_MC_HIT);
+    EXPECT_EQ(get("/ln", nullptr, true), VFS_MC_MISS);
+
+    vperror_t err{};
+    vperror_set(&err, __FILE__, __LINE__, __func__, VERR_FILE_NOT_FOUND, "gone: %s", "x");
+    vfs_mcache_put_absent(c, "/x", &err);
+    os_file_stat_t st{};
+    vperror_t got{};
+    EXPECT_EQ(vfs_mcache_get_stat(c, "/x", true, &st, &got), VFS_MC_ABSENT);
+    EXPECT_EQ(got.code, VERR_FILE_NOT_FOUND);
+    EXPECT_STREQ(got.msg, "gone: x");
+}
+
+TEST_F(MetaCache, WritersAreNeverAnswered)
+{
+    os_file_stat_t st = st_of(1);
+    vfs_mcache_put_stat(c, "/w", &st);
+    vfs_mcache_writer(c, "/w", 1);
+    EXPECT_EQ(get("/w"), VFS_MC_MISS);
+    vfs_mcache_put_stat(c, "/w", &st);
+    vfs_mcache_put_xattr(c, "/w", nullptr, 0, "", 0);
+    EXPECT_EQ(get("/w"), VFS_MC_MISS);
+
+    // Renamed with its directory: the writer moves along.
+    vfs_mcache_writer(c, "/d/w2", 1);
+    vfs_mcache_writers_renamed(c, "/d", "/e");
+    vfs_mcache_put_stat(c, "/e/w2", &st);
+    EXPECT_EQ(get("/e/w2"), VFS_MC_MISS);
+    vfs_mcache_put_stat(c, "/d/w2", &st);
+    EXPECT_EQ(get("/d/w2"), VFS_MC_HIT);
+
+    vfs_mcache_writer(c, "/w", -1);
+    vfs_mcache_put_stat(c, "/w", &st);
+    EXPECT_EQ(get("/w"), VFS_MC_HIT);
+}
+
+TEST_F(MetaCache, CapDropsTheOldestAndItsDirectorysListing)
+{
+    vfs_mcache *small = vfs_mcache_new(1000, 4);
+    ASSERT_NE(small, nullptr);
+    vfs_mcache_set_clock(small, test_clock);
+    os_file_stat_t st = st_of(1);
+    for (const char *n : {"a", "b", "c"})
+        vfs_mcache_put_listed(small, "/d", n, &st);
+    vfs_mcache_set_listed(small, "/d", g_now); // "/d" is the 4th entry
+    for (int i = 0; i < 100; i++) {
+        std::string p = "/other/f" + std::to_string(i);
+        vfs_mcache_put_stat(small, p.c_str(), &st);
+        EXPECT_LE(vfs_mcache_size(small), 4u);
+    }
+    // /d/a went first; /d/a must not read as missing.
+    vperror_t err{};
+    os_file_stat_t out{};
+    EXPECT_EQ(vfs_mcache_get_stat(small, "/d/a", false, &out, &err), VFS_MC_MISS);
+    EXPECT_EQ(vfs_mcache_get_stat(small, "/other/f99", false, &out, &err), VFS_MC_HIT);
+    vfs_mcache_free(small);
+}
+
+TEST_F(MetaCache, ListingForALookupIsTriedOncePerWindow)
+{
+    EXPECT_TRUE(vfs_mcache_fill_due(c, "/big"));
+    EXPECT_FALSE(vfs_mcache_fill_due(c, "/big"));
+    g_now += 1000;
+    EXPECT_TRUE(vfs_mcache_fill_due(c, "/big"));
+    list("/whole", {"a"});
+    EXPECT_FALSE(vfs_mcache_fill_due(c, "/whole"));
+}
+
+TEST_F(MetaCache, AttributeAnswers)
+{
+    vfs_mcache_put_xattr(c, "/f", "user.a", 0, "abc", 3);
+    vfs_mcache_put_xattr(c, "/f", "user.none", VERR_FILE_NOT_FOUND, "no data", 7);
+    vfs_mcache_put_xattr(c, "/f", nullptr, 0, "user.a\0", 7);
+    vfs_mcache_xattr a{};
+    ASSERT_EQ(vfs_mcache_get_xattr(c, "/f", "user.a", &a), VFS_MC_HIT);
+    EXPECT_EQ(a.code, 0);
+    EXPECT_EQ(std::string(a.data, a.len), "abc");
+    ASSERT_EQ(vfs_mcache_get_xattr(c, "/f", "user.none", &a), VFS_MC_HIT);
+    EXPECT_EQ(a.code, VERR_FILE_NOT_FOUND);
+    ASSERT_EQ(vfs_mcache_get_xattr(c, "/f", nullptr, &a), VFS_MC_HIT);
+    EXPECT_EQ(a.len, 7u);
+    EXPECT_EQ(vfs_mcache_get_xattr(c, "/f", "user.b", &a), VFS_MC_MISS);
+    g_now += 1000;
+    EXPECT_EQ(vfs_mcache_get_xattr(c, "/f", "user.a", &a), VFS_MC_MISS);
+}
+
+} // namespace
