@@ -67,4 +67,4 @@ int log2_syslog_write(log2_t *h, int level, const char *tag, const char *line, i
 int log_net_close(log2_syslog_state *s);
 int log2_bsv_open(log2_t *h, const char *url);
 void log2_bsv_close(log2_t *h);
-void bsv_write_log(unsigned level, const char *tag, const char *file, int line, const char *func, const char *msg);
+int bsv_write_log(unsigned level, const char *tag, const char *file, int line, const char *func, const char *msg);

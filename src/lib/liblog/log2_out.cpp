@@ -88,14 +88,34 @@ int log_net_close(log2_syslog_state *s)
     return 0;
 }
 
+// ---- binary log records over UDP ----------------------------------------------------------
+#include <mutex>
+
+#include "libbsv/bsv.h"
+
+// The handle's UDP output context is made on first open and freed by close.
 int log2_bsv_open(log2_t *h, const char *url)
 {
-    if (url)
-        str_safecopy_trunc(h->bsv.url, sizeof(h->bsv.url), url);
-    fprintf(stderr, "binary log output [%s]: not available in this build\n", url ? url : "");
-    return -1;
+    if (!url)
+        return -1;
+    static std::mutex s_make_mu;
+    log_bsv_t *ctx;
+    {
+        std::lock_guard<std::mutex> g(s_make_mu);
+        if (!h->bsv.ctx)
+            h->bsv.ctx = log_bsv_new();
+        ctx = (log_bsv_t *)h->bsv.ctx;
+    }
+    if (!ctx)
+        return -1;
+    int r = log_bsv_udp_open(ctx, url);
+    str_safecopy_trunc(h->bsv.url, sizeof(h->bsv.url), log_bsv_get_url(ctx));
+    return r;
 }
 
-void log2_bsv_close(log2_t *) {}
-
-void bsv_write_log(unsigned, const char *, const char *, int, const char *, const char *) {}
+void log2_bsv_close(log2_t *h)
+{
+    log_bsv_free((log_bsv_t *)h->bsv.ctx);
+    h->bsv.ctx = nullptr;
+    h->bsv.url[0] = '\0';
+}
