@@ -158,7 +158,7 @@ int log_bsv_udp_open(log_bsv_t *ctx, const char *url)
         LOG_DBG(TAG, "url_parser%s failed\n", url);
         return -1;
     }
-    int port = u.port ? u.port : BSV_DEFAULT_PORT;
+    int port = u.port ? (int)u.port : (int)BSV_DEFAULT_PORT;
     if (!u.host[0] || strlen(u.host) >= sizeof(ctx->host) || strlen(url) >= sizeof(ctx->url)) {
         LOG_DBG(TAG, "url_parser%s failed\n", url);
         return -1;
