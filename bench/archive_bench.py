@@ -129,8 +129,11 @@ def main():
         read_all = "read %d MiB" % args.size_mib
         works = ["mount", read_all, "64 MiB at 900 MiB", "then 64 MiB at 100", "seek pair total"]
         results = {t: {w: [] for w in works} for t in tools}
-        for _ in range(args.runs):
-            for tool, cmd in tools.items():
+        for run_no in range(args.runs):
+            # The order rotates from run to run, so neither always goes first.
+            items = list(tools.items())
+            items = items[run_no % len(items):] + items[:run_no % len(items)]
+            for tool, cmd in items:
                 print("running %s ..." % tool, file=sys.stderr, flush=True)
                 r = results[tool]
                 with Mount(cmd, mnt) as m:

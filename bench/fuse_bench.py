@@ -118,8 +118,11 @@ def start_zkue(zkue):
 
 def start_bindfs(*opts):
     def start(src, mnt):
-        # Foreground, so that this script owns the process like zkue's.
-        return subprocess.Popen(["bindfs", "-f"] + list(opts) + [src, mnt], stdout=subprocess.DEVNULL,
+        # Foreground, so that this script owns the process like zkue's; the
+        # same large writes as zkue's mount, so that the figures compare the
+        # code, not the option.
+        return subprocess.Popen(["bindfs", "-f", "-o", "big_writes,max_write=131072"] + list(opts) + [src, mnt],
+                                stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
     return start
 
@@ -359,17 +362,21 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
 
     names = [t.name for t in targets]
-    print("medians of %d rounds (seconds; ratios above 1: zkue slower)" % args.rounds)
+    print("medians of %d rounds (seconds; ratios above 1: zkue slower; min/max of each target after them)"
+          % args.rounds)
     print("%-32s" % "work" + "".join("%9s" % n for n in names) + "%13s%13s" % ("zkue/bindfs", "zkue/native"))
 
-    def row(label, vals, ratio_to=("bindfs", "native"), fmt="%9.3f"):
+    def row(label, vals, ratio_to=("bindfs", "native"), fmt="%9.3f", spread=None):
         line = "%-32s" % label + "".join(fmt % vals[n] if n in vals else "%9s" % "-" for n in names)
         for other in ratio_to:
             line += "%13.2f" % (vals["zkue"] / vals[other]) if vals.get(other) else "%13s" % "-"
+        if spread:
+            line += "   min/max " + " ".join("%s %.3f/%.3f" % (n, min(spread[n]), max(spread[n]))
+                                            for n in names if spread.get(n))
         print(line)
 
     for work_name, per in results.items():
-        row(work_name, {n: statistics.median(per[n]) for n in names})
+        row(work_name, {n: statistics.median(per[n]) for n in names}, spread=per)
     row("daemon CPU s per GiB", {n: statistics.median(cpu[n]) for n in names if n in cpu}, fmt="%9.2f")
     row("RSS MiB after mount", {n: base[n] / 2**20 for n in base}, fmt="%9.1f")
     row("peak RSS MiB, 200+200 handles", {n: rss[n] / 2**20 for n in rss if rss[n]}, fmt="%9.1f")
