@@ -136,6 +136,30 @@ class PureFtpMount(FtpSetup):
         r = run(["cat", self.m("sub/missing")])
         self.assertIn("No such file or directory", r.stderr)
 
+    def test_listings_kept_a_second_and_dropped_by_changes(self):
+        os.makedirs(self.s("fresh/inner"))
+        with open(self.s("fresh/f.txt"), "wb") as f:
+            f.write(b"1")
+        for p in ("fresh", "fresh/inner", "fresh/f.txt"):
+            os.chmod(self.s(p), 0o777)  # the server's own account writes them
+        size = lambda p: run(["stat", "-c", "%s", p]).stdout.strip()  # noqa: E731
+        # Made on the server: the mount may still answer from its last listing.
+        self.assertTrue(wait_for(lambda: os.path.isdir(self.m("fresh")), timeout=20))
+        # Listings of two directories, both answering stats.
+        self.assertEqual(sorted(os.listdir(self.m("fresh"))), ["f.txt", "inner"])
+        self.assertEqual(os.listdir(self.m("fresh/inner")), [])
+        self.assertEqual(size(self.m("fresh/f.txt")), "1")
+        # Through the mount: seen at once by another process.
+        with open(self.m("fresh/f.txt"), "wb") as f:
+            f.write(b"12345")
+        self.assertEqual(size(self.m("fresh/f.txt")), "5")
+        os.mkdir(self.m("fresh/made"))
+        self.assertEqual(run(["stat", "-c", "%F", self.m("fresh/made")]).stdout.strip(), "directory")
+        # On the server: seen within the window.
+        with open(self.s("fresh/inner/new.txt"), "wb") as f:
+            f.write(b"xy")
+        self.assertTrue(wait_for(lambda: size(self.m("fresh/inner/new.txt")) == "2", timeout=20))
+
     def test_reads(self):
         self.assertTrue(filecmp.cmp(self.m("big.bin"), self.s("big.bin"), shallow=False))
         r = sh("cat '%s' | cmp - '%s'" % (self.m("big.bin"), self.s("big.bin")))

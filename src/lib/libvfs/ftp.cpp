@@ -14,7 +14,8 @@
 // fsync and close of its handle reports it (ENOSPC when the server said 452
 // or 552, EIO otherwise), and no write ever answers a short count. Listings
 // use MLSD, which the server must offer (checked at mount); a path's stat is
-// read from its parent's listing, the last one being kept for a second.
+// read from its parent's listing, what listings said being kept for a second
+// (meta_cache.h).
 //
 // The URL's path is the mount's root: every path is joined to it, and a name
 // holding CR or LF, or a ".." step, is refused before anything is sent.
@@ -37,6 +38,7 @@
 #include "libpal/vfile/os_file2.h"
 #include "liblog/log2.h"
 #include "libvfs/ftp_proto.h"
+#include "libvfs/meta_cache.h"
 #include "libvfs/vfs_imp.h"
 
 namespace {
@@ -46,7 +48,6 @@ constexpr int32_t k_login_wait_ms = 10000; // the reply to PASS
 constexpr int32_t k_end_wait_ms = 10000;   // an upload's final reply (the server writes out first)
 constexpr size_t k_line_size = 4096;        // one control line
 constexpr size_t k_cmd_size = 4096;         // one command with its CRLF
-constexpr uint64_t k_list_keep_ms = 1000;   // how long a listing answers stats
 constexpr size_t k_list_max = 256u << 20;   // largest listing read
 constexpr size_t k_io_max = 1u << 30;       // largest single transfer call
 constexpr int k_default_port = 21;
@@ -69,13 +70,15 @@ struct ftp_mnt {
     bool up = false;      // the control connection is logged in and in step
     ftp_file *active = nullptr; // the handle whose transfer holds the connection
     std::vector<ftp_file *> uploads; // open upload handles
-    // The last listing, for stats.
-    std::string list_dir;
-    uint64_t list_at = 0;
-    bool list_valid = false;
-    std::vector<ftp_entry> list;
+    // What listings said about entries (server paths), for stats.
+    vfs_mcache *mc = nullptr;
     uint32_t uid = 0, gid = 0;
     int64_t mounted_at = -1; // the root's times
+
+    ftp_mnt() = default;
+    ftp_mnt(const ftp_mnt &) = delete;
+    ftp_mnt &operator=(const ftp_mnt &) = delete;
+    ~ftp_mnt() { vfs_mcache_free(mc); }
 };
 
 struct ftp_file {
@@ -100,6 +103,14 @@ struct ftp_dir {
     size_t next = 0;
     os_dir_entry_t ent{};
 };
+
+// The entry at server path `path` changed through the mount: what the
+// listings said about it and its directory goes.
+void changed(ftp_mnt *m, const std::string &path)
+{
+    vfs_mcache_forget(m->mc, path.c_str());
+    vfs_mcache_parent_changed(m->mc, path.c_str());
+}
 
 // ---- errors ------------------------------------------------------------------------------
 
@@ -409,7 +420,7 @@ int end_transfer(ftp_file *f)
     if (m->active == f)
         m->active = nullptr;
     if (f->write)
-        m->list_valid = false;
+        changed(m, f->path);
     std::string text;
     const int32_t saved = m->ctrl.timeout;
     if (f->write)
@@ -451,6 +462,8 @@ int take_ctrl(ftp_mnt *m, ftp_file *f)
                 mark_failed(m->active, VERR_DEV_IO_ERROR, "upload: control connection lost");
             m->active = nullptr;
         }
+        // What the old connection listed may be out of date by now.
+        vfs_mcache_clear(m->mc);
         if (ftp_login(m, vfs_err_rec()) < 0)
             return -1;
         if (ftp_cmd(m, nullptr, "TYPE I") != 200) {
@@ -489,7 +502,7 @@ int start_transfer(ftp_file *f, int64_t off)
     } else {
         what = f->stored ? "APPE" : "STOR";
         r = ftp_cmd(m, &text, "%s %s", what, f->path.c_str());
-        m->list_valid = false;
+        changed(m, f->path);
     }
     if (preliminary(r)) {
         f->open = true;
@@ -512,11 +525,15 @@ int start_transfer(ftp_file *f, int64_t off)
 
 // ---- listings -----------------------------------------------------------------------------
 
+void fill_stat(const ftp_mnt *m, const ftp_entry &e, const std::string &path, os_file_stat_t *st);
+std::string entry_path(const std::string &dir, const ftp_entry &e);
+
 // Reads the listing of server directory dir into out (CWD, PASV, MLSD, the
-// data to its end, then the final reply) and keeps it for stats. 0, or -1
-// with the record filled.
+// data to its end, then the final reply) and keeps what it says for stats.
+// 0, or -1 with the record filled.
 int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
 {
+    const uint64_t started = vfs_mcache_now(m->mc);
     if (take_ctrl(m, nullptr) < 0)
         return -1;
     std::string text;
@@ -592,10 +609,14 @@ int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
         out.push_back(std::move(ent));
     }
     LOG_VERB(VFS_TAG, "MLSD %s: %zu bytes, %zu entries\n", dir.c_str(), data.size(), out.size());
-    m->list_dir = dir;
-    m->list = out;
-    m->list_at = os_clock_ms();
-    m->list_valid = true;
+    for (const ftp_entry &e : out) {
+        if (e.self)
+            continue;
+        os_file_stat_t st;
+        fill_stat(m, e, entry_path(dir, e), &st);
+        vfs_mcache_put_listed(m->mc, dir.c_str(), e.name.c_str(), &st);
+    }
+    vfs_mcache_set_listed(m->mc, dir.c_str(), started);
     return 0;
 }
 
@@ -669,17 +690,22 @@ int stat_path(ftp_mnt *m, const char *path, os_file_stat_t *st)
     size_t cut = full.rfind('/');
     std::string dir = cut == 0 ? "/" : full.substr(0, cut);
     std::string name = full.substr(cut + 1);
-    if (!(m->list_valid && m->list_dir == dir && os_clock_ms() - m->list_at < k_list_keep_ms)) {
+    vperror_t err{};
+    int hit = vfs_mcache_get_stat(m->mc, full.c_str(), false, st, &err);
+    if (hit == VFS_MC_MISS) {
         std::vector<ftp_entry> fresh;
         if (list_dir(m, dir, fresh) < 0)
             return -1;
-    }
-    for (const ftp_entry &e : m->list) {
-        if (!e.self && e.name == name) {
-            fill_stat(m, e, full, st);
-            return 0;
+        hit = VFS_MC_ABSENT;
+        for (const ftp_entry &e : fresh) {
+            if (!e.self && e.name == name) {
+                fill_stat(m, e, full, st);
+                hit = VFS_MC_HIT;
+            }
         }
     }
+    if (hit == VFS_MC_HIT)
+        return 0;
     return FAIL(VERR_FILE_NOT_FOUND, "[%s] not found", path);
 }
 
@@ -704,6 +730,12 @@ void *vfs_ftp_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt)
     }
     ftp_mnt *m = new (std::nothrow) ftp_mnt;
     if (!m) {
+        vperror_set(err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    m->mc = vfs_mcache_new(VFS_MCACHE_WINDOW_MS, VFS_MCACHE_CAP);
+    if (!m->mc) {
+        delete m;
         vperror_set(err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, nullptr);
         return nullptr;
     }
@@ -748,7 +780,7 @@ void *vfs_ftp_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *mnt)
     }
     // Listings and stats need MLSD: a server whose FEAT does not name it must
     // answer one MLSD of the root, or nothing of the mount would work.
-    if (!m->feat_mlsd && list_dir(m, m->root.empty() ? "/" : m->root, m->list) < 0) {
+    if (std::vector<ftp_entry> probe; !m->feat_mlsd && list_dir(m, m->root.empty() ? "/" : m->root, probe) < 0) {
         const vperror_t *e = vfs_err_rec();
         LOG_ERR(VFS_TAG, "the server does not support MLSD: %s\n", e->msg);
         vperror_set(err, __FILE__, __LINE__, __func__, VERR_NOT_SUPPORTED,
@@ -1079,6 +1111,7 @@ int truncate_path(ftp_mnt *m, const vfs_ioc_truncate_t *a)
     std::string full;
     if (!a || full_path(m, a->path, full) < 0)
         return a ? -1 : FAIL(VERR_INVALID_PARAMETER, "argument missing");
+    changed(m, full);
     for (ftp_file *f : m->uploads)
         if (f->path == full && truncate_ok(f, (int64_t)a->size))
             return 0;
@@ -1166,8 +1199,8 @@ int64_t vfs_ftp_ioctl(void *h, int code, void *arg, int64_t len)
             r = ftp_cmd(m, &text, "CWD %s", full.c_str());
             return r == 250 ? 0 : FAIL_REPLY("CWD", r, text);
         }
-        m->list_valid = false;
         r = ftp_cmd(m, &text, "MKD %s", full.c_str());
+        changed(m, full);
         // 550: there already (or refused: the caller finds out at its use).
         return r == 257 || r == 550 ? 0 : FAIL_REPLY("MKD", r, text);
     case VFS_IOC_MKDIR: {
@@ -1175,8 +1208,8 @@ int64_t vfs_ftp_ioctl(void *h, int code, void *arg, int64_t len)
         auto *a = (vfs_ioc_path_u32_t *)arg;
         if (!a || full_path(m, a->path, full) < 0 || take_ctrl(m, nullptr) < 0)
             return a ? -1 : FAIL(VERR_INVALID_PARAMETER, "argument missing");
-        m->list_valid = false;
         r = ftp_cmd(m, &text, "MKD %s", full.c_str());
+        changed(m, full);
         return r == 257 ? 0 : FAIL_REPLY("MKD", r, text);
     }
     case VFS_IOC_GET_OS_TYPE:
