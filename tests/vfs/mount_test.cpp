@@ -228,7 +228,7 @@ TEST_F(Mount, VerbLogShowsUrlsAndDriverButNoPassword)
         << out;
     EXPECT_NE(out.find("drv=file"), std::string::npos);
     EXPECT_NE(out.find("drv=zksd"), std::string::npos);
-    EXPECT_NE(out.find("bob:pwd@10.1.2.3"), std::string::npos) << out;
+    EXPECT_NE(out.find("bob:***@10.1.2.3"), std::string::npos) << out;
     EXPECT_EQ(out.find("s3cret"), std::string::npos) << out;
 }
 

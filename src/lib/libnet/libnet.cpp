@@ -45,25 +45,6 @@ int opt_seconds_ms(const char *url, const char *key, int def)
     return v * 1000;
 }
 
-// url's form for log lines (out: URL_TEXT_SIZE bytes): credentials hidden,
-// also those of a proxy URL in its "proxy_url" option.
-void safe_url(const char *url, char *out)
-{
-    std::unique_ptr<char, free_deleter> copy(static_cast<char *>(os_zalloc(URL_TEXT_SIZE)));
-    std::unique_ptr<char, free_deleter> inner(static_cast<char *>(os_zalloc(2 * URL_TEXT_SIZE)));
-    if (!copy || !inner || str_safecopy(copy.get(), URL_TEXT_SIZE, url) != 0) {
-        str_safecopy(out, URL_TEXT_SIZE, "url");
-        return;
-    }
-    char *value = inner.get(), *hidden = inner.get() + URL_TEXT_SIZE;
-    if (url_get_query_imp(url, "proxy_url", nullptr, value, URL_TEXT_SIZE) == 0 && *value) {
-        url_safe_hide_fmt(value, hidden);
-        if (url_set_query_esc(copy.get(), "proxy_url", hidden, URL_QUERY_SET_ALWAYS) != 0)
-            url_del_query(copy.get(), "proxy_url");
-    }
-    url_safe_hide_fmt(copy.get(), out);
-}
-
 // What net_open3 keeps off the stack: the parsed URL, its hidden form for
 // log lines, the options and the TLS settings.
 struct open_work {
@@ -174,7 +155,7 @@ int net_open3(net_conn *conn, const char *url, const net_opts *opts, vperror_t *
         return -1;
     }
     url_rec &u = w->u;
-    safe_url(url, w->safe);
+    url_hide_pwd_fmt(url, w->safe);
     if (url_parser(&u, w->ubuf, url) != 0) {
         LOG_ERR(TAG, "url [%s] syntax error\n", w->safe);
         VPERROR_SET(err, VERR_INVALID_PARAMETER, "url syntax error");

@@ -92,7 +92,7 @@ int conf_proxy_get(const char *proxy_url, const char *proxy_name, net_proxy *rec
     }
     net_proxy &p = *got;
     if (proxy_url && *proxy_url) {
-        url_safe_hide_fmt(proxy_url, w->safe);
+        url_hide_pwd_fmt(proxy_url, w->safe);
         if (url_parser(&w->u, w->buf, proxy_url) != 0) {
             VPERROR_SET(err, VERR_INVALID_PARAMETER, "proxy url [%s] invalid", w->safe);
             return -1;
@@ -112,7 +112,7 @@ int conf_proxy_get(const char *proxy_url, const char *proxy_name, net_proxy *rec
         const char *env = os_getenv("http_proxy");
         if (!env || !*env)
             return 1;
-        url_safe_hide_fmt(env, w->safe);
+        url_hide_pwd_fmt(env, w->safe);
         if (url_parser(&w->u, w->buf, env) != 0) {
             VPERROR_SET(err, VERR_INVALID_PARAMETER, "env url [%s] invalid", w->safe);
             return -1;

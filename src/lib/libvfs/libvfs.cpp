@@ -85,21 +85,6 @@ int libvfs_init_locked(void)
     return 0;
 }
 
-// The URL for log lines: a password is replaced by "pwd" (the rest is kept,
-// it is what tells mounts apart).
-char *url_for_log(const char *text, char *out)
-{
-    url_rec rec;
-    char buf[URL_TEXT_SIZE];
-    if (url_parser(&rec, buf, text) == 0 && *rec.passwd) {
-        rec.passwd = (char *)"pwd";
-        if (*url_fmt(&rec, out))
-            return out;
-    }
-    str_safecopy_trunc(out, URL_TEXT_SIZE, text);
-    return out;
-}
-
 vfs_handle *vfs_handle_new(vfs_mount_ctx *mnt, uint32_t type)
 {
     vfs_handle *h = (vfs_handle *)os_zalloc(sizeof(vfs_handle));
@@ -381,7 +366,7 @@ vfs_mount_ctx *vfs_mount2(const char *url, void *arg, vperror_t *err)
 
     if (log2_get_level(nullptr) >= (int)LOG2_VERB) {
         char a[URL_TEXT_SIZE], b[URL_TEXT_SIZE];
-        LOG_VERB(VFS_TAG, "url=[%s] turl=[%s]\n", url_for_log(url, a), url_for_log(turl, b));
+        LOG_VERB(VFS_TAG, "url=[%s] turl=[%s]\n", url_hide_pwd_fmt(url, a), url_hide_pwd_fmt(turl, b));
     }
 
     // Last registered first: "file" is asked last.

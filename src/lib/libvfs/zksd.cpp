@@ -368,7 +368,7 @@ void *vfs_zksd_mount(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *
     char path[URL_FIELD_SIZE];
     if (url_get_path(url, path) != 0) {
         char shown[URL_TEXT_SIZE];
-        LOG_ERR(VFS_TAG, "url_get_path url=%s failed\n", url_safe_hide_fmt(url, shown));
+        LOG_ERR(VFS_TAG, "url_get_path url=%s failed\n", url_hide_pwd_fmt(url, shown));
         vperror_set(err, __FILE__, __LINE__, __func__, VERR_INVALID_PARAMETER, nullptr);
         return nullptr;
     }
@@ -434,7 +434,7 @@ void *vfs_zksd_mount(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *
     v->mnt = mnt;
     touch(v);
     char shown[URL_TEXT_SIZE];
-    LOG_VERB(VFS_TAG, "url=[%s] rdir=[%s]\n", url_safe_hide_fmt(url, shown), v->root);
+    LOG_VERB(VFS_TAG, "url=[%s] rdir=[%s]\n", url_hide_pwd_fmt(url, shown), v->root);
     return v;
 }
 

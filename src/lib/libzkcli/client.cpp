@@ -494,7 +494,8 @@ int url_conf_2_real(const char *url, char *out, vperror_t *err)
     } else {
         char name[URL_TEXT_SIZE], rest[URL_TEXT_SIZE];
         if (url_split_name(u, name, rest, 1) != 0) {
-            VPERROR_SET(err, VERR_INVALID_PARAMETER, "bad session reference [%s]", u);
+            VPERROR_SET(err, VERR_INVALID_PARAMETER, "bad session reference [%s]", url_hide_pwd_fmt(u, out));
+            out[0] = '\0';
             return -1;
         }
         if (conf_name_2_url(name, out, err) != 0)
@@ -508,7 +509,7 @@ int url_conf_2_real(const char *url, char *out, vperror_t *err)
         }
         ok = ok && url_add_path(out, rest) == 0;
         if (!ok) {
-            VPERROR_SET(err, VERR_BUFFER_OVERFLOW, "url of [%s] too long", u);
+            VPERROR_SET(err, VERR_BUFFER_OVERFLOW, "url of [%s] too long", url_hide_pwd_fmt(u, out));
             out[0] = '\0';
             return -1;
         }
@@ -516,7 +517,7 @@ int url_conf_2_real(const char *url, char *out, vperror_t *err)
     url_normalize(out);
     // Only the program's own code may name an archive in its memory.
     if (strncmp(u, "///", 3) == 0 && url_is_mem(out)) {
-        VPERROR_SET(err, VERR_INVALID_PARAMETER, "[%s]: a memory archive url cannot come from a session", u);
+        VPERROR_SET(err, VERR_INVALID_PARAMETER, "[%s]: a memory archive url cannot come from a session", url_hide_pwd_fmt(u, out));
         out[0] = '\0';
         return -1;
     }

@@ -62,14 +62,17 @@ static void opt_str_set(char **slot, const char *value)
 // A mount URL that cannot be built as asked must stop the run: going on
 // with a shortened or empty one would mount something else, or nothing.
 // Checked before each step, so that no helper meets a text longer than its
-// own buffers (and reports it in its own words first).
+// own buffers (and reports it in its own words first). The head of arg is
+// shown with its passwords hidden.
 static void opt_url_room(const char *what, const char *arg, size_t len)
 {
     if (len < ZKUE_MOUNT_URL_SIZE)
         return;
+    static char shown[ZKUE_URL_TEXT_SIZE];
+    url_hide_pwd_fmt(arg, shown);
     log2_printf(nullptr, LOG2_CRIT, TAG, "src/opt/zkue/main", __LINE__, "app_opt_get",
-                "%s [%.40s%s]: the url would be %zu bytes long, at most %d are supported\n", what, arg,
-                strlen(arg) > 40 ? "..." : "", len, ZKUE_MOUNT_URL_SIZE - 1);
+                "%s [%.40s%s]: the url would be %zu bytes long, at most %d are supported\n", what, shown,
+                strlen(shown) > 40 ? "..." : "", len, ZKUE_MOUNT_URL_SIZE - 1);
     exit(1);
 }
 
@@ -112,7 +115,7 @@ int app_opt_get(int argc, char **argv)
             opt_url_room("-u", optarg, strlen(optarg));
             vperror_t err{};
             if (url_conf_2_real(optarg, url, &err) != 0) {
-                ZLOG(LOG2_CRIT, "url_conf_2_real [%s] error: %s\n", optarg, vperror_str(&err));
+                ZLOG(LOG2_CRIT, "url_conf_2_real [%s] error: %s\n", url_hide_pwd_fmt(optarg, url), vperror_str(&err));
                 exit(1);
             }
             opt_url_room("-u", optarg, strlen(url));
@@ -168,7 +171,9 @@ int app_opt_get(int argc, char **argv)
     // A memory archive is named by a raw address in this process: nothing
     // typed on a command line may name one.
     if (url_is_mem(url)) {
-        ZLOG(LOG2_CRIT, "url [%s] refused: a memory archive (mem://) is only mounted from inside the program\n", url);
+        char shown[ZKUE_URL_TEXT_SIZE];
+        ZLOG(LOG2_CRIT, "url [%s] refused: a memory archive (mem://) is only mounted from inside the program\n",
+             url_hide_pwd_fmt(url, shown));
         exit(1);
     }
     if (g_run_daemon) {
@@ -178,7 +183,8 @@ int app_opt_get(int argc, char **argv)
     }
     opt_url_room("the options", "", strlen(url));
     str_safecopy(g_mount_url, sizeof(g_mount_url), url);
-    ZLOG(LOG2_VERB, "cmd=[%s]\n", g_mount_url);
+    char shown[ZKUE_URL_TEXT_SIZE];
+    ZLOG(LOG2_VERB, "cmd=[%s]\n", url_hide_pwd_fmt(g_mount_url, shown));
     return 0;
 }
 

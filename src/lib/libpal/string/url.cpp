@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <new>
+#include <string>
 #include <strings.h>
 
 #include "libpal/basic/pl_assert.h"
@@ -247,9 +250,19 @@ struct local_url {
     explicit local_url(const char *text) { ok = text && url_parser(&rec, buf, text) == 0; }
 };
 
+// The line of a refused query change; the URL and the value (which may be
+// a URL) with their passwords hidden.
 int log_set_query_err(const char *url, const char *key, const char *value, int escape, int mode, const char *why)
 {
-    LOG_ERR(TAG, "url=[%s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n", nz(url), nz(key), nz(value), escape,
+    std::unique_ptr<char[]> shown(new (std::nothrow) char[2 * URL_TEXT_SIZE]);
+    const char *u = nz(url), *v = nz(value);
+    if (shown) {
+        u = url_hide_pwd_fmt(url, shown.get());
+        v = url_hide_pwd_fmt(value, shown.get() + URL_TEXT_SIZE);
+    } else if (*u || *v) {
+        u = v = "...";
+    }
+    LOG_ERR(TAG, "url=[%s] key=[%s] val=[%s] escape=[%d] mode=[%s] error: %s\n", u, nz(key), v, escape,
             pl_idtab_get(mode, k_mode_names, int(sizeof k_mode_names / sizeof k_mode_names[0])), why);
     return -1;
 }
@@ -439,6 +452,99 @@ char *url_fmt(const url_rec *rec, char *out)
     return out;
 }
 
+// ---- hiding secrets ---------------------------------------------------------------------------
+
+namespace {
+
+// What stands in for a password in a log line.
+constexpr char k_hidden_pwd[] = "***";
+// URLs inside query values inside query values...: deeper ones are hidden whole.
+constexpr int k_hide_depth = 4;
+
+void hide_text(std::string &o, const char *t, int depth);
+
+// Appends the items of a query (or hash) q[0, n) with the value of each item
+// that is, or holds, a URL with a password written in its hidden form. An
+// item is looked at as the readers see it (percent-decoded); an item with
+// nothing to hide is kept as written.
+void hide_items(std::string &o, const char *q, size_t n, int depth)
+{
+    size_t pos = 0;
+    for (;;) {
+        const char *item = q + pos;
+        const size_t end = pos + strcspn(item, "&");
+        const size_t ilen = (end < n ? end : n) - pos;
+        const void *eq = memchr(item, '=', ilen);
+        const size_t vb = eq ? size_t(static_cast<const char *>(eq) - item) + 1 : 0;
+        const std::string raw(item + vb, ilen - vb);
+        std::string plain(raw.size() + 1, '\0');
+        if (str_unescape_url_args(raw.c_str(), plain.data(), plain.size()) != 0)
+            plain = raw;
+        plain.resize(strlen(plain.c_str()));
+        std::string hidden;
+        if (depth >= k_hide_depth)
+            hidden = (plain.find("://") != std::string::npos || plain.find('@') != std::string::npos)
+                         ? std::string(k_hidden_pwd)
+                         : plain;
+        else
+            hide_text(hidden, plain.c_str(), depth + 1);
+        o.append(item, vb);
+        o.append(hidden == plain ? raw : hidden);
+        pos += ilen;
+        if (pos >= n)
+            return;
+        o.push_back('&');
+        ++pos;
+    }
+}
+
+// Appends t with its secrets hidden: the password of the URL itself and,
+// through hide_items, those inside its query and hash. The parts are where
+// the parser finds them (on the trimmed, rewritten text), everything else is
+// kept as written.
+void hide_text(std::string &o, const char *t, int depth)
+{
+    url_scan s;
+    size_t tb, te;
+    scan_like_parser(t, &s, &tb, &te);
+    const size_t n = strlen(t);
+    size_t pos = 0;
+    auto upto = [&](size_t b) {
+        o.append(t + pos, b - pos);
+        pos = b;
+    };
+    if (s.passwd.len()) {
+        upto(s.passwd.b);
+        o.append(k_hidden_pwd);
+        pos = s.passwd.e;
+    }
+    if (s.has_query && s.query.e > s.query.b) {
+        upto(s.query.b);
+        hide_items(o, t + s.query.b, s.query.len(), depth);
+        pos = s.query.e;
+    }
+    if (s.has_hash && s.hash.e > s.hash.b) {
+        upto(s.hash.b);
+        hide_items(o, t + s.hash.b, s.hash.len(), depth);
+        pos = s.hash.e;
+    }
+    upto(n);
+}
+
+} // namespace
+
+char *url_hide_pwd_fmt(const char *text, char *out)
+{
+    PL_ASSERT_HARD(TAG, out!=NULL);
+    out[0] = '\0';
+    if (!text)
+        return out;
+    std::string o;
+    hide_text(o, text, 0);
+    str_safecopy_trunc(out, URL_TEXT_SIZE, o.c_str());
+    return out;
+}
+
 char *url_safe_hide_fmt(const char *text, char *out)
 {
     PL_ASSERT_HARD(TAG, out!=NULL);
@@ -467,8 +573,11 @@ char *url_safe_hide_fmt(const char *text, char *out)
         o.add(":port");
     o.add(r.path);
     if (*r.query) {
+        // The query stays readable, but not a password of a URL inside it.
+        std::string q;
+        hide_items(q, r.query, strlen(r.query), 0);
         o.add('?');
-        o.add(r.query);
+        o.add(q.c_str());
     }
     if (*r.hash)
         o.add("#hash");
@@ -696,7 +805,8 @@ str_map *url_get_query_map(const char *text)
         char key[URL_FIELD_SIZE];
         const char *raw;
         if (!split_kv_item(item, key, sizeof key, &raw)) {
-            LOG_ERR(TAG, "str_get_key_and_val [%s] failed\n", item);
+            char shown[URL_TEXT_SIZE];
+            LOG_ERR(TAG, "str_get_key_and_val [%s] failed\n", url_hide_pwd_fmt(item, shown));
             break;
         }
         char dec[URL_TEXT_SIZE];

@@ -67,10 +67,18 @@ int url_parser_imp(url_rec *rec, const char *text);
 // (+ "?query"). Returns out, which is "" when the text does not fit.
 char *url_fmt(const url_rec *rec, char *out);
 // Form of a URL for log lines: user, password, host, port and hash replaced
-// by the words "user", "pwd", "host", "port", "hash"; path and query kept.
+// by the words "user", "pwd", "host", "port", "hash"; path and query kept,
+// but a URL inside a query value shows no password (as url_hide_pwd_fmt).
 // out (URL_TEXT_SIZE bytes) must not be NULL; NULL text leaves it "";
 // "url parser error" when the text does not parse; "" when it does not fit.
 char *url_safe_hide_fmt(const char *text, char *out);
+// The form of a URL text for log lines and error texts: the text as written,
+// except that its password, and the password of every URL inside one of its
+// query or hash values (percent-decoded, nested ones too), reads "***". Also
+// for texts that do not parse (too long ones included: what looks like a
+// password is hidden all the same). out (URL_TEXT_SIZE bytes) must not be
+// NULL; a NULL text leaves it ""; a longer result is cut (after the hiding).
+char *url_hide_pwd_fmt(const char *text, char *out);
 // Prints the non-empty fields to stdout, one "name=value" line each.
 void url_dump(const url_rec *rec);
 

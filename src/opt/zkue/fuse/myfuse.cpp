@@ -196,7 +196,8 @@ int myfuse_mount(const char *url, char *err)
     fuse_mount_cfg_t cfg;
 
     if (url_conf_2_real(url, turl, &verr) != 0) {
-        str_sprintf_s2(err, MYFUSE_ERR_SIZE, "url_conf_2_real [%s] failed", url);
+        char shown[MYFUSE_URL_SIZE];
+        str_sprintf_s2(err, MYFUSE_ERR_SIZE, "url_conf_2_real [%s] failed", url_hide_pwd_fmt(url, shown));
         goto out;
     }
     url_get_query_buf(turl, "fuse_mount_point", "", mnt, sizeof(mnt));
@@ -211,7 +212,7 @@ int myfuse_mount(const char *url, char *err)
         char opts[MYFUSE_URL_SIZE];
         url_get_query_buf(turl, "options", "", opts, sizeof(opts));
         char shown[MYFUSE_URL_SIZE];
-        MLOG(LOG2_DBG, "url=%s opts=%s mdir=%s\n", url_safe_hide_fmt(turl, shown), opts, mnt);
+        MLOG(LOG2_DBG, "url=%s opts=%s mdir=%s\n", url_hide_pwd_fmt(turl, shown), opts, mnt);
     }
     if (str_safecopy(dir, sizeof(dir), mnt) != 0) {
         str_safecopy(err, MYFUSE_ERR_SIZE, "mount dir too long");
