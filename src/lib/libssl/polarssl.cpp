@@ -2,6 +2,7 @@
 // handshakes on a connection's socket, the record procedures, peer checks,
 // and raw RSA PKCS#1 v1.5 helpers. Only calls that mbedtls 2.28 and 3.x
 // share are used, save where a version test picks the form.
+#include <mbedtls/asn1.h>
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/entropy.h>
 #include <mbedtls/error.h>
@@ -13,6 +14,8 @@
 #include <mbedtls/version.h>
 #include <mbedtls/x509_crt.h>
 
+#include <arpa/inet.h>
+
 #include <cstring>
 #include <mutex>
 
@@ -20,6 +23,7 @@
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_codec.h"
+#include "libpal/string/str_safe.h"
 #include "libssl/libssl.h"
 #include "liblog/log2.h"
 
@@ -48,7 +52,19 @@ struct ssl_ctx_t {
     mbedtls_ssl_config *own_conf;
     mbedtls_x509_crt *ca;
     int verified;
+    // A host given as an address: its bytes (4 or 16), checked against the
+    // certificate's iPAddress names.
+    unsigned char ip[16];
+    size_t ip_len;
+    int ip_mismatch; // the certificate names no such address
 };
+
+// The handshake's "wrong protocol version" code (its name changed in 3.0).
+#if MBEDTLS_VERSION_MAJOR >= 3
+constexpr int k_err_version = MBEDTLS_ERR_SSL_BAD_PROTOCOL_VERSION;
+#else
+constexpr int k_err_version = MBEDTLS_ERR_SSL_BAD_HS_PROTOCOL_VERSION;
+#endif
 
 ssl_cli_conf *g_cli_conf;
 std::mutex g_cli_mu;
@@ -136,6 +152,98 @@ bool pin_matches(const mbedtls_ssl_context *ssl, const unsigned char want[32])
     for (int i = 0; i < 32; i++)
         diff |= unsigned(got[i] ^ want[i]);
     return diff == 0;
+}
+
+// The bytes of host when it is an IPv4 or IPv6 address (a zone after '%'
+// ignored) into out (16 bytes); their count, 0 for a name.
+size_t host_address(const char *host, unsigned char *out)
+{
+    if (inet_pton(AF_INET, host, out) == 1)
+        return 4;
+    char v6[INET6_ADDRSTRLEN + 1];
+    const size_t n = strcspn(host, "%");
+    if (n >= sizeof v6)
+        return 0;
+    memcpy(v6, host, n);
+    v6[n] = '\0';
+    return inet_pton(AF_INET6, v6, out) == 1 ? 16 : 0;
+}
+
+// Whether the certificate's subjectAltName holds the iPAddress ip[0, len).
+// The library lists only its DNS and other names, so the extension is read
+// here from the certificate's DER; every length is checked against what
+// holds it, and anything malformed answers false.
+bool san_has_ip(const mbedtls_x509_crt *crt, const unsigned char *ip, size_t len)
+{
+    constexpr int k_seq = MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE;
+    constexpr int k_exts = MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 3;
+    constexpr int k_ip_name = MBEDTLS_ASN1_CONTEXT_SPECIFIC | 7;
+    static const unsigned char k_san_oid[] = {0x55, 0x1D, 0x11}; // 2.5.29.17
+    unsigned char *p = crt->raw.p;
+    const unsigned char *end = p + crt->raw.len;
+    size_t n;
+    // Certificate, then its TBSCertificate.
+    if (!p || mbedtls_asn1_get_tag(&p, end, &n, k_seq) != 0 || mbedtls_asn1_get_tag(&p, p + n, &n, k_seq) != 0)
+        return false;
+    end = p + n;
+    // Skip version, serial ... subject key, unique ids up to the extensions ([3]).
+    while (p < end && *p != k_exts) {
+        ++p;
+        if (mbedtls_asn1_get_len(&p, end, &n) != 0)
+            return false;
+        p += n;
+    }
+    if (p >= end || mbedtls_asn1_get_tag(&p, end, &n, k_exts) != 0 ||
+        mbedtls_asn1_get_tag(&p, p + n, &n, k_seq) != 0)
+        return false;
+    end = p + n;
+    while (p < end) {
+        if (mbedtls_asn1_get_tag(&p, end, &n, k_seq) != 0)
+            return false;
+        unsigned char *ext_end = p + n;
+        size_t oid_len;
+        if (mbedtls_asn1_get_tag(&p, ext_end, &oid_len, MBEDTLS_ASN1_OID) != 0)
+            return false;
+        const bool is_san = oid_len == sizeof k_san_oid && memcmp(p, k_san_oid, oid_len) == 0;
+        p += oid_len;
+        if (is_san) {
+            if (p < ext_end && *p == MBEDTLS_ASN1_BOOLEAN) { // critical
+                if (mbedtls_asn1_get_tag(&p, ext_end, &n, MBEDTLS_ASN1_BOOLEAN) != 0)
+                    return false;
+                p += n;
+            }
+            if (mbedtls_asn1_get_tag(&p, ext_end, &n, MBEDTLS_ASN1_OCTET_STRING) != 0 ||
+                mbedtls_asn1_get_tag(&p, p + n, &n, k_seq) != 0)
+                return false;
+            const unsigned char *names_end = p + n;
+            while (p < names_end) {
+                const int tag = *p++;
+                if (mbedtls_asn1_get_len(&p, names_end, &n) != 0)
+                    return false;
+                if (tag == k_ip_name && n == len && memcmp(p, ip, len) == 0)
+                    return true;
+                p += n;
+            }
+            return false;
+        }
+        p = ext_end;
+    }
+    return false;
+}
+
+// Verification callback of a connect whose host is an address: the library
+// compares the host with the leaf's CN and DNS names only, so a leaf that
+// names the address as an iPAddress is taken as naming the host.
+int verify_address(void *arg, mbedtls_x509_crt *crt, int depth, uint32_t *flags)
+{
+    auto *c = static_cast<ssl_ctx_t *>(arg);
+    if (depth != 0 || !(*flags & MBEDTLS_X509_BADCERT_CN_MISMATCH))
+        return 0;
+    if (san_has_ip(crt, c->ip, c->ip_len))
+        *flags &= ~uint32_t(MBEDTLS_X509_BADCERT_CN_MISMATCH);
+    else
+        c->ip_mismatch = 1;
+    return 0;
 }
 
 // A client configuration of its own for a connect that checks the peer's
@@ -311,19 +419,43 @@ void *ssl_cli_connect3(ssl_cli_conf *conf, net_conn *conn, const char *cipher, i
         LOG_ERR(TAG, "mbedtls_ssl_setup failed");
         goto fail_quiet;
     }
-    if (ca_file && verify->host && *verify->host && mbedtls_ssl_set_hostname(&c->ssl, verify->host) != 0)
-        goto fail;
+    if (ca_file && verify->host && *verify->host) {
+        if (mbedtls_ssl_set_hostname(&c->ssl, verify->host) != 0)
+            goto fail;
+        c->ip_len = host_address(verify->host, c->ip);
+        if (c->ip_len)
+            mbedtls_ssl_set_verify(&c->ssl, verify_address, c);
+    }
     mbedtls_ssl_set_bio(&c->ssl, conn, ssl_net_send, ssl_net_recv, nullptr);
     r = mbedtls_ssl_handshake(&c->ssl);
     if (r != 0) {
         if (tls_error)
             *tls_error = r == MBEDTLS_ERR_SSL_CONN_EOF ? VERR_TRY_AGAIN : -1;
         log_tls_error(LOG2_DBG, __FILE__, __LINE__, __func__, "mbedtls_ssl_handshake", r);
+        char text[512];
+        mbedtls_strerror(r, text, sizeof text);
         if (r == MBEDTLS_ERR_X509_CERT_VERIFY_FAILED) {
-            char why[256];
-            mbedtls_x509_crt_verify_info(why, sizeof why, "", mbedtls_ssl_get_verify_result(&c->ssl));
+            char why[512] = "";
+            uint32_t flags = mbedtls_ssl_get_verify_result(&c->ssl);
+            if (c->ip_mismatch) // the library's words would speak of a CN
+                flags &= ~uint32_t(MBEDTLS_X509_BADCERT_CN_MISMATCH);
+            if (flags)
+                mbedtls_x509_crt_verify_info(why, sizeof why, "", flags);
+            // One line: the library ends each reason with a newline.
+            for (size_t n = strlen(why); n && (why[n - 1] == '\n' || why[n - 1] == ' '); n--)
+                why[n - 1] = '\0';
+            for (char *nl = strchr(why, '\n'); nl; nl = strchr(nl, '\n'))
+                *nl = ';';
+            if (c->ip_mismatch)
+                strcat_printf(why, sizeof why, "%sno iPAddress subjectAltName names %s", why[0] ? "; " : "",
+                              verify->host);
             LOG_ERR(TAG, "peer certificate not trusted: %s", why);
-            VPERROR_SET(err, VERR_GENERAL_FAILURE, "peer certificate not trusted");
+            VPERROR_SET(err, VERR_GENERAL_FAILURE, "peer certificate not trusted: %s", why);
+        } else if (r == k_err_version) {
+            LOG_ERR(TAG, "server refused: %s; TLS 1.2 or later is required", text);
+            VPERROR_SET(err, VERR_GENERAL_FAILURE, "%s (%d): TLS 1.2 or later is required", text, r);
+        } else {
+            VPERROR_SET(err, VERR_GENERAL_FAILURE, "%s (%d)", text, r);
         }
         free_ctx(c);
         return nullptr;
