@@ -45,7 +45,7 @@ def proc_mounts_line(mnt):
     return line
 
 
-def wait_for(pred, timeout=10.0, step=0.05):
+def wait_for(pred, timeout=30.0, step=0.05):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         if pred():
@@ -119,7 +119,7 @@ class Zkue:
         with open(self.log_path) as f:
             return f.read()
 
-    def wait_exit(self, timeout=15):
+    def wait_exit(self, timeout=60):
         try:
             self.status = self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:

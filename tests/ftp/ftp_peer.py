@@ -55,11 +55,35 @@ PURE_ID = 64123
 
 
 def free_port():
+    """A port free when handed out; anything may take it before the server
+    binds it: start() checks who listens and tries another one."""
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
     p = s.getsockname()[1]
     s.close()
     return p
+
+
+def listening_in_group(port, pgid):
+    """Whether 127.0.0.1:port (or *:port) is listened on by a process of the
+    process group pgid."""
+    inodes = set()
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            addr, lport = fields[1].split(":")
+            if int(lport, 16) == port and fields[3] == "0A" and addr in ("0100007F", "00000000"):
+                inodes.add("socket:[%s]" % fields[9])
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.getpgid(int(pid)) != pgid:
+                continue
+            for fd in os.listdir("/proc/%s/fd" % pid):
+                if os.readlink("/proc/%s/fd/%s" % (pid, fd)) in inodes:
+                    return True
+        except OSError:
+            continue
+    return False
 
 
 def wait_listening(port, timeout=10.0):
@@ -293,7 +317,9 @@ class Peer:
                 cmd = self._on_tmpfs(cmd)
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                          stderr=subprocess.DEVNULL, start_new_session=True)
-            if wait_listening(self.port, 5) and self.proc.poll() is None:
+            # Ours, not another process that took the port first.
+            if wait_listening(self.port, 30) and self.proc.poll() is None and \
+                    listening_in_group(self.port, self.proc.pid):
                 return
             self._kill()
         raise RuntimeError("%s did not start" % self.kind)

@@ -24,6 +24,17 @@ std::atomic<uint64_t> s_activity{0};
 std::atomic<uint32_t> s_need_reopen{0};
 std::atomic<int> s_statfs_result{0};
 std::atomic<int> s_probes{0};
+// Cycles the heartbeat has run (it asks for the need-reopen flag once in each).
+std::atomic<int> s_cycles{0};
+// When set, the activity time is told only to the first question (the one
+// heartbeat_init asks); later ones hear 0, "nothing recorded".
+std::atomic<bool> s_activity_once{false};
+std::atomic<int> s_activity_reads{0};
+
+// The heartbeat's clock in these tests: far from 0, so that times "two
+// minutes ago" need no machine that has been up that long.
+constexpr uint64_t k_now = 1000000000;
+uint64_t fake_clock(void) { return k_now; }
 
 void count_unmount(void) { s_unmounts++; }
 const vfs_drv *s_hb_orig;
@@ -32,11 +43,13 @@ vfs_mount_ctx *s_hb_mnt;
 int64_t hb_ioctl(void *h, int code, void *arg, int64_t len)
 {
     if (code == VFS_IOC_LAST_ACTIVITY) {
-        *(uint64_t *)arg = s_activity.load();
+        const bool first = s_activity_reads++ == 0;
+        *(uint64_t *)arg = s_activity_once && !first ? 0 : s_activity.load();
         return 0;
     }
     if (code == VFS_IOC_NEED_REOPEN) {
         *(uint32_t *)arg = s_need_reopen.load();
+        s_cycles++;
         return 0;
     }
     return s_hb_orig->ioctl(h, code, arg, len);
@@ -62,12 +75,17 @@ int threads_of_process()
     return n - 2;
 }
 
-bool wait_unmounts(int n, int ms = 8000)
+// Waits (with a generous bound: the machine may be busy) until pred holds.
+template <class Pred> bool wait_until(Pred pred, int ms = 30000)
 {
-    for (int i = 0; i < ms / 50 && s_unmounts.load() < n; i++)
-        os_msleep(50);
-    return s_unmounts.load() >= n;
+    for (int i = 0; i < ms / 20 && !pred(); i++)
+        os_msleep(20);
+    return pred();
 }
+
+bool wait_unmounts(int n) { return wait_until([n] { return s_unmounts.load() >= n; }); }
+// Until the running heartbeat has finished n cycles' checks.
+bool wait_cycles(int n) { return wait_until([n] { return s_cycles.load() >= n; }); }
 
 class Heartbeat : public ::testing::Test {
   protected:
@@ -88,16 +106,21 @@ class Heartbeat : public ::testing::Test {
         drv.statfs = hb_statfs;
         s_hb_mnt->drv = &drv;
         s_unmounts = 0;
-        s_activity = os_clock_ms();
+        s_activity = k_now;
+        s_activity_once = false;
+        s_activity_reads = 0;
+        s_cycles = 0;
         s_need_reopen = 0;
         s_statfs_result = 0;
         s_probes = 0;
         heartbeat_set_unmount_proc(count_unmount);
+        heartbeat_set_clock_proc(fake_clock);
     }
     void TearDown() override
     {
         heartbeat_exit();
         heartbeat_set_unmount_proc(nullptr);
+        heartbeat_set_clock_proc(nullptr);
         if (s_hb_mnt) {
             s_hb_mnt->drv = s_hb_orig;
             vfs_umount(s_hb_mnt);
@@ -125,7 +148,7 @@ TEST_F(Heartbeat, NoneForLocalPathsOrSourcesWithoutActivityTime)
 TEST_F(Heartbeat, NeedReopenUnmountsWithinACycle)
 {
     ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
-    os_msleep(300);
+    ASSERT_TRUE(wait_cycles(1));
     EXPECT_EQ(s_unmounts.load(), 0);
     s_need_reopen = 1;
     EXPECT_TRUE(wait_unmounts(1));
@@ -134,7 +157,7 @@ TEST_F(Heartbeat, NeedReopenUnmountsWithinACycle)
 
 TEST_F(Heartbeat, FailedProbeAfterSilenceUnmounts)
 {
-    s_activity = os_clock_ms() - 120500;
+    s_activity = k_now - 120500;
     s_statfs_result = -1;
     ASSERT_EQ(heartbeat_init("zkps://host/dir", s_hb_mnt), 1);
     EXPECT_TRUE(wait_unmounts(1));
@@ -144,18 +167,24 @@ TEST_F(Heartbeat, FailedProbeAfterSilenceUnmounts)
 TEST_F(Heartbeat, SilenceWithAnsweringSourceOrNothingToProbeStaysMounted)
 {
     // Silent, but not for more than 119999 ms: not probed.
-    s_activity = os_clock_ms() - 100000;
+    s_activity = k_now - 100000;
     ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
-    os_msleep(300);
+    ASSERT_TRUE(wait_cycles(1));
+    EXPECT_EQ(heartbeat_exit(), 0);
+    EXPECT_EQ(s_probes.load(), 0);
+
+    // A stamp from after the clock's time is no silence either.
+    s_activity = k_now + 500000;
+    s_cycles = 0;
+    ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
+    ASSERT_TRUE(wait_cycles(1));
     EXPECT_EQ(heartbeat_exit(), 0);
     EXPECT_EQ(s_probes.load(), 0);
 
     // Silent, but the source answers: probed, kept.
-    s_activity = os_clock_ms() - 200000;
+    s_activity = k_now - 200000;
     ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
-    for (int i = 0; i < 100 && s_probes.load() == 0; i++)
-        os_msleep(20);
-    EXPECT_GE(s_probes.load(), 1);
+    EXPECT_TRUE(wait_until([] { return s_probes.load() >= 1; }));
     EXPECT_EQ(heartbeat_exit(), 0);
     EXPECT_EQ(s_unmounts.load(), 0);
 
@@ -164,21 +193,25 @@ TEST_F(Heartbeat, SilenceWithAnsweringSourceOrNothingToProbeStaysMounted)
     drv.statfs = nullptr;
     {
         zk_test::log_capture logs;
+        s_cycles = 0;
         ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
-        os_msleep(300);
+        ASSERT_TRUE(wait_cycles(1));
         EXPECT_EQ(heartbeat_exit(), 0);
         EXPECT_FALSE(logs.has("assert failed"));
     }
     EXPECT_EQ(s_unmounts.load(), 0);
 
-    // Activity no longer recorded: not idle, no probe.
+    // Activity no longer recorded (0 after the start): not idle, no probe.
     drv.statfs = hb_statfs;
     s_probes = 0;
+    s_cycles = 0;
+    s_activity_reads = 0;
+    s_activity_once = true;
     ASSERT_EQ(heartbeat_init("zkp://host/dir", s_hb_mnt), 1);
-    s_activity = 0;
-    os_msleep(300);
+    ASSERT_TRUE(wait_cycles(1));
     EXPECT_EQ(heartbeat_exit(), 0);
-    EXPECT_LE(s_probes.load(), 1) << "at most the probe of the first cycle";
+    EXPECT_GE(s_activity_reads.load(), 2);
+    EXPECT_EQ(s_probes.load(), 0);
     EXPECT_EQ(s_unmounts.load(), 0);
 }
 
@@ -189,9 +222,7 @@ TEST_F(Heartbeat, ExitStopsARunningThread)
     EXPECT_EQ(threads_of_process(), before + 1);
     EXPECT_EQ(heartbeat_exit(), 0);
     // The thread has ended (its name and handle are gone with it).
-    for (int i = 0; i < 100 && threads_of_process() != before; i++)
-        os_msleep(20);
-    EXPECT_EQ(threads_of_process(), before);
+    EXPECT_TRUE(wait_until([before] { return threads_of_process() == before; }));
     EXPECT_EQ(heartbeat_exit(), 0);
     EXPECT_EQ(s_unmounts.load(), 0);
 }
@@ -200,6 +231,7 @@ TEST_F(Heartbeat, ExitStopsARunningThread)
 // with a file open makes it need a reopen, and the heartbeat unmounts.
 TEST_F(Heartbeat, ZksdMountIsWatchedAndUnmountedWhenItNeedsAReopen)
 {
+    heartbeat_set_clock_proc(nullptr); // a real mount stamps real times
     zksd_test::server srv({"--version", "1.5.3", "--delay-ms", "2500:12"});
     std::string url = "zkp://u:p@127.0.0.1:" + std::to_string(srv.port) + "/?read_timeout=1";
     FILE *f = fopen(srv.path("f").c_str(), "w");

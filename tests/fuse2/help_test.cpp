@@ -173,13 +173,13 @@ struct served_mount {
         }
         close(p[0]);
     }
-    // The child's exit status after at most 10 s, or -1 when it is still running.
+    // The child's exit status after at most 30 s, or -1 when it is still running.
     int wait_exit()
     {
         if (pid <= 0)
             return -1;
         int st = 0;
-        for (int i = 0; i < 100; i++) {
+        for (int i = 0; i < 300; i++) {
             pid_t r = waitpid(pid, &st, WNOHANG);
             if (r == pid) {
                 pid = -1;

@@ -280,7 +280,8 @@ TEST(NetTcp, AbortFlagAndHook)
 TEST(NetTcp, ConnectFailures)
 {
     // Refused.
-    const int port = net_test::free_port();
+    const net_test::refused_port refused;
+    const int port = refused.port();
     vperror_t e{};
     EXPECT_EQ(sock_tcp_connect("127.0.0.1", port, nullptr, &e), nullptr);
     EXPECT_EQ(e.code, -461);
@@ -387,7 +388,8 @@ TEST(NetProbe, BlockSizes)
 
 TEST(NetSecrets, UrlCredentialsNeverLogged)
 {
-    const int port = net_test::free_port();
+    const net_test::refused_port refused;
+    const int port = refused.port();
     const std::string marker = "Sekr3tMarker";
     {
         zk_test::log_capture cap;

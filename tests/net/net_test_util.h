@@ -1,10 +1,11 @@
 // Helpers of the connection tests: scripted peers on loopback (a thread
 // that accepts and runs a script per connection), child processes of real
 // peers (openssl, tinyproxy, danted, python) stopped when the test ends,
-// and free ports.
+// ports that refuse connections, and ports for peers that bind their own.
 #pragma once
 #include <arpa/inet.h>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -42,18 +44,93 @@ inline const bool k_no_machine_proxy = [] {
 // SIGPIPE at start-up (os_socket_init_env), and so do the tests.
 inline const bool k_sigpipe_ignored = (signal(SIGPIPE, SIG_IGN), true);
 
-// A free TCP port on 127.0.0.1 (bound once, then released).
-inline int free_port()
+// A port on 127.0.0.1 that refuses connections for as long as this lives:
+// a socket bound to it, never listening, keeps everything else off it.
+class refused_port {
+  public:
+    refused_port()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port_ = ntohs(a.sin_port);
+    }
+    ~refused_port()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    refused_port(const refused_port &) = delete;
+    refused_port &operator=(const refused_port &) = delete;
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// A port for a peer that takes its port from its command line: free when it
+// is handed out, but anything may take it before the peer binds it, so the
+// caller starts the peer and checks with listening_in_group, trying again
+// with a new port when another process has it.
+inline int candidate_port()
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+    refused_port p;
+    return p.port();
+}
+
+// Whether 127.0.0.1:port (or *:port) is listened on by a process of the
+// process group pgid (a peer started by `child` leads its own group).
+inline bool listening_in_group(int port, pid_t pgid)
+{
+    std::vector<std::string> inodes;
+    FILE *f = fopen("/proc/net/tcp", "r");
+    if (!f)
+        return false;
+    char line[512];
+    while (fgets(line, sizeof line, f)) {
+        unsigned addr, lport, st;
+        char inode[32];
+        if (sscanf(line, " %*d: %8x:%4x %*8x:%*4x %2x %*s %*s %*s %*s %*s %31s", &addr, &lport, &st, inode) == 4 &&
+            int(lport) == port && st == 0x0A && (addr == 0 || addr == htonl(INADDR_LOOPBACK)))
+            inodes.push_back("socket:[" + std::string(inode) + "]");
+    }
+    fclose(f);
+    if (inodes.empty())
+        return false;
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return false;
+    bool found = false;
+    while (dirent *e = readdir(proc)) {
+        const pid_t pid = pid_t(atoi(e->d_name));
+        if (pid <= 0 || getpgid(pid) != pgid)
+            continue;
+        const std::string fds = "/proc/" + std::string(e->d_name) + "/fd";
+        DIR *d = opendir(fds.c_str());
+        while (d && !found) {
+            dirent *fe = readdir(d);
+            if (!fe)
+                break;
+            char target[64];
+            const ssize_t n = readlink((fds + "/" + fe->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                continue;
+            target[n] = '\0';
+            for (const std::string &i : inodes)
+                found = found || i == target;
+        }
+        if (d)
+            closedir(d);
+        if (found)
+            break;
+    }
+    closedir(proc);
+    return found;
 }
 
 // Blocking helpers for scripts.
@@ -211,6 +288,7 @@ class child {
     child &operator=(const child &) = delete;
 
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // Reads output until it holds text; false after timeout_ms.
     bool wait_for(const std::string &text, int timeout_ms = 10000)
     {
@@ -291,6 +369,25 @@ inline bool wait_listening(int port, int timeout_ms = 10000)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+// Starts a peer that listens on the port its command line names: args(port)
+// gives that command line (and writes what the peer reads). A port another
+// process took first is given up for a new one, a few times. The peer with
+// *port set, or nullptr (*port 0) when it never listened.
+inline std::unique_ptr<child> start_listening_peer(const std::function<std::vector<std::string>(int)> &args,
+                                                   int *port, int timeout_ms = 30000)
+{
+    *port = 0;
+    for (int attempt = 0; attempt < 5; attempt++) {
+        const int p = candidate_port();
+        auto peer = std::make_unique<child>(args(p));
+        if (peer->running() && wait_listening(p, timeout_ms) && listening_in_group(p, peer->pid())) {
+            *port = p;
+            return peer;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace net_test

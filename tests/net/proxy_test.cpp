@@ -342,7 +342,7 @@ TEST(ProxySocks5, RequestBytesAndReplies)
             EXPECT_EQ(std::string(buf, 4), "DATA");
         }
         net_close(&c);
-        for (int i = 0; i < 100 && hex(px.received()).size() < want_hex.size(); i++)
+        for (int i = 0; i < 3000 && hex(px.received()).size() < want_hex.size(); i++)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(hex(px.received()), want_hex) << r.target;
     }
@@ -355,20 +355,24 @@ TEST(ProxyReal, Tinyproxy)
     env_guard env;
     echo_target target;
     zk_test::temp_dir dir;
-    const int port = net_test::free_port();
-    std::ofstream(dir / "tp.conf") << "Port " << port << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\n"
-                                   << "LogLevel Info\nAllow 127.0.0.1\nConnectPort " << target.port()
-                                   << "\nBasicAuth u p\n";
-    child tp({"tinyproxy", "-d", "-c", dir / "tp.conf"});
-    ASSERT_TRUE(tp.running());
-    ASSERT_TRUE(net_test::wait_listening(port)) << tp.output(100);
+    int port = 0;
+    auto tp = net_test::start_listening_peer(
+        [&](int p) {
+            std::ofstream(dir / "tp.conf") << "Port " << p << "\nListen 127.0.0.1\nTimeout 30\nMaxClients 10\n"
+                                           << "LogLevel Info\nAllow 127.0.0.1\nConnectPort " << target.port()
+                                           << "\nBasicAuth u p\n";
+            return std::vector<std::string>{"tinyproxy", "-d", "-c", dir / "tp.conf"};
+        },
+        &port);
+    ASSERT_TRUE(tp) << "tinyproxy did not listen";
+    const net_test::refused_port refused;
     net_conn c{};
     ASSERT_EQ(open_via(&c, "tcp://" + p(target.port()), "http://u:p@" + p(port)), "");
     expect_tunnel(&c);
     net_close(&c);
     EXPECT_EQ(open_via(&c, "tcp://" + p(target.port()), "http://" + p(port)), "proxy user or pwd error");
     EXPECT_EQ(open_via(&c, "tcp://" + p(target.port()), "http://u:wrong@" + p(port)), "proxy user or pwd error");
-    EXPECT_EQ(open_via(&c, "tcp://" + p(net_test::free_port()), "http://u:p@" + p(port)), "proxy read return error");
+    EXPECT_EQ(open_via(&c, "tcp://" + p(refused.port()), "http://u:p@" + p(port)), "proxy read return error");
     // The same proxy taken from http_proxy.
     setenv("http_proxy", ("http://u:p@" + p(port)).c_str(), 1);
     ASSERT_EQ(open_via(&c, "tcp://" + p(target.port()), ""), "");
@@ -381,15 +385,19 @@ TEST(ProxyReal, Dante)
     env_guard env;
     echo_target target;
     zk_test::temp_dir dir;
-    const int port = net_test::free_port();
-    std::ofstream(dir / "d.conf") << "logoutput: stderr\ninternal: 127.0.0.1 port = " << port
-                                  << "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
-                                  << "user.privileged: root\nuser.unprivileged: nobody\n"
-                                  << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
-                                  << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 protocol: tcp }\n";
-    child d({"danted", "-f", dir / "d.conf", "-p", dir / "d.pid"});
-    ASSERT_TRUE(d.running());
-    ASSERT_TRUE(net_test::wait_listening(port)) << d.output(100);
+    int port = 0;
+    auto d = net_test::start_listening_peer(
+        [&](int p) {
+            std::ofstream(dir / "d.conf") << "logoutput: stderr\ninternal: 127.0.0.1 port = " << p
+                                          << "\nexternal: 127.0.0.1\nclientmethod: none\nsocksmethod: none\n"
+                                          << "user.privileged: root\nuser.unprivileged: nobody\n"
+                                          << "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
+                                          << "socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 protocol: tcp }\n";
+            return std::vector<std::string>{"danted", "-f", dir / "d.conf", "-p", dir / "d.pid"};
+        },
+        &port);
+    ASSERT_TRUE(d) << "danted did not listen";
+    const net_test::refused_port refused;
     for (const char *proto : {"socks4", "socks5"}) {
         net_conn c{};
         ASSERT_EQ(open_via(&c, "tcp://" + p(target.port()), std::string(proto) + "://" + p(port)), "") << proto;
@@ -398,7 +406,7 @@ TEST(ProxyReal, Dante)
     }
     // Refused by the target: dante's reply says so.
     net_conn c{};
-    EXPECT_EQ(open_via(&c, "tcp://" + p(net_test::free_port()), "socks5://" + p(port)), "Connection refused!");
+    EXPECT_EQ(open_via(&c, "tcp://" + p(refused.port()), "socks5://" + p(port)), "Connection refused!");
 }
 
 TEST(ProxyReal, PythonSocks4aAndSocks5WithPassword)

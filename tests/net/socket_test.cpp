@@ -119,7 +119,8 @@ TEST(Socket, ControlCodes)
 
 TEST(Socket, RefusedConnectReportsOnWait)
 {
-    const int port = net_test::free_port();
+    const net_test::refused_port refused;
+    const int port = refused.port();
     closer c{os_socket_init(OS_SOCKET_TCP, OS_IPADDR_IPV4)};
     os_ipaddr a = loopback(port);
     const int r = os_socket_connect(c.s, &a);

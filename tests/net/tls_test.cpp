@@ -204,7 +204,7 @@ TEST_F(Tls, PeerEndingTheHandshakeIsTriedTwice)
     EXPECT_EQ(net_open3(&g.c, ("zkps://127.0.0.1:" + std::to_string(peer.port())).c_str(), nullptr, &e), -1);
     EXPECT_EQ(std::string(e.msg).rfind("ssl connection failed: ", 0), 0u) << e.msg;
     EXPECT_EQ(e.code, -1);
-    for (int i = 0; i < 100 && peer.accepted() < 2; i++)
+    for (int i = 0; i < 3000 && peer.accepted() < 2; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(peer.accepted(), 2);
     EXPECT_EQ(g.c.handle, nullptr);
@@ -358,7 +358,7 @@ TEST_F(Tls, OwnServerSide)
     EXPECT_EQ(net_read(&g.c, buf, 5), 5);
     EXPECT_EQ(std::string(buf, 5), "12345");
     net_close(&g.c);
-    for (int i = 0; i < 200 && !served; i++)
+    for (int i = 0; i < 3000 && !served; i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_TRUE(served);
     zk_test::log_capture cap;

@@ -419,7 +419,7 @@ TEST(Process, PidsByExe)
     std::string sleep_exe = sh_out("readlink -f \"$(command -v sleep)\"");
     sleep_exe.erase(sleep_exe.find_last_not_of('\n') + 1);
     char exe[4096] = "";
-    for (int i = 0; i < 5000 && (os_pid_exe((uint32_t)p->pid, exe) != 0 || sleep_exe != exe); i++)
+    for (int i = 0; i < 30000 && (os_pid_exe((uint32_t)p->pid, exe) != 0 || sleep_exe != exe); i++)
         usleep(1000);
     u32_vector_t *pids = os_pids_by_exe("sleep");
     ASSERT_NE(pids, nullptr);

@@ -437,7 +437,7 @@ TEST(Signal, OtherSignals)
             _exit(0);
         }
         // Let both end, still unreaped.
-        for (int i = 0; i < 5000 && !(is_zombie(a) && is_zombie(b)); i++)
+        for (int i = 0; i < 30000 && !(is_zombie(a) && is_zombie(b)); i++)
             usleep(1000);
         sig_panic_handler(SIGCHLD);
         if (waitpid(-1, nullptr, WNOHANG) != -1 || errno != ECHILD)

@@ -136,7 +136,7 @@ struct ftp_server {
         proc = std::make_unique<net_test::child>(argv);
         if (proc->wait_for("WORK ", 30000)) {
             std::string out = proc->output(100);
-            for (int i = 0; i < 100 && out.find('\n', out.find("WORK ")) == std::string::npos; i++)
+            for (int i = 0; i < 3000 && out.find('\n', out.find("WORK ")) == std::string::npos; i++)
                 out = proc->output(10);
             port = atoi(out.c_str() + out.find("PORT ") + 5);
             size_t w = out.find("WORK ") + 5;
@@ -429,6 +429,7 @@ TEST_F(FtpTest, PureLoginAndRootFailures)
 {
     ftp_server srv("pure");
     ASSERT_GT(srv.port, 0);
+    const net_test::refused_port refused;
     struct {
         std::string url;
         int code;
@@ -436,7 +437,7 @@ TEST_F(FtpTest, PureLoginAndRootFailures)
         {srv.url("alice:wrong"), VERR_ACCESS_DENIED},
         {srv.url(""), VERR_ACCESS_DENIED},  // no anonymous logins here
         {srv.url("alice:secret", "/nodir"), VERR_FILE_NOT_FOUND},
-        {"ftp://127.0.0.1:" + std::to_string(net_test::free_port()) + "/", VERR_NET_CONNECTION_REFUSED},
+        {"ftp://127.0.0.1:" + std::to_string(refused.port()) + "/", VERR_NET_CONNECTION_REFUSED},
     };
     for (auto &c : cases) {
         vperror_t err{};

@@ -81,7 +81,7 @@ struct log_capture {
 
 bool wait_until(const std::function<bool()> &pred)
 {
-    for (int i = 0; i < 200; i++) {
+    for (int i = 0; i < 1200; i++) { // 30 s: the machine may be busy
         if (pred())
             return true;
         usleep(25000);

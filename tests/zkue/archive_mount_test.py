@@ -74,10 +74,12 @@ def physfs_version():
     return tuple(v)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def refused_port():
+    """A bound socket that never listens: its loopback port refuses
+    connections, and no other process can take it, while it is open."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    return s
 
 
 @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
@@ -204,7 +206,9 @@ class ArchiveMount(unittest.TestCase):
 
     def test_other_schemes_never_mount_the_local_file(self):
         local = os.path.join(self.tmp, "t.zip")
-        port = free_port()
+        held = refused_port()
+        self.addCleanup(held.close)
+        port = held.getsockname()[1]
         for url, extra in (("zkp://127.0.0.1:%d%s" % (port, local), []),
                            ("zkp://127.0.0.1:%d%s" % (port, local), ["-r", "mount_fs=physfs"]),
                            ("ftp://127.0.0.1:%d%s" % (port, local), [])):

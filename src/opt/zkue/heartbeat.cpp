@@ -26,6 +26,7 @@ namespace {
 // Owned by the main thread (init and exit).
 os_thread_t *s_thread;
 void (*s_unmount)(void) = myfuse_remove_mount_point;
+uint64_t (*s_clock)(void) = os_clock_ms;
 
 // The stop flag, and the wake-up of a thread that naps.
 std::mutex s_mu;
@@ -54,6 +55,7 @@ void *heartbeat_main(void *arg)
 } // namespace
 
 void heartbeat_set_unmount_proc(void (*proc)(void)) { s_unmount = proc ? proc : myfuse_remove_mount_point; }
+void heartbeat_set_clock_proc(uint64_t (*proc)(void)) { s_clock = proc ? proc : os_clock_ms; }
 
 int heartbeat_init(const char *url, vfs_mount_ctx *mnt)
 {
@@ -91,9 +93,10 @@ int check_heartbeat_thread(vfs_mount_ctx *mnt)
     bool can_probe = mnt && mnt->drv && mnt->drv->statfs;
     while (!stop_requested()) {
         uint64_t last = vfs_get_last_activity(mnt);
-        uint64_t now = os_clock_ms();
-        // 0: nothing recorded yet, which is not silence.
-        if (can_probe && last != 0 && now > last && now - last > HEARTBEAT_IDLE_MS) {
+        uint64_t now = s_clock();
+        // 0: nothing recorded yet, which is not silence. The difference is
+        // taken as a signed one: a stamp from after `now` is no silence.
+        if (can_probe && last != 0 && int64_t(now - last) > int64_t(HEARTBEAT_IDLE_MS)) {
             os_volume_info_t vi{};
             if (vfs_statfs(mnt, &vi) < 0) {
                 if (vfs_errcode(mnt) == VERR_NOT_IMPLEMENTED) {

@@ -26,6 +26,10 @@ int check_heartbeat_thread(vfs_mount_ctx *mnt);
 // first; nothing is cancelled). 0 at once when none runs. Call before the
 // mount is closed and whenever the request loop has ended. Main thread.
 int heartbeat_exit(void);
+// What the heartbeat reads the monotonic milliseconds from: os_clock_ms,
+// unless a test puts another clock in its place (NULL restores it). Set
+// while no heartbeat runs.
+void heartbeat_set_clock_proc(uint64_t (*proc)(void));
 // What the heartbeat calls to unmount: myfuse_remove_mount_point, unless a
 // test puts another procedure in its place (NULL restores it). Set while no
 // heartbeat runs.
