@@ -98,7 +98,11 @@ struct editor {
             assert(from <= new_len);
             ledit_putn(buf + from, (size_t)(new_len - from));
         }
-        if (new_len > 0 && (p + new_len) % w == 0)
+        // Text written up to a row's last column leaves the cursor there;
+        // a line feed takes it to the next row, where the model has it. When
+        // nothing was written (a cut at the very end) it already stands there.
+        bool wrote = mode == 1 ? p + new_len > 0 : mode - 1 < new_len;
+        if (wrote && (p + new_len) % w == 0)
             ledit_putc('\n');
         int end_row = row_of(p + new_len);
         if (len > new_len) {
