@@ -173,8 +173,8 @@ TEST(Log2Conf, FilesAndFailures)
         log2_get_info(nullptr, &info);
         CHILD_CHECK(info.file_on == 1);
         CHILD_CHECK(std::string(info.file_name) == dir + "/z.log");
-        // An output that could not be opened stays off.
-        CHILD_CHECK(info.syslog_on == 0);
+        CHILD_CHECK(info.syslog_on == 1);
+        CHILD_CHECK(std::string(info.syslog_url) == "udp://127.0.0.1:1");
         fd_capture console;
         LOG_ERR("test", "into the file %d%%\n", 7);
         log2_print_str(nullptr, LOG2_ERR, "test", __FILE__, __LINE__, __func__, "literal %d%%\n");

@@ -104,20 +104,22 @@ void dispatch(log2_t *h, unsigned lw, const char *tag, const char *line, int len
     }
     if (h->file_on.load()) {
         if (record && *record)
-            log2_file_write(h, level, tagbuf, record, (int)strlen(record));
+            log_file_write(&h->file, level, tagbuf, record, (int)strlen(record));
         else
-            log2_file_write(h, level, tagbuf, line, len);
+            log_file_write(&h->file, level, tagbuf, line, len);
     }
     if (h->syslog_on.load())
-        log2_syslog_write(h, level, tagbuf, line, len);
+        syslog_write(&h->syslog, level, tagbuf, line, len);
     line_ring_add(&h->history, line);
     if (level == LOG2_CRIT && !(lw & LOG2_F_NOEXIT))
         exit(1);
 }
 
+} // namespace
+
 // Takes the handle for this thread; false when this thread is already inside
 // the routine (an output logging), whose record is then dropped.
-bool enter(log2_t *h, uint32_t tid, int *cancel_state)
+bool log2_enter(log2_t *h, uint32_t tid, int *cancel_state)
 {
     if (h->busy.load() != 0 && h->owner.load() == tid)
         return false;
@@ -130,14 +132,13 @@ bool enter(log2_t *h, uint32_t tid, int *cancel_state)
     return true;
 }
 
-void leave(log2_t *h, int cancel_state)
+void log2_leave(log2_t *h, int cancel_state)
 {
     h->owner.store(0);
     h->busy.fetch_sub(1);
     mutex_unlock(h->mutex);
     pthread_setcancelstate(cancel_state, nullptr);
 }
-} // namespace
 
 log2_t *log2_new(void)
 {
@@ -159,8 +160,8 @@ log2_t *log2_new(void)
     h->console_level = LOG2_DBG;
     line_ring_init(&h->history, h->history_buf, sizeof(h->history_buf));
     h->record = str_dyn_new();
-    h->file.fd = -1;
-    h->file.max_size = 2097152;
+    log_file_init(&h->file);
+    log_syslog_init(&h->syslog, h);
     h->self = h;
     s_created = true;
     return h;
@@ -215,7 +216,7 @@ void log2_exit(log2_t *h)
     mutex_lock(h->mutex);
     log2_bsv_close(h);
     log_net_close(&h->syslog);
-    log2_file_close(h);
+    log_file_exit(&h->file);
     str_dyn_free(h->record);
     h->record = nullptr;
     mutex_unlock(h->mutex);
@@ -248,7 +249,7 @@ int log2_vprintf(log2_t *hh, unsigned lw, const char *tag, const char *file, int
         return 0;
     uint32_t tid = os_gettid();
     int cancel_state;
-    if (!enter(h, tid, &cancel_state))
+    if (!log2_enter(h, tid, &cancel_state))
         return 0;
 
     char out[8192];
@@ -319,7 +320,7 @@ int log2_vprintf(log2_t *hh, unsigned lw, const char *tag, const char *file, int
             str_dyn_add_chr_not_exist_tail(rec, '\n');
         dispatch(h, lw, tag, out, -1, rec ? str_dyn_get(rec) : nullptr);
     }
-    leave(h, cancel_state);
+    log2_leave(h, cancel_state);
     return 0;
 }
 
@@ -375,10 +376,10 @@ int log2_write_line(log2_t *hh, unsigned lw, const char *tag, const char *line, 
     if (!h || !line)
         return -1;
     int cancel_state;
-    if (!enter(h, os_gettid(), &cancel_state))
+    if (!log2_enter(h, os_gettid(), &cancel_state))
         return 0;
     dispatch(h, lw, tag, line, len, nullptr);
-    leave(h, cancel_state);
+    log2_leave(h, cancel_state);
     return 0;
 }
 
@@ -415,28 +416,30 @@ int log2_ioctl(log2_t *hh, int code, const void *value, int len)
             return -1;
         *(uint32_t *)value = (uint32_t)h->level.load();
         return 0;
+    // The log file's settings are taken under the output lock, so that no
+    // record is being written while they change.
     case LOG2_IOC_FILE_OPEN: {
-        mutex_lock(h->mutex);
-        int r = log2_file_open(h, text);
-        mutex_unlock(h->mutex);
-        return r;
+        log2_out_lock lk(h);
+        return log_file_open(&h->file, text);
     }
-    case LOG2_IOC_FILE_DIR:
-        if (!text || str_safecopy(h->file.dir, sizeof(h->file.dir), text) != 0)
-            return -1;
-        return 0;
+    case LOG2_IOC_FILE_DIR: {
+        log2_out_lock lk(h);
+        return log_file_set_dir(&h->file, text);
+    }
     case LOG2_IOC_FILE_MAX_SIZE: {
-        int n = (int)(intptr_t)value;
-        h->file.max_size = n < 1024 ? 1024 : n;
-        return 0;
+        log2_out_lock lk(h);
+        return log_file_set_size(&h->file, (int32_t)(intptr_t)value);
     }
-    case LOG2_IOC_FILE_MAX_COUNT: h->file.max_count = (int)(intptr_t)value; return 0;
-    case LOG2_IOC_FILE_KEY:
-        if (!text || str_safecopy(h->file.key, sizeof(h->file.key), text) != 0)
-            return -1;
-        return 0;
+    case LOG2_IOC_FILE_MAX_COUNT: {
+        log2_out_lock lk(h);
+        return log_file_set_max_num(&h->file, (int32_t)(intptr_t)value);
+    }
+    case LOG2_IOC_FILE_KEY: {
+        log2_out_lock lk(h);
+        return log_file_set_key(&h->file, text);
+    }
     case LOG2_IOC_BSV_OPEN: return log2_bsv_open(h, text);
-    case LOG2_IOC_SYSLOG_OPEN: return log2_syslog_open(h, text);
+    case LOG2_IOC_SYSLOG_OPEN: return log_net_open(&h->syslog, text);
     case LOG2_IOC_CONSOLE_ON: h->console_on = (uint8_t)(uintptr_t)value; return 0;
     case LOG2_IOC_FILE_ON: h->file_on = (uint8_t)(uintptr_t)value; return 0;
     case LOG2_IOC_SYSLOG_ON: h->syslog_on = (uint8_t)(uintptr_t)value; return 0;
@@ -502,13 +505,16 @@ int log2_open_file(log2_t *h, const char *path)
 const char *log2_get_file_name(log2_t *hh)
 {
     log2_t *h = log2_get(hh);
-    return h ? h->file.name : "";
+    return h ? log_file_get_name(&h->file) : "";
 }
 
 int log2_get_file_fd(log2_t *hh)
 {
     log2_t *h = log2_get(hh);
-    return h ? h->file.fd : -1;
+    if (!h)
+        return -1;
+    log2_out_lock lk(h);
+    return log_file_get_fd(&h->file);
 }
 
 const char *log2_get_history(log2_t *hh)
@@ -533,10 +539,10 @@ void log2_get_info(log2_t *hh, log2_info_t *info)
     info->flags = h->flags;
     info->console_on = h->console_on;
     info->file_on = h->file_on;
-    str_safecopy_trunc(info->file_name, sizeof(info->file_name), h->file.name);
-    info->file_max_size = h->file.max_size;
+    str_safecopy_trunc(info->file_name, sizeof(info->file_name), log_file_get_name(&h->file));
+    info->file_max_size = log_file_get_max_size(&h->file);
     info->syslog_on = h->syslog_on;
-    str_safecopy_trunc(info->syslog_url, sizeof(info->syslog_url), h->syslog.url);
+    str_safecopy_trunc(info->syslog_url, sizeof(info->syslog_url), log_net_get_url(&h->syslog));
     str_safecopy_trunc(info->bsv_url, sizeof(info->bsv_url), h->bsv.url);
 }
 

@@ -4,18 +4,17 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
 
 #include "libconf/conf.h"
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
+#include "liblog/log2_imp.h"
 
 namespace {
 
 std::mutex s_mu;
 log2_t *s_configured_default = nullptr;
-std::map<log2_t *, char> s_file_mode;
 
 constexpr int kMinFileSize = 2048;
 
@@ -30,11 +29,7 @@ log2_t *choose_handle()
         s_configured_default = def;
         return def;
     }
-    log2_t *h = log2_new();
-    // A new handle starts with the default mode, also where an earlier
-    // handle at the same address had another one.
-    s_file_mode.erase(h);
-    return h;
+    return log2_new();
 }
 
 const char *key_of(conf_t *c, const char *sec, const char *key, const char *dbg_fmt)
@@ -86,7 +81,9 @@ void apply(log2_t *h, conf_t *c, const char *sec)
     if (*v)
         log2_ioctl(h, LOG2_IOC_FILE_MAX_COUNT, (const void *)(intptr_t)str_atoi(v), 0);
 
-    v = key_of(c, sec, "key", "log.key=%s\n");
+    // The key itself is never printed.
+    v = key_of(c, sec, "key", nullptr);
+    log2_dbg_printf("log.key=%s\n", *v ? "***" : "");
     if (*v)
         log2_ioctl(h, LOG2_IOC_FILE_KEY, v, 0);
 
@@ -164,19 +161,12 @@ int log2_conf_set_file_mode(log2_t *hh, const char *mode)
     log2_t *h = log2_get(hh);
     if (!h)
         return -1;
-    if (!mode || (strcmp(mode, "a") != 0 && strcmp(mode, "w") != 0)) {
-        log2_dbg_printf("mode %s err\n", mode ? mode : "");
-        return -1;
-    }
-    std::lock_guard<std::mutex> g(s_mu);
-    s_file_mode[h] = mode[0];
-    return 0;
+    log2_out_lock lk(h);
+    return log_file_set_mode(&h->file, mode);
 }
 
 const char *log2_conf_get_file_mode(log2_t *hh)
 {
     log2_t *h = log2_get(hh);
-    std::lock_guard<std::mutex> g(s_mu);
-    auto it = s_file_mode.find(h);
-    return (it != s_file_mode.end() && it->second == 'a') ? "a" : "w";
+    return h && h->file.mode[0] == 'a' ? "a" : "w";
 }

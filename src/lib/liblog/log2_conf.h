@@ -24,7 +24,6 @@ int log_level_var_get(char *buf, size_t size);
 
 // Open mode of a handle's log file as set by the "file_mode" key: "w"
 // (truncate on open, the default) or "a" (append). 0, or -1 (debug printing
-// "mode %s err") for any other text, which leaves the mode as it was. Kept
-// here until the log file keeps its mode in the handle.
+// "mode %s err") for any other text, which leaves the mode as it was.
 int log2_conf_set_file_mode(log2_t *h, const char *mode);
 const char *log2_conf_get_file_mode(log2_t *h);

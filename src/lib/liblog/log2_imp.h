@@ -6,27 +6,7 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_dyn.h"
 #include "liblog/log2.h"
-
-// Log file output state.
-struct log2_file_state {
-    char name[4096];  // current file path
-    char dir[4096];   // directory for relative names
-    char key[256];
-    int max_size;     // size cap in bytes, 0 none
-    int max_count;    // files kept
-    int fd;           // -1 when closed
-    int64_t size;     // bytes written to the current file
-};
-
-// Syslog output state (the URL first, as its readers expect).
-struct log2_syslog_state {
-    char url[4096];
-    char host[256];
-    int port;
-    int proto; // 2 UDP, 4 TCP
-    int fd;
-    int state; // 0 off, 1 connect on next write, 2 connected
-};
+#include "liblog/log2_out.h"
 
 // Binary log output state.
 struct log2_bsv_state {
@@ -52,19 +32,38 @@ struct log2_t {
     char history_buf[1024];
     line_ring history;
     str_dyn *record;
-    log2_file_state file;
-    log2_syslog_state syslog;
+    log_file_ctx file;
+    log_syslog_ctx syslog;
     log2_t *self;
     log2_bsv_state bsv;
 };
 
-// Outputs, called under the handle's mutex.
-int log2_file_open(log2_t *h, const char *path);
-int log2_file_write(log2_t *h, int level, const char *tag, const char *text, int len);
-void log2_file_close(log2_t *h);
-int log2_syslog_open(log2_t *h, const char *url);
-int log2_syslog_write(log2_t *h, int level, const char *tag, const char *line, int len);
-int log_net_close(log2_syslog_state *s);
+// The handle's output lock as the log routine takes it: false (and nothing
+// taken) when this thread already holds it. Records this thread logs while
+// holding it are dropped.
+bool log2_enter(log2_t *h, uint32_t tid, int *cancel_state);
+void log2_leave(log2_t *h, int cancel_state);
+
+// Holds a handle's output lock for a scope, unless this thread already
+// does; a NULL handle locks nothing.
+class log2_out_lock {
+public:
+    explicit log2_out_lock(log2_t *h) : h_(h) { taken_ = h_ && log2_enter(h_, os_gettid(), &cs_); }
+    ~log2_out_lock()
+    {
+        if (taken_)
+            log2_leave(h_, cs_);
+    }
+    log2_out_lock(const log2_out_lock &) = delete;
+    log2_out_lock &operator=(const log2_out_lock &) = delete;
+
+private:
+    log2_t *h_;
+    bool taken_ = false;
+    int cs_ = 0;
+};
+
+// Binary log output, called under the handle's mutex.
 int log2_bsv_open(log2_t *h, const char *url);
 void log2_bsv_close(log2_t *h);
 int bsv_write_log(unsigned level, const char *tag, const char *file, int line, const char *func, const char *msg);

@@ -1,0 +1,317 @@
+// The log file output: one text line per record, a size cap that keeps the
+// newest half, recreation of a deleted file, and the clean-up of older files
+// of a name family ("zkue_${pid}.log").
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "libpal/basic/pl_assert.h"
+#include "libpal/basic/pl_base.h"
+#include "libpal/env/os_env.h"
+#include "libpal/os/posix/os_fs.h"
+#include "libpal/os/zkfile.h"
+#include "libpal/string/str_glob.h"
+#include "libpal/string/str_path.h"
+#include "libpal/string/str_safe.h"
+#include "libpal/string/str_vars.h"
+#include "liblog/log2_imp.h"
+
+namespace {
+
+constexpr int kShareFlags = 0x20;
+constexpr const char *kPcapExt = ".pcap";
+
+struct free_deleter {
+    void operator()(void *p) const { os_free(p); }
+};
+
+bool ends_with(const char *s, const char *tail)
+{
+    size_t n = strlen(s), t = strlen(tail);
+    return n >= t && memcmp(s + n - t, tail, t) == 0;
+}
+
+// Opens path as the text stream with mode and hands it the key.
+zkfile_t *file_fopen(log_file_ctx *ctx, const char *path, const char *mode)
+{
+    zkfile_t *f = zkopen(path, mode, kShareFlags);
+    if (f && ctx->key[0])
+        zkfile_set_crypt(f, "", ctx->key);
+    return f;
+}
+
+void close_stream(log_file_ctx *ctx)
+{
+    if (ctx->stream) {
+        zkclose(ctx->stream);
+        ctx->stream = nullptr;
+    }
+}
+
+// 1 when path names something that exists and is not a directory.
+bool file_exists(const char *path) { return os_is_file(path) == 1; }
+
+// Keeps the newest half of the stream's file once it reached the cap:
+// the bytes after the first line end within the last cap/2 bytes.
+void apply_cap(log_file_ctx *ctx)
+{
+    if (zkseeko(ctx->stream, 0, SEEK_END) != 0)
+        return;
+    int64_t pos = zktell(ctx->stream);
+    if (pos < 0 || pos < ctx->max_size)
+        return;
+    size_t half = (size_t)(ctx->max_size / 2);
+    std::unique_ptr<char, free_deleter> buf((char *)os_malloc(half));
+    if (!buf || zkseeko(ctx->stream, pos - (int64_t)half, SEEK_SET) != 0)
+        return;
+    size_t got = zkread(buf.get(), 1, half, ctx->stream);
+    if (got > 0) {
+        close_stream(ctx);
+        ctx->stream = file_fopen(ctx, ctx->path, "w+");
+        if (!ctx->stream)
+            return; // the next record opens the file again
+        const char *nl = (const char *)memchr(buf.get(), '\n', got);
+        const char *from = nl ? nl + 1 : buf.get() + 1;
+        size_t keep = got - (size_t)(from - buf.get());
+        if (keep)
+            zkwrite(from, 1, keep, ctx->stream);
+        zkflush(ctx->stream);
+    }
+    zkseeko(ctx->stream, 0, SEEK_END);
+}
+
+bool write_record(zkfile_t *f, const char *head, size_t hlen, const char *text, size_t len)
+{
+    zkwrite(head, 1, hlen, f);
+    if (len)
+        zkwrite(text, 1, len, f);
+    zkflush(f);
+    return zkerror(f) == 0;
+}
+
+// Capture files for ".pcap" names.
+int log_file_pcap_open(log_file_ctx *, const char *, bool) { return -1; }
+void log_file_pcap_close(log_file_ctx *) {}
+
+} // namespace
+
+void log_file_init(log_file_ctx *ctx)
+{
+    memset(ctx, 0, sizeof(*ctx));
+    ctx->max_size = LOG_FILE_DEF_SIZE;
+    ctx->kind = LOG_FILE_KIND_TEXT;
+    ctx->mode[0] = 'w';
+}
+
+int log_file_close(log_file_ctx *ctx)
+{
+    if (ctx->kind == LOG_FILE_KIND_PCAP)
+        log_file_pcap_close(ctx);
+    close_stream(ctx);
+    return 0;
+}
+
+int log_file_exit(log_file_ctx *ctx) { return log_file_close(ctx); }
+
+int log_file_open(log_file_ctx *ctx, const char *name)
+{
+    PL_ASSERT_HARD("log", name!=NULL);
+    log_file_close(ctx);
+
+    char a[4096], b[4096], pattern[4096];
+    str_expand_env_buf(name, a, sizeof(a));
+    if (!a[0] && name[0]) {
+        log2_dbg_printf("fopen [%s] failed\n", name);
+        return -1;
+    }
+    str_expand_vars_wild_buf(name, pattern, sizeof(pattern));
+    if (!path_is_absolute(a) && ctx->dir[0]) {
+        if (!STR_FMT_OK(str_sprintf_s(b, sizeof(b), "%s%c%s", ctx->dir, '/', a), sizeof(b))) {
+            log2_dbg_printf("fopen [%s] failed\n", a);
+            return -1;
+        }
+    } else {
+        str_safecopy(b, sizeof(b), a);
+    }
+    path_resolve(b, nullptr, a);
+    log2_dbg_printf("log_file_path=[%s] buf=[%s]\n", a, b);
+    if (!a[0])
+        return -1;
+
+    if (ends_with(a, kPcapExt)) {
+        if (log_file_pcap_open(ctx, a, ctx->mode[0] == 'a') != 0) {
+            log2_dbg_printf("bsvf_pcap_file %s err\n", a);
+            return -1;
+        }
+        ctx->kind = LOG_FILE_KIND_PCAP;
+    } else {
+        ctx->kind = LOG_FILE_KIND_TEXT;
+        // Readable too: the size cap reads the file's newest half back.
+        ctx->stream = file_fopen(ctx, a, ctx->mode[0] == 'a' ? "a+" : "w+");
+        if (!ctx->stream) {
+            log2_dbg_printf("fopen [%s] failed\n", a);
+            return -1;
+        }
+    }
+    str_safecopy(ctx->path, sizeof(ctx->path), a);
+    str_safecopy(ctx->pattern, sizeof(ctx->pattern), pattern);
+    return 0;
+}
+
+int log_file_set_dir(log_file_ctx *ctx, const char *dir)
+{
+    if (!dir)
+        return -1;
+    char full[4096];
+    if (!path_is_absolute(dir)) {
+        char exe[4096];
+        if (os_exe_get_dir(exe, sizeof(exe)) != 0)
+            exe[0] = '\0';
+        if (!path_build2(full, sizeof(full), exe[0] ? exe : "/", dir)[0])
+            return -1;
+    } else if (str_safecopy(full, sizeof(full), dir) != 0) {
+        return -1;
+    }
+    if (os_is_dir(full) != 1 && os_mkdirs(full) != 0)
+        log2_dbg_printf("os_mkdirs %s failed\n", full);
+    str_safecopy(ctx->dir, sizeof(ctx->dir), full);
+    return 0;
+}
+
+int log_file_set_size(log_file_ctx *ctx, int32_t n)
+{
+    ctx->max_size = n < LOG_FILE_MIN_SIZE ? LOG_FILE_MIN_SIZE : n;
+    return 0;
+}
+
+int log_file_set_max_num(log_file_ctx *ctx, int32_t n)
+{
+    if (n < 2 || !ctx->dir[0] || !ctx->pattern[0])
+        return 0;
+    // The family lives where its pattern points: beside a relative name in
+    // the directory, or at the pattern's own absolute place.
+    char full[4096], where[4096];
+    if (path_is_absolute(ctx->pattern))
+        str_safecopy(full, sizeof(full), ctx->pattern);
+    else if (!STR_FMT_OK(str_sprintf_s(full, sizeof(full), "%s/%s", ctx->dir, ctx->pattern), sizeof(full)))
+        return 0;
+    path_resolve(full, nullptr, where);
+    const char *base = path_basename((const char *)where);
+    std::string glob = base;
+    path_cut_name(where);
+    if (!where[0])
+        str_safecopy(where, sizeof(where), "/");
+    if (glob.empty() || strpbrk(where, "?*["))
+        return 0;
+
+    os_dir_t *d = os_opendir(where);
+    if (!d)
+        return 0;
+    std::vector<std::string> others;
+    bool open_matches = false;
+    while (os_dir_entry_t *e = os_readdir(d)) {
+        if (!strcmp(e->name, ".") || !strcmp(e->name, ".."))
+            continue;
+        if (!pl_glob_match(glob.c_str(), e->name, 0, 0))
+            continue;
+        std::string path = std::string(where) + (where[strlen(where) - 1] == '/' ? "" : "/") + e->name;
+        if (path == ctx->path) {
+            open_matches = true;
+            continue;
+        }
+        others.push_back(e->name);
+    }
+    os_closedir(d);
+    // Oldest first: names of one family differ in their variable part,
+    // whose numbers are compared as numbers (9999 before 10000).
+    std::sort(others.begin(), others.end(),
+              [](const std::string &x, const std::string &y) { return strverscmp(x.c_str(), y.c_str()) < 0; });
+    size_t keep = (size_t)n - (open_matches ? 1 : 0);
+    size_t drop = others.size() > keep ? others.size() - keep : 0;
+    for (size_t i = 0; i < drop; i++) {
+        std::string path = std::string(where) + "/" + others[i];
+        os_file_stat_t st;
+        // Only plain files; a directory or device of a matching name stays.
+        if (os_lstat(path.c_str(), &st) == 0 && (st.mode & S_IFMT) == S_IFREG)
+            os_unlink(path.c_str());
+    }
+    return 0;
+}
+
+int log_file_set_key(log_file_ctx *ctx, const char *key)
+{
+    if (!key || str_safecopy(ctx->key, sizeof(ctx->key), key) != 0)
+        return -1;
+    if (!ctx->stream)
+        return -1;
+    return zkfile_set_crypt(ctx->stream, "", ctx->key);
+}
+
+int log_file_set_mode(log_file_ctx *ctx, const char *mode)
+{
+    if (!mode || (strcmp(mode, "a") != 0 && strcmp(mode, "w") != 0)) {
+        log2_dbg_printf("mode %s err\n", mode ? mode : "");
+        return -1;
+    }
+    ctx->mode[0] = mode[0];
+    ctx->mode[1] = '\0';
+    return 0;
+}
+
+int log_file_write(log_file_ctx *ctx, int level, const char *tag, const char *text, int len)
+{
+    if (!ctx->path[0] || ctx->kind == LOG_FILE_KIND_PCAP)
+        return 0;
+    if (len < 0)
+        len = text ? (int)strlen(text) : 0;
+    // A deleted (or moved) file is made again; a stream lost to a failed
+    // reopen is tried again, and the record dropped while that fails.
+    if (!ctx->stream || !file_exists(ctx->path)) {
+        close_stream(ctx);
+        ctx->stream = file_fopen(ctx, ctx->path, "a+");
+        if (!ctx->stream)
+            return -1;
+    }
+
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tm;
+    localtime_r(&tv.tv_sec, &tm);
+    char when[256], tname[256], head[8192];
+    str_sprintf_s(when, sizeof(when), "%04d-%02d-%02d %02d:%02d:%02d.%06d", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, (int)tv.tv_usec);
+    os_thread_name_get(tname, sizeof(tname));
+    int n = str_sprintf_s(head, sizeof(head), "%s %-5s %d --- [%s] %s ", when, log2_level_2_prefix(level),
+                          os_getpid(), tname, tag ? tag : "");
+    if (!STR_FMT_OK(n, sizeof(head)))
+        n = 0;
+
+    if (!write_record(ctx->stream, head, (size_t)n, text, (size_t)len)) {
+        log2_dbg_printf("log_file_write: fwrite error\n");
+        close_stream(ctx);
+        ctx->stream = file_fopen(ctx, ctx->path, "a+");
+        if (!ctx->stream)
+            return -1;
+        if (!write_record(ctx->stream, head, (size_t)n, text, (size_t)len)) {
+            close_stream(ctx);
+            return -1;
+        }
+    }
+    apply_cap(ctx);
+    return 0;
+}
+
+const char *log_file_get_name(const log_file_ctx *ctx) { return ctx->path; }
+
+int32_t log_file_get_max_size(const log_file_ctx *ctx) { return ctx->max_size; }
+
+int log_file_get_fd(const log_file_ctx *ctx) { return ctx->stream ? zkfileno(ctx->stream) : -1; }

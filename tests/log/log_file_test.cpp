@@ -1,0 +1,301 @@
+// The log file output: line format, size cap, recreation, open modes, name
+// families and their clean-up, and what happens while the file cannot be
+// opened.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "libpal/basic/pl_base.h"
+#include "libpal/env/os_env.h"
+#include "liblog/log2.h"
+#include "liblog/log2_conf.h"
+#include "liblog/log2_out.h"
+
+namespace {
+
+const std::regex k_line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (VERB |DEBUG|INFO |NOTI |WARN |ERROR|CRIT ) \d+ --- \[[^\]]*\] \S* (\S+\(\): )?.*\n)");
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string &path, const std::string &text)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+    std::vector<std::string> out;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t nl = text.find('\n', at);
+        size_t end = nl == std::string::npos ? text.size() : nl + 1;
+        out.push_back(text.substr(at, end - at));
+        at = end;
+    }
+    return out;
+}
+
+// A private handle with the console off, logging everything to a file in a
+// scratch directory.
+class LogFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        pl_init();
+        char t[] = "/tmp/zk_logfile_XXXXXX";
+        ASSERT_NE(mkdtemp(t), nullptr);
+        dir = t;
+        h = log2_new();
+        ASSERT_NE(h, nullptr);
+        log2_ioctl(h, LOG2_IOC_CONSOLE_ON, (const void *)0, 0);
+        log2_ioctl(h, LOG2_IOC_LEVEL, (const void *)(intptr_t)LOG2_VERB, 0);
+    }
+    void TearDown() override
+    {
+        log2_exit(h);
+        for (const std::string &d : {dir, extra_dir}) {
+            if (d.empty())
+                continue;
+            std::string cmd = "rm -rf '" + d + "'";
+            ASSERT_EQ(system(cmd.c_str()), 0);
+        }
+    }
+    int open(const std::string &name) { return log2_open_file(h, name.c_str()); }
+    void rec(unsigned level, const char *msg) { log2_printf(h, level, "vfs", "f.c", 1, "fn", "%s", msg); }
+
+    std::string dir, extra_dir;
+    log2_t *h = nullptr;
+};
+
+TEST_F(LogFile, EveryLevelWordMakesOneLine)
+{
+    std::string path = dir + "/a.log";
+    ASSERT_EQ(open(path), 0);
+    const unsigned levels[] = {LOG2_VERB, LOG2_DBG, LOG2_INFO, LOG2_NOTI, LOG2_WARN, LOG2_ERR, LOG2_CRIT | LOG2_F_NOEXIT};
+    for (unsigned lv : levels)
+        rec(lv, "hello");
+    // Without the function flag the line has no "fn(): ".
+    log2_ioctl(h, LOG2_IOC_FLAGS, (const void *)(uintptr_t)LOG2_FL_TIME, 0);
+    rec(LOG2_INFO, "plain\n"); // one line end only
+    std::vector<std::string> lines = lines_of(slurp(path));
+    ASSERT_EQ(lines.size(), 8u);
+    const char *words[] = {"VERB ", "DEBUG", "INFO ", "NOTI ", "WARN ", "ERROR", "CRIT "};
+    for (size_t i = 0; i < 7; i++) {
+        EXPECT_TRUE(std::regex_match(lines[i], k_line)) << lines[i];
+        EXPECT_NE(lines[i].find(std::string(" ") + words[i] + " " + std::to_string(getpid()) + " --- ["),
+                  std::string::npos)
+            << lines[i];
+        EXPECT_NE(lines[i].find("] vfs fn(): hello\n"), std::string::npos) << lines[i];
+    }
+    EXPECT_TRUE(std::regex_match(lines[7], k_line)) << lines[7];
+    EXPECT_NE(lines[7].find("] vfs plain\n"), std::string::npos) << lines[7];
+    EXPECT_EQ(log2_get_file_fd(h) >= 0, true);
+}
+
+TEST_F(LogFile, CapKeepsTheNewestHalfFromALineStart)
+{
+    std::string path = dir + "/cap.log";
+    // A file opened anew ("w") is trimmed as well as one reopened later.
+    ASSERT_EQ(open(path), 0);
+    log2_ioctl(h, LOG2_IOC_FILE_MAX_SIZE, (const void *)(intptr_t)2048, 0);
+    size_t before = 0;
+    int trims = 0;
+    for (int i = 0; i < 200; i++) {
+        rec(LOG2_INFO, ("record " + std::to_string(i) + " " + std::string((size_t)(i % 37), 'x')).c_str());
+        std::string text = slurp(path);
+        ASSERT_LT(text.size(), 2048u) << i;
+        if (text.size() < before) {
+            trims++;
+            EXPECT_LE(text.size(), 1024u);
+            std::vector<std::string> lines = lines_of(text);
+            ASSERT_FALSE(lines.empty());
+            for (const std::string &l : lines)
+                EXPECT_TRUE(std::regex_match(l, k_line)) << l;
+            EXPECT_NE(lines.back().find("record " + std::to_string(i) + " "), std::string::npos);
+        }
+        before = text.size();
+    }
+    EXPECT_GE(trims, 5);
+    // Caps below 1024 become 1024.
+    log2_info_t info;
+    log2_ioctl(h, LOG2_IOC_FILE_MAX_SIZE, (const void *)(intptr_t)10, 0);
+    log2_get_info(h, &info);
+    EXPECT_EQ(info.file_max_size, 1024);
+}
+
+TEST_F(LogFile, DeletedFileIsMadeAgain)
+{
+    std::string path = dir + "/gone.log";
+    ASSERT_EQ(open(path), 0);
+    rec(LOG2_INFO, "first");
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    rec(LOG2_INFO, "second");
+    rec(LOG2_INFO, "third");
+    std::string text = slurp(path);
+    EXPECT_EQ(text.find("first"), std::string::npos);
+    EXPECT_NE(text.find("second"), std::string::npos);
+    EXPECT_NE(text.find("third"), std::string::npos);
+    EXPECT_EQ(lines_of(text).size(), 2u);
+}
+
+TEST_F(LogFile, ModesAppendAndTruncate)
+{
+    std::string path = dir + "/m.log";
+    struct {
+        const char *mode;
+        bool kept;
+    } rows[] = {{"a", true}, {"w", false}};
+    for (const auto &r : rows) {
+        spit(path, "old line\n");
+        ASSERT_EQ(log2_conf_set_file_mode(h, r.mode), 0);
+        ASSERT_EQ(open(path), 0);
+        rec(LOG2_INFO, "new line");
+        std::string text = slurp(path);
+        EXPECT_EQ(text.rfind("old line\n", 0) == 0, r.kept) << r.mode << ": " << text;
+        EXPECT_NE(text.find("new line\n"), std::string::npos);
+    }
+    // Other texts leave the mode as it was.
+    fd_capture cap;
+    log2_set_dbg_switch(1);
+    EXPECT_EQ(log2_conf_set_file_mode(h, "a+"), -1);
+    log2_set_dbg_switch(0);
+    EXPECT_NE(cap.stop().find("mode a+ err\n"), std::string::npos);
+    EXPECT_STREQ(log2_conf_get_file_mode(h), "w");
+}
+
+TEST_F(LogFile, FailedOpenKeepsThePathAndWritesNothing)
+{
+    std::string path = dir + "/keep.log";
+    ASSERT_EQ(open(path), 0);
+    rec(LOG2_INFO, "before");
+    // A directory cannot be opened as the log file.
+    std::string sub = dir + "/sub";
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    EXPECT_EQ(log2_ioctl(h, LOG2_IOC_FILE_OPEN, sub.c_str(), 0), -1);
+    EXPECT_EQ(log2_get_file_name(h), path);
+    // The records go on in the former file.
+    rec(LOG2_INFO, "after");
+    EXPECT_NE(slurp(path).find("after"), std::string::npos);
+
+    // A fresh handle whose first open fails writes nowhere.
+    log2_t *h2 = log2_new();
+    log2_ioctl(h2, LOG2_IOC_CONSOLE_ON, (const void *)0, 0);
+    EXPECT_EQ(log2_open_file(h2, sub.c_str()), -1);
+    EXPECT_STREQ(log2_get_file_name(h2), "");
+    log2_printf(h2, LOG2_ERR, "vfs", "f", 1, "fn", "lost");
+    log2_exit(h2);
+}
+
+TEST_F(LogFile, RecordsAreDroppedWhileTheFileCannotBeOpened)
+{
+    std::string path = dir + "/x.log";
+    ASSERT_EQ(open(path), 0);
+    rec(LOG2_INFO, "one");
+    // The file's name now belongs to a directory: the reopen fails, the
+    // stream is gone and the records are dropped.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    rec(LOG2_INFO, "two");
+    rec(LOG2_INFO, "three");
+    EXPECT_EQ(log2_get_file_fd(h), -1);
+    // Once the name is free again the next record opens it.
+    ASSERT_EQ(rmdir(path.c_str()), 0);
+    rec(LOG2_INFO, "four");
+    std::string text = slurp(path);
+    EXPECT_EQ(lines_of(text).size(), 1u) << text;
+    EXPECT_NE(text.find("four"), std::string::npos);
+}
+
+TEST_F(LogFile, KeyWithoutCipherLeavesTheFileInClear)
+{
+    std::string path = dir + "/k.log";
+    EXPECT_EQ(log2_ioctl(h, LOG2_IOC_FILE_KEY, "secret", 0), -1); // no stream yet
+    ASSERT_EQ(open(path), 0);
+    EXPECT_EQ(log2_ioctl(h, LOG2_IOC_FILE_KEY, "secret", 0), -1); // no cipher hook
+    rec(LOG2_INFO, "clear text");
+    EXPECT_NE(slurp(path).find("clear text"), std::string::npos);
+}
+
+// Files of a family named by a variable: directory beside the executable,
+// pattern, and the clean-up that never removes the open file.
+TEST_F(LogFile, FamilyAndCleanUp)
+{
+    char exe[4096];
+    ASSERT_EQ(os_exe_get_dir(exe, sizeof(exe)), 0);
+    std::string rel = "zk_logfam_" + std::to_string(getpid());
+    std::string logdir = std::string(exe) + rel;
+    extra_dir = logdir;
+    ASSERT_EQ(log2_ioctl(h, LOG2_IOC_FILE_DIR, rel.c_str(), 0), 0);
+    ASSERT_TRUE(exists(logdir));
+
+    for (const char *n : {"zkue_9998.log", "zkue_9999.log", "zkue_.log", "other.log", "zkue_1.txt"})
+        spit(logdir + "/" + n, "x\n");
+    ASSERT_EQ(mkdir((logdir + "/zkue_1.log").c_str(), 0755), 0);
+    setenv("pid", "10000", 1);
+    ASSERT_EQ(open("zkue_${pid}.log"), 0);
+    unsetenv("pid");
+    EXPECT_EQ(log2_get_file_name(h), logdir + "/zkue_10000.log");
+
+    // One, or none, deletes nothing.
+    log2_ioctl(h, LOG2_IOC_FILE_MAX_COUNT, (const void *)(intptr_t)1, 0);
+    log2_ioctl(h, LOG2_IOC_FILE_MAX_COUNT, (const void *)(intptr_t)0, 0);
+    EXPECT_TRUE(exists(logdir + "/zkue_9998.log"));
+    // By name the open file would sort first; it stays, with the newest
+    // other one (numbers compare as numbers).
+    log2_ioctl(h, LOG2_IOC_FILE_MAX_COUNT, (const void *)(intptr_t)2, 0);
+    EXPECT_TRUE(exists(logdir + "/zkue_10000.log"));
+    EXPECT_TRUE(exists(logdir + "/zkue_9999.log"));
+    EXPECT_FALSE(exists(logdir + "/zkue_9998.log"));
+    // Names outside the pattern "zkue_?*.log" and directories stay.
+    for (const char *n : {"zkue_.log", "other.log", "zkue_1.txt", "zkue_1.log"})
+        EXPECT_TRUE(exists(logdir + "/" + n)) << n;
+    rec(LOG2_INFO, "still here");
+    EXPECT_NE(slurp(logdir + "/zkue_10000.log").find("still here"), std::string::npos);
+}
+
+TEST_F(LogFile, CleanUpNeedsADirectory)
+{
+    log_file_ctx ctx;
+    log_file_init(&ctx);
+    std::string a = dir + "/app_1.log", b = dir + "/app_2.log";
+    spit(a, "x\n");
+    setenv("ZK_FAM", "2", 1);
+    ASSERT_EQ(log_file_open(&ctx, (dir + "/app_${ZK_FAM}.log").c_str()), 0);
+    unsetenv("ZK_FAM");
+    EXPECT_STREQ(ctx.pattern, (dir + "/app_?*.log").c_str());
+    EXPECT_EQ(log_file_set_max_num(&ctx, 2), 0);
+    EXPECT_TRUE(exists(a));
+    // With a directory the family of an absolute name is cleaned where it is.
+    ASSERT_EQ(log_file_set_dir(&ctx, dir.c_str()), 0);
+    spit(dir + "/app_0.log", "x\n");
+    EXPECT_EQ(log_file_set_max_num(&ctx, 2), 0);
+    EXPECT_TRUE(exists(a));
+    EXPECT_TRUE(exists(b));
+    EXPECT_FALSE(exists(dir + "/app_0.log"));
+    log_file_exit(&ctx);
+}
+
+} // namespace
