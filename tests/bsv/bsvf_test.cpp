@@ -236,11 +236,15 @@ void model_write(std::vector<int> &kept, int len, uint64_t cap)
 }
 } // namespace
 
-TEST(Bsvf, TrimKeepsTheRecordsAfterHalfTheCap)
+// Both for a created file and for one opened for appending (whose stream
+// writes at the end whatever its position).
+class BsvfTrim : public ::testing::TestWithParam<int> {};
+
+TEST_P(BsvfTrim, KeepsTheRecordsAfterHalfTheCap)
 {
     tmpdir t;
     std::string p = t.file("d.pcap");
-    bsvf_pcap_t *f = bsvf_pcap_create(p.c_str(), BSV_TYPE_LOG);
+    bsvf_pcap_t *f = bsvf_pcap_create_imp(p.c_str(), GetParam(), BSV_TYPE_LOG);
     ASSERT_NE(f, nullptr);
     const uint64_t cap = 4096;
     std::vector<int> kept;
@@ -277,6 +281,8 @@ TEST(Bsvf, TrimKeepsTheRecordsAfterHalfTheCap)
     std::string times = sh("tshark -r '" + p + "' -T fields -e frame.time_epoch");
     EXPECT_NE(times.find("1700000199.000199000\n"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(CreateAndAppend, BsvfTrim, ::testing::Values(0, 1));
 
 TEST(Bsvf, CorruptedCapturedLengthIsCutBack)
 {
