@@ -54,11 +54,11 @@ void *ini_make(const char *path, dictionary *dict)
 
 void *ini_load(const char *path, int create)
 {
-    FILE *fp = fopen(path, "r");
+    FILE *fp = fopen(path, "re");
     if (!fp && create) {
         // "a" creates a missing file and never truncates one that exists but
         // could not be read.
-        fp = fopen(path, "a+");
+        fp = fopen(path, "a+e");
     }
     if (!fp)
         return nullptr;
@@ -229,7 +229,7 @@ int ini_save(void *data)
     save_target(c->path, target, sizeof(target));
     if (!STR_FMT_OK(str_sprintf_s(tmp, sizeof(tmp), "%s.XXXXXX", target), sizeof(tmp)))
         return -1;
-    int fd = mkstemp(tmp);
+    int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0) {
         LOG2(LOG2_DBG | LOG2_F_ERRNO, TAG, "fopen [%s] err: ", c->path);
         return -1;

@@ -373,6 +373,10 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
     if (!ch)
         goto out;
     g_fuse_chan = ch;
+    // The library opens /dev/fuse without close-on-exec: a child started
+    // later must not hold the mount's channel.
+    if (fcntl(fuse_chan_fd(ch), F_SETFD, FD_CLOEXEC) != 0)
+        HLOG(LOG2_WARN, "fuse channel close-on-exec: %s\n", strerror(errno));
     if (cfg->mounted_proc)
         cfg->mounted_proc(cfg->arg);
     if (fuse_opt_add_arg(&fargs, "") == -1 || fuse_opt_add_arg(&fargs, k_fs_options) == -1)

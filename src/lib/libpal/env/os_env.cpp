@@ -375,5 +375,14 @@ int os_global_mutex_exit(void)
 char *os_getcwd(char *buf, size_t size) { return getcwd(buf, size); }
 int os_chdir(const char *path) { return chdir(path); }
 int os_access(const char *path, int mode) { return access(path, mode); }
-FILE *os_fopen(const char *path, const char *mode) { return fopen(path, mode); }
-FILE *os_fsopen(const char *path, const char *mode, int) { return fopen(path, mode); }
+// fopen with close-on-exec added to the caller's mode.
+FILE *os_fopen(const char *path, const char *mode)
+{
+    char m[16];
+    if (!mode || !STR_FMT_OK(str_sprintf_s(m, sizeof m, "%se", mode), sizeof m)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return fopen(path, m);
+}
+FILE *os_fsopen(const char *path, const char *mode, int) { return os_fopen(path, mode); }

@@ -93,6 +93,8 @@ int os_global_mutex_exit(void);
 char *os_getcwd(char *buf, size_t size);
 int os_chdir(const char *path);
 int os_access(const char *path, int mode);
+// fopen with close-on-exec (the mode gets 'e'); NULL with EINVAL for a mode
+// longer than 14 characters.
 FILE *os_fopen(const char *path, const char *mode);
 // `share` is accepted for portability and ignored.
 FILE *os_fsopen(const char *path, const char *mode, int share);

@@ -29,7 +29,7 @@ int open_retry(const char *path, int flags)
 {
     int fd;
     do {
-        fd = open(path, flags);
+        fd = open(path, flags | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }

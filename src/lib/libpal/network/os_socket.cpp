@@ -135,7 +135,7 @@ os_socket_t os_socket_init(int type, int family)
     const int t = socket_type_of(type);
     const int p = family == OS_IPADDR_UNIX ? 0 : os_socket_proto(type, family);
     PL_ASSERT_RET(TAG, t >= 0 && p >= 0, nullptr);
-    const int fd = socket(domain_of(family), t, p);
+    const int fd = socket(domain_of(family), t | SOCK_CLOEXEC, p);
     PL_ASSERT_RET(TAG, fd >= 0, nullptr);
     set_nonblock(fd, true);
     return handle_of(fd);
@@ -147,7 +147,7 @@ int os_socket_pair(int type, os_socket_t pair[2])
     const int t = socket_type_of(type);
     PL_ASSERT_RET(TAG, t >= 0, 0);
     int fds[2];
-    if (socketpair(AF_UNIX, t, 0, fds) != 0)
+    if (socketpair(AF_UNIX, t | SOCK_CLOEXEC, 0, fds) != 0)
         return 0;
     set_nonblock(fds[0], true);
     set_nonblock(fds[1], true);
@@ -280,7 +280,7 @@ os_socket_t os_socket_accept(os_socket_t sock, os_ipaddr *peer)
     PL_ASSERT_RET(TAG, sock, nullptr);
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    const int fd = accept(fd_of(sock), reinterpret_cast<sockaddr *>(&ss), &len);
+    const int fd = accept4(fd_of(sock), reinterpret_cast<sockaddr *>(&ss), &len, SOCK_CLOEXEC);
     if (fd < 0)
         return nullptr;
     set_nonblock(fd, true);
@@ -494,7 +494,7 @@ os_socket_t os_udp_open(const char *host, int port)
         LOG2(LOG2_VERB | LOG2_F_ERRNO, TAG, "failed to resolve name %s port %s error: ", host, service);
         return nullptr;
     }
-    const int fd = socket(res->ai_family, res->ai_socktype, res->ai_protocol);
+    const int fd = socket(res->ai_family, res->ai_socktype | SOCK_CLOEXEC, res->ai_protocol);
     if (fd < 0) {
         freeaddrinfo(res);
         return nullptr;

@@ -42,7 +42,7 @@ uint64_t os_mac_get(void)
             continue;
         char path[512];
         snprintf(path, sizeof(path), "/sys/class/net/%s/address", e->d_name);
-        FILE *f = fopen(path, "r");
+        FILE *f = fopen(path, "re");
         if (!f)
             continue;
         unsigned b[6] = {0, 0, 0, 0, 0, 0};

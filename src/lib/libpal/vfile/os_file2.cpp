@@ -323,7 +323,7 @@ static void file_dev_model(int fd, const char *path, char *buf, size_t size)
         return;
     char sys[128];
     snprintf(sys, sizeof(sys), "/sys/dev/block/%u:%u/device/model", major(st.st_rdev), minor(st.st_rdev));
-    FILE *fp = fopen(sys, "r");
+    FILE *fp = fopen(sys, "re");
     if (!fp)
         return;
     char line[256] = "";

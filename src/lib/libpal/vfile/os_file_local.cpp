@@ -50,7 +50,7 @@ int os_file_pf_2_oflags(uint32_t pf)
 static uint64_t local_open_pf(const char *path, uint32_t pf, int extra)
 {
     PL_ASSERT_RET(TAG, path, 0);
-    int oflags = os_file_pf_2_oflags(pf) | extra;
+    int oflags = os_file_pf_2_oflags(pf) | extra | O_CLOEXEC;
     mode_t mode = (pf & OS_FILE_CREATE) ? 0644 : 0;
     int fd = open(path, oflags, mode);
     if (fd < 0 && (pf & OS_FILE_CREATE) && errno != EPERM && errno != EACCES && errno != EEXIST) {
@@ -75,7 +75,7 @@ uint64_t os_local_file_wopen(const char *path, uint32_t access, uint32_t, uint32
 uint64_t os_local_file_open2(const char *path, int oflags, uint32_t mode)
 {
     PL_ASSERT_RET(TAG, path, 0);
-    int fd = open(path, oflags, (mode_t)mode);
+    int fd = open(path, oflags | O_CLOEXEC, (mode_t)mode);
     return fd < 0 ? 0 : (uint64_t)fd + 1;
 }
 

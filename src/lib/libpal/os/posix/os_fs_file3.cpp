@@ -14,6 +14,7 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/os/os_volume.h"
 #include "libpal/os/posix/os_fs.h"
+#include "libpal/env/os_env.h"
 #include "libpal/os/posix/os_fs_priv.h"
 #include "libpal/string/str_path.h"
 #include "libpal/string/str_dyn.h"
@@ -30,7 +31,7 @@ char *os_file_read_all(const char *path, size_t *size, int terminate)
 {
     if (!path)
         return nullptr;
-    FILE *fp = fopen(path, "rb");
+    FILE *fp = fopen(path, "rbe");
     if (!fp)
         return nullptr;
     size_t len = 0, cap = CHUNK + 1;
@@ -76,7 +77,7 @@ char *os_cat(const char *path)
 {
     if (!path)
         return nullptr;
-    FILE *fp = fopen(path, "r");
+    FILE *fp = fopen(path, "re");
     if (!fp)
         return nullptr;
     str_dyn *d = str_dyn_new();
@@ -101,7 +102,7 @@ static int save_imp(const char *path, const void *data, size_t n, const char *mo
     if (!path || !data)
         return -1;
     os_mkdirs_parent(path);
-    FILE *fp = fopen(path, mode);
+    FILE *fp = os_fopen(path, mode);
     if (!fp)
         return -1;
     size_t items = n ? fwrite(data, n, 1, fp) : 0;
@@ -120,7 +121,7 @@ int os_file_copy(const char *src, const char *dst)
 {
     if (!src || !dst)
         return -1;
-    FILE *in = fopen(src, "rb");
+    FILE *in = fopen(src, "rbe");
     if (!in)
         return -1;
     char target[PL_MAX_PATH];
@@ -136,7 +137,7 @@ int os_file_copy(const char *src, const char *dst)
         return -1;
     }
     os_mkdirs_parent(target);
-    FILE *out = fopen(target, "wb+");
+    FILE *out = fopen(target, "wb+e");
     if (!out) {
         fclose(in);
         return -1;
