@@ -11,6 +11,7 @@
 #include <mbedtls/version.h>
 
 #include <atomic>
+#include <csignal>
 #include <string>
 #include <thread>
 
@@ -327,6 +328,42 @@ TEST_F(Tls, ReadTimeoutEndsTheSession)
     EXPECT_LT(os_clock_ms() - t0, 3000u);
     EXPECT_TRUE(g.c.disconnected); // the session is not read again
     EXPECT_EQ(net_read(&g.c, buf, sizeof buf), -1);
+}
+
+// Closing a TLS connection whose peer stalls (stopped with its buffers
+// full) waits a moment for the goodbye, not the connection's long time-out.
+TEST_F(Tls, GoodbyeToAStalledPeerIsBounded)
+{
+    tls_server srv;
+    ASSERT_TRUE(srv.ready()) << srv.proc.output();
+    conn_guard g;
+    g.c.timeout = 5000;
+    vperror_t e{};
+    ASSERT_EQ(net_open3(&g.c, srv.url().c_str(), nullptr, &e), 0) << e.msg;
+    expect_echo(&g.c);
+    ASSERT_EQ(kill(srv.proc.pid(), SIGSTOP), 0);
+    // Fill every buffer on the way until a write no longer goes through.
+    g.c.timeout = 300;
+    std::string junk(256 * 1024, 'x');
+    int i = 0;
+    while (i < 4096 && net_write(&g.c, junk.data(), junk.size()) == (int)junk.size())
+        i++;
+    ASSERT_LT(i, 4096);
+    // A record may be half sent: the session takes no other data (a write
+    // never counts bytes that stayed behind).
+    EXPECT_EQ(g.c.disconnected, 1);
+    EXPECT_EQ(net_write(&g.c, "y", 1), -1);
+    // A stalled peer not yet known to be gone gets its goodbye tried.
+    g.c.disconnected = 0;
+    g.c.timeout = 120000;
+    const uint64_t t0 = os_clock_ms();
+    net_close(&g.c);
+    const uint64_t took = os_clock_ms() - t0;
+    kill(srv.proc.pid(), SIGCONT);
+    EXPECT_LT(took, 60000u); // without the bound: the full 120 s
+    EXPECT_EQ(g.c.timeout, 120000); // the record keeps its own time-out for a reopen
+    EXPECT_EQ(g.c.ssl, nullptr);
+    EXPECT_EQ(g.c.disconnected, 0);
 }
 
 TEST_F(Tls, OwnServerSide)

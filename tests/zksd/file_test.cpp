@@ -274,6 +274,26 @@ TEST(ZksdFile, RawReadAndWrite)
     EXPECT_EQ(c.err.code, -1);
 }
 
+// A server that claims to have moved more than it was given or asked for
+// is out of protocol: its count is never used.
+TEST(ZksdFile, CountsLargerThanAskedAreRefused)
+{
+    server s({"--count-skew", "7"});
+    client c(s.url("pack=none"));
+    ASSERT_NE(c.c, nullptr);
+    cli_file_ctx *f = zksd_cli_open(c.c, "/skew", k_rw_create);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(zksd_cli_write(f, "hello", 5, 0), -1);
+    EXPECT_EQ(zksd_cli_write_raw(f, "hello", 5, 5, 0), -1);
+    char buf[64] = {};
+    uint32_t plen = 0;
+    EXPECT_EQ(zksd_cli_read_raw(f, buf, sizeof buf, 5, &plen, 0), -1);
+    EXPECT_NE(c.err.code, 0);
+    // A read's count is what its data unpacks to, bounded by the buffer.
+    EXPECT_EQ(zksd_cli_read(f, buf, 3, 0), 3);
+    EXPECT_EQ(zksd_cli_close(f), 0);
+}
+
 TEST(ZksdFile, OtherOpensAndRequests)
 {
     server s;

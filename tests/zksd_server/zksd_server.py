@@ -64,6 +64,9 @@ Switches (command line, with the Options field in brackets):
                           answers "1" while it waits [ignore_stop]
   --index-skew N          add N to the last-command index that ioctl2 103
                           answers for another context [index_skew]
+  --count-skew N          add N to the "len" of every read and write reply
+                          (a server that claims more than it moved)
+                          [count_skew]
   --ctx-keep S            seconds a prepared context outlives its connection,
                           default 120 [ctx_keep]
   --log FILE              request log: one JSON object per line [log_path]
@@ -187,6 +190,7 @@ class Options:
     delays: list = field(default_factory=list)  # (ms, cmd or None)
     ignore_stop: bool = False
     index_skew: int = 0
+    count_skew: int = 0
     ctx_keep: float = 120.0
     log_path: str = None
     verbose: bool = False
@@ -676,7 +680,7 @@ class Connection:
         return data
 
     def read_reply(self, rep, data):
-        rep.add_i32("len", len(data))
+        rep.add_i32("len", len(data) + self.srv.opt.count_skew)
         rep.add_i32("flags", 0)
         self.put_packed(rep, "data", data)
 
@@ -723,13 +727,13 @@ class Connection:
         f = self.ctx.file(req.int("fd"))
         self.tree.writable()
         data = self.unpacked(req, "data", self.block_len(req))
-        rep.add_i32("len", self.write_all(f, data))
+        rep.add_i32("len", self.write_all(f, data) + self.srv.opt.count_skew)
 
     def cmd_write_at(self, req, rep, entry):
         f = self.ctx.file(req.int("fd"))
         self.tree.writable()
         data = self.unpacked(req, "data", self.block_len(req))
-        rep.add_i32("len", self.write_all(f, data, req.int("offset")))
+        rep.add_i32("len", self.write_all(f, data, req.int("offset")) + self.srv.opt.count_skew)
 
     def cmd_fsync(self, req, rep, entry):
         f = self.ctx.file(req.int("fd"))
@@ -1684,6 +1688,7 @@ def parse_args(argv):
     a("--delay-ms", type=_delay, action="append", default=[], metavar="MS[:CMD]", help="delay replies (of CMD)")
     a("--ignore-stop", action="store_true", help="ioctl2 107 does not end a delayed request")
     a("--index-skew", type=int, default=0, help="added to ioctl2 103 answers for another context")
+    a("--count-skew", type=int, default=0, help="added to the len of read and write replies")
     a("--ctx-keep", type=float, default=120.0, help="seconds a prepared context outlives its connection")
     a("--log", dest="log_path", help="request log file (JSON lines)")
     a("--verbose", action="store_true", help="diagnostics of every failed request on stderr")
@@ -1696,7 +1701,7 @@ def parse_args(argv):
                    lock_minutes=ns.lock_minutes, max_addrs=ns.max_addrs, version=ns.version, plat=ns.plat,
                    readonly=ns.readonly, codecs=tuple(c for c in ns.codecs.split(",") if c),
                    drops=ns.drop_before + ns.drop_after, after_drop=ns.after_drop, delays=ns.delay_ms,
-                   ignore_stop=ns.ignore_stop, index_skew=ns.index_skew, ctx_keep=ns.ctx_keep,
+                   ignore_stop=ns.ignore_stop, index_skew=ns.index_skew, count_skew=ns.count_skew, ctx_keep=ns.ctx_keep,
                    log_path=ns.log_path, verbose=ns.verbose)
 
 

@@ -24,6 +24,9 @@
 
 namespace {
 
+// The longest wait for the TLS goodbye of a closing connection.
+constexpr int32_t k_goodbye_ms = 1000;
+
 net_read_fn g_ssl_read;
 net_write_fn g_ssl_write;
 
@@ -261,11 +264,20 @@ int net_open2(net_conn *conn, const char *url, int connect_timeout_ms)
 int net_close(net_conn *conn)
 {
     PL_ASSERT_RET(TAG, conn, -1);
-    net_reset_flags(conn);
     switch (conn->type) {
     case NET_TCP_TYPE:
     case NET_SOCK_TYPE:
-        ssl_close(conn->ssl);
+        if (conn->ssl) {
+            // The TLS goodbye is a courtesy: a peer known to be gone (or an
+            // aborted connection) fails it at once, as the flags are still
+            // up; a stalled one gets a short wait, not the full time-out.
+            const int32_t saved = conn->timeout;
+            if (conn->timeout <= 0 || conn->timeout > k_goodbye_ms)
+                conn->timeout = k_goodbye_ms;
+            ssl_close(conn->ssl);
+            conn->timeout = saved;
+        }
+        net_reset_flags(conn);
         conn->ssl = nullptr;
         sock_close(static_cast<os_socket_t>(conn->handle));
         conn->handle = nullptr;
@@ -273,11 +285,12 @@ int net_close(net_conn *conn)
         conn->write_proc = nullptr;
         return 0;
     case NET_MEM_TYPE:
+        net_reset_flags(conn);
         net_mem_free(conn->handle);
         conn->handle = nullptr;
         return 0;
-    case NET_SERIAL_TYPE: return -1;
-    default: return 0;
+    case NET_SERIAL_TYPE: net_reset_flags(conn); return -1;
+    default: net_reset_flags(conn); return 0;
     }
 }
 

@@ -104,7 +104,8 @@ int net_open3(net_conn *conn, const char *url, const net_opts *opts, vperror_t *
 // and no options; the error is only logged.
 int net_open2(net_conn *conn, const char *url, int connect_timeout_ms);
 // 0; -1 for a serial port, which stays open. Clears the flags; sockets close
-// their TLS context and socket; the memory loopback frees its buffer;
+// their TLS context (its goodbye skipped on a connection already marked
+// disconnected or aborted, and bounded to 1 s otherwise) and socket; the memory loopback frees its buffer;
 // console and pipes are left to their owner.
 int net_close(net_conn *conn);
 // Clears the disconnected and abort flags (before reopening a record).

@@ -299,8 +299,13 @@ template <class Op> int record_loop(net_conn *conn, size_t len, const char *what
             __atomic_store_n(&conn->disconnected, 1, __ATOMIC_RELEASE);
             return int(done);
         }
-        if (int64_t(os_clock_ms() - start) >= int64_t(conn->timeout))
+        if (int64_t(os_clock_ms() - start) >= int64_t(conn->timeout)) {
+            // A write that timed out may leave a record half sent: the
+            // session cannot go on with other data.
+            if (!reading && r == MBEDTLS_ERR_SSL_WANT_WRITE)
+                __atomic_store_n(&conn->disconnected, 1, __ATOMIC_RELEASE);
             return int(done);
+        }
     }
     return int(done);
 }
@@ -370,6 +375,10 @@ int libssl_exit(void)
 int ssl_net_send(void *conn, const unsigned char *buf, size_t len)
 {
     const int r = net_sock_write(static_cast<net_conn *>(conn), buf, len);
+    // Nothing went within the time-out: "try again" for the library, which
+    // keeps the record; a 0 would let it count unsent data as written.
+    if (r == 0 && len > 0)
+        return MBEDTLS_ERR_SSL_WANT_WRITE;
     return r < 0 ? -1 : r;
 }
 

@@ -392,11 +392,18 @@ int64_t zksd_cli_read_raw(cli_file_ctx *h, void *buf, size_t cap, int64_t len, u
         LOG_DBG(TAG, "pack_len=%u > 2*len=%u\n", plen, (unsigned)(2 * len));
         return finish(ctx, ZKSD_UNPACK_ERR);
     }
+    // The length the data unpacks to: at most what was asked (the size of
+    // the caller's buffer for it).
+    const uint32_t n = blobmsg_get_u32(tb[2]);
+    if ((uint64_t)n > (uint64_t)len) {
+        LOG_ERR(TAG, "read length %u > len %lld\n", n, (long long)len);
+        return finish(ctx, ZKSD_DATA_ERR);
+    }
     memcpy(buf, blobmsg_data(tb[4]), plen);
     if (packed_len)
         *packed_len = plen;
     zksd_cli_set_last_error(ctx, ZKSD_OK);
-    return (int32_t)blobmsg_get_u32(tb[2]);
+    return (int64_t)n;
 }
 
 int64_t zksd_cli_write(cli_file_ctx *h, const void *buf, int64_t len, int64_t offset)
@@ -417,6 +424,12 @@ int64_t zksd_cli_write(cli_file_ctx *h, const void *buf, int64_t len, int64_t of
             // What went through before the failure is reported as a short write.
             zksd_cli_set_last_error(ctx, ret);
             return total > 0 ? total : -1;
+        }
+        if ((int64_t)n > (int64_t)piece) {
+            // More than was sent: the reply is out of protocol, its count unusable.
+            LOG_ERR(TAG, "write count %d > piece %u\n", (int)n, (unsigned)piece);
+            zksd_cli_set_last_error(ctx, ZKSD_DATA_ERR);
+            return -1;
         }
         if (n < 0)
             n = 0;
@@ -441,6 +454,10 @@ int64_t zksd_cli_write_raw(cli_file_ctx *h, const void *packed, int64_t len, uin
         return finish(ctx, ret);
     int32_t n = 0;
     ret = write_req(h, at, (uint64_t)offset, packed, (uint32_t)len, false, packed_len, &n);
+    if (ret == ZKSD_OK && (int64_t)n > len) {
+        LOG_ERR(TAG, "write count %d > len %lld\n", (int)n, (long long)len);
+        ret = ZKSD_DATA_ERR;
+    }
     if (ret != ZKSD_OK)
         return finish(ctx, ret);
     zksd_cli_set_last_error(ctx, ZKSD_OK);
