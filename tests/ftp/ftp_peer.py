@@ -26,6 +26,8 @@ Dialogue modes (comma-separated):
   nosize    SIZE is answered 500
   nomlsd    MLSD is answered 500 and FEAT does not offer it
   hidemlsd  FEAT does not offer MLSD, which works all the same
+  longline  FEAT is answered by one line of 10 MB
+  endless   FEAT is answered by a multi-line reply of 10 MB that never ends
   stor552   an upload's final reply is 552 (after taking the data)
   stor451   an upload's final reply is 451
   stall     RETR answers 150 and then sends nothing, holding the data
@@ -162,6 +164,14 @@ class Dialogue:
                     send("230 logged in")
                 elif cmd == "SYST":
                     send("215 UNIX Type: L8")
+                elif cmd == "FEAT" and ("longline" in self.modes or "endless" in self.modes):
+                    body = b"211-" + b"x" * (10 << 20) if "longline" in self.modes else \
+                        b"211-Features:\r\n" + b" MLST type*;size*;\r\n" * 500000
+                    try:
+                        c.sendall(body)
+                    except OSError:
+                        pass
+                    break
                 elif cmd == "FEAT":
                     c.sendall(b"211-Features:\r\n211-x is text, not the end\r\n SIZE\r\n")
                     if "nomlsd" not in self.modes and "hidemlsd" not in self.modes:

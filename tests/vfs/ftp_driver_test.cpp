@@ -554,6 +554,22 @@ TEST_F(FtpTest, DialogueRefusals)
     }
 }
 
+// A reply line, or a multi-line reply, past its size cap is out of
+// protocol: the mount fails instead of reading on.
+TEST_F(FtpTest, DialogueOverlongRepliesAreRefused)
+{
+    for (const char *mode : {"longline", "endless"}) {
+        ftp_server srv("dialogue", mode);
+        ASSERT_GT(srv.port, 0);
+        vperror_t err{};
+        vfs_mount_ctx *m = vfs_mount(srv.url("u:p").c_str(), &err);
+        EXPECT_EQ(m, nullptr) << mode;
+        if (m)
+            vfs_umount(m);
+        EXPECT_EQ(err.code, VERR_NET_PROTOCOL_ERROR) << mode << " " << err.msg;
+    }
+}
+
 TEST_F(FtpTest, DialogueNamesWithLineEndsSendNothing)
 {
     ftp_server srv("dialogue");

@@ -24,6 +24,9 @@
 
 namespace {
 
+// The most bytes of an over-long line read and dropped before giving up.
+constexpr size_t k_line_drop_max = 64 * 1024;
+
 // The longest wait for the TLS goodbye of a closing connection.
 constexpr int32_t k_goodbye_ms = 1000;
 
@@ -124,18 +127,25 @@ int line_read(net_conn *conn, char *buf, size_t size, bool newline_ends)
         return 0;
     if (c == 0 || (newline_ends && c == '\n'))
         return 1;
-    size_t n = 0;
+    size_t n = 0, dropped = 0;
     for (;;) {
         if (n < size)
             buf[n++] = char(c);
+        else if (++dropped > k_line_drop_max) {
+            // A line without end: given up, not read for ever.
+            errno = EMSGSIZE;
+            return -1;
+        }
         c = src.next(&got);
         if (c < 0)
             return -1;
         if (!got || c == 0 || (newline_ends && c == '\n'))
             break;
     }
-    if (n == size)
+    if (n == size) {
+        errno = EMSGSIZE;
         return -1;
+    }
     buf[n] = '\0';
     size_t w = 0;
     for (size_t r = 0; r < n; r++)

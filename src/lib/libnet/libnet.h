@@ -128,8 +128,8 @@ int net_read_char(net_conn *conn, int *got);
 // Reads a line ending in '\n' or a zero byte into buf (size bytes) and
 // deletes every '\r'. Returns its length; 1 (buf "") for a line that is only
 // '\n' or a zero byte; 0 when nothing came before the time-out; -1 on error
-// or when the line filled all size bytes (the rest of the line is read and
-// dropped). A name-pipe server waits for its client first.
+// or, with errno EMSGSIZE, when the line filled all size bytes (the rest of
+// the line is read and dropped, at most 64 KiB of it). A name-pipe server waits for its client first.
 int net_gets(net_conn *conn, char *buf, size_t size);
 // As net_gets, but only a zero byte ends the line.
 int net_gets_z(net_conn *conn, char *buf, size_t size);

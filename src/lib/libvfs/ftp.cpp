@@ -47,6 +47,7 @@ constexpr int32_t k_timeout_ms = 2000;      // connects, replies and transfers
 constexpr int32_t k_login_wait_ms = 10000; // the reply to PASS
 constexpr int32_t k_end_wait_ms = 10000;   // an upload's final reply (the server writes out first)
 constexpr size_t k_line_size = 4096;        // one control line
+constexpr size_t k_reply_max = 64 * 1024;   // all lines of one reply
 constexpr size_t k_cmd_size = 4096;         // one command with its CRLF
 constexpr size_t k_list_max = 256u << 20;   // largest listing read
 constexpr size_t k_io_max = 1u << 30;       // largest single transfer call
@@ -180,12 +181,25 @@ int ftp_reply(ftp_mnt *m, std::string *text)
 {
     char line[k_line_size];
     int first = -1;
+    size_t total = 0;
     for (;;) {
+        errno = 0;
         int n = net_gets(&m->ctrl, line, sizeof line);
+        if (n < 0 && errno == EMSGSIZE) {
+            LOG_ERR(VFS_TAG, "reply line longer than %zu bytes\n", k_line_size - 1);
+            m->up = false;
+            return -2;
+        }
         if (n <= 0) {
             LOG_DBG(VFS_TAG, "ftp_reply net_gets ret=%d\n", n);
             m->up = false;
             return n;
+        }
+        total += (size_t)n + 1;
+        if (total > k_reply_max) {
+            LOG_ERR(VFS_TAG, "reply longer than %zu bytes\n", k_reply_max);
+            m->up = false;
+            return -2;
         }
         if (text) {
             *text += line;
