@@ -198,22 +198,24 @@ TEST(NetTcp, DataTimeoutsAndClose)
     uint64_t t0 = os_clock_ms();
     EXPECT_EQ(net_read(&g.c, buf, 100), 40); // a short count, not an error
     EXPECT_GE(elapsed_ms(t0), 380u);
-    EXPECT_LT(elapsed_ms(t0), 2000u);
+    EXPECT_LT(elapsed_ms(t0), 20000u); // not stuck until the peer lets go
     EXPECT_FALSE(g.c.disconnected);
     // Nothing at all before the time-out: 0, and net_gets answers 0 too.
     EXPECT_EQ(net_read(&g.c, buf, 10), 0);
     EXPECT_EQ(net_gets(&g.c, buf, sizeof buf), 0);
     release = true;
 
+    // Bounds below are far from the time-out, so that a busy machine passes
+    // and a read that waited for the time-out fails.
     conn_guard h;
-    h.c.timeout = 2000;
+    h.c.timeout = 30000;
     ASSERT_EQ(net_open3(&h.c, url_of(peer.port()).c_str(), nullptr, &e), 0);
     EXPECT_EQ(net_gets(&h.c, buf, sizeof buf), 8);
     EXPECT_STREQ(buf, "line one");
     // The peer closed: the count so far, the flag set, then -1 at once.
     t0 = os_clock_ms();
     EXPECT_EQ(net_read(&h.c, buf, 10), 0);
-    EXPECT_LT(elapsed_ms(t0), 1000u);
+    EXPECT_LT(elapsed_ms(t0), 15000u);
     EXPECT_TRUE(h.c.disconnected);
     EXPECT_EQ(net_read(&h.c, buf, 10), -1);
     EXPECT_EQ(net_write(&h.c, "x", 1), -1);
@@ -225,17 +227,17 @@ TEST(NetTcp, ReadSecondTimeout)
 {
     tcp_peer peer([](int fd, int) {
         write_all(fd, "ab");
-        read_n(fd, 1, 3000); // keep the link until the client is done
+        read_n(fd, 1, 30000); // keep the link until the client is done
     });
     conn_guard g;
-    g.c.timeout = 2000;
+    g.c.timeout = 30000;
     vperror_t e{};
     ASSERT_EQ(net_open3(&g.c, url_of(peer.port()).c_str(), nullptr, &e), 0);
     char buf[10];
     const uint64_t t0 = os_clock_ms();
     EXPECT_EQ(net_read2(&g.c, buf, 10, 100), 2);
-    EXPECT_LT(elapsed_ms(t0), 1500u);
-    EXPECT_EQ(g.c.timeout, 2000);
+    EXPECT_LT(elapsed_ms(t0), 15000u);
+    EXPECT_EQ(g.c.timeout, 30000);
     net_write(&g.c, "q", 1);
 }
 
@@ -262,7 +264,7 @@ TEST(NetTcp, AbortFlagAndHook)
     EXPECT_EQ(net_read(&g.c, buf, 4), -1);
     EXPECT_EQ(errno, ECANCELED); // maps to -14 "aborted"
     EXPECT_EQ(os_verr_get(errno), VERR_ABORTED);
-    EXPECT_LT(elapsed_ms(t0), 1000u);
+    EXPECT_LT(elapsed_ms(t0), 5000u); // the time-out is 10 s
     raiser.join();
 
     // The hook's function answers too; the record's own flag stops writes.
@@ -320,13 +322,13 @@ TEST(NetTcp, ConnectFailures)
         EXPECT_GE(elapsed_ms(t0), 290u);
         net_abort_hook hook{};
         hook.abort = 1;
-        o.connect_timeout = 5000;
+        o.connect_timeout = 60000;
         o.hook = &hook;
         t0 = os_clock_ms();
         EXPECT_EQ(sock_tcp_connect("127.0.0.1", full_port, &o, &e), nullptr);
         EXPECT_EQ(e.code, -14);
         EXPECT_STREQ(e.msg, "connection aborted");
-        EXPECT_LT(elapsed_ms(t0), 1000u);
+        EXPECT_LT(elapsed_ms(t0), 30000u);
     }
     for (int f : fillers)
         close(f);
