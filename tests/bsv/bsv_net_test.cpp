@@ -10,6 +10,7 @@
 
 #include "libbsv/bsv.h"
 #include "libpal/basic/pl_base.h"
+#include "libpal/tframe/app/app.h"
 #include "liblog/log2.h"
 #include "test_util.h"
 
@@ -108,6 +109,10 @@ int held_connect(const char *host, int port)
 TEST(BsvNet, PacketsReachTheReceiver)
 {
     bsv_set_encrypt(0);
+    const char *saved_name = g_app.app_name;
+    uint32_t saved_ver = g_app.ver_id;
+    g_app.app_name = "zkue";
+    g_app.ver_id = 0x01070602;
     receiver r("last");
     ASSERT_GT(r.port, 0);
     log2_t *h = quiet_handle();
@@ -139,6 +144,10 @@ TEST(BsvNet, PacketsReachTheReceiver)
         EXPECT_EQ(field(l, "sid"), std::to_string(g_pl_sys.mac)) << l;
         EXPECT_EQ(field(l, "bid"), std::to_string(g_pl_sys.boot_time)) << l;
     }
+    g_app.app_name = saved_name;
+    g_app.ver_id = saved_ver;
+    EXPECT_EQ(field(got[0], "ver_id"), "17237506");
+    EXPECT_EQ(field(got[0], "app_id"), "7");
     EXPECT_EQ(field(got[0], "msg"), "first 1");
     EXPECT_EQ(field(got[0], "file"), "src\\\\a.c");
     EXPECT_EQ(field(got[0], "line"), "12");

@@ -378,7 +378,6 @@ const pl_idtab_t OS_IDS[] = {{1, {"windows"}}, {2, {"linux"}}, {3, {"macosx"}}, 
 const pl_idtab_t ARCH_IDS[] = {{1, {"x86"}},       {2, {"x64"}},          {10, {"arm64"}},
                                {12, {"armv4tl"}},  {20, {"mips"}},        {24, {"loongarch32"}},
                                {25, {"loongarch64"}}};
-constexpr int count_of(const pl_idtab_t *, size_t n) { return (int)n; }
 } // namespace
 
 int bsv_app_id_get(const char *name)
@@ -391,11 +390,11 @@ int bsv_app_id_get(const char *name)
     return 0;
 }
 
-const char *bsv_app_id_name(int id) { return pl_idtab_get(id, APP_IDS, count_of(APP_IDS, std::size(APP_IDS))); }
-const char *bsv_os_id_name(int id) { return pl_idtab_get(id, OS_IDS, count_of(OS_IDS, std::size(OS_IDS))); }
+const char *bsv_app_id_name(int id) { return pl_idtab_get(id, APP_IDS, (int)std::size(APP_IDS)); }
+const char *bsv_os_id_name(int id) { return pl_idtab_get(id, OS_IDS, (int)std::size(OS_IDS)); }
 const char *bsv_arch_id_name(int id)
 {
-    return pl_idtab_get(id, ARCH_IDS, count_of(ARCH_IDS, std::size(ARCH_IDS)));
+    return pl_idtab_get(id, ARCH_IDS, (int)std::size(ARCH_IDS));
 }
 
 uint8_t bsv_os_id(void)
