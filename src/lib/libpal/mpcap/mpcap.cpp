@@ -212,6 +212,8 @@ int pcap_dump_set_fsize(mpcap_dumper_t *d, uint64_t cap)
 {
     if (!d || !d->fp)
         return -1;
+    if (cap == 0)
+        return 0; // no cap
     int64_t size = file_size(d->fp);
     if (size < 0) {
         log2_printf(nullptr, LOG2_ERR | LOG2_F_ERRNO, TAG, __FILE__, __LINE__, __func__, "ftell error: ");

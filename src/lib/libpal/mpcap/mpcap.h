@@ -59,7 +59,8 @@ void pcap_dump_close(mpcap_dumper_t *d);
 // it keeps its header and the records from the first record boundary at or
 // after cap / 2. Records whose lengths do not fit the file (a damaged file)
 // end it: the file is cut back to the last sound record before them. 0, or
-// -1 (logged) when the file could not be read or rewritten.
+// -1 (logged) when the file could not be read or rewritten. A cap of 0 means
+// no cap.
 int pcap_dump_set_fsize(mpcap_dumper_t *d, uint64_t cap);
 // End of the sound records of a capture image of size bytes (at least the
 // header's 24): the offset where the first record that does not fit starts,
