@@ -3,12 +3,20 @@
 // close or stall), lines, the memory loopback and the block-size probe.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -410,4 +418,95 @@ TEST(NetSecrets, UrlCredentialsNeverLogged)
         for (const std::string &l : cap.lines())
             EXPECT_EQ(l.find(marker), std::string::npos) << l;
     }
+}
+
+// ---- name lookups --------------------------------------------------------------------------------
+
+namespace {
+
+// In a child of its own mount and network namespaces (the machine is not
+// touched), the resolver is pointed at a name server on 127.0.0.1:53 that
+// never answers; run() is then called there. The child's exit status: 0
+// when run() held, 77 when the namespaces could not be made.
+int with_silent_resolver(const std::function<bool()> &run)
+{
+    const pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid > 0) {
+        int st = 0;
+        if (waitpid(pid, &st, 0) != pid)
+            return -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    }
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        _exit(77);
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr{};
+    strcpy(ifr.ifr_name, "lo");
+    if (ioctl(s, SIOCGIFFLAGS, &ifr) != 0)
+        _exit(77);
+    ifr.ifr_flags |= IFF_UP;
+    if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
+        _exit(77);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int t = socket(AF_INET, SOCK_STREAM, 0);
+    if (bind(s, (sockaddr *)&a, sizeof a) != 0 || bind(t, (sockaddr *)&a, sizeof a) != 0 || listen(t, 8) != 0)
+        _exit(77);
+    char dir[] = "/tmp/zk_resolvXXXXXX";
+    if (!mkdtemp(dir))
+        _exit(77);
+    const std::string resolv = std::string(dir) + "/resolv.conf", nss = std::string(dir) + "/nsswitch.conf";
+    FILE *f = fopen(resolv.c_str(), "w");
+    fputs("nameserver 127.0.0.1\noptions timeout:30 attempts:3\n", f);
+    fclose(f);
+    f = fopen(nss.c_str(), "w");
+    fputs("hosts: dns\n", f);
+    fclose(f);
+    const bool mounted = mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0 &&
+                         mount(nss.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0;
+    unlink(resolv.c_str());
+    unlink(nss.c_str());
+    rmdir(dir);
+    if (!mounted)
+        _exit(77);
+    _exit(run() ? 0 : 1);
+}
+
+int abort_after_300ms(void *arg, int)
+{
+    return os_clock_ms() - *(uint64_t *)arg >= 300;
+}
+
+} // namespace
+
+// A lookup the resolver never answers ends with the connect time-out, or
+// sooner with the abort hook; an address as text needs no resolver.
+TEST(NetLookup, BoundedByTimeOutAndAbort)
+{
+    int r = with_silent_resolver([] {
+        net_opts o{};
+        o.connect_timeout = 1000;
+        vperror_t e{};
+        uint64_t t0 = os_clock_ms();
+        if (sock_tcp_connect("zk-never.example", 80, &o, &e) || e.code != VERR_TIMEOUT || os_clock_ms() - t0 > 20000)
+            return false;
+        uint64_t start = os_clock_ms();
+        net_abort_hook hook{0, abort_after_300ms, &start};
+        o.connect_timeout = 120000;
+        o.hook = &hook;
+        e = vperror_t{};
+        if (sock_tcp_connect("zk-never.example", 80, &o, &e) || e.code != VERR_ABORTED ||
+            os_clock_ms() - start > 60000)
+            return false;
+        os_ipaddr a{};
+        return sock_resolve("127.0.0.1", &a, 0, 1, nullptr, nullptr) == 0 && os_ipaddr_family(&a) == OS_IPADDR_IPV4 &&
+               sock_resolve("::1", &a, 0, 1, nullptr, nullptr) == 0 && os_ipaddr_family(&a) == OS_IPADDR_IPV6;
+    });
+    if (r == 77)
+        GTEST_SKIP() << "needs root for a private mount and network namespace";
+    EXPECT_EQ(r, 0);
 }

@@ -174,8 +174,18 @@ int libnet_exit(void);
 // its type is not 0), or NULL with err (may be NULL) filled: {-2,
 // "addrinfo_addr %s failed"}, {-40, "connection timeout"}, {-14,
 // "connection aborted"}, {-461, "connection refused"}, or the status of
-// errno. The connect waits in 200 ms slices for opts->connect_timeout ms.
+// errno. The name lookup (see sock_resolve) and then the connect each wait
+// at most opts->connect_timeout ms, the connect in 200 ms slices.
 os_socket_t sock_tcp_connect(const char *host, int port, const net_opts *opts, vperror_t *err);
+// sock_tcp_connect to an address already known (no lookup, no proxy).
+os_socket_t sock_tcp_connect_addr(const os_ipaddr *addr, const net_opts *opts, vperror_t *err);
+// Forward lookup of host (an address text needs none) for family (0 either,
+// OS_IPADDR_IPV4, OS_IPADDR_IPV6) into addr (port 0). The system resolver
+// runs on a helper thread, so the wait is bounded: timeout_ms, and the
+// abort hook (may be NULL) asked every 100 ms. 0; -1 with err (may be NULL)
+// {-2, "addrinfo_addr %s failed"}, {-40, "addrinfo_addr %s timed out"} or
+// {-14, "connection aborted"}. A lookup given up ends on its own.
+int sock_resolve(const char *host, os_ipaddr *addr, int family, int timeout_ms, net_abort_hook *hook, vperror_t *err);
 // A UDP socket connected to host:port, or NULL with err filled.
 os_socket_t sock_udp_open(const char *host, int port, vperror_t *err);
 int sock_shutdown(os_socket_t sock, int how); // 0 / -1

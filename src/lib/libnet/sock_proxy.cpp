@@ -213,10 +213,9 @@ int proxy_sock4_init(net_conn *conn, const char *host, int port, const net_proxy
     // not resolve here goes to the proxy to resolve (SOCKS4a), as does the
     // address 255.255.255.255.
     os_ipaddr addr{};
-    addr.state = OS_IPADDR_IPV4;
     uint32_t ip = 0;
     bool socks4a = true;
-    if (os_addrinfo_addr(host, &addr)) {
+    if (sock_resolve(host, &addr, OS_IPADDR_IPV4, conn->timeout > 0 ? conn->timeout : 6000, conn->hook, nullptr) == 0) {
         if (os_ipaddr_family(&addr) != OS_IPADDR_IPV4) {
             VPERROR_SET(err, VERR_GENERAL_FAILURE, "SOCK4 does not support IPv6");
             return -1;

@@ -65,6 +65,7 @@ struct ftp_mnt {
     std::mutex mu;
     std::string host;
     int port = k_default_port;
+    os_ipaddr peer{};     // the control connection's peer: data connections go there
     std::string user, pwd;
     std::string root;     // "" or "/dir" (no '/' at the end)
     bool feat_mlsd = false; // FEAT offered MLST / MLSD
@@ -267,6 +268,11 @@ int ftp_login(ftp_mnt *m, vperror_t *err)
     m->ctrl.type = NET_TCP_TYPE;
     m->ctrl.handle = s;
     m->ctrl.timeout = m->transfer_timeout;
+    if (!os_socket_peer(s, &m->peer)) {
+        vperror_set(err, __FILE__, __LINE__, __func__, VERR_NET_IO_ERROR, "control connection has no peer address");
+        net_close(&m->ctrl);
+        return -1;
+    }
     std::string text;
     struct step {
         const char *cmd;
@@ -361,9 +367,10 @@ int full_path(ftp_mnt *m, const char *path, std::string &out)
 // ---- transfers ----------------------------------------------------------------------------
 
 // Sends PASV and connects the data connection `d` to the port it names. The
-// host is the control connection's: a server that names another one (a
-// private address behind a translating router, or a third machine) gets
-// its port on the host the mount was made to. 0, or -1 with the record filled.
+// address is the control connection's peer (no second lookup of the host):
+// a server that names another one (a private address behind a translating
+// router, or a third machine) gets its port on the machine the mount talks
+// to. 0, or -1 with the record filled.
 int ftp_pasv_mode(ftp_mnt *m, net_conn *d)
 {
     std::string text;
@@ -376,12 +383,14 @@ int ftp_pasv_mode(ftp_mnt *m, net_conn *d)
             return FAIL(VERR_NET_PROTOCOL_ERROR, "PASV: %s", reply_text(r, text).c_str());
         return FAIL_REPLY("PASV", r, text);
     }
-    if (m->host != host)
-        LOG_DBG(VFS_TAG, "PASV names %s: data goes to %s:%d\n", host, m->host.c_str(), port);
+    os_ipaddr to = m->peer;
+    os_ipaddr_port_set(&to, (uint16_t)port);
+    char shown[OS_IPADDR_CSTR_MAXN];
+    LOG_DBG(VFS_TAG, "PASV names %s: data goes to %s\n", host, os_ipaddr_cstr(&to, shown, sizeof shown));
     net_opts o{};
     o.connect_timeout = m->data_connect_timeout;
     vperror_t e{};
-    os_socket_t s = sock_tcp_connect(m->host.c_str(), port, &o, &e);
+    os_socket_t s = sock_tcp_connect_addr(&to, &o, &e);
     if (!s) {
         LOG_ERR(VFS_TAG, "ftp_cmd PASV ret=%d error\n", r);
         return FAIL(e.code ? e.code : VERR_NET_IO_ERROR, "data connection to port %d: %s", port, e.msg);
