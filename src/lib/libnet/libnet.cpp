@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "libnet/sock_event.h"
 #include "libnet/net_imp.h"
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
@@ -330,7 +331,11 @@ void net_ssl_set_global_procs(net_read_fn read, net_write_fn write)
 }
 
 int libnet_init(void) { return libssl_init(); }
-int libnet_exit(void) { return libssl_exit(); }
+int libnet_exit(void)
+{
+    sock_env_exit();
+    return libssl_exit();
+}
 
 // ---- data ----------------------------------------------------------------------------------------
 
