@@ -15,7 +15,7 @@
 struct os_name_pipe_srv_t {
     char *path0;     // "_0" FIFO, read by the server (owned)
     char *path1;     // "_1" FIFO, written by the server (owned)
-    int32_t read_fd; // 0 while no client is connected
+    int32_t read_fd; // -1 while no client is connected
     int32_t write_fd;
 };
 
@@ -27,8 +27,13 @@ struct os_name_pipe_cli_t {
 // Directory of the FIFOs.
 const char *os_name_pipe_dir(void);
 
-// Creates both FIFOs (mode 0666 before the umask; existing ones are reused)
-// and remembers their names; opens nothing yet. NULL only when out of memory.
+// Creates both FIFOs (mode 0600; existing ones are reused) and remembers
+// their names; opens nothing yet. NULL when out of memory or when a FIFO
+// can't be made (logged).
+//
+// Every open refuses a symbolic link (O_NOFOLLOW) and an object that is not
+// a FIFO, and the server also a FIFO of another user: such an open fails
+// with its reason logged, and nothing is read or written.
 os_name_pipe_srv_t *os_name_pipe_srv_open(const char *name);
 // Opens "_0" for reading, then "_1" for writing; each blocks until the
 // client opens the same FIFO. 0, or -1 (logged).

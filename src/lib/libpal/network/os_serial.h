@@ -4,6 +4,12 @@
 #pragma once
 #include <cstddef>
 
+// Opens the port (O_RDWR, O_NOCTTY, O_NONBLOCK; mode is the creation mode),
+// clears its status flags and sets raw mode, 8 data bits, no parity, one
+// stop bit at baud (38400, 19200, 9600, 4800, 2400, 1200 or 300). The
+// descriptor, or -1 after logging the step that failed (the port is closed);
+// an unknown speed is "BaudRate=%d invaild".
+int os_serial_open(const char *path, int baud, int mode);
 // Waits up to timeout_ms for input, then reads until size bytes arrived or
 // the port has no more. Bytes read, 0 when nothing came in time, -1 when the
 // wait fails (logged).

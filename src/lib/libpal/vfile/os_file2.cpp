@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "libpal/basic/pl_assert.h"
+#include "libpal/os/os_host.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/os/posix/os_fs_priv.h"
 #include "libpal/string/str_path.h"
@@ -308,35 +309,17 @@ int64_t os_file_seek(os_file_t *f, int64_t off, int whence) { FILE_DISPATCH(f, s
 int64_t os_file_offset(os_file_t *f) { FILE_DISPATCH(f, offset, -1); }
 int64_t os_file_size(os_file_t *f) { FILE_DISPATCH(f, size, -1); }
 
-// Model text of the storage device behind a local descriptor. Only the sysfs
-// attribute is read: the ATA/SCSI queries belong to the host information.
+// Model text of the device behind a local descriptor: the host's device
+// queries, asked only of device nodes (the physical-memory names answer
+// without a query).
 static void file_dev_model(int fd, const char *path, char *buf, size_t size)
 {
     if (!path || !buf || size == 0)
         return;
-    if (strcmp(path, "/dev/mem") == 0 || strcmp(path, "/dev/pmem") == 0 || strcmp(path, "/dev/ram") == 0) {
-        str_safecopy_trunc(buf, size, "PhysicalMemory");
-        return;
-    }
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode))
-        return;
-    char sys[128];
-    snprintf(sys, sizeof(sys), "/sys/dev/block/%u:%u/device/model", major(st.st_rdev), minor(st.st_rdev));
-    FILE *fp = fopen(sys, "re");
-    if (!fp)
-        return;
-    char line[256] = "";
-    if (fgets(line, sizeof(line), fp)) {
-        size_t n = strlen(line);
-        while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == ' ' || line[n - 1] == '\t'))
-            line[--n] = 0;
-        const char *s = line;
-        while (*s == ' ' || *s == '\t')
-            s++;
-        str_safecopy_trunc(buf, size, s);
-    }
-    fclose(fp);
+    const bool device = fd >= 0 && fstat(fd, &st) == 0 && (S_ISBLK(st.st_mode) || S_ISCHR(st.st_mode));
+    if (device || strcmp(path, "/dev/mem") == 0 || strcmp(path, "/dev/pmem") == 0 || strcmp(path, "/dev/ram") == 0)
+        os_dev_get_model(fd, buf, size, path);
 }
 
 int os_file_ioctl(os_file_t *f, int code, void *buf, size_t len)
