@@ -298,4 +298,111 @@ TEST_F(LogFile, CleanUpNeedsADirectory)
     log_file_exit(&ctx);
 }
 
+// Capture files: a ".pcap" name takes binary log records, not text lines.
+// The file callback is the process's one: every handle's records reach it.
+
+const unsigned char k_pcap_head[24] = {0xd4, 0xc3, 0xb2, 0xa1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                       0,    0,    1,    0,    0x93, 0, 0, 0};
+
+// Record count of a little-endian capture file, -1 when its header or a
+// record length is wrong.
+int pcap_records(const std::string &text)
+{
+    if (text.size() < 24 || memcmp(text.data(), k_pcap_head, 24) != 0)
+        return -1;
+    size_t at = 24;
+    int n = 0;
+    while (at < text.size()) {
+        if (text.size() - at < 16)
+            return -1;
+        uint32_t cap;
+        memcpy(&cap, text.data() + at + 8, 4); // little-endian on the hosts that run the tests
+        at += 16 + cap;
+        n++;
+    }
+    return at == text.size() ? n : -1;
+}
+
+TEST_F(LogFile, CaptureFileTakesRecordsAndIsMadeAgain)
+{
+    std::string path = dir + "/x.pcap";
+    ASSERT_EQ(open(path), 0);
+    EXPECT_EQ(log2_get_file_name(h), path);
+    EXPECT_EQ(log2_get_file_fd(h), -1); // no text stream
+    std::string text = slurp(path);
+    ASSERT_EQ(pcap_records(text), 0);
+    for (int i = 0; i < 3; i++)
+        rec(LOG2_INFO, "into the capture");
+    text = slurp(path);
+    EXPECT_EQ(pcap_records(text), 3);
+    EXPECT_EQ(text.find("INFO "), std::string::npos); // no text line
+    EXPECT_NE(text.find("into the capture"), std::string::npos);
+
+    // Deleted: the next record makes it again, with a fresh header.
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    rec(LOG2_INFO, "after the delete");
+    text = slurp(path);
+    EXPECT_EQ(pcap_records(text), 1);
+    EXPECT_NE(text.find("after the delete"), std::string::npos);
+
+    // Mode "a" appends to it without a second header.
+    log2_conf_set_file_mode(h, "a");
+    ASSERT_EQ(open(path), 0);
+    rec(LOG2_INFO, "appended");
+    EXPECT_EQ(pcap_records(slurp(path)), 2);
+}
+
+TEST_F(LogFile, CaptureCapKeepsWholeRecords)
+{
+    std::string path = dir + "/cap.pcap";
+    ASSERT_EQ(open(path), 0);
+    log2_ioctl(h, LOG2_IOC_FILE_MAX_SIZE, (const void *)(intptr_t)4096, 0);
+    for (int i = 0; i < 100; i++) {
+        rec(LOG2_INFO, ("record " + std::to_string(i)).c_str());
+        std::string text = slurp(path);
+        ASSERT_LT(text.size(), 4096u);
+        ASSERT_GT(pcap_records(text), 0) << i;
+    }
+    EXPECT_NE(slurp(path).find("record 99"), std::string::npos);
+}
+
+TEST_F(LogFile, LeavingACaptureFileRemovesItsCallback)
+{
+    std::string pcap = dir + "/x.pcap", text = dir + "/y.log";
+    ASSERT_EQ(open(pcap), 0);
+    rec(LOG2_INFO, "one");
+    size_t size = slurp(pcap).size();
+    // The switch to a text file: records are lines there and the capture
+    // file neither grows nor comes back once deleted.
+    ASSERT_EQ(open(text), 0);
+    rec(LOG2_INFO, "two");
+    EXPECT_EQ(slurp(pcap).size(), size);
+    ASSERT_EQ(unlink(pcap.c_str()), 0);
+    rec(LOG2_INFO, "three");
+    EXPECT_FALSE(exists(pcap));
+    std::vector<std::string> lines = lines_of(slurp(text));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("three"), std::string::npos);
+
+    // A handle closed while its capture file is open: the records of other
+    // handles never reach its freed context.
+    log2_t *h2 = log2_new();
+    log2_ioctl(h2, LOG2_IOC_CONSOLE_ON, (const void *)0, 0);
+    std::string other = dir + "/other.pcap";
+    ASSERT_EQ(log2_open_file(h2, other.c_str()), 0);
+    rec(LOG2_INFO, "seen by both");
+    EXPECT_EQ(pcap_records(slurp(other)), 1);
+    log2_exit(h2);
+    rec(LOG2_INFO, "after the close");
+    EXPECT_EQ(pcap_records(slurp(other)), 1);
+
+    // A failed switch away from a capture file leaves nothing installed.
+    ASSERT_EQ(open(pcap), 0);
+    ASSERT_EQ(mkdir((dir + "/d.log").c_str(), 0755), 0);
+    EXPECT_EQ(open(dir + "/d.log"), -1);
+    size = slurp(pcap).size();
+    rec(LOG2_INFO, "nowhere");
+    EXPECT_EQ(slurp(pcap).size(), size);
+}
+
 } // namespace

@@ -216,6 +216,12 @@ class LogOutputs(ProgramCopy):
             # Over TCP every message arrived as one of its own: as many as
             # the same run sent by datagrams.
             self.assertEqual(len(recs_t), len(recs_u))
+            # With a capture file as the log file both outputs are fed.
+            pcap = os.path.join(self.work, "s.pcap")
+            ini = self.ini("[log]\nlevel=verb\nsyslog=tcp://127.0.0.1:%d\nfile=%s\n" % (peer.tcp, pcap))
+            pid_p, _ = self.zkue(ini)
+            self.assertTrue(wait_for(lambda: any("app_lib_exit(): <==" in x[4] for x in peer.records(pid_p)), 20))
+            self.assertGreater(self.capture_count(pcap), 10)
             # The host name in the messages; "(none)" is sent as "unknown".
             # (in a UTS namespace of the run's own: the machine's name stays)
             if shutil.which("unshare"):
@@ -231,6 +237,45 @@ class LogOutputs(ProgramCopy):
             peer.stop()
 
     # ---- log file -----------------------------------------------------------------------------
+
+    def capture_count(self, path):
+        """Packets capinfos counts in a capture file of log records (link
+        type 147, "USER 0"); tshark reads every one."""
+        if not shutil.which("capinfos"):
+            self.skipTest("capinfos is not installed")
+        r = subprocess.run(["capinfos", "-r", "-T", "-c", "-E", path], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        name, encap, count = r.stdout.strip().split("\t")
+        self.assertEqual(encap, "user0")
+        if shutil.which("tshark"):
+            t = subprocess.run(["tshark", "-r", path, "-T", "fields", "-e", "frame.number"], capture_output=True,
+                               text=True, timeout=120)
+            self.assertEqual(t.returncode, 0, t.stderr)
+            self.assertEqual(len(t.stdout.split()), int(count))
+        return int(count)
+
+    def test_capture_file_then_command_line_file(self):
+        pcap, text = os.path.join(self.work, "x.pcap"), os.path.join(self.work, "y.log")
+        ini = self.ini("[log]\nlevel=verb\nfile=%s\n" % pcap)
+        self.zkue(ini)
+        whole = self.capture_count(pcap)
+        self.assertGreater(whole, 10)
+        with open(pcap, "rb") as f:
+            data = f.read()
+        self.assertIn(b"error=File not found.", data)
+        self.assertNotIn(b" ERROR ", data)  # records, no text lines
+        # -o comes after the section: the capture file stops at the switch
+        # (the records after it are lines of the text file) and stays sound.
+        self.zkue(ini, "-o", text)
+        part = self.capture_count(pcap)
+        self.assertLess(part, whole)
+        with open(pcap, "rb") as f:
+            self.assertNotIn(b"error=File not found.", f.read())
+        with open(text) as f:
+            lines = f.readlines()
+        for line in lines:
+            self.assertRegex(line, FILE_LINE)
+        self.assertTrue(any("error=File not found." in line for line in lines))
 
     def test_file_family_in_a_directory_beside_the_program(self):
         logdir = os.path.join(self.tmp, "log")

@@ -217,8 +217,10 @@ int bsv_write_log(unsigned level_word, const char *tag, const char *file, int li
 // may be freed. Any thread; not from inside an output.
 void bsv_set_net_callback(bsv_out_fn fn, void *arg);
 void bsv_set_file_callback(bsv_out_fn fn, void *arg);
-// Removes the network output only when it was installed with this argument.
+// Remove the network or file output only when it was installed with this
+// argument (an output another owner installed since stays).
 void bsv_unset_net_callback(void *arg);
+void bsv_unset_file_callback(void *arg);
 
 // ---- in-memory readers (filled in by the reader registry) ---------------------------------------
 // Registers the log record type on first use.

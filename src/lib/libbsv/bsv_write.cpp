@@ -44,6 +44,15 @@ void bsv_set_file_callback(bsv_out_fn fn, void *arg)
     s_file_arg = fn ? arg : nullptr;
 }
 
+void bsv_unset_file_callback(void *arg)
+{
+    std::lock_guard<std::mutex> g(s_out_mu);
+    if (s_file_fn && s_file_arg == arg) {
+        s_file_fn = nullptr;
+        s_file_arg = nullptr;
+    }
+}
+
 int bsv_write_log(unsigned level_word, const char *tag, const char *file, int line, const char *func,
                   const char *msg)
 {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "libbsv/bsv.h"
+#include "libbsvf/bsvf.h"
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/env/os_env.h"
@@ -98,9 +100,58 @@ bool write_record(zkfile_t *f, const char *head, size_t hlen, const char *text, 
     return zkerror(f) == 0;
 }
 
-// Capture files for ".pcap" names.
-int log_file_pcap_open(log_file_ctx *, const char *, bool) { return -1; }
-void log_file_pcap_close(log_file_ctx *) {}
+// ---- capture files for ".pcap" names: binary log records reach them
+// through the binary-log file callback, installed while the file is open.
+
+bsvf_pcap_t *pcap_of(log_file_ctx *ctx) { return (bsvf_pcap_t *)ctx->pcap; }
+
+void pcap_drop_writer(log_file_ctx *ctx)
+{
+    bsvf_pcap_close(pcap_of(ctx));
+    ctx->pcap = nullptr;
+}
+
+// The binary-log file callback: one record into the capture file, then the
+// size cap. A deleted file is made again with a fresh header; a writer lost
+// in a failed trim is opened again; records are dropped while that fails.
+int pcap_cb(unsigned, const void *rec, int len, void *arg)
+{
+    log_file_ctx *ctx = (log_file_ctx *)arg;
+    if (!ctx || ctx->kind != LOG_FILE_KIND_PCAP || !ctx->path[0])
+        return -1;
+    if (ctx->pcap && !file_exists(ctx->path))
+        pcap_drop_writer(ctx);
+    if (!ctx->pcap) {
+        ctx->pcap = bsvf_pcap_append(ctx->path, BSV_TYPE_LOG);
+        if (!ctx->pcap)
+            return -1;
+    }
+    bsvf_pcap_t *f = pcap_of(ctx);
+    int r = bsvf_pcap_write(f, rec, len);
+    bsvf_pcap_flush(f);
+    bsvf_pcap_set_fsize(f, (uint64_t)ctx->max_size);
+    if (!f->dumper || !f->dumper->fp)
+        pcap_drop_writer(ctx);
+    return r;
+}
+
+// Opens the capture file (appending or anew) and installs the callback.
+int log_file_pcap_open(log_file_ctx *ctx, const char *path, bool append)
+{
+    bsvf_pcap_t *f = append ? bsvf_pcap_append(path, BSV_TYPE_LOG) : bsvf_pcap_create(path, BSV_TYPE_LOG);
+    if (!f)
+        return -1;
+    ctx->pcap = f;
+    bsv_set_file_callback(pcap_cb, ctx);
+    return 0;
+}
+
+// Removes the callback (waiting out a call in flight), then closes the file.
+void log_file_pcap_close(log_file_ctx *ctx)
+{
+    bsv_unset_file_callback(ctx);
+    pcap_drop_writer(ctx);
+}
 
 } // namespace
 
@@ -148,19 +199,26 @@ int log_file_open(log_file_ctx *ctx, const char *name)
         return -1;
 
     if (ends_with(a, kPcapExt)) {
+        char former[sizeof(ctx->path)];
+        str_safecopy(former, sizeof(former), ctx->path);
+        int former_kind = ctx->kind;
+        // The callback finds the path and kind in place from its first call.
+        str_safecopy(ctx->path, sizeof(ctx->path), a);
+        ctx->kind = LOG_FILE_KIND_PCAP;
         if (log_file_pcap_open(ctx, a, ctx->mode[0] == 'a') != 0) {
+            str_safecopy(ctx->path, sizeof(ctx->path), former);
+            ctx->kind = former_kind;
             log2_dbg_printf("bsvf_pcap_file %s err\n", a);
             return -1;
         }
-        ctx->kind = LOG_FILE_KIND_PCAP;
     } else {
-        ctx->kind = LOG_FILE_KIND_TEXT;
         // Readable too: the size cap reads the file's newest half back.
         ctx->stream = file_fopen(ctx, a, ctx->mode[0] == 'a' ? "a+" : "w+");
         if (!ctx->stream) {
             log2_dbg_printf("fopen [%s] failed\n", a);
             return -1;
         }
+        ctx->kind = LOG_FILE_KIND_TEXT;
     }
     str_safecopy(ctx->path, sizeof(ctx->path), a);
     str_safecopy(ctx->pattern, sizeof(ctx->pattern), pattern);
