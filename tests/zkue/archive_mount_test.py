@@ -4,19 +4,24 @@ stored members and a 7z archive show the tree they were made from (names,
 types, sizes, contents), read backwards, refuse writes; an ISO image either
 mounts or, with a library that cannot read it, fails cleanly; a missing
 archive, URLs of other schemes and memory URLs are never mounted as local
-archives.
+archives. Members the library cannot decode (bzip2 and LZMA in zip) give
+EIO, never other bytes; a zip64 member over 4 GiB keeps its size and fails
+with EIO where the library cannot reach; opening 7z members again and again
+keeps the program's memory flat.
 
 The archives are made here with Debian's zip, 7z and genisoimage from a tree
 kept beside them. Every mount is taken down again, also when a check fails.
 Needs root and /dev/fuse."""
 import ctypes
 import ctypes.util
+import errno
 import os
 import shutil
 import socket
 import subprocess
 import tempfile
 import unittest
+import zipfile
 
 from fuse_mount_test import ZKUE, Zkue, clean_env, force_unmount, fuse_usable, is_fuse_mounted, mountinfo_entry, run
 
@@ -225,6 +230,196 @@ class ArchiveMount(unittest.TestCase):
                 self.assertNotEqual(status, 0, out)
                 self.assertIn("refused: a memory archive (mem://)", out)
                 self.assertFalse(is_fuse_mounted(self.mnt))
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS for %d" % pid)
+
+
+def read_or_errno(path, off=0, n=None):
+    """The bytes from off (to the end, or n of them), or the errno of the
+    failure."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError as e:
+        return e.errno
+    try:
+        if n is not None:
+            return os.pread(fd, n, off)
+        os.lseek(fd, off, os.SEEK_SET)
+        out = []
+        while True:
+            b = os.read(fd, 1 << 20)
+            if not b:
+                return b"".join(out)
+            out.append(b)
+    except OSError as e:
+        return e.errno
+    finally:
+        os.close(fd)
+
+
+class SparseWriter:
+    """A write-only file whose all-zero writes become holes, so that an
+    archive of a mostly empty member takes little disk."""
+
+    def __init__(self, f):
+        self.f = f
+
+    def write(self, b):
+        if b.count(0) == len(b):
+            self.f.seek(len(b), os.SEEK_CUR)
+            return len(b)
+        return self.f.write(b)
+
+    def __getattr__(self, name):
+        return getattr(self.f, name)
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class ArchiveFaults(unittest.TestCase):
+    """Archives the library reads only in part: what it cannot serve fails,
+    what it serves is right."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="zkue_arcf_")
+        self.mnt = os.path.join(self.tmp, "mnt")
+
+    def tearDown(self):
+        force_unmount(self.mnt)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_members_the_library_cannot_decode_give_eio(self):
+        data = {"text": text_bytes(85000), "bytes": bytes(range(256)) * 333, "small": b"hi\n", "empty": b""}
+        methods = {"stored": zipfile.ZIP_STORED, "deflated": zipfile.ZIP_DEFLATED, "bzip2": zipfile.ZIP_BZIP2,
+                   "lzma": zipfile.ZIP_LZMA}
+        py = os.path.join(self.tmp, "py.zip")
+        with zipfile.ZipFile(py, "w") as z:
+            for m, ct in methods.items():
+                for n, b in data.items():
+                    z.writestr(zipfile.ZipInfo("%s/%s" % (m, n)), b, compress_type=ct)
+        src = os.path.join(self.tmp, "src")
+        os.makedirs(src)
+        for n, b in data.items():
+            with open(os.path.join(src, n), "wb") as f:
+                f.write(b)
+        made = {"iz_defl.zip": ["zip", "-q", "-9", "../iz_defl.zip"], "iz_bzip2.zip": ["zip", "-q", "-Z", "bzip2",
+                                                                                      "../iz_bzip2.zip"],
+                "lzma2.7z": ["7z", "a", "-bd", "-bso0", "../lzma2.7z"],
+                "bcj.7z": ["7z", "a", "-bd", "-bso0", "-m0=BCJ", "-m1=LZMA2", "../bcj.7z"]}
+        for cmd in made.values():
+            subprocess.run(cmd + list(data), cwd=src, check=True, capture_output=True, timeout=120)
+        r = run(["unzip", "-v", os.path.join(self.tmp, "iz_bzip2.zip")])
+        self.assertIn("BZip2", r.stdout)
+        r = run(["7z", "l", "-slt", os.path.join(self.tmp, "bcj.7z")])
+        self.assertIn("BCJ", r.stdout)
+        archives = [py] + [os.path.join(self.tmp, a) for a in made]
+        old_lib = physfs_version()[:2] == (3, 0)
+        for archive in archives:
+            # Whether the library decodes a member's method (zip tools store
+            # what does not shrink, whatever they were asked).
+            if archive.endswith(".zip"):
+                with zipfile.ZipFile(archive) as z:
+                    members = {i.filename: i.compress_type in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED)
+                               for i in z.infolist()}
+            else:
+                members = {n: True for n in data}
+            # Twice: the answer is the same on every mount.
+            for _ in range(2):
+                with Zkue(archive, self.mnt, options=None):
+                    for member, decodes in members.items():
+                        want = data[os.path.basename(member)]
+                        with self.subTest(archive=os.path.basename(archive), member=member):
+                            p = os.path.join(self.mnt, member)
+                            self.assertEqual(os.stat(p).st_size, len(want))
+                            for off, cnt in ((0, None), (len(want) // 2, 100)):
+                                got = read_or_errno(p, off, cnt)
+                                expect = want[off:] if cnt is None else want[off:off + cnt]
+                                if decodes or not want or not old_lib:
+                                    # Right bytes, or a clean failure.
+                                    self.assertIn(got, (expect, errno.EIO) if not decodes else (expect,))
+                                else:
+                                    self.assertEqual(got, errno.EIO)
+                            if not decodes and want and old_lib:
+                                r = run(["cat", p])
+                                self.assertNotEqual(r.returncode, 0)
+                                self.assertIn("Input/output error", r.stderr)
+
+    def test_zip64_member_over_4_gib_is_never_cut_short(self):
+        size = 4400000000  # 4.1 GiB
+        if shutil.disk_usage(self.tmp).free < size + (1 << 30):
+            self.skipTest("needs %d bytes free in %s in case the file system makes no holes" % (size + (1 << 30),
+                                                                                                self.tmp))
+        below = (1 << 32) - 8192  # a page that lies wholly below the library's limit
+        marks = {0: b"HEAD", below: b"BELOW4G!", (1 << 32) + 4096: b"ABOVE4G!", size - 4: b"TAIL"}
+        archive = os.path.join(self.tmp, "big.zip")
+        chunk = 8 << 20
+        zero = bytes(chunk)
+        # A stored zip64 member written as it streams; its zeros stay holes.
+        with open(archive, "wb") as raw:
+            with zipfile.ZipFile(SparseWriter(raw), "w", zipfile.ZIP_STORED) as z:
+                with z.open(zipfile.ZipInfo("big.bin"), "w", force_zip64=True) as w:
+                    pos = 0
+                    while pos < size:
+                        n = min(chunk, size - pos)
+                        hits = [(at, m) for at, m in marks.items() if pos <= at < pos + n]
+                        if hits:
+                            b = bytearray(n)
+                            for at, m in hits:
+                                b[at - pos:at - pos + len(m)] = m
+                            w.write(b)
+                        else:
+                            w.write(zero[:n])
+                        pos += n
+                z.writestr("small.txt", b"small\n")
+        r = run(["unzip", "-v", archive])
+        self.assertIn(str(size), r.stdout)
+        with Zkue(archive, self.mnt, options=None):
+            p = os.path.join(self.mnt, "big.bin")
+            self.assertEqual(os.stat(p).st_size, size)
+            self.assertEqual(read_or_errno(p, 0, 4), b"HEAD")
+            self.assertEqual(read_or_errno(p, below, 8), b"BELOW4G!")
+            # Past 4 GiB: a failure, never bytes from elsewhere nor an end.
+            for off in ((1 << 32) + 4096, size - 4, (1 << 32) - 4):
+                self.assertEqual(read_or_errno(p, off, 8), errno.EIO, off)
+            r = subprocess.run(["dd", "if=" + p, "of=/dev/null", "bs=1M", "skip=4000", "status=none"],
+                               capture_output=True, text=True, timeout=120)
+            self.assertNotEqual(r.returncode, 0)
+            self.assertIn("Input/output error", r.stderr)
+            # The failures did not make the member look shorter.
+            self.assertEqual(os.stat(p).st_size, size)
+            # A member stored past 4 GiB of the archive: right, or refused.
+            self.assertIn(read_or_errno(os.path.join(self.mnt, "small.txt")), (b"small\n", errno.EIO))
+
+    def test_opening_7z_members_again_and_again_keeps_memory_flat(self):
+        src = os.path.join(self.tmp, "src")
+        os.makedirs(src)
+        with open(os.path.join(src, "a.txt"), "wb") as f:
+            f.write(text_bytes(128 << 10))
+        with open(os.path.join(src, "b.txt"), "wb") as f:
+            f.write(b"b\n")
+        archive = os.path.join(self.tmp, "t.7z")
+        subprocess.run(["7z", "a", "-bd", "-bso0", archive, "."], cwd=src, check=True, capture_output=True,
+                       timeout=120)
+        with Zkue(archive, self.mnt, options=None) as z:
+            names = [os.path.join(self.mnt, n) for n in ("a.txt", "b.txt")]
+            def opens(count):
+                for i in range(count):
+                    with open(names[i % 2], "rb") as f:
+                        self.assertTrue(f.read(100))
+            opens(200)
+            before = rss_kib(z.proc.pid)
+            # Each open left the member's bytes behind in the library: 10,000
+            # opens would have grown the program by about 640 MiB.
+            opens(10000)
+            after = rss_kib(z.proc.pid)
+            self.assertLess(after - before, 10 << 10, (before, after))
+            with open(names[0], "rb") as f:
+                self.assertEqual(f.read(), text_bytes(128 << 10))
 
 
 if __name__ == "__main__":

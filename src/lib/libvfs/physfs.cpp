@@ -12,14 +12,21 @@
 // owner and its read permission (directories the matching search bits), so
 // a user of the mount reads what the archive lets them read.
 //
+// A read checks the library's error state after every call: PhysicsFS can
+// hand out a count (or 0 before the member's end) while it records that the
+// data was corrupt or its compression method unknown; such a read is EIO,
+// never the bytes it produced.
+//
 // Threads: PhysicsFS serialises its search path and keeps its error code per
 // thread; a file or directory handle is used by one thread at a time.
+#include <fcntl.h>
 #include <physfs.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -27,6 +34,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "libpal/string/str_glob.h"
@@ -44,6 +52,14 @@ namespace {
 // Answer of code 6 (vfs_get_os_type) for an archive.
 constexpr uint32_t k_os_type = 1;
 
+// PhysicsFS keeps a member's read position in 32 bits: a read that takes it
+// past this offset wraps it and later reads serve bytes from elsewhere in
+// the archive. Bytes of a larger member from here on are refused.
+constexpr uint64_t k_lib_pos_max = 0xFFFFFFFFull;
+
+// The signature that starts a 7z archive.
+constexpr unsigned char k_7z_magic[6] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+
 struct physfs_mnt {
     int32_t num;        // mount number: PhysicsFS mount point "/num"
     char *name;         // the name PhysicsFS knows the archive by (owned)
@@ -52,12 +68,15 @@ struct physfs_mnt {
     uint32_t dmode;
     int64_t mtime;      // shown where the archive gives no time
     uint64_t size;      // of the archive, for statvfs
+    bool track_opens;   // a 7z archive: see the allocation hooks below
 };
 
 struct physfs_fh {
     physfs_mnt *m;
     PHYSFS_File *f;
     std::string path;   // "/N/name", for fstat
+    uint64_t pos = 0;   // where a read at -1 starts (the library's own
+                        // position wraps past 4 GiB)
 };
 
 struct physfs_dh {
@@ -81,6 +100,142 @@ int32_t s_live;
 // listing's window holds it exclusively, so no stat or open on another
 // thread runs while links are allowed.
 std::shared_mutex s_link_mu;
+
+// ---- allocations of 7z opens -----------------------------------------------------
+//
+// PhysicsFS's 7z reader unpacks a member into a memory stream on every open
+// and never frees that stream (its buffer, the size of the member, and two
+// small records) when the file is closed. So the library's allocations go
+// through these hooks: the ones made while a member of a 7z archive is being
+// opened are tagged with that open, every free untags, and what is still
+// tagged once the file is closed is exactly what the library dropped, which
+// physfs_close then frees. Allocations made at any other time are only
+// passed through.
+
+struct alloc_tags {
+    std::mutex mu;
+    std::unordered_map<void *, const void *> owner; // live tagged pointer -> its open
+};
+
+// Never destroyed: the library may free after static destructors ran.
+alloc_tags &tags()
+{
+    static alloc_tags *t = new alloc_tags;
+    return *t;
+}
+
+// The open running on this thread (a physfs_fh), or NULL.
+thread_local const void *t_opening;
+
+// Tags p with tag; false when the table could not grow.
+bool tag_ptr(void *p, const void *tag)
+{
+    try {
+        std::lock_guard<std::mutex> g(tags().mu);
+        tags().owner[p] = tag;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void *hook_malloc(PHYSFS_uint64 n)
+{
+    if (n > SIZE_MAX)
+        return nullptr;
+    void *p = malloc(n ? (size_t)n : 1);
+    if (p && t_opening && !tag_ptr(p, t_opening)) {
+        free(p);
+        return nullptr;
+    }
+    return p;
+}
+
+void *hook_realloc(void *old, PHYSFS_uint64 n)
+{
+    if (!old)
+        return hook_malloc(n);
+    if (n > SIZE_MAX)
+        return nullptr;
+    const void *tag = nullptr;
+    {
+        std::lock_guard<std::mutex> g(tags().mu);
+        auto it = tags().owner.find(old);
+        if (it != tags().owner.end()) {
+            tag = it->second;
+            tags().owner.erase(it);
+        }
+    }
+    if (!tag)
+        tag = t_opening;
+    void *p = realloc(old, n ? (size_t)n : 1);
+    // A block the table cannot take stays untagged: a leak, never a double free.
+    if (tag)
+        tag_ptr(p ? p : old, tag);
+    return p;
+}
+
+void hook_free(void *p)
+{
+    if (!p)
+        return;
+    {
+        // Untagged before the block can be handed out again.
+        std::lock_guard<std::mutex> g(tags().mu);
+        tags().owner.erase(p);
+    }
+    free(p);
+}
+
+// Frees what the open tag made and the library left behind.
+void free_tagged(const void *tag)
+{
+    std::vector<void *> left;
+    {
+        std::lock_guard<std::mutex> g(tags().mu);
+        for (auto it = tags().owner.begin(); it != tags().owner.end();) {
+            if (it->second == tag) {
+                try {
+                    left.push_back(it->first);
+                } catch (...) {
+                    ++it; // kept tagged: freed by nobody, never twice
+                    continue;
+                }
+                it = tags().owner.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (void *p : left)
+        free(p);
+}
+
+// Drops the tags of an open without freeing (an open that failed: what it
+// left is not known to be garbage).
+void untag(const void *tag)
+{
+    std::lock_guard<std::mutex> g(tags().mu);
+    std::erase_if(tags().owner, [tag](const auto &kv) { return kv.second == tag; });
+}
+
+const PHYSFS_Allocator k_allocator = {nullptr, nullptr, hook_malloc, hook_realloc, hook_free};
+
+// True when the archive starts with the 7z signature (a local file or the
+// memory block).
+bool is_7z(const char *path, const void *mem, size_t mem_len)
+{
+    unsigned char head[sizeof(k_7z_magic)];
+    if (mem) {
+        return mem_len >= sizeof(head) && memcmp(mem, k_7z_magic, sizeof(head)) == 0;
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ssize_t n = pread(fd, head, sizeof(head), 0);
+    close(fd);
+    return n == (ssize_t)sizeof(head) && memcmp(head, k_7z_magic, sizeof(head)) == 0;
+}
 
 // ---- errors ------------------------------------------------------------------------
 
@@ -268,6 +423,11 @@ int physfs_init(void)
         if (s_live > 0 && PHYSFS_isInit())
             return 0;
     }
+    // Before init, which the library requires.
+    if (!PHYSFS_isInit() && !PHYSFS_setAllocator(&k_allocator)) {
+        LOG_ERR(VFS_TAG, "error: %s\n", text_of(PHYSFS_getLastErrorCode()));
+        return -1;
+    }
     if (!PHYSFS_init(nullptr)) {
         LOG_ERR(VFS_TAG, "error: %s\n", text_of(PHYSFS_getLastErrorCode()));
         return -1;
@@ -381,6 +541,7 @@ void *physfs_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *)
         }
     }
     m->dmode = m->fmode | (m->fmode >> 2);
+    m->track_opens = is_7z(name, mem, mem_len);
     m->name = os_strdup(name);
     if (!m->name) {
         fail(err, __LINE__, __func__, VERR_NO_MEMORY, "no memory for the mount");
@@ -437,12 +598,22 @@ void *physfs_open(void *mp, const char *path, uint32_t pf)
         delete h;
         return nullptr;
     }
+    if (m->track_opens) {
+        // The thread's error record must exist before the window opens:
+        // made inside it, it would look like what the open left behind.
+        PHYSFS_setErrorCode(PHYSFS_ERR_OTHER_ERROR);
+        PHYSFS_getLastErrorCode();
+        t_opening = h;
+    }
     {
         std::shared_lock<std::shared_mutex> g(s_link_mu);
         h->f = PHYSFS_openRead(h->path.c_str());
     }
+    t_opening = nullptr;
     if (!h->f) {
         FAIL_PHYSFS();
+        if (m->track_opens)
+            untag(h);
         delete h;
         return nullptr;
     }
@@ -456,51 +627,105 @@ int physfs_close(void *fh)
     if (!PHYSFS_close(h->f)) {
         FAIL_PHYSFS();
         r = -1;
+        // The file stays the library's: what it holds is not garbage.
+        if (h->m->track_opens)
+            untag(h);
+    } else if (h->m->track_opens) {
+        free_tagged(h);
     }
     delete h;
     return r;
 }
 
-// Moves to off (-1: stay). 1 moved, 0 at or past the end (nothing to
-// read there), -1 recorded.
-int seek_to(physfs_fh *h, int64_t off)
+// Records a read that the library failed, or that it answered while noting
+// an error (c): always EIO but for a lack of memory.
+void fail_read(PHYSFS_ErrorCode c, int line, const char *func)
 {
-    if (off == -1)
-        return 1;
-    if (off < 0) {
-        FAIL(VERR_INVALID_PARAMETER, "offset %lld out of range", (long long)off);
+    fail(vfs_err_rec(), line, func, c == PHYSFS_ERR_OUT_OF_MEMORY ? VERR_NO_MEMORY : VERR_DEV_IO_ERROR, "%s",
+         text_of(c));
+}
+
+// Moves the library's file to off unless it is there. Only offsets up to
+// k_lib_pos_max reach the library (past it, its position wraps). 0, or -1
+// recorded.
+int lib_seek(physfs_fh *h, uint64_t off)
+{
+    if (off > k_lib_pos_max) {
+        FAIL(VERR_DEV_IO_ERROR, "offset %llu: the archive library cannot reach it", (unsigned long long)off);
         return -1;
     }
-    PHYSFS_sint64 len = PHYSFS_fileLength(h->f);
-    if (len >= 0 && off >= len)
+    PHYSFS_sint64 at = PHYSFS_tell(h->f);
+    if (at >= 0 && (uint64_t)at == off)
         return 0;
-    if (PHYSFS_tell(h->f) != off && !PHYSFS_seek(h->f, (PHYSFS_uint64)off)) {
+    if (!PHYSFS_seek(h->f, off)) {
         FAIL_PHYSFS();
         return -1;
     }
-    return 1;
+    return 0;
 }
 
+// Up to len bytes from off (-1: the handle's position). The count (0 at
+// the end), or -1 recorded: the library failed or noted an error, the
+// member ended before its size, or the bytes lie past 4 GiB of a member the
+// library cannot read that far (refused whole: a short count would tell the
+// reader that the member ends there).
 int64_t physfs_read(void *fh, void *buf, uint64_t len, int64_t off)
 {
     physfs_fh *h = (physfs_fh *)fh;
-    int s = seek_to(h, off);
-    if (s <= 0)
-        return s;
-    if (len > (uint64_t)INT64_MAX)
-        len = (uint64_t)INT64_MAX;
-    PHYSFS_sint64 n = PHYSFS_readBytes(h->f, buf, len);
-    if (n < 0) {
-        FAIL_PHYSFS();
+    if (off != -1 && off < 0) {
+        FAIL(VERR_INVALID_PARAMETER, "offset %lld out of range", (long long)off);
         return -1;
     }
-    return n;
+    uint64_t start = off == -1 ? h->pos : (uint64_t)off;
+    PHYSFS_sint64 size = PHYSFS_fileLength(h->f);
+    if (size >= 0) {
+        if (start >= (uint64_t)size)
+            return 0;
+        len = std::min<uint64_t>(len, (uint64_t)size - start);
+    }
+    len = std::min<uint64_t>(len, (uint64_t)INT64_MAX);
+    if (start + len > k_lib_pos_max) {
+        FAIL(VERR_DEV_IO_ERROR, "member of %lld bytes: the archive library cannot read past 4 GiB of it",
+             (long long)size);
+        return -1;
+    }
+    PHYSFS_getLastErrorCode(); // a code left by an earlier call is not this read's
+    if (lib_seek(h, start) != 0)
+        return -1;
+    if (PHYSFS_ErrorCode c = PHYSFS_getLastErrorCode()) {
+        fail_read(c, __LINE__, __func__);
+        return -1;
+    }
+    uint64_t got = 0;
+    while (got < len) {
+        PHYSFS_sint64 n = PHYSFS_readBytes(h->f, (char *)buf + got, len - got);
+        PHYSFS_ErrorCode c = PHYSFS_getLastErrorCode();
+        if (n < 0 || c != PHYSFS_ERR_OK) {
+            fail_read(c, __LINE__, __func__);
+            return -1;
+        }
+        if (n == 0) {
+            if (size >= 0 && start + got < (uint64_t)size) {
+                FAIL(VERR_DEV_IO_ERROR, "member ends at byte %llu of its %lld", (unsigned long long)(start + got),
+                     (long long)size);
+                return -1;
+            }
+            break;
+        }
+        got += (uint64_t)n;
+    }
+    h->pos = start + got;
+    return (int64_t)got;
 }
 
 int64_t physfs_write(void *fh, const void *buf, uint64_t len, int64_t off)
 {
     physfs_fh *h = (physfs_fh *)fh;
-    if (seek_to(h, off) < 0)
+    if (off < -1) {
+        FAIL(VERR_INVALID_PARAMETER, "offset %lld out of range", (long long)off);
+        return -1;
+    }
+    if (lib_seek(h, off == -1 ? h->pos : (uint64_t)off) != 0)
         return -1;
     PHYSFS_sint64 n = PHYSFS_writeBytes(h->f, buf, len);
     if (n < 0) {
@@ -521,10 +746,16 @@ int64_t physfs_lseek(void *fh, int64_t off, int whence)
         FAIL(VERR_INVALID_PARAMETER, "offset %lld out of range", (long long)off);
         return -1;
     }
-    if (!PHYSFS_seek(h->f, (PHYSFS_uint64)off)) {
-        FAIL_PHYSFS();
-        return -1;
+    PHYSFS_sint64 size = PHYSFS_fileLength(h->f);
+    if ((uint64_t)off > k_lib_pos_max && size >= off) {
+        // Out of the library's reach (a read from here fails), not out of
+        // the member's.
+        h->pos = (uint64_t)off;
+        return off;
     }
+    if (lib_seek(h, (uint64_t)off) != 0)
+        return -1;
+    h->pos = (uint64_t)off;
     return off;
 }
 
