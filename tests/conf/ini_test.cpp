@@ -1,12 +1,15 @@
 // The ini reader, writer and dictionary.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
 #include "capture.h"
 #include "conf/conf_test_util.h"
+#include "libconf/conf.h"
 #include "libconf/ini/iniparser.h"
 #include "liblog/log2.h"
+#include "libpal/string/str_vector.h"
 
 using namespace conf_test;
 
@@ -386,6 +389,105 @@ TEST_F(Ini, MissingFileAndDatNames)
     EXPECT_NE(err.find("iniparser: cannot open " + dir.path("none.ini")), std::string::npos) << err;
     put_file(dir.path("x.DAT"), "[s]\nk=v\n");
     EXPECT_EQ(iniparser_load(dir.path("x.DAT").c_str()), nullptr);
+}
+
+// Only a regular file (a link to one is followed) of at most INI_FILE_MAX
+// bytes is read: a device, a FIFO or a huge file is refused at once, by the
+// reader and by the configuration API above it (which must not block on the
+// FIFO either).
+TEST_F(Ini, OnlyBoundedRegularFilesAreRead)
+{
+    scratch_dir dir;
+    ASSERT_EQ(symlink("/dev/zero", dir.path("zero.ini").c_str()), 0);
+    ASSERT_EQ(mkfifo(dir.path("fifo.ini").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir(dir.path("dir.ini").c_str(), 0700), 0);
+    put_file(dir.path("huge.ini"), "[s]\nk=v\n");
+    ASSERT_EQ(truncate(dir.path("huge.ini").c_str(), INI_FILE_MAX + 1), 0);
+    put_file(dir.path("real.ini"), "[s]\nk=v\n");
+    ASSERT_EQ(symlink(dir.path("real.ini").c_str(), dir.path("link.ini").c_str()), 0);
+    const struct {
+        const char *name;
+        const char *why;
+    } refused[] = {
+        {"zero.ini", "refused: not a regular file"},
+        {"fifo.ini", "refused: not a regular file"},
+        {"dir.ini", "refused: not a regular file"},
+        {"huge.ini", "refused: 16777217 bytes, more than 16777216"},
+    };
+    for (const auto &c : refused) {
+        std::string p = dir.path(c.name);
+        fd_capture cap;
+        EXPECT_EQ(iniparser_load(p.c_str()), nullptr) << c.name;
+        EXPECT_EQ(conf_load(p.c_str()), nullptr) << c.name;
+        EXPECT_EQ(conf_create_load(p.c_str()), nullptr) << c.name;
+        std::string err = cap.stop();
+        EXPECT_NE(err.find("[" + p + "] " + c.why), std::string::npos) << c.name << ": " << err;
+    }
+    conf_t *conf = conf_load(dir.path("link.ini").c_str());
+    ASSERT_NE(conf, nullptr);
+    EXPECT_STREQ(conf_get(conf, "s", "k", "<none>"), "v");
+    conf_free(conf);
+}
+
+// A file read chunk by chunk that turns out longer than the limit (it grew,
+// or its size said nothing) fails as a whole.
+TEST_F(Ini, ReaderStopsPastItsLimit)
+{
+    std::string text;
+    for (int i = 0; i < 100; i++)
+        text += "[s" + std::to_string(i) + "]\nk=v\n";
+    zkfile_t *f = zkopen_str(text.c_str());
+    ASSERT_NE(f, nullptr);
+    fd_capture cap;
+    EXPECT_EQ(iniparser_load_limited(f, 500, "grown"), nullptr);
+    EXPECT_NE(cap.stop().find("[grown] refused: more than 500 bytes"), std::string::npos);
+    zkclose(f);
+    f = zkopen_str(text.c_str());
+    dictionary *d = iniparser_load_limited(f, (int64_t)text.size(), "whole");
+    zkclose(f);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(iniparser_getnsec(d), 100);
+    iniparser_freedict(d);
+}
+
+// Many sections: every one is read, found, listed in order and written back
+// (lookups, listing and writing go by the index, not by scanning all slots
+// for every entry).
+TEST_F(Ini, FortyThousandSectionsReadListedAndWritten)
+{
+    scratch_dir dir;
+    const int n = 40000;
+    std::string text = "; head\n";
+    for (int i = 0; i < n; i++)
+        text += "[sec" + std::to_string(i) + "]\nkey=value " + std::to_string(i) + "\nother=x\n";
+    put_file(dir.path("big.ini"), text);
+    conf_t *conf = conf_load(dir.path("big.ini").c_str());
+    ASSERT_NE(conf, nullptr);
+    for (int i : {0, 1, n / 2, n - 1})
+        EXPECT_EQ(std::string(conf_get(conf, ("sec" + std::to_string(i)).c_str(), "key", "<none>")),
+                  "value " + std::to_string(i));
+    EXPECT_STREQ(conf_get(conf, ("sec" + std::to_string(n)).c_str(), "key", "<none>"), "<none>");
+    str_vector *secs = conf_get_sections(conf);
+    ASSERT_NE(secs, nullptr);
+    ASSERT_EQ(secs->count, (uint64_t)n);
+    EXPECT_STREQ(secs->items[0], "sec0");
+    EXPECT_STREQ(secs->items[n - 1], ("sec" + std::to_string(n - 1)).c_str());
+    str_vector_free(secs);
+    // Removing and adding keep the index right.
+    EXPECT_EQ(conf_del_section(conf, "sec7"), 0);
+    EXPECT_STREQ(conf_get(conf, "sec7", "key", "<none>"), "<none>");
+    EXPECT_EQ(conf_set(conf, "sec7", "key", "again"), 0);
+    EXPECT_STREQ(conf_get(conf, "sec7", "key", "<none>"), "again");
+    EXPECT_EQ(conf_rename_section(conf, "sec8", "renamed"), 0);
+    EXPECT_STREQ(conf_get(conf, "renamed", "other", "<none>"), "x");
+    EXPECT_STREQ(conf_get(conf, "sec8", "other", "<none>"), "<none>");
+    EXPECT_EQ(conf_save(conf), 0);
+    conf_free(conf);
+    std::string back = get_file(dir.path("big.ini"));
+    EXPECT_EQ(back.find("value 7\n"), std::string::npos);
+    EXPECT_NE(back.find("[sec7]\nkey=again\n"), std::string::npos);
+    EXPECT_NE(back.find("[renamed]\nkey=value 8\nother=x\n"), std::string::npos);
+    EXPECT_NE(back.find("[sec39999]\nkey=value 39999\nother=x\n"), std::string::npos);
 }
 
 TEST_F(Ini, PythonReadsWhatTheWriterWrites)

@@ -201,6 +201,39 @@ class Cli(ProgramCopy):
         with open(log) as f:
             self.assertIn("app_baner(): " + BANNER + "\n", f.read())
 
+    def test_configuration_files_must_be_bounded_regular_files(self):
+        """-c, the sessions file and the proxy file: a link to /dev/zero, a
+        FIFO or a file over 16 MiB is refused at once with a message (the
+        run goes on as without the file), never read for ever."""
+        d = tempfile.mkdtemp(prefix="conf_", dir=self.tmp)
+        zero, fifo, huge = (os.path.join(d, n) for n in ("zero.ini", "fifo.ini", "huge.ini"))
+        os.symlink("/dev/zero", zero)
+        os.mkfifo(fifo)
+        with open(huge, "wb") as f:
+            f.truncate((16 << 20) + 1)
+        for path, why in ((zero, "not a regular file"), (fifo, "not a regular file"),
+                          (huge, "16777217 bytes, more than 16777216")):
+            with self.subTest(conf=os.path.basename(path)):
+                r = self.run_zkue("-q", "-p", "-c", path)
+                self.assertEqual((r.returncode, r.stdout), (0, "panic_dump_dir=\n"), r.stderr)
+                self.assertIn("[%s] refused: %s" % (path, why), r.stderr)
+        # The sessions file and the proxy file of a configuration directory.
+        conf_dir = os.path.join(d, "dir")
+        os.mkdir(conf_dir)
+        sessions, proxies = os.path.join(conf_dir, "zk_client.ini"), os.path.join(conf_dir, "zk_proxy.ini")
+        os.link(huge, sessions)
+        os.mkfifo(proxies)
+        r = self.run_zkue("-q", "-u", "///here", "-m", os.path.join(d, "mnt"), env={"ZK_ENV_CONF_DIR": conf_dir})
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("[%s] refused: 16777217 bytes, more than 16777216" % sessions, r.stderr)
+        os.unlink(sessions)
+        with open(sessions, "w") as f:
+            f.write("[session/here]\nprot = loc\n")
+        r = self.run_zkue("-q", "-u", "zkp://127.0.0.1:1/", "-r", "proxy=p1", "-m", os.path.join(d, "mnt"),
+                          env={"ZK_ENV_CONF_DIR": conf_dir})
+        self.assertEqual(r.returncode, 255, r.stderr)
+        self.assertIn("[%s] refused: not a regular file" % proxies, r.stderr)
+
     def test_exec_command_without_shell(self):
         r = self.run_zkue("-q", "-e", "help")
         self.assertEqual(r.returncode, 1)

@@ -2,14 +2,97 @@
 #include "libconf/ini/dictionary.h"
 
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "liblog/log2.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/os/zkfile.h"
 #include "libpal/string/str_safe.h"
 
+// Every used slot, found by its name's hash: an open-addressing table of
+// slot numbers (plus one; 0 is an empty cell, kGone one left by a removal)
+// with at least twice as many cells as it holds. When memory for it runs
+// out the index is dropped for good and lookups scan the slots, which find
+// the same entries.
+struct dict_index {
+    std::vector<uint64_t> cells;
+    uint64_t used = 0; // cells holding a slot or kGone
+    bool ok = true;
+};
+
 namespace {
 constexpr uint64_t kMinSlots = 128;
+constexpr uint64_t kGone = UINT64_MAX;
+
+bool index_usable(const dictionary *d) { return d->index && d->index->ok; }
+
+// Puts slot i (hash h) into cells, which has room.
+void index_put(std::vector<uint64_t> &cells, uint32_t h, uint64_t i)
+{
+    uint64_t mask = cells.size() - 1;
+    for (uint64_t c = h & mask;; c = (c + 1) & mask) {
+        if (cells[c] == 0 || cells[c] == kGone) {
+            cells[c] = i + 1;
+            return;
+        }
+    }
+}
+
+// Rebuilds the table with room for twice the used slots (tombstones go).
+bool index_rebuild(dictionary *d)
+{
+    uint64_t want = 256;
+    while (want < 4 * (uint64_t)(d->n + 1))
+        want *= 2;
+    try {
+        std::vector<uint64_t> cells(want, 0);
+        uint64_t n = 0;
+        for (uint64_t i = 0; i < d->size; ++i) {
+            if (d->key[i]) {
+                index_put(cells, d->hash[i], i);
+                ++n;
+            }
+        }
+        d->index->cells.swap(cells);
+        d->index->used = n;
+        return true;
+    } catch (...) {
+        d->index->ok = false;
+        d->index->cells.clear();
+        return false;
+    }
+}
+
+// Slot i (already holding its name and hash) goes into the index.
+void index_add(dictionary *d, uint32_t h, uint64_t i)
+{
+    if (!index_usable(d))
+        return;
+    dict_index *x = d->index;
+    if (2 * (x->used + 1) > x->cells.size()) {
+        // The rebuild takes slot i too, which is already in place.
+        index_rebuild(d);
+        return;
+    }
+    index_put(x->cells, h, i);
+    x->used++;
+}
+
+void index_del(dictionary *d, uint32_t h, uint64_t i)
+{
+    if (!index_usable(d) || d->index->cells.empty())
+        return;
+    std::vector<uint64_t> &cells = d->index->cells;
+    uint64_t mask = cells.size() - 1;
+    for (uint64_t c = h & mask; cells[c] != 0; c = (c + 1) & mask) {
+        if (cells[c] == i + 1) {
+            cells[c] = kGone;
+            return;
+        }
+    }
+}
+
 
 // Copy of s, or NULL for NULL; *ok turns false when the copy failed.
 char *dup_or_null(const char *s, bool *ok)
@@ -24,6 +107,8 @@ char *dup_or_null(const char *s, bool *ok)
 
 void free_slot(dictionary *d, uint64_t i)
 {
+    if (d->key[i])
+        index_del(d, d->hash[i], i);
     os_free(d->key[i]);
     os_free(d->val[i]);
     os_free(d->comment[i]);
@@ -81,7 +166,8 @@ dictionary *dictionary_new(size_t size)
     d->key = (char **)os_calloc(size, sizeof(char *));
     d->comment = (char **)os_calloc(size, sizeof(char *));
     d->hash = (uint32_t *)os_calloc(size, sizeof(uint32_t));
-    if (!d->val || !d->key || !d->comment || !d->hash) {
+    d->index = new (std::nothrow) dict_index;
+    if (!d->val || !d->key || !d->comment || !d->hash || !d->index) {
         dictionary_del(d);
         return nullptr;
     }
@@ -102,6 +188,7 @@ void dictionary_del(dictionary *d)
     os_free(d->comment);
     os_free(d->hash);
     os_free(d->tail);
+    delete d->index;
     os_free(d);
 }
 
@@ -124,11 +211,37 @@ int64_t dictionary_find(const dictionary *d, const char *name)
     if (!d || !name)
         return -1;
     uint32_t h = dictionary_hash(name);
+    if (index_usable(d) && !d->index->cells.empty()) {
+        // Names are unique: the one cell that holds it.
+        const std::vector<uint64_t> &cells = d->index->cells;
+        uint64_t mask = cells.size() - 1;
+        for (uint64_t c = h & mask; cells[c] != 0; c = (c + 1) & mask) {
+            uint64_t i = cells[c] - 1;
+            if (cells[c] != kGone && d->hash[i] == h && strcmp(d->key[i], name) == 0)
+                return (int64_t)i;
+        }
+        return -1;
+    }
     for (uint64_t i = 0; i < d->size; ++i) {
         if (d->key[i] && d->hash[i] == h && strcmp(d->key[i], name) == 0)
             return (int64_t)i;
     }
     return -1;
+}
+
+int dictionary_rekey(dictionary *d, int64_t i, const char *name)
+{
+    if (!d || !name || i < 0 || (uint64_t)i >= d->size || !d->key[i])
+        return -1;
+    char *n = os_strdup(name);
+    if (!n)
+        return -1;
+    index_del(d, d->hash[i], (uint64_t)i);
+    os_free(d->key[i]);
+    d->key[i] = n;
+    d->hash[i] = dictionary_hash(n);
+    index_add(d, d->hash[i], (uint64_t)i);
+    return 0;
 }
 
 const char *dictionary_get(const dictionary *d, const char *name, const char *def)
@@ -175,6 +288,7 @@ int dictionary_set(dictionary *d, const char *name, const char *val, const char 
     d->val[i] = nv;
     d->comment[i] = nc;
     d->hash[i] = dictionary_hash(name);
+    index_add(d, d->hash[i], i);
     d->n++;
     return 0;
 }
@@ -266,9 +380,11 @@ int dictionary_secrename(dictionary *d, const char *old_name, const char *new_na
     for (uint64_t i = 0; i < d->size; ++i) {
         if (!d->key[i] || !in_section(d->key[i], old_name, olen))
             continue;
+        index_del(d, d->hash[i], i);
         os_free(d->key[i]);
         d->key[i] = names[j++];
         d->hash[i] = dictionary_hash(d->key[i]);
+        index_add(d, d->hash[i], i);
     }
     os_free(names);
     return 0;

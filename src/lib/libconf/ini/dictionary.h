@@ -9,6 +9,7 @@
 #include <cstdint>
 
 struct zkfile_t;
+struct dict_index;
 
 struct dictionary {
     int32_t n;          // used slots
@@ -18,6 +19,8 @@ struct dictionary {
     char **comment;     // comment and blank lines that preceded the entry
     uint32_t *hash;
     char *tail;         // comment text after the last entry
+    dict_index *index;  // the slots of each hash, so a lookup is not a scan
+                        // of every slot; kept by the functions below
 };
 
 // At least 128 slots; NULL when memory runs out.
@@ -42,4 +45,8 @@ int dictionary_secdel(dictionary *d, const char *sec);
 int dictionary_secrename(dictionary *d, const char *old_name, const char *new_name);
 // Slot index of an entry, or -1.
 int64_t dictionary_find(const dictionary *d, const char *name);
+// Gives the entry in slot i the name (copied); its value, comment and slot
+// stay. 0, or -1 (nothing changed) when i is free or memory runs out. The
+// caller makes sure no other entry has that name.
+int dictionary_rekey(dictionary *d, int64_t i, const char *name);
 void dictionary_dump(const dictionary *d, zkfile_t *out);

@@ -1,12 +1,20 @@
 // Reading and writing the ini format.
 #include "libconf/ini/iniparser.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "liblog/log2.h"
 #include "libpal/basic/pl_base.h"
@@ -158,7 +166,9 @@ void iniparser_set_error_callback(iniparser_error_fn fn) { s_error = fn ? fn : d
 
 // ---- reader ----------------------------------------------------------------------------
 
-dictionary *iniparser_load_all(zkfile_t *in)
+dictionary *iniparser_load_all(zkfile_t *in) { return iniparser_load_limited(in, -1, nullptr); }
+
+dictionary *iniparser_load_limited(zkfile_t *in, int64_t limit, const char *name)
 {
     dictionary *d = dictionary_new(0);
     if (!d) {
@@ -181,6 +191,13 @@ dictionary *iniparser_load_all(zkfile_t *in)
             at_end = true;
         } else {
             ++lineno;
+        }
+        if (limit >= 0 && zktell(in) > limit) {
+            // A file that grew while it was read, or one whose size says
+            // nothing (a kernel file).
+            LOG_ERR(TAG, "[%s] refused: more than %lld bytes\n", name ? name : "", (long long)limit);
+            dictionary_del(d);
+            return nullptr;
         }
         size_t len = strlen(line);
         if (len < 2 && !at_end) {
@@ -269,12 +286,35 @@ dictionary *iniparser_load(const char *path)
     size_t n = strlen(path);
     if (n >= 4 && strcasecmp(path + n - 4, ".dat") == 0)
         return nullptr;
-    zkfile_t *f = zkopen2(path, "r");
-    if (!f) {
+    // Without waiting: a FIFO would block the open until a writer came.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         s_error("iniparser: cannot open %s\n", path);
         return nullptr;
     }
-    dictionary *d = iniparser_load_all(f);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A device, a FIFO or a socket could feed the reader for ever.
+        LOG_ERR(TAG, "[%s] refused: not a regular file\n", path);
+        close(fd);
+        return nullptr;
+    }
+    if (st.st_size > INI_FILE_MAX) {
+        LOG_ERR(TAG, "[%s] refused: %lld bytes, more than %lld\n", path, (long long)st.st_size,
+                (long long)INI_FILE_MAX);
+        close(fd);
+        return nullptr;
+    }
+    int fl = fcntl(fd, F_GETFL);
+    if (fl != -1)
+        fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    zkfile_t *f = zkdopen(fd, "r");
+    if (!f) {
+        close(fd);
+        s_error("iniparser: cannot open %s\n", path);
+        return nullptr;
+    }
+    dictionary *d = iniparser_load_limited(f, INI_FILE_MAX, path);
     zkclose(f);
     return d;
 }
@@ -313,6 +353,20 @@ int iniparser_dump_ini(const dictionary *d, zkfile_t *out)
             w.text(d->comment[i]);
         w.key_line(k + 1, d->val[i]);
     }
+    // The key slots of each section in slot order, so that writing is one
+    // pass; without memory for it, each section scans the slots.
+    std::unique_ptr<std::unordered_map<std::string_view, std::vector<uint64_t>>> keys_of;
+    try {
+        keys_of = std::make_unique<std::unordered_map<std::string_view, std::vector<uint64_t>>>();
+        for (uint64_t i = 0; i < d->size; ++i) {
+            const char *k = d->key[i];
+            const char *tab = k ? strchr(k, '\t') : nullptr;
+            if (tab)
+                (*keys_of)[std::string_view(k, (size_t)(tab - k))].push_back(i);
+        }
+    } catch (...) {
+        keys_of.reset();
+    }
     int nsec = 0;
     for (uint64_t i = 0; i < d->size; ++i) {
         const char *sec = d->key[i];
@@ -329,6 +383,17 @@ int iniparser_dump_ini(const dictionary *d, zkfile_t *out)
         }
         zkprintf(out, "[%s]\n", sec);
         size_t slen = strlen(sec);
+        if (keys_of) {
+            auto it = keys_of->find(std::string_view(sec, slen));
+            if (it != keys_of->end()) {
+                for (uint64_t j : it->second) {
+                    if (d->comment[j])
+                        w.text(d->comment[j]);
+                    w.key_line(d->key[j] + slen + 1, d->val[j]);
+                }
+            }
+            continue;
+        }
         for (uint64_t j = 0; j < d->size; ++j) {
             const char *k = d->key[j];
             if (!k || strncmp(k, sec, slen) != 0 || k[slen] != '\t')

@@ -6,23 +6,31 @@
 // not locked; the error callback is process-wide and set at start-up.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 #include "libconf/ini/dictionary.h"
 
 struct zkfile_t;
 
 enum { INI_NAME_MAX = 1024, INI_LINE_SIZE = 1024 };
+// The largest file iniparser_load reads.
+constexpr int64_t INI_FILE_MAX = 16 << 20;
 
 typedef int (*iniparser_error_fn)(const char *fmt, ...);
 // NULL restores the default, which writes to the standard error stream.
 void iniparser_set_error_callback(iniparser_error_fn fn);
 
 // New dictionary (free with iniparser_freedict), or NULL: the file cannot be
-// opened, a line is too long, or the name matches "*.dat".
+// opened, is not a regular file (logged; a link is followed), holds more
+// than INI_FILE_MAX bytes (logged), a line is too long, or the name matches
+// "*.dat".
 dictionary *iniparser_load(const char *path);
 dictionary *iniparser_load_str(const char *text);
 // The reader proper, on an open read stream (left open).
 dictionary *iniparser_load_all(zkfile_t *in);
+// The same, failing (logged with name) once more than limit bytes were read;
+// a negative limit reads all.
+dictionary *iniparser_load_limited(zkfile_t *in, int64_t limit, const char *name);
 // Writes the document in file form (no byte-order mark). 0, or -1 when the
 // stream reported an error or a name or value cannot be written so that it
 // reads back unchanged (a line break in it, a line over the limit, a value
