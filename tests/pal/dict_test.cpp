@@ -208,19 +208,24 @@ TEST(Dict, DumpAndKeyList)
     EXPECT_EQ(dict_get_key_list(e, &list), -1);
     EXPECT_EQ(list, nullptr);
     dict_exit(e);
+    // The keys of a list, which is freed.
+    auto drain = [](dict_key_list_t *l) {
+        std::vector<std::string> keys;
+        while (l) {
+            keys.push_back(l->key);
+            dict_key_list_t *next = l->next;
+            os_free(l->key);
+            os_free(l);
+            l = next;
+        }
+        return keys;
+    };
     EXPECT_EQ(dict_get_key_list(d, &list), -1); // "done"
+    EXPECT_EQ(drain(list), (std::vector<std::string>{"c"}));
     dict_set(d, "a", 1);
     dict_set(d, "b", 1);
     ASSERT_EQ(dict_get_key_list(d, &list), -1);
-    std::vector<std::string> keys;
-    while (list) {
-        keys.push_back(list->key);
-        dict_key_list_t *next = list->next;
-        os_free(list->key);
-        os_free(list);
-        list = next;
-    }
-    EXPECT_EQ(keys, (std::vector<std::string>{"a", "b", "c"})); // slot order: 1, 2, 4
+    EXPECT_EQ(drain(list), (std::vector<std::string>{"a", "b", "c"})); // slot order: 1, 2, 4
     dict_exit(d);
 }
 
