@@ -35,6 +35,7 @@ TEST(LeditPty, PromptColourAndPlainTyping)
     EXPECT_EQ(c.next_result(), "line:hello");
     ASSERT_TRUE(c.sync());
     EXPECT_EQ(c.output().rfind("\r\033[m\033[92m> \033[m", 0), 0u) << c.output();
+    EXPECT_NE(c.output().find(" \b\r\n"), std::string::npos); // the new line
     ASSERT_TRUE(c.send("\n"));
     EXPECT_EQ(c.next_result(), "line:");
 }
@@ -208,6 +209,16 @@ TEST(LeditPty, HistoryBrowsing)
     EXPECT_EQ(c.next_result(), "line:typed");
     ASSERT_TRUE(c.send("x\x1b[A\x1b[A\x1b[A\x1b[A\x1b[A\x1b[A\x1b[A\r")); // stops at the oldest
     EXPECT_EQ(c.next_result(), "line:one");
+    size_t mark = c.output().size();
+    ASSERT_TRUE(c.send("ab\x1bOQ")); // F2: the history, numbered, then the line again
+    ASSERT_TRUE(c.sync());
+    EXPECT_NE(c.output().find("   1  one\r\n   2  two\r\n   3  one\r\n   4  two\r\n   5  typed\r\n   6  one\r\n"
+                              "\r\033[m\033[92m> \033[mab",
+                              mark),
+              std::string::npos)
+        << testing::PrintToString(c.output().substr(mark));
+    ASSERT_TRUE(c.send("\r"));
+    EXPECT_EQ(c.next_result(), "line:ab");
 }
 
 TEST(LeditPty, PageUpReachesTheOldestOfTheRing)
@@ -272,6 +283,9 @@ TEST(LeditPty, SearchWithPatterns)
     // The patterns went to the cut buffer.
     ASSERT_TRUE(c.send("\x19\r"));
     EXPECT_EQ(c.next_result(), "line:nothing-like-this");
+    // Only 16 patterns count: the 17th, which would exclude everything, not.
+    ASSERT_TRUE(c.send("\x12\"ls -l\" l l l l l l l l l l l l l l l -l\r1\r\r"));
+    EXPECT_EQ(c.next_result(), "line:ls -l");
     // F4 starts from the current line as the patterns.
     ASSERT_TRUE(c.send("\"WHERE C\"\x1bOS\r1\r\r"));
     EXPECT_EQ(c.next_result(), "line:SELECT FROM u WHERE c");
@@ -513,6 +527,56 @@ TEST(LeditPty, NarrowWindowCountsAs160Columns)
             _exit(3);
     });
     EXPECT_EQ(c.next_result(), "160x24");
+}
+
+TEST(LeditPty, CtrlLClearsTheScreen)
+{
+    pty_child c;
+    start_editor(c, 24, 80);
+    ASSERT_TRUE(c.send("ab\x0c"));
+    ASSERT_TRUE(c.sync());
+    std::string out = c.output();
+    size_t clear = out.find("\033[2J");
+    ASSERT_NE(clear, std::string::npos) << testing::PrintToString(out);
+    EXPECT_NE(out.find("\r\033[m\033[92m> \033[mab", clear), std::string::npos);
+    ASSERT_TRUE(c.send("c\r"));
+    EXPECT_EQ(c.next_result(), "line:abc");
+}
+
+TEST(LeditPty, CursorPositionQuery)
+{
+    pty_child c;
+    c.start(24, 80, "xterm", [](int report) {
+        int row = -1, col = -1;
+        int r = ledit_cursor_get(&row, &col);
+        std::string t = std::to_string(r) + ":" + std::to_string(row) + "," + std::to_string(col) + "\n";
+        if (write(report, t.data(), t.size()) < 0)
+            _exit(3);
+    });
+    ASSERT_TRUE(c.wait_output("\033[6n"));
+    ASSERT_TRUE(c.send("\033[5;10R"));
+    EXPECT_EQ(c.next_result(), "0:4,9");
+}
+
+TEST(LeditColour, NothingWhenStdoutIsNoTerminal)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        char t[64] = "x";
+        ledit_color_text(131, t, sizeof(t));
+        ledit_color_reset();
+        _exit(t[0] == '\0' ? 0 : 1);
+    }
+    close(p[0]);
+    close(p[1]);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
 }
 
 TEST(LeditPty, ResizeRedrawsTheLine)

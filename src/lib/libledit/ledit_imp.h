@@ -51,6 +51,9 @@ void ledit_putc(char c);
 void ledit_newline(void); // " \b\n"
 void ledit_cursor_move(int rows, int cols); // relative: + down/right
 void ledit_cursor_set(int row, int col);    // zero-based
+// Asks the terminal where the cursor is ("\e[6n", answer "\e[row;colR" of
+// at most 31 bytes). 0 with zero-based row and col, or -1.
+int ledit_cursor_get(int *row, int *col);
 void ledit_cursor_show(bool show);
 // Refreshes the cached window size from stdout (defaults for tiny values).
 void ledit_window_size(void);

@@ -61,6 +61,31 @@ void ledit_cursor_move(int rows, int cols)
         printf("\033[%dD", -cols);
 }
 
+int ledit_cursor_get(int *row, int *col)
+{
+    ledit_puts("\033[6n");
+    char answer[32];
+    int n = 0;
+    for (;;) {
+        int c = ledit_read_byte();
+        if (c == -2)
+            continue;
+        if (c < 0)
+            return -1;
+        if (n < (int)sizeof(answer) - 1)
+            answer[n++] = (char)c;
+        if (c == 'R' || n >= (int)sizeof(answer) - 1)
+            break;
+    }
+    answer[n] = '\0';
+    int r, cl;
+    if (sscanf(answer, "\033[%d;%dR", &r, &cl) != 2 || r < 1 || cl < 1)
+        return -1;
+    *row = r - 1;
+    *col = cl - 1;
+    return 0;
+}
+
 void ledit_cursor_set(int row, int col) { printf("\033[%d;%dH", row + 1, col + 1); }
 
 void ledit_cursor_show(bool show) { printf("\033[?25%c", show ? 'h' : 'l'); }
