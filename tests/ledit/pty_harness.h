@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -192,6 +193,7 @@ public:
             waitpid(pid, &st, 0);
             pid = -1;
         }
+        stopping = true;
         if (slave >= 0)
             close(slave);
         slave = -1;
@@ -203,6 +205,21 @@ public:
         if (report >= 0)
             close(report);
         report = -1;
+    }
+
+    // Closes the terminal's master side (after the reader has stopped):
+    // the child's terminal is hung up.
+    void hang_up()
+    {
+        stopping = true;
+        if (slave >= 0)
+            close(slave);
+        slave = -1;
+        if (reader.joinable())
+            reader.join();
+        if (master >= 0)
+            close(master);
+        master = -1;
     }
 
     // Waits until the child waits for a key, then sends the bytes: they all
@@ -369,6 +386,7 @@ public:
 
 private:
     std::thread reader;
+    std::atomic<bool> stopping{false};
     std::mutex mu;
     std::condition_variable cv;
     std::string out;
@@ -384,7 +402,7 @@ private:
             if (pr < 0 && errno != EINTR)
                 break;
             if (pr <= 0) {
-                if (slave < 0)
+                if (stopping)
                     break;
                 continue;
             }

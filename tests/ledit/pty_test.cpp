@@ -440,12 +440,13 @@ TEST(LeditPty, HelpScreens)
     pty_child c;
     start_editor(c, 100, 120);
     ASSERT_TRUE(c.send("\x1bOP"));
+    ASSERT_TRUE(c.wait_output("Ctrl/Alt-Up, Ctrl/Alt-Down will just move between lines.\r\n"));
     ASSERT_TRUE(c.sync());
     std::string out = c.output();
     EXPECT_NE(out.find(" Misc Commands\r\n +-------------------------+------------------------------------"
                        "--------------+\r\n | F1                      |"),
               std::string::npos)
-        << out;
+        << testing::PrintToString(out);
     EXPECT_NE(out.find(" | Ctrl-B, Left            |  Move back a character.                          |\r\n"),
               std::string::npos);
     EXPECT_NE(out.find("       Ctrl/Alt-Up, Ctrl/Alt-Down will just move between lines.\r\n"), std::string::npos);
@@ -576,6 +577,52 @@ TEST(LeditColour, NothingWhenStdoutIsNoTerminal)
     close(p[1]);
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+}
+
+TEST(LeditPty, HangUpIsTheEndOfInput)
+{
+    pty_child c;
+    start_editor(c, 24, 80, [] { signal(SIGHUP, SIG_IGN); });
+    ASSERT_TRUE(c.send("abc"));
+    ASSERT_TRUE(c.sync());
+    c.hang_up(); // the terminal goes away: reads fail from now on
+    EXPECT_EQ(c.next_result(), "none:0");
+    int st = c.wait_exit();
+    ASSERT_TRUE(WIFEXITED(st)) << st;
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+}
+
+// Standard input that is no terminal: plain lines without the prompt.
+TEST(LeditFallback, PipeInput)
+{
+    int in[2], rep[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(rep), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        close(in[1]);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        setenv("TERM", "xterm", 1);
+        ledit_test::edit_loop(rep[1], "> ");
+    }
+    close(in[0]);
+    close(rep[1]);
+    const char text[] = "one\r\n\ntwo\nlast";
+    ASSERT_EQ(write(in[1], text, sizeof(text) - 1), (ssize_t)sizeof(text) - 1);
+    close(in[1]);
+    std::string all;
+    char b[256];
+    ssize_t n;
+    while ((n = read(rep[0], b, sizeof(b))) > 0)
+        all.append(b, (size_t)n);
+    close(rep[0]);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_EQ(all, "line:one\nline:\nline:two\nline:last\nnone:0\n");
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
 }
 
