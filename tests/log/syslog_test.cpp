@@ -181,6 +181,10 @@ TEST(Syslog, UrlsChooseProtocolAndPort)
         EXPECT_EQ(ctx.state, LOG_SYSLOG_PENDING);
         EXPECT_STREQ(log_net_get_url(&ctx), r.url);
     }
+    // A new URL starts over: no port of the former one stays.
+    EXPECT_EQ(log_net_open(&ctx, "udp://a:1514"), 0);
+    EXPECT_EQ(log_net_open(&ctx, "udp://b"), 0);
+    EXPECT_EQ(ctx.port, 0);
     // A URL that does not parse leaves the output off.
     EXPECT_EQ(log_net_open(&ctx, "udp://h:70000"), -1);
     EXPECT_EQ(ctx.state, LOG_SYSLOG_OFF);

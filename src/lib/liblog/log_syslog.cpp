@@ -346,8 +346,9 @@ int log_net_open(log_syslog_ctx *ctx, const char *url)
         return -1;
     ctx->proto = strcmp(rec.protocol, "tcp") == 0 ? LOG_SYSLOG_TCP : LOG_SYSLOG_UDP;
     str_safecopy_trunc(ctx->host, sizeof(ctx->host), rec.host);
-    if (rec.port)
-        ctx->port = rec.port;
+    // A URL without a port uses the service's default, also after one
+    // that had a port.
+    ctx->port = rec.port;
     log_net_close(ctx);
     ctx->state = LOG_SYSLOG_PENDING;
     return 0;
