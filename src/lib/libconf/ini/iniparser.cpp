@@ -192,9 +192,10 @@ dictionary *iniparser_load_limited(zkfile_t *in, int64_t limit, const char *name
         } else {
             ++lineno;
         }
-        if (limit >= 0 && zktell(in) > limit) {
+        if (limit >= 0 && (lineno % 64 == 0 || at_end) && zktell(in) > limit) {
             // A file that grew while it was read, or one whose size says
-            // nothing (a kernel file).
+            // nothing (a kernel file); looked at every 64 lines, which
+            // overshoot the limit by 64 KiB at most.
             LOG_ERR(TAG, "[%s] refused: more than %lld bytes\n", name ? name : "", (long long)limit);
             dictionary_del(d);
             return nullptr;
