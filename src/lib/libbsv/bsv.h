@@ -222,11 +222,132 @@ void bsv_set_file_callback(bsv_out_fn fn, void *arg);
 void bsv_unset_net_callback(void *arg);
 void bsv_unset_file_callback(void *arg);
 
-// ---- in-memory readers (filled in by the reader registry) ---------------------------------------
-// Registers the log record type on first use.
+// ---- type registry and in-memory readers ------------------------------------------------------
+// Record types are registered in a registry of BSV_REG_MAX_TYPES slots. Each
+// type keeps up to max_readers readers; every record written for the type
+// is copied into the ring of each active reader whose rules keep it. The log
+// record type "log" is registered on first use.
+//
+// Thread-safety: one registry mutex guards the slots, the reader arrays and
+// the copying of records, so records may be written from the log routine on
+// any thread while readers are opened and closed elsewhere. Lock order: log
+// handle mutex, registry mutex, a ring's or rule set's mutex. Nothing logs
+// while holding the registry mutex. A reader's ring is read under its own
+// mutex; one thread owns (reads, adds rules to, closes) a given reader.
+
+struct rbuf_t;
+struct qexpr_t;
+struct bsv_reader_t;
+
+enum : int {
+    BSV_REG_MAX_TYPES = 8,
+    BSV_ERR_SIZE = 4096,            // error buffers of the reader calls
+    BSV_READER_RING_DEFAULT = 1048576, // ring bytes when the name asks none
+    BSV_LOG_READERS = 8,            // readers of the log type
+    BSV_LOG_BUF = 4096,             // blocks a log-record reader takes at once
+};
+
+// One registered type. The caller's record must outlive its registration.
+struct bsv_type_t {
+    const char *name;
+    const char *layout;
+    uint32_t type_id;
+    uint32_t byte_order;  // 0 little-endian
+    uint32_t max_rec_size;
+    uint32_t max_readers;
+    uint32_t reader_count; // readers in the array (registry mutex)
+    bsv_reader_t **readers; // max_readers entries, NULL = free (registry mutex)
+};
+
+struct bsv_reader_t {
+    rbuf_t *ring;
+    bsv_value_t *filter_layout; // fields the rules read (owned), or NULL
+    qexpr_t *rules;             // owned, or NULL
+    uint32_t state;             // 1: receives records
+    bsv_type_t *type;
+};
+
+struct bsv_reader_info_t {
+    char layout[512];
+    uint32_t type_id;
+    uint32_t byte_order;
+    uint32_t max_rec_size;
+};
+
+// Registers the log record type on first use (again after bsv_reg_exit). 0.
 int bsv_reg_log(void);
-// Copies a record to every reader of the type. 0.
+// The log record type's id (1), registering it first.
+int bsv_log_get_type(void);
+// Registers a type: 0 (also when it is already registered), -1 when all
+// slots are taken or its reader array can't be allocated.
+int bsv_reg_add(bsv_type_t *type);
+// Closes every reader in the arrays of every type and empties the registry.
+// 0. Called when the default log handle is closed; a reader pointer kept by
+// its owner is dangling afterwards, so nothing may read at that time.
+int bsv_reg_exit(void);
+// Opens a reader on "name[?bsv_rbuf_size=SIZE]" (ring of SIZE bytes, 1 MiB
+// when missing or 0). NULL with the reason in err (BSV_ERR_SIZE bytes, may
+// be NULL): "name does not exist", "memory allocation failed". A reader
+// beyond the type's max readers is made but receives nothing. The caller
+// closes it with bsv_reader_close.
+bsv_reader_t *bsv_reader_open(const char *name, char *err);
+// Takes the reader out of its type and frees it. 0 (also for NULL).
+int bsv_reader_close(bsv_reader_t *r);
+// The reader receives records. 0, -1 for NULL.
+int bsv_reader_enable(bsv_reader_t *r);
+// The type's layout text (cut to 511 characters), id, byte order and max
+// record size. 0, -1 for NULL arguments.
+int bsv_reader_get_info(bsv_reader_t *r, bsv_reader_info_t *info);
+// Loads rule text into the reader's rule set (made on first use, with the
+// type's value layout attached so the rules can read fields); the text's
+// rules replace earlier ones. The load's result (0 or -1); -1 when the set
+// or layout can't be made.
+int bsv_reader_add_rule(bsv_reader_t *r, const char *text);
+// 0 when the reader is in the array of a registered type, else -1.
+int bsv_reader_exists(bsv_reader_t *r);
+// As many whole ring blocks (2-byte host-order length prefix, then the
+// record) as fit into buf, without waiting: bytes, 0 when nothing is
+// queued, negative on error (size below one block).
+int bsv_reader_read(bsv_reader_t *r, void *buf, int size);
+// The ring's six statistics (see rbuf_get_stat). 0 or -1.
+int bsv_reader_stat(bsv_reader_t *r, uint64_t *write_bytes, uint64_t *read_bytes, uint64_t *drop_bytes,
+                    uint64_t *write_count, uint64_t *read_count, uint64_t *drop_count);
+// Copies a record to every active reader of the type whose rules keep it
+// (a full ring drops its oldest blocks). 0.
 int bsv_reg_write(int type, const void *rec, int len);
+// 1 when the rule set drops the record rec[0..len) read with layout, else 0.
+int bsv_filter_apply(const bsv_value_t *layout, const void *rec, int len, qexpr_t *rules);
+// The record a filter reads fields of.
+struct bsv_filter_rec_t {
+    const bsv_value_t *layout;
+    const void *rec;
+    int len;
+};
+// Value procedure of the filter (arg: bsv_filter_rec_t): 0, or -1 for an
+// unknown field or a missing layout.
+int bsv_filter_get_value(const char *name, value2_t *out, void *arg);
+
+// A reader of log records: turns queued records back into text lines.
+struct bsv_log_reader_t {
+    bsv_reader_t *reader;
+    bsv_value_t *layout;
+    uint8_t buf[BSV_LOG_BUF];
+    uint32_t fill;
+    uint32_t pos;
+};
+// A log-record reader with a 1 MiB ring, enabled; NULL (logged) on failure.
+// Freed by bsv_close_log. One thread reads a given log-record reader.
+bsv_log_reader_t *bsv_open_log(void);
+int bsv_close_log(bsv_log_reader_t *h); // 0
+// The next queued record: its length with *rec pointing into the reader's
+// buffer (valid until the next read), 0 when nothing is queued, -1 on error.
+int bsv_read_raw_log(bsv_log_reader_t *h, const uint8_t **rec);
+// The next record as a text line into buf (size bytes) with its level in
+// *level: the text length, 0 when nothing is queued, -1 on error (also when
+// the line does not fit).
+int bsv_read_log(bsv_log_reader_t *h, int *level, char *buf, int size);
+// The ring's statistics as six "name=value\n" lines (os_free), or NULL.
+char *bsv_log_stat(bsv_log_reader_t *h);
 
 // ---- UDP output of the log handle ----------------------------------------------------------------
 

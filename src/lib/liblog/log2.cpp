@@ -209,6 +209,7 @@ void log2_exit(log2_t *h)
             return;
         }
         if (!h) {
+            bsv_reg_exit();
             os_thread_name_exit();
             return;
         }
@@ -221,8 +222,10 @@ void log2_exit(log2_t *h)
     h->record = nullptr;
     mutex_unlock(h->mutex);
     mutex_free(h->mutex);
-    if (is_default)
+    if (is_default) {
+        bsv_reg_exit();
         os_thread_name_exit();
+    }
     h->~log2_t();
     os_free_align(h);
 }

@@ -67,3 +67,5 @@ private:
 int log2_bsv_open(log2_t *h, const char *url);
 void log2_bsv_close(log2_t *h);
 int bsv_write_log(unsigned level, const char *tag, const char *file, int line, const char *func, const char *msg);
+// Closes every in-memory reader of binary records (when the default handle closes).
+int bsv_reg_exit(void);
