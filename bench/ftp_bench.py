@@ -7,7 +7,8 @@ each round, and prints the median of each figure with the ratio zkue/rclone
 
   - sequential read of a 1 GiB file (`cat FILE > /dev/null`);
   - writing a 1 GiB file in with `cp`;
-  - `ls -l` of a directory of 1,000 files;
+  - `ls -l` of a directory of 1,000 files, a `find` of it and os.stat of
+    each of its files right after;
   - reading those 1,000 small files (`cat DIR/* > /dev/null`).
 
 The server runs from tests/ftp/ftp_peer.py (user "alice") on a free
@@ -111,6 +112,11 @@ def main():
                         dst = "%s/in_%s_%d.bin" % (mnt, name, rnd)
                         r.setdefault("write %d MiB (cp)" % a.size_mib, []).append(timed("cp '%s' '%s'" % (local, dst)))
                         r.setdefault("ls -l of %d files" % a.files, []).append(timed("ls -l '%s/many'" % mnt))
+                        r.setdefault("find of %d files" % a.files, []).append(timed("find '%s/many' > /dev/null" % mnt))
+                        t0 = time.monotonic()
+                        for i in range(a.files):
+                            os.stat(os.path.join(mnt, "many", "f%05d.txt" % i))
+                        r.setdefault("stat of %d files after" % a.files, []).append(time.monotonic() - t0)
                         r.setdefault("read %d small files" % a.files, []).append(
                             timed("cat '%s'/many/* > /dev/null" % mnt))
                     got = os.path.join(pub, "in_%s_%d.bin" % (name, rnd))
