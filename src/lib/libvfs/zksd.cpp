@@ -97,7 +97,6 @@ struct zksd_dh {
     uint64_t started; // cache clock when the listing began
     bool whole;       // no pattern and no seek: its end lists every name
     bool patterned;   // opened with a pattern: never whole
-    uint32_t seen;    // entries read
 };
 
 // RAII hold of the volume mutex.
@@ -707,7 +706,6 @@ os_dir_entry_t *vfs_zksd_readdir(void *dh)
     }
     // Each line carries the entry's whole stat record.
     vfs_mcache_put_listed(h->v->mc, h->path, e->name, &e->st);
-    h->seen++;
     return e;
 }
 
@@ -936,20 +934,36 @@ bool parent_path(const char *path, char *dir)
 // answers for all of them, the missing ones included.
 constexpr uint32_t k_fill_max = 4096;
 
+// Reads dir's listing into the cache straight on the client, under one hold
+// of the mutex. It opens nothing the volume counts and reports nothing to
+// the caller: a failure (a broken connection included) is met again by the
+// stat that follows, which reconnects or fails as it always does.
 void fill_dir(zksd_vol *v, const char *dir)
 {
+    char full[PL_MAX_PATH];
     vperror_t saved;
     vperror_copy(&saved, vfs_err_rec());
-    int saved_errno = errno;
-    void *dh = vfs_zksd_opendir(v, dir, nullptr);
-    if (dh) {
-        zksd_dh *h = (zksd_dh *)dh;
-        while (h->seen < k_fill_max && vfs_zksd_readdir(dh))
-            ;
-        vfs_zksd_closedir(dh);
-    }
+    bool ok = full_path(v, dir, full, false);
     vperror_copy(vfs_err_rec(), &saved);
-    errno = saved_errno;
+    if (!ok)
+        return;
+    uint64_t started = vfs_mcache_now(v->mc);
+    vol_lock g(v);
+    if (!v->cli)
+        return;
+    cli_dir_ctx *d = zksd_cli_opendir2(v->cli, full, nullptr);
+    if (!d)
+        return;
+    uint32_t n = 0;
+    os_dir_entry_t *e = nullptr;
+    while (n < k_fill_max && (e = zksd_cli_readdir(d)) != nullptr) {
+        vfs_mcache_put_listed(v->mc, dir, e->name, &e->st);
+        n++;
+    }
+    if (!e && v->err.code == 0)
+        vfs_mcache_set_listed(v->mc, dir, started);
+    zksd_cli_closedir(d);
+    touch(v);
 }
 
 // stat / lstat through the cache. Only the entry's own record (lstat) is
