@@ -234,11 +234,6 @@ class Cli(ProgramCopy):
         self.assertEqual(r.returncode, 255, r.stderr)
         self.assertIn("[%s] refused: not a regular file" % proxies, r.stderr)
 
-    def test_exec_command_without_shell(self):
-        r = self.run_zkue("-q", "-e", "help")
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("no command shell", r.stderr)
-
 
 if __name__ == "__main__":
     unittest.main()

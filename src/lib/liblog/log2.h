@@ -124,6 +124,11 @@ enum {
     LOG2_IOC_SYSLOG_ON = 43,
 };
 
+// Registers the settable shell variable "log.level" (levels verb..crit,
+// set and read on the default handle) in reg; the registry's result.
+struct dvar_mgr_t;
+int log2_dvar_reg(dvar_mgr_t *reg);
+
 // Convenience forms used across the code base: level, tag, printf format.
 #define LOG2(lvl, tag, ...) log2_printf(nullptr, (lvl), (tag), __FILE__, __LINE__, __func__, __VA_ARGS__)
 #define LOG_CRIT(tag, ...) LOG2(LOG2_CRIT, tag, __VA_ARGS__)

@@ -30,7 +30,8 @@ static void app_fill(void)
     g_app.user_stop_proc = app_sig_stop_handler;
     g_app.pre_init_proc = app_lib_init;
     g_app.exit_proc = app_lib_exit;
-    g_app.shell_connet_cmd = nullptr;
+    // -e runs its commands in this program's own shell.
+    g_app.shell_connet_cmd = app_shell_exec_cmd;
 
     app_opt_block.key_table = s_key_table;
     app_opt_block.need_root = 1;

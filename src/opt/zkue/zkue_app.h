@@ -71,10 +71,20 @@ int zk_conf_find_path(void);
 // URLs are copied. out holds 8192 bytes. 0, or -1 with the reason in err.
 int url_conf_2_real(const char *url, char *out, vperror_t *err);
 
-// The console shell with its prompt, the show variables "config" and
-// "openfile", the "mount" and "umount" commands and the exit callback.
+// ---- the program's part of the shell --------------------------------------------------
+
+struct libsh_ctx_t;
+// Starts the shell library with the prompt ">" and registers the views
+// "config" and "openfile", the rows "mount" and "umount" and the exit
+// callback. 0.
 int zkue_shell_init(void);
-// Runs the console shell loop until it is left. 0.
-int zkue_shell_loop(void);
-// Closes the shell library. 0.
-int zkue_shell_exit(void);
+// Shell command `mount URL`: mounts and serves until the mount ends (the
+// shell waits). mem:// URLs, directly or through a session, are refused.
+// myfuse_mount's result; -1 on a usage or URL error.
+int cmd_mount(libsh_ctx_t *ctx, int argc, char **argv);
+// Shell command `umount`: unmounts the current mount, if any. 0.
+int cmd_umount(libsh_ctx_t *ctx, int argc, char **argv);
+// The framework's -e hook: runs the command string in this program's shell
+// and ends the process (after the ordinary shut-down) with status 0 when
+// the last command returned 0, else 1. Refuses (status 1) unless root.
+int app_shell_exec_cmd(const char *addr, int port, const char *cmd);

@@ -15,6 +15,7 @@
 #include "libpal/string/url.h"
 #include "libpal/tframe/app/app.h"
 #include "liblog/log2.h"
+#include "libsh/libsh.h"
 #include "libzkcli/client.h"
 #include "zkue/zkue_app.h"
 
@@ -231,9 +232,9 @@ int app_start_server(void)
         ZLOG(LOG2_ERR, "error=%s\n", err);
         return -1;
     }
-    int r = zkue_shell_loop();
+    libsh_stdio_loop();
     ZLOG(LOG2_VERB, "<==\n");
-    return r < 0 ? -1 : 0;
+    return 0;
 }
 
 int app_stop_server(void)
@@ -273,7 +274,7 @@ void app_shell_exit_proc(void)
 void app_lib_exit(void)
 {
     libvfs_exit();
-    zkue_shell_exit();
+    libsh_exit();
     ZLOG(LOG2_DBG, "<==\n");
     log2_set_thread_name(nullptr);
     log2_exit(nullptr);
