@@ -333,6 +333,13 @@ class Shell(ProgramCopy):
                          b"error: a memory archive (mem://) is only mounted from inside the program\r\n\0")
         self.assertEqual(self.reply("mount /nonexistent"),
                          b"error: need mount dir log_file=[]\r\n\0")
+        # A typed password never reaches a log line.
+        status, out, err = self.feed("mount zkp://bob:s3cr@t@127.0.0.1:1/x?proxy_url=http://u:pr0xy@h:1\nquit\n",
+                                     args=["-l", "verb"])
+        self.assertIn(b"error: need mount dir", out)
+        self.assertIn("bob:***@127.0.0.1", err)
+        self.assertNotIn("s3cr", err)
+        self.assertNotIn("pr0xy", err)
 
     # ---- -e ------------------------------------------------------------------------------------------
 

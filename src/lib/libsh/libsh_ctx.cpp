@@ -94,6 +94,26 @@ std::string first_word(const char *piece)
 
 } // namespace
 
+std::string libsh_hide_secrets(const char *text)
+{
+    std::string s = text ? text : "";
+    // Each "scheme://user:password@": the password becomes "***".
+    for (size_t at = s.find("://"); at != std::string::npos; at = s.find("://", at + 3)) {
+        size_t start = at + 3;
+        size_t end = s.find_first_of("/ \t\"'", start);
+        if (end == std::string::npos)
+            end = s.size();
+        size_t amp = s.rfind('@', end == 0 ? 0 : end - 1);
+        if (amp == std::string::npos || amp < start)
+            continue;
+        size_t colon = s.find(':', start);
+        if (colon == std::string::npos || colon > amp)
+            continue;
+        s.replace(colon + 1, amp - colon - 1, "***");
+    }
+    return s;
+}
+
 // ---- output -------------------------------------------------------------------------------
 
 int libsh_write_imp(net_conn *stream, const char *text)
@@ -189,7 +209,7 @@ int exec_command2(libsh_ctx_t *ctx, const char *command)
     arg_vec args(cmd);
     if (!args.argv)
         return -1;
-    LOG(LOG2_VERB, "cmd=[%s] func=[%s]\n", cmd, first.c_str());
+    LOG(LOG2_VERB, "cmd=[%s] func=[%s]\n", libsh_hide_secrets(cmd).c_str(), first.c_str());
     int r;
     if (libsh_cmd_fn handler = libsh_cmd_handler(args.argv[0])) {
         pl_getopt_init(&ctx->opt);

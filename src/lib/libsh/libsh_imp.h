@@ -2,6 +2,8 @@
 // built-in rows and handlers, aliases, the shell environment, the views and
 // call functions. Not for use outside libsh.
 #pragma once
+#include <string>
+
 #include "libsh/libsh.h"
 #include "liblog/log2.h"
 
@@ -77,6 +79,10 @@ int libsh_unsetenv(const char *name);
 // Registers info, memory, llog, dvar and kill, null, thread_except,
 // stack_over, tlog. 0.
 int libsh_vars_init(void);
+
+// The text for a log line: the password of every "scheme://user:password@"
+// in it becomes "***" (a typed `mount` line may carry one).
+std::string libsh_hide_secrets(const char *text);
 
 // Installs the console callbacks ("\r\n" line ends, zero byte after each
 // reply) or the plain ones below.

@@ -47,7 +47,7 @@ int libsh_stdio_loop(void)
         if (!g_libsh.prompt[0])
             str_safecopy(g_libsh.prompt, sizeof(g_libsh.prompt), ">");
         int n = libsh_gets(g_libsh.prompt, line, LIBSH_LINE_SIZE - 1);
-        LOG(LOG2_VERB, "ret=%d cmd=[%s]\n", n, line);
+        LOG(LOG2_VERB, "ret=%d cmd=[%s]\n", n, libsh_hide_secrets(line).c_str());
         if (n < 0) {
             // The end of console input leaves the shell as `exit` does,
             // rather than reading again for ever.
