@@ -24,15 +24,6 @@ namespace {
 
 // ---- views ----------------------------------------------------------------------------------
 
-// The five uname fields joined by blanks ("uname -snrvm").
-std::string os_info_text(void)
-{
-    struct utsname u;
-    if (uname(&u) != 0)
-        return "";
-    return std::string(u.sysname) + " " + u.nodename + " " + u.release + " " + u.version + " " + u.machine;
-}
-
 // Seconds as a duration text, single-quoted (it holds blanks).
 std::string duration_quoted(double seconds)
 {
@@ -55,8 +46,8 @@ char *show_info(const rvar_t *)
     const char *level = log2_get_level_str(nullptr);
     str_dyn_printf(d, "log_level=%s\n", level ? level : "");
     str_dyn_printf(d, "cpu_endian=%s\n", __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? "little" : "big");
-    str_dyn_printf(d, "os_info=%s\n", str_quote_sq(os_info_text().c_str(), q, sizeof(q)));
-    str_dyn_printf(d, "hw_info=%llx\n", (unsigned long long)os_mac_get());
+    str_dyn_printf(d, "os_info=%s\n", str_quote_sq(os_info_cstr(), q, sizeof(q)));
+    str_dyn_printf(d, "hw_info=%s\n", os_hw_info_cstr());
     str_dyn_printf(d, "os_start_time=%s\n", duration_quoted((double)now / 1000.0).c_str());
     return str_dyn_detach(d);
 }
