@@ -21,7 +21,7 @@ PKGS=(
   zip unzip p7zip-full genisoimage
   # what the benchmarks compare against (bench/)
   bindfs sshfs openssh-server rclone fuse-zip fio linux-perf
-  # fuzz targets (cmake -DZK_FUZZ=ON with clang; not part of the test run)
+  # fuzz targets (cmake -DZK_FUZZ=ON with clang; run by scripts/fuzz.sh)
   clang libclang-rt-14-dev
 )
 

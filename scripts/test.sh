@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build,
-# then the sanitizer build (address, undefined, leaks) of the unit tests.
+# Installs what is missing, builds, and runs every test: a bounded run of
+# every fuzz target (scripts/fuzz.sh), the normal build, then the sanitizer
+# build (address, undefined, leaks) of the unit tests. The fuzz step prints
+# its own "fuzz: N passed, N failed" line before the test runs start.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -8,6 +10,9 @@ jobs=$(nproc)
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
+if [ "${ZK_SKIP_FUZZ:-0}" != "1" ]; then
+  bash scripts/fuzz.sh build-fuzz
+fi
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 600)
 
 if [ "${ZK_SKIP_SANITIZE:-0}" != "1" ]; then
