@@ -132,9 +132,10 @@ TEST(ZksdFile, WindowsServerSetsTimeoutsOncePerHandle)
     auto r = s.requests();
     std::vector<std::pair<int, std::string>> ioc;
     for (size_t i = n0; i < r.size(); i++)
-        if (r[i].cmd == 20)
+        if (r[i].cmd == ZKSD_CMD_IOCTL)
             ioc.push_back({r[i].code, r[i].text});
-    EXPECT_EQ(ioc, (std::vector<std::pair<int, std::string>>{{10105, "7000"}, {10100, "2000"}}));
+    EXPECT_EQ(ioc, (std::vector<std::pair<int, std::string>>{{ZKSD_IOC_FD_WRITE_TIMEOUT, "7000"},
+                                                             {ZKSD_IOC_FD_READ_TIMEOUT, "2000"}}));
 }
 
 TEST(ZksdFile, DirectoryAcrossBlocks)
@@ -166,7 +167,7 @@ TEST(ZksdFile, DirectoryAcrossBlocks)
         EXPECT_EQ(zksd_cli_get_last_error(c.c), 0) << c.err.msg;
         EXPECT_EQ(got, want);
         EXPECT_EQ(zksd_cli_telldir(d), want.size());
-        const int blockcmd = std::string(ver) == "1.5.2" ? 42 : 44;
+        const int blockcmd = std::string(ver) == "1.5.2" ? ZKSD_CMD_READDIR : ZKSD_CMD_READDIR_EXT;
         EXPECT_GT(s.count(blockcmd, n0), 3u);
         // Back to the start: the same entries again.
         ASSERT_EQ(zksd_cli_seekdir(d, 0), 0);
@@ -247,13 +248,13 @@ TEST(ZksdFile, PathListAndPwritex)
     ASSERT_NE(f, nullptr);
     n0 = s.size();
     EXPECT_EQ(zksd_cli_pwritex(f, 0, 100, 50), 100);
-    EXPECT_EQ(s.last().code, 10108);
+    EXPECT_EQ(s.last().code, ZKSD_IOCTL2_PWRITEX);
     EXPECT_EQ(s.last().text, "50\t100");
     server old({"--version", "1.6.1"});
     client c2(old.url());
     cli_file_ctx *f2 = zksd_cli_open(c2.c, "/p", k_rw_create);
     EXPECT_EQ(zksd_cli_pwritex(f2, 0, 100, 50), 100);
-    EXPECT_EQ(old.last().cmd, 50);
+    EXPECT_EQ(old.last().cmd, ZKSD_CMD_PWRITEX_OLD);
 }
 
 TEST(ZksdFile, RawReadAndWrite)
@@ -311,7 +312,7 @@ TEST(ZksdFile, OtherOpensAndRequests)
     EXPECT_EQ(zksd_cli_flock(f, 1, 0, 5), 0) << c.err.msg;
     const zksd_file_times_t t{1000, 5, 2000, 6, 3000, 7};
     EXPECT_EQ(zksd_cli_futime(f, &t), 0) << c.err.msg;
-    EXPECT_EQ(s.last().cmd, 27);
+    EXPECT_EQ(s.last().cmd, ZKSD_CMD_FUTIME_NS);
     os_file_stat_t st{};
     ASSERT_EQ(zksd_cli_lstat(c.c, "/o2", &st), 0);
     EXPECT_EQ(st.mtime, 2000u);

@@ -30,50 +30,50 @@ TEST(ZksdIoctl, EveryTextIsExact)
         std::function<void()> call;
         bool on_file; // travels with the handle's descriptor
     } rows[] = {
-        {20, 10010, "/cwd", [&] { zksd_cli_getcwd_send(c.c, "/cwd"); }, false},
-        {20, 10011, "/d", [&] { zksd_cli_chdir(c.c, "/d"); }, false},
-        {20, 10012, "/n1", [&] { zksd_cli_create_file(c.c, "/n1"); }, false},
-        {20, 10013, "/n2", [&] { zksd_cli_create_dir(c.c, "/n2"); }, false},
-        {20, 10014, "/n2", [&] { zksd_cli_rmdir(c.c, "/n2"); }, false},
-        {20, 10015, "/n1", [&] { zksd_cli_unlink(c.c, "/n1"); }, false},
-        {20, 10016, "/a\t/b\t1", [&] { zksd_cli_rename(c.c, "/a", "/b", 1); }, false},
-        {20, 10018, "/f\t32", [&] { zksd_cli_set_attrib(c.c, "/f", 32); }, false},
-        {20, 10019, "/f\t4", [&] { zksd_cli_access(c.c, "/f", 4); }, false},
-        {20, 10020, "/d\t493", [&] { zksd_cli_mkdir(c.c, "/d", 493); }, false},
-        {20, 10021, "/n\t420\t5", [&] { zksd_cli_mknod(c.c, "/n", 420, 5); }, false},
-        {20, 10022, "/p\t420", [&] { zksd_cli_mkfifo(c.c, "/p", 420); }, false},
-        {20, 10023, "b\ta", [&] { zksd_cli_link(c.c, "a", "b"); }, false},
-        {20, 10024, "l\tt", [&] { zksd_cli_symlink(c.c, "t", "l"); }, false},
-        {20, 10025, "/f\t420", [&] { zksd_cli_chmod(c.c, "/f", 420); }, false},
-        {20, 10026, "/f\t384", [&] { zksd_cli_lchmod(c.c, "/f", 384); }, false},
-        {20, 10027, "/f\t1\t2", [&] { zksd_cli_chown(c.c, "/f", 1, 2); }, false},
-        {20, 10028, "/f\t3\t4", [&] { zksd_cli_lchown(c.c, "/f", 3, 4); }, false},
-        {20, 10029, "/f\t1\t3\t5\t2\t4\t6", [&] { zksd_cli_utime(c.c, "/f", &t); }, false},
-        {20, 10030, "/f\t1\t3\t5\t2\t4\t6", [&] { zksd_cli_utimens(c.c, "/f", &t); }, false},
-        {20, 10035, "/f\t10", [&] { zksd_cli_truncate(c.c, "/f", 10); }, false},
-        {20, 10036, "/x\t1", [&] { zksd_cli_rmdir2(c.c, "/x", 1); }, false},
-        {20, 10037, "/x\t0", [&] { zksd_cli_remove2(c.c, "/x", 0); }, false},
-        {20, 10042, "/q", [&] { zksd_cli_path_op(c.c, "/q"); }, false},
-        {20, 10100, "500", [&] { zksd_cli_set_fd_read_timeout(f, 500); }, true},
-        {20, 10101, "g\t1", [&] { zksd_cli_frename(f, "g", 1); }, true},
-        {20, 10102, "420", [&] { zksd_cli_fchmod(f, 420); }, true},
-        {20, 10103, "1\t2", [&] { zksd_cli_fchown(f, 1, 2); }, true},
-        {20, 10104, "0", [&] { zksd_cli_set_delete_on_close(f, 0); }, true},
-        {20, 10105, "600", [&] { zksd_cli_set_fd_write_timeout(f, 600); }, true},
-        {8, 10001, "/", [&] { uint64_t v[11]; zksd_cli_statvfs(c.c, "/", v); }, false},
-        {8, 10002, "/l", [&] { zksd_cli_readlink(c.c, "/l", buf, sizeof buf); }, false},
-        {8, 10003, "/f", [&] { zksd_cli_listxattr(c.c, "/f", buf, sizeof buf); }, false},
-        {8, 10004, "/f\tuser.x", [&] { zksd_cli_getxattr(c.c, "/f", "user.x", buf, sizeof buf); }, false},
-        {8, 10005, "/f\tuser.x", [&] { zksd_cli_removexattr(c.c, "/f", "user.x"); }, false},
-        {8, 10007, "/\tsub", [&] { char cwd[64] = "/"; zksd_cli_chdir_mt(c.c, cwd, sizeof cwd, "sub"); }, false},
-        {8, 10008, "/\tsub", [&] { zksd_cli_realpath_mt(c.c, "/", "sub", buf, sizeof buf); }, false},
-        {8, 10009, "12", [&] { unsigned o; zksd_cli_umask(c.c, 022, &o); }, false},
-        {8, 10050, "0", [&] { zksd_cli_seekdir(d, 0); }, false},
-        {8, 10103, std::string(fdhex) + "\t1\t2\t3\tx", [&] { zksd_cli_hash_init(f, 1, 2, 3, "x"); }, true},
-        {8, 10106, std::string(fdhex) + "\t-1\t2\t3\ty", [&] { zksd_cli_bcount_init(f, -1, 2, 3, "y"); }, true},
-        {8, 10108, "7\t9", [&] { zksd_cli_pwritex(f, 0, 9, 7); }, true},
-        {8, 10109, std::string(fdhex) + "\t1\t2", [&] { zksd_cli_fd_op(f, 1, 2); }, true},
-        {8, 10111, "C:\\", [&] { char o[ZKSD_ANSWER_SIZE]; zksd_cli_vss_mount(c.c, "C:\\", o); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_GETCWD, "/cwd", [&] { zksd_cli_getcwd_send(c.c, "/cwd"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_CHDIR, "/d", [&] { zksd_cli_chdir(c.c, "/d"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_CREATE_FILE, "/n1", [&] { zksd_cli_create_file(c.c, "/n1"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_CREATE_DIR, "/n2", [&] { zksd_cli_create_dir(c.c, "/n2"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_RMDIR, "/n2", [&] { zksd_cli_rmdir(c.c, "/n2"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_UNLINK, "/n1", [&] { zksd_cli_unlink(c.c, "/n1"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_RENAME, "/a\t/b\t1", [&] { zksd_cli_rename(c.c, "/a", "/b", 1); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_SET_ATTRIB, "/f\t32", [&] { zksd_cli_set_attrib(c.c, "/f", 32); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_ACCESS, "/f\t4", [&] { zksd_cli_access(c.c, "/f", 4); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_MKDIR, "/d\t493", [&] { zksd_cli_mkdir(c.c, "/d", 493); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_MKNOD, "/n\t420\t5", [&] { zksd_cli_mknod(c.c, "/n", 420, 5); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_MKFIFO, "/p\t420", [&] { zksd_cli_mkfifo(c.c, "/p", 420); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_LINK, "b\ta", [&] { zksd_cli_link(c.c, "a", "b"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_SYMLINK, "l\tt", [&] { zksd_cli_symlink(c.c, "t", "l"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_CHMOD, "/f\t420", [&] { zksd_cli_chmod(c.c, "/f", 420); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_LCHMOD, "/f\t384", [&] { zksd_cli_lchmod(c.c, "/f", 384); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_CHOWN, "/f\t1\t2", [&] { zksd_cli_chown(c.c, "/f", 1, 2); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_LCHOWN, "/f\t3\t4", [&] { zksd_cli_lchown(c.c, "/f", 3, 4); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_UTIME, "/f\t1\t3\t5\t2\t4\t6", [&] { zksd_cli_utime(c.c, "/f", &t); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_UTIMENS, "/f\t1\t3\t5\t2\t4\t6", [&] { zksd_cli_utimens(c.c, "/f", &t); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_TRUNCATE, "/f\t10", [&] { zksd_cli_truncate(c.c, "/f", 10); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_RMDIR2, "/x\t1", [&] { zksd_cli_rmdir2(c.c, "/x", 1); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_REMOVE2, "/x\t0", [&] { zksd_cli_remove2(c.c, "/x", 0); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_PATH_OP, "/q", [&] { zksd_cli_path_op(c.c, "/q"); }, false},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_FD_READ_TIMEOUT, "500", [&] { zksd_cli_set_fd_read_timeout(f, 500); }, true},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_FRENAME, "g\t1", [&] { zksd_cli_frename(f, "g", 1); }, true},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_FCHMOD, "420", [&] { zksd_cli_fchmod(f, 420); }, true},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_FCHOWN, "1\t2", [&] { zksd_cli_fchown(f, 1, 2); }, true},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_DELETE_ON_CLOSE, "0", [&] { zksd_cli_set_delete_on_close(f, 0); }, true},
+        {ZKSD_CMD_IOCTL, ZKSD_IOC_FD_WRITE_TIMEOUT, "600", [&] { zksd_cli_set_fd_write_timeout(f, 600); }, true},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_STATVFS, "/", [&] { uint64_t v[11]; zksd_cli_statvfs(c.c, "/", v); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_READLINK, "/l", [&] { zksd_cli_readlink(c.c, "/l", buf, sizeof buf); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_LISTXATTR, "/f", [&] { zksd_cli_listxattr(c.c, "/f", buf, sizeof buf); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_GETXATTR, "/f\tuser.x", [&] { zksd_cli_getxattr(c.c, "/f", "user.x", buf, sizeof buf); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_REMOVEXATTR, "/f\tuser.x", [&] { zksd_cli_removexattr(c.c, "/f", "user.x"); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_CHDIR_MT, "/\tsub", [&] { char cwd[64] = "/"; zksd_cli_chdir_mt(c.c, cwd, sizeof cwd, "sub"); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_REALPATH_MT, "/\tsub", [&] { zksd_cli_realpath_mt(c.c, "/", "sub", buf, sizeof buf); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_UMASK, "12", [&] { unsigned o; zksd_cli_umask(c.c, 022, &o); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_SEEKDIR, "0", [&] { zksd_cli_seekdir(d, 0); }, false},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_HASH_INIT, std::string(fdhex) + "\t1\t2\t3\tx", [&] { zksd_cli_hash_init(f, 1, 2, 3, "x"); }, true},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_BCOUNT_INIT, std::string(fdhex) + "\t-1\t2\t3\ty", [&] { zksd_cli_bcount_init(f, -1, 2, 3, "y"); }, true},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_PWRITEX, "7\t9", [&] { zksd_cli_pwritex(f, 0, 9, 7); }, true},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_FD_OP, std::string(fdhex) + "\t1\t2", [&] { zksd_cli_fd_op(f, 1, 2); }, true},
+        {ZKSD_CMD_IOCTL2, ZKSD_IOCTL2_VSS_MOUNT, "C:\\", [&] { char o[ZKSD_ANSWER_SIZE]; zksd_cli_vss_mount(c.c, "C:\\", o); }, false},
     };
     for (auto &r : rows) {
         size_t n0 = s.size();
@@ -83,7 +83,7 @@ TEST(ZksdIoctl, EveryTextIsExact)
         EXPECT_EQ(v.back().cmd, r.cmd) << r.code;
         EXPECT_EQ(v.back().code, r.code);
         EXPECT_EQ(v.back().text, r.text) << r.code;
-        const int64_t fd = r.code == 10050 ? d->fd : r.on_file ? f->fd : 0;
+        const int64_t fd = r.code == ZKSD_IOCTL2_SEEKDIR ? d->fd : r.on_file ? f->fd : 0;
         EXPECT_EQ(json_int(v.back().line, "fd"), fd) << r.code;
     }
 }
@@ -103,7 +103,7 @@ TEST(ZksdIoctl, AnswersAndLocalRules)
     EXPECT_STREQ(buf, "abc");
     int kept = -1;
     char raw[5];
-    EXPECT_EQ(zksd_cli_ioctl2(c.c, 10002, "/l", -1, raw, 5, &kept), 0);
+    EXPECT_EQ(zksd_cli_ioctl2(c.c, ZKSD_IOCTL2_READLINK, "/l", -1, raw, 5, &kept), 0);
     EXPECT_EQ(kept, 5);
     EXPECT_EQ(std::string(raw, 5), "abcde");
     uint64_t vfs[11];

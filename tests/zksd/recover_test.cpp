@@ -16,7 +16,7 @@ size_t count_code(const server &s, int code)
 {
     size_t n = 0;
     for (auto &r : s.requests())
-        n += r.cmd == 8 && r.code == code;
+        n += r.cmd == ZKSD_CMD_IOCTL2 && r.code == code;
     return n;
 }
 

@@ -27,9 +27,9 @@ TEST(ZksdSession, PasswordLoginThenCodecInfoAndProbes)
     // Probe, "{SHA}" login, codec, information, three latency probes.
     EXPECT_EQ(cmds(s), (std::vector<int>{1, 1, 20, 4, 20, 20, 20}));
     auto r = s.requests();
-    EXPECT_EQ(r[2].code, 10001);
+    EXPECT_EQ(r[2].code, ZKSD_IOC_SET_CODEC);
     EXPECT_EQ(r[2].text, "lz4");
-    EXPECT_EQ(r[4].code, 10002);
+    EXPECT_EQ(r[4].code, ZKSD_IOC_PROBE);
     EXPECT_EQ(c->srv_proto, 1);
     EXPECT_EQ(c->os_type, 2);
     EXPECT_STREQ(c->srv_ver, "1.8.2");
@@ -159,9 +159,9 @@ TEST(ZksdSession, ExitClosesHandlesAndSaysGoodbye)
         usleep(10000);
     auto r = s.requests();
     ASSERT_EQ(r.size(), before + 3);
-    EXPECT_EQ(r[before].cmd, 11);
-    EXPECT_EQ(r[before + 1].cmd, 43);
-    EXPECT_EQ(r[before + 2].cmd, 2);
+    EXPECT_EQ(r[before].cmd, ZKSD_CMD_CLOSE);
+    EXPECT_EQ(r[before + 1].cmd, ZKSD_CMD_CLOSEDIR);
+    EXPECT_EQ(r[before + 2].cmd, ZKSD_CMD_GOODBYE);
 }
 
 TEST(ZksdSession, VersionFlagsAndWindowsPlatform)

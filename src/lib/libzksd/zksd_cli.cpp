@@ -62,7 +62,7 @@ int login_old(cli_ctx *ctx, const char *user, const char *passwd)
     req_t r(ctx);
     r.str("user", user).str("passwd", hash);
     blob_attr *tb[3];
-    int ret = login_step(r, 1, k_pol_login1, 3, tb);
+    int ret = login_step(r, ZKSD_CMD_LOGIN, k_pol_login1, 3, tb);
     if ((ret == ZKSD_OK || ret == ZKSD_SRV_ERR) && tb[2])
         ctx->os_type = (int32_t)blobmsg_get_u32(tb[2]);
     return ret;
@@ -73,7 +73,7 @@ int login_key(cli_ctx *ctx, const char *user, const char *passwd)
     blob_attr *tb[4];
     req_t r(ctx);
     r.str("user", user).u32("ver", 1);
-    int ret = login_step(r, 90, k_pol_login90, 4, tb);
+    int ret = login_step(r, ZKSD_CMD_KEY_LOGIN, k_pol_login90, 4, tb);
     if (ret != ZKSD_OK)
         return ret;
     char cert[LIBPWD_CERT_SIZE];
@@ -81,15 +81,15 @@ int login_key(cli_ctx *ctx, const char *user, const char *passwd)
     libpwd_build_key(user, passwd, 1, cert, ctx->lkey, sizeof ctx->lkey);
     req_t r2(ctx);
     r2.str("lkey", ctx->lkey);
-    return login_step(r2, 91, k_pol_plain, 2, tb);
+    return login_step(r2, ZKSD_CMD_KEY_LOGIN2, k_pol_plain, 2, tb);
 }
 
-// The block-size probe: a handle ioctl 10002 without data; a server that
+// The block-size probe: a handle ioctl ZKSD_IOC_PROBE without data; a server that
 // does not know it still answers in time.
 int latency_probe(void *arg)
 {
     cli_ctx *ctx = (cli_ctx *)arg;
-    int ret = cli_file_ioctl(ctx, 0, 10002, nullptr, 0);
+    int ret = cli_file_ioctl(ctx, 0, ZKSD_IOC_PROBE, nullptr, 0);
     zksd_cli_set_last_error(ctx, ret);
     if (ret == ZKSD_OK || (ret == ZKSD_SRV_ERR && strstr(ctx->srv_errstr, "unsupported")))
         return 0;
@@ -101,7 +101,7 @@ int info_request(cli_ctx *ctx, char *buf, size_t size)
     blob_attr *tb[3];
     req_t r(ctx);
     r.str("param", "");
-    int ret = r.run(4, k_pol_info, 3, tb);
+    int ret = r.run(ZKSD_CMD_INFO, k_pol_info, 3, tb);
     if (ret == ZKSD_OK && str_safecopy(buf, size, blobmsg_get_string(tb[2])) != 0)
         ret = ZKSD_DATA_ERR;
     return ret;
@@ -143,7 +143,7 @@ int timeout_opt(const char *url, const char *key, const char *label, int def)
 // The codec: the server must accept the name and the client must have it.
 int negotiate_codec(cli_ctx *ctx, const char *name)
 {
-    int ret = cli_file_ioctl(ctx, 0, 10001, name, (int)strlen(name) + 1);
+    int ret = cli_file_ioctl(ctx, 0, ZKSD_IOC_SET_CODEC, name, (int)strlen(name) + 1);
     if (ret != ZKSD_OK)
         return ret;
     str_safecopy(ctx->comp.name, sizeof ctx->comp.name, name);
@@ -502,7 +502,7 @@ static int exit_imp(cli_ctx *ctx, bool on_server)
     int ret = ZKSD_OK;
     if (on_server && connected(ctx)) {
         req_t r(ctx);
-        ret = r.send(2);
+        ret = r.send(ZKSD_CMD_GOODBYE);
     }
     free_ctx(ctx);
     LOG_VERB(TAG, "<==\n");

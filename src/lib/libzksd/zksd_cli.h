@@ -28,6 +28,7 @@
 #include "libpal/os/os_volume.h"
 #include "libpal/os/posix/os_fs.h"
 #include "libzksd/zksd_frame.h"
+#include "libzksd/zksd_proto.h"
 
 enum {
     ZKSD_KIND_CTX = 0,
@@ -45,17 +46,6 @@ enum {
     ZKSD_VERR_UPGRADE = -12,
 };
 #define ZKSD_UPGRADE_MSG "not supported, please upgrade zksd to the latest version"
-
-// ioctl2 codes of the server-context control (recovery).
-enum {
-    ZKSD_IOCTL2_CTX_PREPARE = 101,
-    ZKSD_IOCTL2_CTX_ID = 102,
-    ZKSD_IOCTL2_GET_LAST_CMD_IDX = 103,
-    ZKSD_IOCTL2_ATTACH_CTX = 104,
-    ZKSD_IOCTL2_ATTACH_CTX_REPLY = 105,
-    ZKSD_IOCTL2_CTX_RUN_STATUS = 106,
-    ZKSD_IOCTL2_CTX_REQ_STOP = 107,
-};
 
 // A file handle. pos is the position after the last seek, read or write.
 struct cli_file_ctx {
@@ -101,15 +91,6 @@ struct zksd_lock_range_t {
     uint32_t type;
     uint64_t offset;
     uint64_t len;
-};
-
-// Handle ioctl codes served by the client or by dedicated commands.
-enum {
-    ZKSD_IOC_FILE_INFO = 0,   // zksd_file_info_t
-    ZKSD_IOC_ERROR_CLASS = 1, // uint64_t: error class of the last server errno, nothing sent
-    ZKSD_IOC_FSTAT = 2,       // os_file_stat_t
-    ZKSD_IOC_FUTIME = 6,      // zksd_file_times_t
-    ZKSD_IOC_FLOCK = 7,       // zksd_lock_range_t
 };
 
 // ---- library and session --------------------------------------------------------------
@@ -271,7 +252,10 @@ int zksd_cli_utimens(cli_ctx *ctx, const char *path, const zksd_file_times_t *t)
 int zksd_cli_truncate(cli_ctx *ctx, const char *path, long size);
 int zksd_cli_rmdir2(cli_ctx *ctx, const char *path, int flag);  // server 1.7.8 and up
 int zksd_cli_remove2(cli_ctx *ctx, const char *path, int flag); // server 1.7.8 and up
-int zksd_cli_path_op(cli_ctx *ctx, const char *path);           // code 10042
+// Two operations the server offers whose meaning the protocol leaves open:
+// the client only carries them (ZKSD_IOC_PATH_OP with a path,
+// ZKSD_IOC_OP_10200 without text).
+int zksd_cli_path_op(cli_ctx *ctx, const char *path);
 int zksd_cli_op_10200(cli_ctx *ctx);
 // Open-file operations.
 int zksd_cli_set_fd_read_timeout(cli_file_ctx *h, int ms);
@@ -306,8 +290,13 @@ int zksd_cli_allow_set_readonly(cli_ctx *ctx);
 int zksd_cli_vss_mount(cli_ctx *ctx, const char *drive_root, char *out);
 int zksd_cli_vss_umount(cli_ctx *ctx);
 // Hashing and block counting of an open file. Answers: the kept length.
+// What the numbers and texts mean is the server's business (the protocol
+// leaves it open); the client only carries them.
 int zksd_cli_hash_init(cli_file_ctx *h, unsigned algo_mask, unsigned a, unsigned b, const char *text);
 int zksd_cli_hash_caps(cli_ctx *ctx, unsigned *mask); // 1023 below 1.6.3
 int zksd_cli_hash_get2(cli_file_ctx *h, void *out, int olen);
 int zksd_cli_bcount_init(cli_file_ctx *h, int a, unsigned b, int c, const char *text);
-int zksd_cli_fd_op(cli_file_ctx *h, unsigned a, unsigned b); // 0 unsent below 1.6.2
+// An operation on an open file (ZKSD_IOCTL2_FD_OP) whose meaning, and that of
+// a and b, the protocol leaves open: the client only carries them. Below
+// server 1.6.2 nothing is sent and the result is 0.
+int zksd_cli_fd_op(cli_file_ctx *h, unsigned a, unsigned b);

@@ -182,7 +182,13 @@ struct cli_ctx {
     int32_t block_size;
     sdcomp_ctx comp;
     char srv_ver[ZKSD_SRV_VER_SIZE];
-    uint8_t ver_182, ver_153, ver_164, srv_windows;
+    // Version flags, set once at connect from srv_ver:
+    uint8_t ver_182;       // 1.8.2 and up: only reported (zksd_cli_is_ver_182)
+    uint8_t ver_153;       // 1.5.3 and up: extended stat replies (commands 7, 26, and 28's),
+                           // extended directory lines (44), file times with nanoseconds (27)
+    uint8_t ver_164;       // 1.6.4 and up: reads and writes carry their offset (29, 30)
+    uint8_t srv_windows;   // the server runs on Windows: new file handles set their
+                           // descriptor's time-outs on first use
     uint8_t replaying;     // 1 while a replay runs
     uint8_t fix_failed;    // 1 after a replay failed: the context is dead
     uint32_t last_cmd;     // command id of the last request sent outside a replay

@@ -161,7 +161,7 @@ int cli_file_ioctl(cli_ctx *ctx, int64_t fd, int code, const void *data, int len
     req_t r(ctx);
     r.u64("fd", (uint64_t)fd).u32("cmd", (uint32_t)code).u32("len", (uint32_t)len).bin("data", data, (size_t)len);
     blob_attr *tb[2];
-    return r.run(20, k_pol_plain, 2, tb);
+    return r.run(ZKSD_CMD_IOCTL, k_pol_plain, 2, tb);
 }
 
 int cli_ioctl2_imp(cli_ctx *ctx, int64_t fd, int code, const void *data, int len, int olen, const uint8_t **out,
@@ -171,11 +171,11 @@ int cli_ioctl2_imp(cli_ctx *ctx, int64_t fd, int code, const void *data, int len
         len = data ? (int)strlen((const char *)data) + 1 : 0;
     req_t r(ctx);
     r.u64("fd", (uint64_t)fd).u32("cmd", (uint32_t)code).bin("data", data, (size_t)len).u32("olen", (uint32_t)olen);
-    int ret = r.send(8);
+    int ret = r.send(ZKSD_CMD_IOCTL2);
     if (ret != ZKSD_OK || code == ZKSD_IOCTL2_ATTACH_CTX_REPLY)
         return ret;
     // A break while a recovery step is read must not start another recovery.
-    const bool ctl = code >= 100 && code <= 110;
+    const bool ctl = code >= ZKSD_IOCTL2_CTL_FIRST && code <= ZKSD_IOCTL2_CTL_LAST;
     const uint8_t keep = ctx->auto_reconnect;
     if (ctl)
         ctx->auto_reconnect = 0;
@@ -236,7 +236,7 @@ int zksd_cli_ioctl(void *handle, int code, void *data, int len)
         break;
     }
     int ret = cli_file_ioctl(ctx, fd, code, data, len);
-    if (ret == ZKSD_OK && code == 10001) {
+    if (ret == ZKSD_OK && code == ZKSD_IOC_SET_CODEC) {
         // The server took the codec: make it here (also when the name stays).
         // The name as sent, up to its NUL and at most 15 characters.
         size_t n = data && len > 0 ? strnlen((const char *)data, (size_t)len) : 0;
@@ -286,18 +286,18 @@ int zksd_cli_ioctl2_ptr(void *handle, int code, const void *data, int len, int o
 
 // ---- path operations over the handle ioctl ----------------------------------------------------------
 
-int zksd_cli_getcwd_send(cli_ctx *ctx, const char *buf) { return path_op(ctx, 10010, buf); }
-int zksd_cli_chdir(cli_ctx *ctx, const char *path) { return path_op(ctx, 10011, path); }
-int zksd_cli_create_file(cli_ctx *ctx, const char *path) { return path_op(ctx, 10012, path); }
-int zksd_cli_create_dir(cli_ctx *ctx, const char *path) { return path_op(ctx, 10013, path); }
-int zksd_cli_rmdir(cli_ctx *ctx, const char *path) { return path_op(ctx, 10014, path); }
-int zksd_cli_unlink(cli_ctx *ctx, const char *path) { return path_op(ctx, 10015, path); }
-int zksd_cli_path_op(cli_ctx *ctx, const char *path) { return path_op(ctx, 10042, path); }
+int zksd_cli_getcwd_send(cli_ctx *ctx, const char *buf) { return path_op(ctx, ZKSD_IOC_GETCWD, buf); }
+int zksd_cli_chdir(cli_ctx *ctx, const char *path) { return path_op(ctx, ZKSD_IOC_CHDIR, path); }
+int zksd_cli_create_file(cli_ctx *ctx, const char *path) { return path_op(ctx, ZKSD_IOC_CREATE_FILE, path); }
+int zksd_cli_create_dir(cli_ctx *ctx, const char *path) { return path_op(ctx, ZKSD_IOC_CREATE_DIR, path); }
+int zksd_cli_rmdir(cli_ctx *ctx, const char *path) { return path_op(ctx, ZKSD_IOC_RMDIR, path); }
+int zksd_cli_unlink(cli_ctx *ctx, const char *path) { return path_op(ctx, ZKSD_IOC_UNLINK, path); }
+int zksd_cli_path_op(cli_ctx *ctx, const char *path) { return path_op(ctx, ZKSD_IOC_PATH_OP, path); }
 
 int zksd_cli_op_10200(cli_ctx *ctx)
 {
     PL_ASSERT_RET(TAG, ctx, -1);
-    return finish(ctx, cli_file_ioctl(ctx, 0, 10200, nullptr, 0));
+    return finish(ctx, cli_file_ioctl(ctx, 0, ZKSD_IOC_OP_10200, nullptr, 0));
 }
 
 int zksd_cli_rename(cli_ctx *ctx, const char *oldpath, const char *newpath, unsigned replace)
@@ -306,30 +306,30 @@ int zksd_cli_rename(cli_ctx *ctx, const char *oldpath, const char *newpath, unsi
     char text[k_text_size];
     if (!names_ok(ctx, {oldpath, newpath}) || !fmt_text(ctx, text, "%s\t%s\t%u", oldpath, newpath, replace))
         return -1;
-    return text_op(ctx, 0, 10016, text);
+    return text_op(ctx, 0, ZKSD_IOC_RENAME, text);
 }
 
-int zksd_cli_set_attrib(cli_ctx *ctx, const char *path, unsigned attrib) { return path_u_op(ctx, 10018, path, attrib); }
-int zksd_cli_access(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, 10019, path, mode); }
-int zksd_cli_mkdir(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, 10020, path, mode); }
-int zksd_cli_mkfifo(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, 10022, path, mode); }
-int zksd_cli_chmod(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, 10025, path, mode); }
-int zksd_cli_lchmod(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, 10026, path, mode); }
+int zksd_cli_set_attrib(cli_ctx *ctx, const char *path, unsigned attrib) { return path_u_op(ctx, ZKSD_IOC_SET_ATTRIB, path, attrib); }
+int zksd_cli_access(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, ZKSD_IOC_ACCESS, path, mode); }
+int zksd_cli_mkdir(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, ZKSD_IOC_MKDIR, path, mode); }
+int zksd_cli_mkfifo(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, ZKSD_IOC_MKFIFO, path, mode); }
+int zksd_cli_chmod(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, ZKSD_IOC_CHMOD, path, mode); }
+int zksd_cli_lchmod(cli_ctx *ctx, const char *path, unsigned mode) { return path_u_op(ctx, ZKSD_IOC_LCHMOD, path, mode); }
 int zksd_cli_chown(cli_ctx *ctx, const char *path, unsigned uid, unsigned gid)
 {
-    return path_uu_op(ctx, 10027, path, uid, gid);
+    return path_uu_op(ctx, ZKSD_IOC_CHOWN, path, uid, gid);
 }
 int zksd_cli_lchown(cli_ctx *ctx, const char *path, unsigned uid, unsigned gid)
 {
-    return path_uu_op(ctx, 10028, path, uid, gid);
+    return path_uu_op(ctx, ZKSD_IOC_LCHOWN, path, uid, gid);
 }
 int zksd_cli_utime(cli_ctx *ctx, const char *path, const zksd_file_times_t *t)
 {
-    return path_times_op(ctx, 10029, path, t);
+    return path_times_op(ctx, ZKSD_IOC_UTIME, path, t);
 }
 int zksd_cli_utimens(cli_ctx *ctx, const char *path, const zksd_file_times_t *t)
 {
-    return path_times_op(ctx, 10030, path, t);
+    return path_times_op(ctx, ZKSD_IOC_UTIMENS, path, t);
 }
 
 int zksd_cli_mknod(cli_ctx *ctx, const char *path, unsigned mode, unsigned long long dev)
@@ -338,7 +338,7 @@ int zksd_cli_mknod(cli_ctx *ctx, const char *path, unsigned mode, unsigned long 
     char text[k_text_size];
     if (!names_ok(ctx, {path}) || !fmt_text(ctx, text, "%s\t%u\t%llu", path, mode, dev))
         return -1;
-    return text_op(ctx, 0, 10021, text);
+    return text_op(ctx, 0, ZKSD_IOC_MKNOD, text);
 }
 
 // "%s\t%s" operations of the handle ioctl.
@@ -353,12 +353,12 @@ static int two_path_op(cli_ctx *ctx, int code, const char *first, const char *se
 
 int zksd_cli_link(cli_ctx *ctx, const char *oldpath, const char *newpath)
 {
-    return two_path_op(ctx, 10023, newpath, oldpath);
+    return two_path_op(ctx, ZKSD_IOC_LINK, newpath, oldpath);
 }
 
 int zksd_cli_symlink(cli_ctx *ctx, const char *target, const char *linkpath)
 {
-    return two_path_op(ctx, 10024, linkpath, target);
+    return two_path_op(ctx, ZKSD_IOC_SYMLINK, linkpath, target);
 }
 
 int zksd_cli_truncate(cli_ctx *ctx, const char *path, long size)
@@ -367,7 +367,7 @@ int zksd_cli_truncate(cli_ctx *ctx, const char *path, long size)
     char text[k_text_size];
     if (!names_ok(ctx, {path}) || !fmt_text(ctx, text, "%s\t%li", path, size))
         return -1;
-    return text_op(ctx, 0, 10035, text);
+    return text_op(ctx, 0, ZKSD_IOC_TRUNCATE, text);
 }
 
 static int path_flag_op(cli_ctx *ctx, int code, const char *path, int flag)
@@ -381,8 +381,8 @@ static int path_flag_op(cli_ctx *ctx, int code, const char *path, int flag)
     return text_op(ctx, 0, code, text);
 }
 
-int zksd_cli_rmdir2(cli_ctx *ctx, const char *path, int flag) { return path_flag_op(ctx, 10036, path, flag); }
-int zksd_cli_remove2(cli_ctx *ctx, const char *path, int flag) { return path_flag_op(ctx, 10037, path, flag); }
+int zksd_cli_rmdir2(cli_ctx *ctx, const char *path, int flag) { return path_flag_op(ctx, ZKSD_IOC_RMDIR2, path, flag); }
+int zksd_cli_remove2(cli_ctx *ctx, const char *path, int flag) { return path_flag_op(ctx, ZKSD_IOC_REMOVE2, path, flag); }
 
 // ---- open-file operations ------------------------------------------------------------------------------
 
@@ -398,11 +398,11 @@ static int fd_timeout_op(cli_file_ctx *h, int code, const char *what, int ms)
     return r;
 }
 
-int zksd_cli_set_fd_read_timeout(cli_file_ctx *h, int ms) { return fd_timeout_op(h, 10100, "set_read_timeout", ms); }
+int zksd_cli_set_fd_read_timeout(cli_file_ctx *h, int ms) { return fd_timeout_op(h, ZKSD_IOC_FD_READ_TIMEOUT, "set_read_timeout", ms); }
 
 int zksd_cli_set_fd_write_timeout(cli_file_ctx *h, int ms)
 {
-    return fd_timeout_op(h, 10105, "set_write_timeout", ms);
+    return fd_timeout_op(h, ZKSD_IOC_FD_WRITE_TIMEOUT, "set_write_timeout", ms);
 }
 
 int zksd_cli_frename(cli_file_ctx *h, const char *newname, unsigned replace)
@@ -412,7 +412,7 @@ int zksd_cli_frename(cli_file_ctx *h, const char *newname, unsigned replace)
     char text[k_text_size];
     if (!names_ok(ctx, {newname}) || !fmt_text(ctx, text, "%s\t%u", newname, replace))
         return -1;
-    return text_op(ctx, h->fd, 10101, text);
+    return text_op(ctx, h->fd, ZKSD_IOC_FRENAME, text);
 }
 
 static int file_num_op(cli_file_ctx *h, int code, const char *fmt, unsigned a, unsigned b)
@@ -422,9 +422,9 @@ static int file_num_op(cli_file_ctx *h, int code, const char *fmt, unsigned a, u
     return file_text_op(h, code, text);
 }
 
-int zksd_cli_fchmod(cli_file_ctx *h, unsigned mode) { return file_num_op(h, 10102, "%u", mode, 0); }
-int zksd_cli_fchown(cli_file_ctx *h, unsigned uid, unsigned gid) { return file_num_op(h, 10103, "%u\t%u", uid, gid); }
-int zksd_cli_set_delete_on_close(cli_file_ctx *h, unsigned flag) { return file_num_op(h, 10104, "%u", flag, 0); }
+int zksd_cli_fchmod(cli_file_ctx *h, unsigned mode) { return file_num_op(h, ZKSD_IOC_FCHMOD, "%u", mode, 0); }
+int zksd_cli_fchown(cli_file_ctx *h, unsigned uid, unsigned gid) { return file_num_op(h, ZKSD_IOC_FCHOWN, "%u\t%u", uid, gid); }
+int zksd_cli_set_delete_on_close(cli_file_ctx *h, unsigned flag) { return file_num_op(h, ZKSD_IOC_DELETE_ON_CLOSE, "%u", flag, 0); }
 
 // ---- answering operations over ioctl2 --------------------------------------------------------------------
 
@@ -432,7 +432,7 @@ int zksd_cli_readlink(cli_ctx *ctx, const char *path, char *buf, size_t size)
 {
     if (!names_ok(ctx, {path}))
         return -1;
-    return answer_op(ctx, 0, 10002, path, buf, size);
+    return answer_op(ctx, 0, ZKSD_IOCTL2_READLINK, path, buf, size);
 }
 
 int zksd_cli_listxattr(cli_ctx *ctx, const char *path, char *buf, size_t size)
@@ -440,7 +440,7 @@ int zksd_cli_listxattr(cli_ctx *ctx, const char *path, char *buf, size_t size)
     PL_ASSERT_RET(TAG, ctx && buf && size > 0, -1);
     if (!names_ok(ctx, {path}))
         return -1;
-    return answer_len(ctx, 10003, path, buf, size); // NUL-separated names
+    return answer_len(ctx, ZKSD_IOCTL2_LISTXATTR, path, buf, size); // NUL-separated names
 }
 
 int zksd_cli_getxattr(cli_ctx *ctx, const char *path, const char *name, char *buf, size_t size)
@@ -449,7 +449,7 @@ int zksd_cli_getxattr(cli_ctx *ctx, const char *path, const char *name, char *bu
     char text[k_text_size];
     if (!names_ok(ctx, {path, name}) || !fmt_text(ctx, text, "%s\t%s", path, name))
         return -1;
-    return answer_len(ctx, 10004, text, buf, size);
+    return answer_len(ctx, ZKSD_IOCTL2_GETXATTR, text, buf, size);
 }
 
 int zksd_cli_removexattr(cli_ctx *ctx, const char *path, const char *name)
@@ -458,7 +458,7 @@ int zksd_cli_removexattr(cli_ctx *ctx, const char *path, const char *name)
     char text[k_text_size];
     if (!names_ok(ctx, {path, name}) || !fmt_text(ctx, text, "%s\t%s", path, name))
         return -1;
-    return finish(ctx, cli_ioctl2_imp(ctx, 0, 10005, text, -1, 0, nullptr, nullptr));
+    return finish(ctx, cli_ioctl2_imp(ctx, 0, ZKSD_IOCTL2_REMOVEXATTR, text, -1, 0, nullptr, nullptr));
 }
 
 int zksd_cli_statvfs(cli_ctx *ctx, const char *path, uint64_t out[11])
@@ -467,7 +467,7 @@ int zksd_cli_statvfs(cli_ctx *ctx, const char *path, uint64_t out[11])
     if (!names_ok(ctx, {path}))
         return -1;
     char ans[1024];
-    int ret = cli_ioctl2_text(ctx, 0, 10001, path, ans, sizeof ans);
+    int ret = cli_ioctl2_text(ctx, 0, ZKSD_IOCTL2_STATVFS, path, ans, sizeof ans);
     if (ret == ZKSD_OK) {
         int i = 0;
         char *save = nullptr;
@@ -489,7 +489,7 @@ int zksd_cli_umask(cli_ctx *ctx, unsigned mask, unsigned *old)
     PL_ASSERT_RET(TAG, ctx, -1);
     char text[32], ans[64];
     str_sprintf_s(text, sizeof text, "%x", mask);
-    int ret = cli_ioctl2_text(ctx, 0, 10009, text, ans, sizeof ans);
+    int ret = cli_ioctl2_text(ctx, 0, ZKSD_IOCTL2_UMASK, text, ans, sizeof ans);
     uint64_t v = 0;
     if (ret == ZKSD_OK && old) {
         if (!parse_x64(ans, &v) || v > UINT32_MAX)
@@ -506,7 +506,7 @@ int zksd_cli_chdir_mt(cli_ctx *ctx, char *cwd, size_t size, const char *path)
     char text[k_text_size];
     if (!names_ok(ctx, {cwd, path}) || !fmt_text(ctx, text, "%s\t%s", cwd, path))
         return -1;
-    return answer_whole(ctx, 10007, text, cwd, size);
+    return answer_whole(ctx, ZKSD_IOCTL2_CHDIR_MT, text, cwd, size);
 }
 
 int zksd_cli_realpath_mt(cli_ctx *ctx, const char *cwd, const char *path, char *out, size_t size)
@@ -515,12 +515,12 @@ int zksd_cli_realpath_mt(cli_ctx *ctx, const char *cwd, const char *path, char *
     char text[k_text_size];
     if (!names_ok(ctx, {cwd, path}) || !fmt_text(ctx, text, "%s\t%s", cwd, path))
         return -1;
-    return answer_whole(ctx, 10008, text, out, size);
+    return answer_whole(ctx, ZKSD_IOCTL2_REALPATH_MT, text, out, size);
 }
 
 int zksd_cli_get_settings(cli_ctx *ctx, char *buf, size_t size)
 {
-    return answer_op(ctx, 0, 10, nullptr, buf, size) < 0 ? -1 : 0;
+    return answer_op(ctx, 0, ZKSD_IOCTL2_GET_SETTINGS, nullptr, buf, size) < 0 ? -1 : 0;
 }
 
 int zksd_cli_set_settings(cli_ctx *ctx, const char *text)
@@ -543,7 +543,7 @@ int zksd_cli_set_settings(cli_ctx *ctx, const char *text)
             str_kv_set(buf.get(), k_settings_size, "\n", 1, "passwd", enc) != 0)
             return fail_status(ctx, VERR_INVALID_PARAMETER, "settings text too long");
     }
-    return finish(ctx, cli_ioctl2_imp(ctx, 0, 11, buf.get(), -1, 0, nullptr, nullptr));
+    return finish(ctx, cli_ioctl2_imp(ctx, 0, ZKSD_IOCTL2_SET_SETTINGS, buf.get(), -1, 0, nullptr, nullptr));
 }
 
 int zksd_cli_allow_set_readonly(cli_ctx *ctx)
@@ -562,7 +562,7 @@ int zksd_cli_vss_mount(cli_ctx *ctx, const char *drive_root, char *out)
     PL_ASSERT_RET(TAG, ctx && drive_root && out, -1);
     if (!zksd_cli_ver_at_least(ctx, "1.6.7"))
         return -1;
-    return answer_op(ctx, 0, 10111, drive_root, out, ZKSD_ANSWER_SIZE) < 0 ? -1 : 0;
+    return answer_op(ctx, 0, ZKSD_IOCTL2_VSS_MOUNT, drive_root, out, ZKSD_ANSWER_SIZE) < 0 ? -1 : 0;
 }
 
 int zksd_cli_vss_umount(cli_ctx *ctx)
@@ -570,7 +570,7 @@ int zksd_cli_vss_umount(cli_ctx *ctx)
     PL_ASSERT_RET(TAG, ctx, -1);
     if (!zksd_cli_ver_at_least(ctx, "1.6.7"))
         return -1;
-    return finish(ctx, cli_ioctl2_imp(ctx, 0, 10112, nullptr, 0, 0, nullptr, nullptr));
+    return finish(ctx, cli_ioctl2_imp(ctx, 0, ZKSD_IOCTL2_VSS_UMOUNT, nullptr, 0, 0, nullptr, nullptr));
 }
 
 // ---- hashing and block counting of an open file ----------------------------------------------------------
@@ -587,7 +587,7 @@ int zksd_cli_hash_init(cli_file_ctx *h, unsigned algo_mask, unsigned a, unsigned
     if (!names_ok(ctx, {text}) ||
         !fmt_text(ctx, t, "%lx\t%u\t%u\t%u\t%s", (unsigned long)h->fd, algo_mask, a, b, text))
         return -1;
-    return finish(ctx, cli_ioctl2_imp(ctx, h->fd, 10103, t, -1, 0, nullptr, nullptr));
+    return finish(ctx, cli_ioctl2_imp(ctx, h->fd, ZKSD_IOCTL2_HASH_INIT, t, -1, 0, nullptr, nullptr));
 }
 
 int zksd_cli_hash_caps(cli_ctx *ctx, unsigned *mask)
@@ -598,7 +598,7 @@ int zksd_cli_hash_caps(cli_ctx *ctx, unsigned *mask)
         return 0;
     }
     char ans[64];
-    int ret = cli_ioctl2_text(ctx, 0, 10110, nullptr, ans, sizeof ans);
+    int ret = cli_ioctl2_text(ctx, 0, ZKSD_IOCTL2_HASH_CAPS, nullptr, ans, sizeof ans);
     uint64_t v = 0;
     if (ret == ZKSD_OK && (!parse_x64(ans, &v) || v > UINT32_MAX))
         ret = ZKSD_DATA_ERR;
@@ -614,7 +614,7 @@ int zksd_cli_hash_get2(cli_file_ctx *h, void *out, int olen)
     if (!zksd_cli_ver_at_least(ctx, "1.6.8"))
         return -1;
     int n = 0;
-    return zksd_cli_ioctl2(h, 10113, nullptr, 0, out, olen, &n) == 0 ? n : -1;
+    return zksd_cli_ioctl2(h, ZKSD_IOCTL2_HASH_GET2, nullptr, 0, out, olen, &n) == 0 ? n : -1;
 }
 
 int zksd_cli_bcount_init(cli_file_ctx *h, int a, unsigned b, int c, const char *text)
@@ -626,7 +626,7 @@ int zksd_cli_bcount_init(cli_file_ctx *h, int a, unsigned b, int c, const char *
     char t[k_text_size];
     if (!names_ok(ctx, {text}) || !fmt_text(ctx, t, "%lx\t%d\t%u\t%d\t%s", (unsigned long)h->fd, a, b, c, text))
         return -1;
-    return finish(ctx, cli_ioctl2_imp(ctx, h->fd, 10106, t, -1, 0, nullptr, nullptr));
+    return finish(ctx, cli_ioctl2_imp(ctx, h->fd, ZKSD_IOCTL2_BCOUNT_INIT, t, -1, 0, nullptr, nullptr));
 }
 
 int zksd_cli_fd_op(cli_file_ctx *h, unsigned a, unsigned b)
@@ -637,5 +637,5 @@ int zksd_cli_fd_op(cli_file_ctx *h, unsigned a, unsigned b)
         return 0;
     char t[64];
     str_sprintf_s(t, sizeof t, "%lx\t%u\t%u", (unsigned long)h->fd, a, b);
-    return finish(ctx, cli_ioctl2_imp(ctx, h->fd, 10109, t, -1, 0, nullptr, nullptr));
+    return finish(ctx, cli_ioctl2_imp(ctx, h->fd, ZKSD_IOCTL2_FD_OP, t, -1, 0, nullptr, nullptr));
 }

@@ -141,7 +141,7 @@ cli_file_ctx *open_finish(req_t &r, uint32_t cmd, const char *path, int64_t keep
         h = new_file(r.ctx, path, keep_flags, (int64_t)blobmsg_get_u64(tb[2]));
         if (!h) {
             // The server holds a descriptor the client cannot keep: close it.
-            close_on_server(r.ctx, 11, (int64_t)blobmsg_get_u64(tb[2]));
+            close_on_server(r.ctx, ZKSD_CMD_CLOSE, (int64_t)blobmsg_get_u64(tb[2]));
             ret = ZKSD_MEM_ERR;
         }
     }
@@ -204,7 +204,7 @@ int read_req(cli_file_ctx *h, bool at, uint64_t offset, uint32_t len, blob_attr 
     r.u64("fd", (uint64_t)h->fd).u32("len", len);
     if (at)
         r.u64("offset", offset);
-    int ret = r.run(at ? 29 : 12, k_pol_read, 5, tb);
+    int ret = r.run(at ? ZKSD_CMD_PREAD : ZKSD_CMD_READ, k_pol_read, 5, tb);
     if (ret == ZKSD_DATA_ERR)
         LOG_ERR(TAG, "parse data error\n");
     return ret;
@@ -237,7 +237,7 @@ int write_req(cli_file_ctx *h, bool at, uint64_t offset, const void *src, uint32
             return ZKSD_MEM_ERR;
     }
     blob_attr *tb[3];
-    int ret = r.run(at ? 30 : 13, k_pol_len, 3, tb);
+    int ret = r.run(at ? ZKSD_CMD_PWRITE : ZKSD_CMD_WRITE, k_pol_len, 3, tb);
     if (ret == ZKSD_OK)
         *count = (int32_t)blobmsg_get_u32(tb[2]);
     return ret;
@@ -252,7 +252,7 @@ int cli_seek(cli_file_ctx *h, int64_t offset, int64_t whence, int64_t *newpos)
     req_t r(h->ctx);
     r.u64("fd", (uint64_t)h->fd).u64("offset", (uint64_t)offset).u64("mode", (uint64_t)whence);
     blob_attr *tb[3];
-    int ret = r.run(15, k_pol_offset, 3, tb);
+    int ret = r.run(ZKSD_CMD_SEEK, k_pol_offset, 3, tb);
     if (ret == ZKSD_OK) {
         *newpos = (int64_t)blobmsg_get_u64(tb[2]);
         h->pos = (uint64_t)*newpos;
@@ -263,7 +263,7 @@ int cli_seek(cli_file_ctx *h, int64_t offset, int64_t whence, int64_t *newpos)
 int cli_file_free(cli_file_ctx *h, bool on_server)
 {
     cli_ctx *ctx = h->ctx;
-    int ret = on_server ? close_on_server(ctx, 11, h->fd) : ZKSD_OK;
+    int ret = on_server ? close_on_server(ctx, ZKSD_CMD_CLOSE, h->fd) : ZKSD_OK;
     mem_parray_remove(&ctx->files, h);
     os_free(h->path);
     os_free(h);
@@ -273,7 +273,7 @@ int cli_file_free(cli_file_ctx *h, bool on_server)
 int cli_dir_free(cli_dir_ctx *d, bool on_server)
 {
     cli_ctx *ctx = d->ctx;
-    int ret = on_server ? close_on_server(ctx, 43, d->fd) : ZKSD_OK;
+    int ret = on_server ? close_on_server(ctx, ZKSD_CMD_CLOSEDIR, d->fd) : ZKSD_OK;
     mem_parray_remove(&ctx->dirs, d);
     os_free(d->buf);
     os_free(d);
@@ -304,7 +304,7 @@ cli_file_ctx *zksd_cli_open(cli_ctx *ctx, const char *path, int64_t flags)
     }
     req_t r(ctx);
     r.str("path", sent).u64("mode", (uint64_t)flags);
-    return open_finish(r, 10, path, flags);
+    return open_finish(r, ZKSD_CMD_OPEN, path, flags);
 }
 
 cli_file_ctx *zksd_cli_open2(cli_ctx *ctx, const char *path, int32_t flag, int32_t mode)
@@ -312,7 +312,7 @@ cli_file_ctx *zksd_cli_open2(cli_ctx *ctx, const char *path, int32_t flag, int32
     PL_ASSERT_RET(TAG, ctx && path, nullptr);
     req_t r(ctx);
     r.str("path", path).u32("flag", (uint32_t)flag).u32("mode", (uint32_t)mode);
-    return open_finish(r, 25, path, mode);
+    return open_finish(r, ZKSD_CMD_OPEN2, path, mode);
 }
 
 cli_file_ctx *zksd_cli_wopen(cli_ctx *ctx, const char *path, int32_t desire_access, int32_t share_mode,
@@ -328,7 +328,7 @@ cli_file_ctx *zksd_cli_wopen(cli_ctx *ctx, const char *path, int32_t desire_acce
         .u32("creat_disp", (uint32_t)creat_disp)
         .u32("flag_attrib", (uint32_t)flag_attrib)
         .u64("temp_handle", (uint64_t)temp_handle);
-    return open_finish(r, 24, path, 0);
+    return open_finish(r, ZKSD_CMD_WOPEN, path, 0);
 }
 
 int zksd_cli_close(cli_file_ctx *h)
@@ -475,7 +475,7 @@ int64_t zksd_cli_pwritex(cli_file_ctx *h, int32_t mode, uint32_t len, int64_t of
         req_t r(ctx);
         r.u64("fd", (uint64_t)h->fd).u32("mode", (uint32_t)mode).u32("len", len).u64("offset", (uint64_t)offset);
         blob_attr *tb[3];
-        int ret = r.run(50, k_pol_len, 3, tb);
+        int ret = r.run(ZKSD_CMD_PWRITEX_OLD, k_pol_len, 3, tb);
         if (ret != ZKSD_OK)
             return finish(ctx, ret);
         zksd_cli_set_last_error(ctx, ZKSD_OK);
@@ -483,7 +483,7 @@ int64_t zksd_cli_pwritex(cli_file_ctx *h, int32_t mode, uint32_t len, int64_t of
     }
     char text[64], ans[512];
     str_sprintf_s(text, sizeof text, "%lld\t%u", (long long)offset, len);
-    int ret = cli_ioctl2_text(ctx, h->fd, 10108, text, ans, sizeof ans);
+    int ret = cli_ioctl2_text(ctx, h->fd, ZKSD_IOCTL2_PWRITEX, text, ans, sizeof ans);
     int64_t v = 0;
     if (ret == ZKSD_OK && !parse_i64(ans, &v))
         ret = ZKSD_DATA_ERR;
@@ -501,7 +501,7 @@ int zksd_cli_fsync(cli_file_ctx *h)
     req_t r(h->ctx);
     r.u64("fd", (uint64_t)h->fd);
     blob_attr *tb[2];
-    return finish(h->ctx, r.run(14, k_pol_plain, 2, tb));
+    return finish(h->ctx, r.run(ZKSD_CMD_FSYNC, k_pol_plain, 2, tb));
 }
 
 int64_t zksd_cli_lseek(cli_file_ctx *h, int64_t offset, int whence)
@@ -518,7 +518,7 @@ int zksd_cli_ftruncate(cli_file_ctx *h, int64_t size)
     req_t r(h->ctx);
     r.u64("fd", (uint64_t)h->fd).u64("len", (uint64_t)size);
     blob_attr *tb[2];
-    int ret = r.run(16, k_pol_plain, 2, tb);
+    int ret = r.run(ZKSD_CMD_FTRUNCATE, k_pol_plain, 2, tb);
     int64_t np;
     if (ret == ZKSD_OK)
         ret = cli_seek(h, 0, 1, &np);
@@ -563,7 +563,7 @@ int zksd_imp::cli_handle_cmd(cli_ctx *ctx, int64_t fd, int code, void *data)
     blob_attr *tb[7];
     switch (code) {
     case ZKSD_IOC_FILE_INFO: {
-        int ret = r.run(19, k_pol_finfo, 7, tb);
+        int ret = r.run(ZKSD_CMD_FILE_INFO, k_pol_finfo, 7, tb);
         if (ret == ZKSD_OK) {
             zksd_file_info_t *fi = (zksd_file_info_t *)data;
             fi->type = blobmsg_get_u32(tb[2]);
@@ -575,7 +575,7 @@ int zksd_imp::cli_handle_cmd(cli_ctx *ctx, int64_t fd, int code, void *data)
         return ret;
     }
     case ZKSD_IOC_FSTAT:
-        return cli_stat_get(r, ctx->ver_153 ? 26 : 21, (os_file_stat_t *)data);
+        return cli_stat_get(r, ctx->ver_153 ? ZKSD_CMD_FSTAT_EXT : ZKSD_CMD_FSTAT, (os_file_stat_t *)data);
     case ZKSD_IOC_FUTIME: {
         const zksd_file_times_t *t = (const zksd_file_times_t *)data;
         r.u64("time_access", t->time_access).u64("time_write", t->time_write).u64("time_create", t->time_create);
@@ -583,12 +583,12 @@ int zksd_imp::cli_handle_cmd(cli_ctx *ctx, int64_t fd, int code, void *data)
             r.u32("time_access_ns", t->time_access_ns)
                 .u32("time_write_ns", t->time_write_ns)
                 .u32("time_create_ns", t->time_create_ns);
-        return r.run(ctx->ver_153 ? 27 : 22, k_pol_plain, 2, tb);
+        return r.run(ctx->ver_153 ? ZKSD_CMD_FUTIME_NS : ZKSD_CMD_FUTIME, k_pol_plain, 2, tb);
     }
     case ZKSD_IOC_FLOCK: {
         const zksd_lock_range_t *l = (const zksd_lock_range_t *)data;
         r.u32("type", l->type).u64("offset", l->offset).u64("len", l->len);
-        return r.run(23, k_pol_plain, 2, tb);
+        return r.run(ZKSD_CMD_FLOCK, k_pol_plain, 2, tb);
     }
     default:
         return 9;
@@ -602,7 +602,7 @@ int zksd_cli_stat(cli_ctx *ctx, const char *path, os_file_stat_t *st)
     PL_ASSERT_RET(TAG, ctx && path && st, -1);
     req_t r(ctx);
     r.str("path", path);
-    return finish(ctx, cli_stat_get(r, ctx->ver_153 ? 7 : 6, st));
+    return finish(ctx, cli_stat_get(r, ctx->ver_153 ? ZKSD_CMD_STAT_EXT : ZKSD_CMD_STAT, st));
 }
 
 int zksd_cli_lstat(cli_ctx *ctx, const char *path, os_file_stat_t *st)
@@ -610,7 +610,7 @@ int zksd_cli_lstat(cli_ctx *ctx, const char *path, os_file_stat_t *st)
     PL_ASSERT_RET(TAG, ctx && path && st, -1);
     req_t r(ctx);
     r.str("path", path);
-    return finish(ctx, cli_stat_get(r, 28, st));
+    return finish(ctx, cli_stat_get(r, ZKSD_CMD_LSTAT, st));
 }
 
 int zksd_cli_statfs(cli_ctx *ctx, const char *path, os_volume_info_t *vi)
@@ -619,7 +619,7 @@ int zksd_cli_statfs(cli_ctx *ctx, const char *path, os_volume_info_t *vi)
     req_t r(ctx);
     r.str("path", path);
     blob_attr *tb[9];
-    int ret = r.run(5, k_pol_statfs, 9, tb);
+    int ret = r.run(ZKSD_CMD_STATFS, k_pol_statfs, 9, tb);
     if (ret == ZKSD_OK) {
         vi->flags = blobmsg_get_u32(tb[2]);
         vi->name_len = blobmsg_get_u32(tb[3]);
@@ -650,7 +650,7 @@ int zksd_cli_setxattr(cli_ctx *ctx, const char *path, const char *name, const vo
         return finish(ctx, ZKSD_UNPACK_ERR);
     blobmsg_trim(&ctx->req, f, (size_t)n);
     blob_attr *tb[3];
-    return finish(ctx, r.run(9, k_pol_len, 3, tb));
+    return finish(ctx, r.run(ZKSD_CMD_SETXATTR, k_pol_len, 3, tb));
 }
 
 int zksd_cli_lsblk(cli_ctx *ctx, char *buf, size_t size)
@@ -659,7 +659,7 @@ int zksd_cli_lsblk(cli_ctx *ctx, char *buf, size_t size)
     req_t r(ctx);
     r.str("param", "");
     blob_attr *tb[3];
-    int ret = r.run(3, k_pol_lsblk, 3, tb);
+    int ret = r.run(ZKSD_CMD_LSBLK, k_pol_lsblk, 3, tb);
     if (ret == ZKSD_OK && str_safecopy(buf, size, blobmsg_get_string(tb[2])) != 0)
         ret = ZKSD_DATA_ERR;
     return finish(ctx, ret);
@@ -673,7 +673,7 @@ cli_dir_ctx *zksd_cli_opendir2(cli_ctx *ctx, const char *path, const char *patte
     req_t r(ctx);
     r.str("path", path).str("pattern", pattern ? pattern : "");
     blob_attr *tb[3];
-    int ret = r.run(41, k_pol_fd, 3, tb);
+    int ret = r.run(ZKSD_CMD_OPENDIR, k_pol_fd, 3, tb);
     if (ret == ZKSD_DATA_ERR)
         LOG_ERR(TAG, "[%s] error: parse data\n", path);
     cli_dir_ctx *d = nullptr;
@@ -684,7 +684,7 @@ cli_dir_ctx *zksd_cli_opendir2(cli_ctx *ctx, const char *path, const char *patte
             d = nullptr;
         }
         if (!d) {
-            close_on_server(ctx, 43, (int64_t)blobmsg_get_u64(tb[2]));
+            close_on_server(ctx, ZKSD_CMD_CLOSEDIR, (int64_t)blobmsg_get_u64(tb[2]));
             ret = ZKSD_MEM_ERR;
         } else {
             d->kind = ZKSD_KIND_DIR;
@@ -708,7 +708,7 @@ int dir_fetch(cli_dir_ctx *d)
     req_t r(ctx);
     r.u64("fd", (uint64_t)d->fd).u32("len", (uint32_t)ctx->block_size);
     blob_attr *tb[4];
-    int ret = r.run(ctx->ver_153 ? 44 : 42, k_pol_dir, 4, tb);
+    int ret = r.run(ctx->ver_153 ? ZKSD_CMD_READDIR_EXT : ZKSD_CMD_READDIR, k_pol_dir, 4, tb);
     if (ret == ZKSD_SRV_ERR)
         LOG_VERB(TAG, "ctx->last_error=%d\n", ctx->srv_errno);
     if (ret != ZKSD_OK)
@@ -837,7 +837,7 @@ int zksd_cli_seekdir(cli_dir_ctx *d, uint64_t pos)
     PL_ASSERT_RET(TAG, d, -1);
     char text[32];
     str_sprintf_s(text, sizeof text, "%lu", (unsigned long)pos);
-    int ret = cli_ioctl2_imp(d->ctx, d->fd, 10050, text, -1, 0, nullptr, nullptr);
+    int ret = cli_ioctl2_imp(d->ctx, d->fd, ZKSD_IOCTL2_SEEKDIR, text, -1, 0, nullptr, nullptr);
     if (ret == ZKSD_OK) {
         d->count = pos;
         d->pos = -1;
