@@ -2,11 +2,13 @@
 
 set(ZK_ALL_LIBS "")
 
-# zk_library(NAME DIR): a static library of every .cpp below DIR.
+# zk_library(NAME DIR): a static library of every .cpp below DIR. A folder
+# without sources (misspelt, moved) fails the configure, so no module can
+# drop out of the build unnoticed.
 function(zk_library name dir)
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_SOURCE_DIR}/${dir}/*.c)
   if(NOT srcs)
-    return()
+    message(FATAL_ERROR "zk_library(${name} ${dir}): no .cpp or .c source below ${CMAKE_SOURCE_DIR}/${dir}")
   endif()
   add_library(zk_${name} STATIC ${srcs})
   target_include_directories(zk_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src/lib ${CMAKE_SOURCE_DIR}/src/opt)
