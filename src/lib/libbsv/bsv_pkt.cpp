@@ -128,35 +128,44 @@ int bsv_build_log2(void *buf, const bsv_log_t *in)
     return BSV_LOG_FIXED + put_strings(p + BSV_LOG_FIXED, BSV_LOG_MAX - BSV_LOG_FIXED, strs, 6);
 }
 
+namespace {
+
+// Fields of one log call: the clock, ids and level, the calling thread's
+// name and the line as text (both kept in the caller's buffers).
+struct call_fields {
+    bsv_log_t r{};
+    char tname[256];
+    char ltext[16];
+    call_fields(int level, const char *tag, const char *file, int line, const char *func, const char *msg)
+    {
+        now_fill(&r, level & 0xff);
+        os_thread_name_get(tname, sizeof(tname));
+        snprintf(ltext, sizeof(ltext), "%d", line);
+        r.tag = tag;
+        r.tid_name = tname;
+        r.file = file;
+        r.line = ltext;
+        r.func = func;
+        r.msg = msg;
+    }
+};
+
+} // namespace
+
 int bsv_build_log(void *buf, int level, const char *tag, const char *file, int line, const char *func,
                   const char *msg)
 {
     PL_ASSERT_RET(TAG, buf, -1);
-    bsv_log_t r{};
-    now_fill(&r, level & 0xff);
-    char tname[256];
-    os_thread_name_get(tname, sizeof(tname));
-    char ltext[16];
-    snprintf(ltext, sizeof(ltext), "%d", line);
-    r.tag = tag;
-    r.tid_name = tname;
-    r.file = file;
-    r.line = ltext;
-    r.func = func;
-    r.msg = msg;
-    return bsv_build_log2(buf, &r);
+    const call_fields c(level, tag, file, line, func, msg);
+    return bsv_build_log2(buf, &c.r);
 }
 
 int bsv_build_klog(void *buf, int level, const char *tag, const char *file, int line, const char *func,
                    const char *msg)
 {
     PL_ASSERT_RET(TAG, buf, -1);
-    bsv_log_t r{};
-    now_fill(&r, level & 0xff);
-    char tname[256];
-    os_thread_name_get(tname, sizeof(tname));
-    char ltext[16];
-    snprintf(ltext, sizeof(ltext), "%d", line);
+    const call_fields c(level, tag, file, line, func, msg);
+    const bsv_log_t &r = c.r;
     uint8_t *p = (uint8_t *)buf;
     put_le(p, r.sec, 8);
     put_le(p + 8, r.usec, 4);
@@ -165,7 +174,7 @@ int bsv_build_klog(void *buf, int level, const char *tag, const char *file, int 
     put_le(p + 20, 1, 2); // cpu_num
     p[22] = 2;            // irql
     p[23] = r.level;
-    const char *strs[] = {tag, tname, file, ltext, func, msg};
+    const char *strs[] = {r.tag, r.tid_name, r.file, r.line, r.func, r.msg};
     return BSV_KLOG_FIXED + put_strings(p + BSV_KLOG_FIXED, BSV_LOG_MAX - BSV_KLOG_FIXED, strs, 6);
 }
 
