@@ -225,18 +225,31 @@ class ProgramCopy(unittest.TestCase):
 
 class MountedSource(unittest.TestCase):
     """One source directory mounted read-write for all tests of the class:
-    cls.src is seen at cls.mnt; cls.z is the serving program."""
+    cls.src is seen at cls.mnt; cls.z is the serving program, running in
+    cls.run_dir (its log lies there). A class may set other mount options,
+    another place for the source below cls.tmp, a folder of the program's
+    own to run in, and lay out more in prepare() before the mount."""
 
     prefix = "zkue_src_"
     level = None
+    options = "rw"
+    source = "src"
+    run_in = None
+
+    @classmethod
+    def prepare(cls):
+        """Called once cls.src and cls.run_dir exist, before mounting."""
 
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix=cls.prefix)
-        cls.src = os.path.join(cls.tmp, "src")
+        cls.src = os.path.join(cls.tmp, cls.source)
         cls.mnt = os.path.join(cls.tmp, "mnt")
-        os.mkdir(cls.src)
-        cls.z = Zkue(cls.src, cls.mnt, options="rw", level=cls.level, cwd=cls.tmp)
+        cls.run_dir = os.path.join(cls.tmp, cls.run_in) if cls.run_in else cls.tmp
+        os.makedirs(cls.src)
+        os.makedirs(cls.run_dir, exist_ok=True)
+        cls.prepare()
+        cls.z = Zkue(cls.src, cls.mnt, options=cls.options, level=cls.level, cwd=cls.run_dir)
         try:
             cls.z.start()
         except Exception:

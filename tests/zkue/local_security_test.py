@@ -14,12 +14,14 @@ import os
 import shutil
 import stat
 import subprocess
+import sys
 import tempfile
 import textwrap
 import time
 import unittest
 
-from fuse_mount_test import Zkue, force_unmount, fuse_usable
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from zk_testlib import MountedSource, Zkue, force_unmount, fuse_usable  # noqa: E402
 
 NOBODY = 65534
 # Debian's own interpreter: the user running the tests may keep its python3
@@ -57,40 +59,25 @@ def tree_digest(top, skip):
 
 
 @unittest.skipUnless(usable(), "needs root, /dev/fuse and setpriv")
-class LocalSecurity(unittest.TestCase):
+class LocalSecurity(MountedSource):
+    prefix = "zkue_sec_"
+    options = "rw,allow_other"
+    level = "err"
+    # The source sits under a directory of 100 bytes.
+    source = os.path.join("d" * 100, "src")
+    # The daemon's log lives beside the tree that must not change.
+    run_in = "run"
+
     @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="zkue_sec_")
+    def prepare(cls):
         os.chmod(cls.tmp, 0o755)
-        # The source sits under a directory of 100 bytes.
-        cls.deep = os.path.join(cls.tmp, "d" * 100)
-        cls.src = os.path.join(cls.deep, "src")
-        cls.mnt = os.path.join(cls.tmp, "mnt")
-        os.makedirs(cls.src)
+        cls.deep = os.path.dirname(cls.src)
         os.chmod(cls.deep, 0o755)
         # Root's files outside the source, where the old escapes landed.
         for p in (os.path.join(cls.tmp, "victim"), os.path.join(cls.deep, "victim")):
             with open(p, "w") as f:
                 f.write("secret\n")
             os.chmod(p, 0o600)
-        # The daemon's log lives beside the tree that must not change.
-        cls.run_dir = os.path.join(cls.tmp, "run")
-        os.mkdir(cls.run_dir)
-        cls.z = Zkue(cls.src, cls.mnt, options="rw,allow_other", level="err", cwd=cls.run_dir)
-        try:
-            cls.z.start()
-        except Exception:
-            cls.z.close()
-            shutil.rmtree(cls.tmp, ignore_errors=True)
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.z.close()
-        finally:
-            force_unmount(cls.mnt)
-            shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def outside(self):
         return tree_digest(self.tmp, {self.src, self.mnt, self.run_dir})
