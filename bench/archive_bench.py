@@ -32,7 +32,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from bench_mount import is_mounted, release, unmount  # noqa: E402
+from bench_mount import Mount, add_zkue_args, spawn, unmount, zkue_env, zkue_program  # noqa: E402
 MEMBER = "member.bin"
 
 
@@ -46,34 +46,13 @@ def ensure_fuse_zip():
     sh(["bash", os.path.join(HERE, "..", "scripts", "install-deps.sh")])
 
 
-class Mount:
-    """One mount of the archive by one tool; the mount and its process never
-    outlive the block. `seconds` is how long the mount took to answer."""
-
-    def __init__(self, cmd, mnt):
-        self.cmd, self.mnt = cmd, mnt
-        self.proc = None
-        self.seconds = 0.0
-
-    def __enter__(self):
-        os.makedirs(self.mnt, exist_ok=True)
-        t = time.monotonic()
-        self.proc = subprocess.Popen(self.cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     env={k: v for k, v in os.environ.items() if not k.startswith("ZK_")})
-        end = t + 60
-        while time.monotonic() < end:
-            if is_mounted(self.mnt) and os.path.exists(os.path.join(self.mnt, MEMBER)):
-                self.seconds = time.monotonic() - t
-                return self
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.005)
-        self.__exit__()
-        raise RuntimeError("%s did not mount (status %s)" % (self.cmd, self.proc.poll()))
-
-    def __exit__(self, *exc):
-        release(self.mnt, self.proc)
-        return False
+def mount(cmd, mnt):
+    """One mount of the archive by one tool, as a block; `seconds` is how
+    long the mount took until the member could be found. The program gets
+    no ZK_ variables; the mount point is watched closely, as its time is a
+    figure."""
+    return Mount(mnt, lambda: spawn(cmd, zkue_env()), probe=lambda m: os.stat(os.path.join(m, MEMBER)),
+                 timeout=60, step=0.005)
 
 
 def timed_dd(path, skip=None, count=None):
@@ -102,17 +81,10 @@ def make_archive(work, size_mib):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--zkue", default=os.environ.get("ZKUE") or
-                    os.path.join(HERE, "..", "build", "src", "opt", "zkue", "zkue"))
-    ap.add_argument("--dir", default=None, help="work directory (default: a new one under /var/tmp)")
-    ap.add_argument("--size-mib", type=int, default=1024)
+    add_zkue_args(ap)
     ap.add_argument("--runs", type=int, default=3)
     args = ap.parse_args()
-    if os.geteuid() != 0:
-        sys.exit("run as root: the benchmark mounts FUSE file systems")
-    zkue = os.path.abspath(args.zkue)
-    if not os.access(zkue, os.X_OK):
-        sys.exit("zkue not found at %s (build first, or pass --zkue)" % zkue)
+    zkue = zkue_program(args.zkue)
     if args.size_mib < 1000:
         sys.exit("--size-mib must be at least 1000 (the seek pair reads at 900 MiB)")
     ensure_fuse_zip()
@@ -136,11 +108,11 @@ def main():
             for tool, cmd in items:
                 print("running %s ..." % tool, file=sys.stderr, flush=True)
                 r = results[tool]
-                with Mount(cmd, mnt) as m:
+                with mount(cmd, mnt) as m:
                     r["mount"].append(m.seconds)
                     r[read_all].append(timed_dd(member))
                 # A fresh mount for the pair, so nothing of the full read is cached.
-                with Mount(cmd, mnt):
+                with mount(cmd, mnt):
                     a = timed_dd(member, 900, 64)
                     b = timed_dd(member, 100, 64)
                 r[works[2]].append(a)

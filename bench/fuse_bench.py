@@ -41,7 +41,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from bench_mount import drop_page_cache, release, wait_mounted  # noqa: E402
+from bench_mount import Mount, add_zkue_args, drop_page_cache, spawn, zkue_env, zkue_program  # noqa: E402
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
@@ -78,8 +78,8 @@ class Target:
     """A directory to run the work in, possibly behind a FUSE mount."""
 
     def __init__(self, name, backing, mnt=None, start=None):
-        self.name, self.backing, self.mnt, self.start = name, backing, mnt, start
-        self.proc = None
+        self.name, self.backing, self.mnt = name, backing, mnt
+        self.mount = Mount(mnt, lambda: start(backing, mnt), timeout=15) if mnt else None
 
     @property
     def path(self):
@@ -87,19 +87,17 @@ class Target:
 
     @property
     def pid(self):
-        return self.proc.pid if self.proc else None
+        return self.mount.proc.pid if self.mount and self.mount.proc else None
 
     def __enter__(self):
         os.makedirs(self.backing, exist_ok=True)
-        if self.mnt:
-            os.makedirs(self.mnt, exist_ok=True)
-            self.proc = self.start(self.backing, self.mnt)
-            wait_mounted(self.mnt, self.proc, timeout=15)
+        if self.mount:
+            self.mount.__enter__()
         return self
 
     def __exit__(self, *exc):
-        if self.mnt:
-            release(self.mnt, self.proc)
+        if self.mount:
+            self.mount.__exit__()
         return False
 
     def drop_cache(self, path):
@@ -110,9 +108,7 @@ class Target:
 
 def start_zkue(zkue):
     def start(src, mnt):
-        return subprocess.Popen([zkue, "-q", "-u", src, "-m", mnt, "-r", "options=rw", "-l", "err"],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                env={k: v for k, v in os.environ.items() if not k.startswith("ZK_")})
+        return spawn([zkue, "-q", "-u", src, "-m", mnt, "-r", "options=rw", "-l", "err"], zkue_env())
     return start
 
 
@@ -121,9 +117,7 @@ def start_bindfs(*opts):
         # Foreground, so that this script owns the process like zkue's; the
         # same large writes as zkue's mount, so that the figures compare the
         # code, not the option.
-        return subprocess.Popen(["bindfs", "-f", "-o", "big_writes,max_write=131072"] + list(opts) + [src, mnt],
-                                stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+        return spawn(["bindfs", "-f", "-o", "big_writes,max_write=131072"] + list(opts) + [src, mnt])
     return start
 
 
@@ -311,21 +305,14 @@ def run_round(targets, args, tarball, results, cpu):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--zkue", default=os.environ.get("ZKUE") or
-                    os.path.join(HERE, "..", "build", "src", "opt", "zkue", "zkue"))
-    ap.add_argument("--dir", default=None, help="work directory (default: a new one under /var/tmp)")
-    ap.add_argument("--size-mib", type=int, default=1024)
+    add_zkue_args(ap)
     ap.add_argument("--files", type=int, default=10000)
     ap.add_argument("--random", type=int, default=20000, help="random reads per run")
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--bindfs-attr0", action="store_true",
                     help="also time bindfs with attr_timeout=0 (zkue's attribute time-out) as column bindfs0")
     args = ap.parse_args()
-    if os.geteuid() != 0:
-        sys.exit("run as root: the benchmark mounts FUSE file systems")
-    zkue = os.path.abspath(args.zkue)
-    if not os.access(zkue, os.X_OK):
-        sys.exit("zkue not found at %s (build first, or pass --zkue)" % zkue)
+    zkue = zkue_program(args.zkue)
     if args.files % 500:
         sys.exit("--files must be a multiple of 500")
     ensure_tools()
