@@ -51,3 +51,26 @@ struct vfs_lock {
   private:
     pl_mutex_t *m_;
 };
+
+// ---- code tables ---------------------------------------------------------------
+// A driver answers its ioctl codes from a constexpr table of rows, each with
+// an `int code` member first. The row of code, or NULL when the table has
+// none.
+template <class Row, size_t N>
+constexpr const Row *vfs_code_row(const Row (&rows)[N], int code)
+{
+    for (const Row &r : rows)
+        if (r.code == code)
+            return &r;
+    return nullptr;
+}
+// Whether no code appears twice (for a static_assert beside the table).
+template <class Row, size_t N>
+constexpr bool vfs_codes_unique(const Row (&rows)[N])
+{
+    for (size_t i = 0; i < N; i++)
+        for (size_t j = i + 1; j < N; j++)
+            if (rows[i].code == rows[j].code)
+                return false;
+    return true;
+}

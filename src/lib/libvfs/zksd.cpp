@@ -494,28 +494,44 @@ void open_begin(zksd_vol *v, const char *path, bool writer, bool makes)
         vfs_mcache_parent_changed(v->mc, path);
 }
 
-// The end of every open: the handle is kept and counted, or freed.
-void *open_finish(zksd_vol *v, cli_file_ctx *f, const char *path, bool writer)
+// A new file or directory handle H (tagged tag) for the client object obj
+// the server just opened: obj in field, the volume, an owned copy of the
+// mount path, counted in count (the volume's fcount or dcount); the caller
+// fills the rest. Out of memory: obj is closed on the server again with
+// close, the thread's record says so and the result is NULL. The handle's
+// close frees it and its path.
+template <class H, class O>
+H *new_handle(zksd_vol *v, uint64_t tag, O *H::*field, O *obj, int (*close)(O *), const char *path,
+              std::atomic<uint32_t> &count)
 {
-    zksd_fh *h = f ? (zksd_fh *)os_zalloc(sizeof(zksd_fh)) : nullptr;
+    H *h = (H *)os_zalloc(sizeof(H));
     char *p = h ? os_strdup(path) : nullptr;
     if (!p) {
-        if (f) {
-            plain(v, [&](cli_ctx *) { return zksd_cli_close(f); });
-            VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
-        }
         os_free(h);
+        plain(v, [&](cli_ctx *) { return close(obj); });
+        VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+        return nullptr;
+    }
+    h->tag = tag;
+    h->*field = obj;
+    h->v = v;
+    h->path = p;
+    count++;
+    return h;
+}
+
+// The end of every open: the handle is kept and counted, or the path's
+// cache marks of open_begin are undone.
+void *open_finish(zksd_vol *v, cli_file_ctx *f, const char *path, bool writer)
+{
+    zksd_fh *h = f ? new_handle(v, k_tag_file, &zksd_fh::f, f, zksd_cli_close, path, v->fcount) : nullptr;
+    if (!h) {
         if (writer)
             vfs_mcache_writer(v->mc, path, -1);
         vfs_mcache_forget(v->mc, path);
         return nullptr;
     }
-    h->tag = k_tag_file;
-    h->f = f;
-    h->v = v;
-    h->path = p;
     h->writer = writer;
-    v->fcount++;
     return h;
 }
 
@@ -663,22 +679,12 @@ void *vfs_zksd_opendir(void *m, const char *path, const char *pattern)
         vfs_mcache_forget(v->mc, path);
         return nullptr;
     }
-    zksd_dh *h = (zksd_dh *)os_zalloc(sizeof(zksd_dh));
-    char *p = h ? os_strdup(path) : nullptr;
-    if (!p) {
-        os_free(h);
-        plain(v, [&](cli_ctx *) { return zksd_cli_closedir(d); });
-        VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
+    zksd_dh *h = new_handle(v, k_tag_dir, &zksd_dh::d, d, zksd_cli_closedir, path, v->dcount);
+    if (!h)
         return nullptr;
-    }
-    h->tag = k_tag_dir;
-    h->d = d;
-    h->v = v;
-    h->path = p;
     h->started = started;
     h->patterned = pattern && *pattern;
     h->whole = !h->patterned;
-    v->dcount++;
     return h;
 }
 
@@ -1022,299 +1028,320 @@ void changed_follow(zksd_vol *v, const char *path)
     changed(v, path, CH_ATTR);
 }
 
+// ---- the codes' table -------------------------------------------------------------------
+
+// What a path code's request may have changed, dropped from the cache once
+// it is answered (a failed request included: it may have done part).
+enum drops {
+    DROP_NONE,
+    DROP_ATTR_IF_FAILED, // a failure may mean the cached entry is out of date
+    DROP_ATTR,           // changed(CH_ATTR)
+    DROP_NAME,           // changed(CH_NAME)
+    DROP_TREE,           // changed(CH_TREE)
+    DROP_FOLLOWED,       // changed_follow: the call follows a final link
+};
+
+// After a path code's request (r its result): drops what d says.
+void drop(zksd_vol *v, const char *path, drops d, int64_t r)
+{
+    if (d == DROP_FOLLOWED)
+        changed_follow(v, path);
+    else if (d == DROP_ATTR || (d == DROP_ATTR_IF_FAILED && r < 0))
+        changed(v, path, CH_ATTR);
+    else if (d == DROP_NAME || d == DROP_TREE)
+        changed(v, path, d == DROP_NAME ? CH_NAME : CH_TREE);
+}
+
+// f(full) with path joined to the root into full (PL_MAX_PATH bytes on the
+// stack); -1 when the path is refused (the thread's record says why).
+template <class F>
+int64_t joined(zksd_vol *v, const char *path, F f)
+{
+    char full[PL_MAX_PATH];
+    if (!full_path(v, path, full, false))
+        return -1;
+    return f(full);
+}
+
+// Joins path to the root, runs call(c, full) on the client and drops what
+// d says. -1 with nothing sent (and nothing dropped) when the path is
+// refused; otherwise the call's result.
+template <class F>
+int64_t path_call(zksd_vol *v, const char *path, drops d, F call)
+{
+    return joined(v, path, [&](char *full) {
+        int64_t r = (int64_t)plain(v, [&](cli_ctx *c) { return call(c, full); });
+        drop(v, path, d, r);
+        return r;
+    });
+}
+
+// false, with "<what> missing" recorded, for a field of a record left NULL.
+bool present(const void *field, const char *what)
+{
+    if (field)
+        return true;
+    VFS_SET_ERROR(VERR_INVALID_PARAMETER, "%s missing", what);
+    return false;
+}
+
+// A row's handler: the volume, the argument record (not NULL) and its length.
+using vol_fn = int64_t (*)(zksd_vol *v, void *arg, int64_t len);
+
+// The handler of a code on the path field of its record A:
+// Call(client, joined path, record), then drop D.
+template <class A, drops D, auto Call>
+int64_t path_op(zksd_vol *v, void *arg, int64_t)
+{
+    const A &a = *(const A *)arg;
+    return path_call(v, a.path, D, [&](cli_ctx *c, const char *full) { return Call(c, full, a); });
+}
+
+// The handler of a code whose argument is the path itself: Call(client,
+// joined path), then drop D.
+template <drops D, auto Call>
+int64_t name_op(zksd_vol *v, void *arg, int64_t)
+{
+    return path_call(v, (const char *)arg, D, Call);
+}
+
+// The handler of a code that joins nothing: Call(client, record A).
+template <class A, auto Call>
+int64_t call_op(zksd_vol *v, void *arg, int64_t)
+{
+    A &a = *(A *)arg;
+    return (int64_t)plain(v, [&](cli_ctx *c) { return Call(c, a); });
+}
+
+// A server ioctl that takes the caller's buffer and length as they are.
+template <int Ioc>
+int64_t pass_op(zksd_vol *v, void *arg, int64_t len)
+{
+    return (int64_t)plain(v, [&](cli_ctx *c) { return zksd_cli_ioctl(c, Ioc, arg, (int)len); });
+}
+
+int64_t get_os_type_op(zksd_vol *v, void *arg, int64_t)
+{
+    return (int64_t)plain(v, [&](cli_ctx *c) {
+        int t = 0;
+        int r = zksd_cli_get_os_type(c, &t);
+        *(uint32_t *)arg = (uint32_t)t;
+        return r;
+    });
+}
+
+// The old mask is given out only on success.
+int64_t umask_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_umask_t *)arg;
+    unsigned old = 0;
+    int64_t r = (int64_t)plain(v, [&](cli_ctx *c) { return zksd_cli_umask(c, a->mask, &old); });
+    if (r == 0 && a->old)
+        *a->old = old;
+    return r;
+}
+
+// Both paths are joined before anything is sent.
+bool join2(zksd_vol *v, const char *from, const char *to, char *full, char *full2)
+{
+    return full_path(v, from, full, false) && full_path(v, to, full2, false);
+}
+
+int64_t link_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_2path_t *)arg;
+    char full[PL_MAX_PATH], full2[PL_MAX_PATH];
+    if (!join2(v, a->from, a->to, full, full2))
+        return -1;
+    int64_t r = (int64_t)plain(v, [&](cli_ctx *c) { return zksd_cli_link(c, full, full2); });
+    changed(v, a->from, CH_ATTR); // its link count
+    changed(v, a->to, CH_NAME);
+    return r;
+}
+
+// The target is stored as given: it is the link's text, not a path here.
+int64_t symlink_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_2path_t *)arg;
+    if (!present(a->from, "target"))
+        return -1;
+    return path_call(v, a->to, DROP_NAME,
+                     [&](cli_ctx *c, const char *full) { return zksd_cli_symlink(c, a->from, full); });
+}
+
+int64_t rename_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_rename_t *)arg;
+    char full[PL_MAX_PATH], full2[PL_MAX_PATH];
+    if (!join2(v, a->from, a->to, full, full2))
+        return -1;
+    int64_t r = (int64_t)plain(v, [&](cli_ctx *c) { return zksd_cli_rename(c, full, full2, a->replace); });
+    changed(v, a->from, CH_TREE);
+    changed(v, a->to, CH_TREE);
+    if (r == 0)
+        vfs_mcache_writers_renamed(v->mc, a->from, a->to);
+    return r;
+}
+
+int64_t readlink_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_readlink_t *)arg;
+    if (!a->buf || a->size == 0) {
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "buffer missing");
+        return -1;
+    }
+    return path_call(v, a->path, DROP_ATTR_IF_FAILED,
+                     [&](cli_ctx *c, const char *full) { return zksd_cli_readlink(c, full, a->buf, (size_t)a->size); });
+}
+
+// stat (Follow) and lstat, through the cache.
+template <bool Follow>
+int64_t stat_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_stat_t *)arg;
+    if (!present(a->st, "stat record"))
+        return -1;
+    return joined(v, a->path, [&](const char *full) { return stat_cached(v, a->path, full, a->st, Follow); });
+}
+
+// utime (follows a final link) and utimens: Call(client, joined path, times).
+template <drops D, auto Call>
+int64_t times_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_times_t *)arg;
+    if (!present(a->times, "times"))
+        return -1;
+    zksd_file_times_t t = to_cli_times(a->times);
+    return path_call(v, a->path, D, [&](cli_ctx *c, const char *full) { return Call(c, full, &t); });
+}
+
+int64_t getxattr_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_xattr_t *)arg;
+    return joined(v, a->path,
+                  [&](const char *full) { return getxattr_cached(v, a->path, full, a->name, a->value, a->size); });
+}
+
+int64_t listxattr_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_listxattr_t *)arg;
+    return joined(v, a->path, [&](const char *full) { return listxattr_cached(v, a->path, full, a->list, a->size); });
+}
+
+struct vol_code {
+    int code;
+    vol_fn run;
+};
+
+// The path codes (on a volume or on a file handle's volume). A path that
+// would leave the root is refused before anything is sent.
+constexpr vol_code k_vol_codes[] = {
+    {VFS_IOC_STATVFS, path_op<vfs_ioc_statvfs_t, DROP_NONE, [](auto c, auto full, auto &a) {
+         return zksd_cli_statvfs(c, full, a.out); }>},
+    {VFS_IOC_GETCWD, pass_op<ZKSD_IOC_GETCWD>},
+    {VFS_IOC_CHDIR, pass_op<ZKSD_IOC_CHDIR>},
+    {VFS_IOC_GET_OS_TYPE, get_os_type_op},
+    {VFS_IOC_VOLUME_INFO, path_op<vfs_ioc_volinfo_t, DROP_NONE, [](auto c, auto full, auto &a) {
+         return zksd_cli_statfs(c, full, a.vi); }>},
+    {VFS_IOC_UMASK, umask_op},
+    {VFS_IOC_ACCESS, path_op<vfs_ioc_path_u32_t, DROP_ATTR_IF_FAILED, [](auto c, auto full, auto &a) {
+         return zksd_cli_access(c, full, a.value); }>},
+    {VFS_IOC_CREATE_FILE, name_op<DROP_NAME, [](auto c, auto full) {
+         return zksd_cli_ioctl(c, ZKSD_IOC_CREATE_FILE, full, -1); }>},
+    {VFS_IOC_MKDIR_DEFAULT, name_op<DROP_NAME, [](auto c, auto full) {
+         return zksd_cli_ioctl(c, ZKSD_IOC_CREATE_DIR, full, -1); }>},
+    {VFS_IOC_MKDIR, path_op<vfs_ioc_path_u32_t, DROP_NAME, [](auto c, auto full, auto &a) {
+         return zksd_cli_mkdir(c, full, a.value); }>},
+    {VFS_IOC_MKNOD, path_op<vfs_ioc_mknod_t, DROP_NAME, [](auto c, auto full, auto &a) {
+         return zksd_cli_mknod(c, full, a.mode, a.dev); }>},
+    {VFS_IOC_MKFIFO, path_op<vfs_ioc_path_u32_t, DROP_NAME, [](auto c, auto full, auto &a) {
+         return zksd_cli_mkfifo(c, full, a.value); }>},
+    {VFS_IOC_LINK, link_op},
+    {VFS_IOC_SYMLINK, symlink_op},
+    {VFS_IOC_RMDIR, name_op<DROP_TREE, [](auto c, auto full) { return zksd_cli_rmdir(c, full); }>},
+    {VFS_IOC_UNLINK, name_op<DROP_TREE, [](auto c, auto full) { return zksd_cli_unlink(c, full); }>},
+    {VFS_IOC_RENAME, rename_op},
+    {VFS_IOC_READLINK, readlink_op},
+    {VFS_IOC_STAT, stat_op<true>},
+    {VFS_IOC_LSTAT, stat_op<false>},
+    {VFS_IOC_RMDIR2, path_op<vfs_ioc_path_flag_t, DROP_TREE, [](auto c, auto full, auto &a) {
+         return zksd_cli_rmdir2(c, full, a.flag); }>},
+    {VFS_IOC_REMOVE2, path_op<vfs_ioc_path_flag_t, DROP_TREE, [](auto c, auto full, auto &a) {
+         return zksd_cli_remove2(c, full, a.flag); }>},
+    {VFS_IOC_SET_ATTRIB, path_op<vfs_ioc_path_u32_t, DROP_FOLLOWED, [](auto c, auto full, auto &a) {
+         return zksd_cli_set_attrib(c, full, a.value); }>},
+    {VFS_IOC_TRUNCATE, path_op<vfs_ioc_truncate_t, DROP_FOLLOWED, [](auto c, auto full, auto &a) {
+         return zksd_cli_truncate(c, full, (long)a.size); }>},
+    {VFS_IOC_CHMOD, path_op<vfs_ioc_path_u32_t, DROP_FOLLOWED, [](auto c, auto full, auto &a) {
+         return zksd_cli_chmod(c, full, a.value); }>},
+    {VFS_IOC_LCHMOD, path_op<vfs_ioc_path_u32_t, DROP_ATTR, [](auto c, auto full, auto &a) {
+         return zksd_cli_lchmod(c, full, a.value); }>},
+    {VFS_IOC_CHOWN, path_op<vfs_ioc_chown_t, DROP_FOLLOWED, [](auto c, auto full, auto &a) {
+         return zksd_cli_chown(c, full, a.uid, a.gid); }>},
+    {VFS_IOC_LCHOWN, path_op<vfs_ioc_chown_t, DROP_ATTR, [](auto c, auto full, auto &a) {
+         return zksd_cli_lchown(c, full, a.uid, a.gid); }>},
+    {VFS_IOC_UTIME, times_op<DROP_FOLLOWED, zksd_cli_utime>},
+    {VFS_IOC_UTIMENS, times_op<DROP_ATTR, zksd_cli_utimens>},
+    {VFS_IOC_CHDIR_MT, call_op<vfs_ioc_chdir_t, [](auto c, auto &a) {
+         return zksd_cli_chdir_mt(c, a.cwd, (size_t)a.size, a.path); }>},
+    {VFS_IOC_REALPATH_MT, call_op<vfs_ioc_realpath_t, [](auto c, auto &a) {
+         return zksd_cli_realpath_mt(c, a.cwd, a.path, a.out, (size_t)a.size); }>},
+    {VFS_IOC_GETXATTR, getxattr_op},
+    {VFS_IOC_SETXATTR, path_op<vfs_ioc_xattr_t, DROP_ATTR, [](auto c, auto full, auto &a) {
+         return zksd_cli_setxattr(c, full, a.name, a.value, (size_t)a.size, (int32_t)a.flags); }>},
+    {VFS_IOC_REMOVEXATTR, path_op<vfs_ioc_xattr_t, DROP_ATTR, [](auto c, auto full, auto &a) {
+         return zksd_cli_removexattr(c, full, a.name); }>},
+    {VFS_IOC_LISTXATTR, listxattr_op},
+};
+static_assert(vfs_codes_unique(k_vol_codes));
+
+// A file-handle row's handler: the handle and the argument record (not NULL).
+using file_fn = int64_t (*)(zksd_fh *fh, void *arg);
+
+// The handler of a file-handle code: Call(client file, record A); the
+// file's cached attributes go.
+template <class A, auto Call>
+int64_t handle_op(zksd_fh *fh, void *arg)
+{
+    const A &a = *(const A *)arg;
+    int64_t r = on_handle(fh->v, [&] { return Call(fh->f, a); });
+    changed(fh->v, fh->path, CH_ATTR);
+    return r;
+}
+
+// The new name is the server's to resolve: nothing in the cache is sure.
+int64_t frename_op(zksd_fh *fh, void *arg)
+{
+    auto *a = (vfs_ioc_frename_t *)arg;
+    int64_t r = on_handle(fh->v, [&] { return zksd_cli_frename(fh->f, a->name, a->replace); });
+    vfs_mcache_clear(fh->v->mc);
+    return r;
+}
+
+struct file_code {
+    int code;
+    file_fn run;
+};
+
+// The codes on a file handle.
+constexpr file_code k_file_codes[] = {
+    {VFS_IOC_FRENAME, frename_op},
+    {VFS_IOC_FCHMOD, handle_op<vfs_ioc_path_u32_t, [](auto f, auto &a) { return zksd_cli_fchmod(f, a.value); }>},
+    {VFS_IOC_FCHOWN, handle_op<vfs_ioc_chown_t, [](auto f, auto &a) { return zksd_cli_fchown(f, a.uid, a.gid); }>},
+    {VFS_IOC_SET_DELETE_ON_CLOSE, handle_op<uint8_t, [](auto f, auto &a) {
+         return zksd_cli_set_delete_on_close(f, a); }>},
+};
+static_assert(vfs_codes_unique(k_file_codes));
+
+// A path code runs on the volume of a volume or file handle; a file-handle
+// code only on a file handle.
 int64_t dispatch(zksd_vol *v, void *hd, int code, void *arg, int64_t len)
 {
-    char full[PL_MAX_PATH], full2[PL_MAX_PATH];
-    auto run = [&](auto call) -> int64_t { return (int64_t)plain(v, call); };
-    // The one path of an argument record, joined to the root.
-    auto join = [&](const char *p) { return full_path(v, p, full, false); };
-
-    if (code >= VFS_IOC_FRENAME && code <= VFS_IOC_SET_DELETE_ON_CLOSE) {
-        if (tag_of(hd) != k_tag_file)
-            return unsupported(code);
-        zksd_fh *fh = (zksd_fh *)hd;
-        cli_file_ctx *f = fh->f;
-        int64_t r;
-        switch (code) {
-        case VFS_IOC_FRENAME: {
-            auto *a = (vfs_ioc_frename_t *)arg;
-            r = on_handle(v, [&] { return zksd_cli_frename(f, a->name, a->replace); });
-            // The new name is the server's to resolve: nothing here is sure.
-            vfs_mcache_clear(v->mc);
-            return r;
-        }
-        case VFS_IOC_FCHMOD: {
-            auto *a = (vfs_ioc_path_u32_t *)arg;
-            r = on_handle(v, [&] { return zksd_cli_fchmod(f, a->value); });
-            break;
-        }
-        case VFS_IOC_FCHOWN: {
-            auto *a = (vfs_ioc_chown_t *)arg;
-            r = on_handle(v, [&] { return zksd_cli_fchown(f, a->uid, a->gid); });
-            break;
-        }
-        default:
-            r = on_handle(v, [&] { return zksd_cli_set_delete_on_close(f, *(uint8_t *)arg); });
-            break;
-        }
-        changed(v, fh->path, CH_ATTR);
-        return r;
-    }
-
-    switch (code) {
-    case VFS_IOC_STATVFS: {
-        auto *a = (vfs_ioc_statvfs_t *)arg;
-        if (!join(a->path))
-            return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_statvfs(c, full, a->out); });
-    }
-    case VFS_IOC_GETCWD:
-        return run([&](cli_ctx *c) { return zksd_cli_ioctl(c, 10010, arg, (int)len); });
-    case VFS_IOC_CHDIR:
-        return run([&](cli_ctx *c) { return zksd_cli_ioctl(c, 10011, arg, (int)len); });
-    case VFS_IOC_GET_OS_TYPE:
-        return run([&](cli_ctx *c) {
-            int t = 0;
-            int r = zksd_cli_get_os_type(c, &t);
-            *(uint32_t *)arg = (uint32_t)t;
-            return r;
-        });
-    case VFS_IOC_VOLUME_INFO: {
-        auto *a = (vfs_ioc_volinfo_t *)arg;
-        if (!join(a->path))
-            return -1;
-        return run([&](cli_ctx *c) { return zksd_cli_statfs(c, full, a->vi); });
-    }
-    case VFS_IOC_UMASK: {
-        auto *a = (vfs_ioc_umask_t *)arg;
-        unsigned old = 0;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_umask(c, a->mask, &old); });
-        if (r == 0 && a->old)
-            *a->old = old;
-        return r;
-    }
-    case VFS_IOC_ACCESS: {
-        auto *a = (vfs_ioc_path_u32_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_access(c, full, a->value); });
-        if (r < 0)
-            changed(v, a->path, CH_ATTR);
-        return r;
-    }
-    case VFS_IOC_CREATE_FILE:
-    case VFS_IOC_MKDIR_DEFAULT:
-        if (!join((const char *)arg))
-            return -1;
-        {
-            int64_t r = run(
-                [&](cli_ctx *c) { return zksd_cli_ioctl(c, code == VFS_IOC_CREATE_FILE ? 10012 : 10013, full, -1); });
-            changed(v, (const char *)arg, CH_NAME);
-            return r;
-        }
-    case VFS_IOC_MKDIR:
-    case VFS_IOC_MKFIFO: {
-        auto *a = (vfs_ioc_path_u32_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) {
-            return code == VFS_IOC_MKDIR ? zksd_cli_mkdir(c, full, a->value) : zksd_cli_mkfifo(c, full, a->value);
-        });
-        changed(v, a->path, CH_NAME);
-        return r;
-    }
-    case VFS_IOC_MKNOD: {
-        auto *a = (vfs_ioc_mknod_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_mknod(c, full, a->mode, a->dev); });
-        changed(v, a->path, CH_NAME);
-        return r;
-    }
-    case VFS_IOC_LINK: {
-        auto *a = (vfs_ioc_2path_t *)arg;
-        if (!join(a->from) || !full_path(v, a->to, full2, false))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_link(c, full, full2); });
-        changed(v, a->from, CH_ATTR); // its link count
-        changed(v, a->to, CH_NAME);
-        return r;
-    }
-    case VFS_IOC_SYMLINK: {
-        // The target is stored as given: it is the link's text, not a path here.
-        auto *a = (vfs_ioc_2path_t *)arg;
-        if (!a->from) {
-            VFS_SET_ERROR(VERR_INVALID_PARAMETER, "target missing");
-            return -1;
-        }
-        if (!join(a->to))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_symlink(c, a->from, full); });
-        changed(v, a->to, CH_NAME);
-        return r;
-    }
-    case VFS_IOC_RMDIR:
-    case VFS_IOC_UNLINK:
-        if (!join((const char *)arg))
-            return -1;
-        {
-            int64_t r = run([&](cli_ctx *c) {
-                return code == VFS_IOC_RMDIR ? zksd_cli_rmdir(c, full) : zksd_cli_unlink(c, full);
-            });
-            changed(v, (const char *)arg, CH_TREE);
-            return r;
-        }
-    case VFS_IOC_RENAME: {
-        auto *a = (vfs_ioc_rename_t *)arg;
-        if (!join(a->from) || !full_path(v, a->to, full2, false))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_rename(c, full, full2, a->replace); });
-        changed(v, a->from, CH_TREE);
-        changed(v, a->to, CH_TREE);
-        if (r == 0)
-            vfs_mcache_writers_renamed(v->mc, a->from, a->to);
-        return r;
-    }
-    case VFS_IOC_READLINK: {
-        auto *a = (vfs_ioc_readlink_t *)arg;
-        if (!a->buf || a->size == 0) {
-            VFS_SET_ERROR(VERR_INVALID_PARAMETER, "buffer missing");
-            return -1;
-        }
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_readlink(c, full, a->buf, (size_t)a->size); });
-        if (r < 0)
-            changed(v, a->path, CH_ATTR);
-        return r;
-    }
-    case VFS_IOC_STAT:
-    case VFS_IOC_LSTAT: {
-        auto *a = (vfs_ioc_stat_t *)arg;
-        if (!a->st) {
-            VFS_SET_ERROR(VERR_INVALID_PARAMETER, "stat record missing");
-            return -1;
-        }
-        if (!join(a->path))
-            return -1;
-        return stat_cached(v, a->path, full, a->st, code == VFS_IOC_STAT);
-    }
-    case VFS_IOC_RMDIR2:
-    case VFS_IOC_REMOVE2: {
-        auto *a = (vfs_ioc_path_flag_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) {
-            return code == VFS_IOC_RMDIR2 ? zksd_cli_rmdir2(c, full, a->flag) : zksd_cli_remove2(c, full, a->flag);
-        });
-        changed(v, a->path, CH_TREE);
-        return r;
-    }
-    case VFS_IOC_SET_ATTRIB: {
-        auto *a = (vfs_ioc_path_u32_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_set_attrib(c, full, a->value); });
-        changed_follow(v, a->path);
-        return r;
-    }
-    case VFS_IOC_TRUNCATE: {
-        auto *a = (vfs_ioc_truncate_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_truncate(c, full, (long)a->size); });
-        changed_follow(v, a->path);
-        return r;
-    }
-    case VFS_IOC_CHMOD:
-    case VFS_IOC_LCHMOD: {
-        auto *a = (vfs_ioc_path_u32_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) {
-            return code == VFS_IOC_CHMOD ? zksd_cli_chmod(c, full, a->value) : zksd_cli_lchmod(c, full, a->value);
-        });
-        if (code == VFS_IOC_CHMOD)
-            changed_follow(v, a->path);
-        else
-            changed(v, a->path, CH_ATTR);
-        return r;
-    }
-    case VFS_IOC_CHOWN:
-    case VFS_IOC_LCHOWN: {
-        auto *a = (vfs_ioc_chown_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) {
-            return code == VFS_IOC_CHOWN ? zksd_cli_chown(c, full, a->uid, a->gid)
-                                         : zksd_cli_lchown(c, full, a->uid, a->gid);
-        });
-        if (code == VFS_IOC_CHOWN)
-            changed_follow(v, a->path);
-        else
-            changed(v, a->path, CH_ATTR);
-        return r;
-    }
-    case VFS_IOC_UTIME:
-    case VFS_IOC_UTIMENS: {
-        auto *a = (vfs_ioc_times_t *)arg;
-        if (!a->times) {
-            VFS_SET_ERROR(VERR_INVALID_PARAMETER, "times missing");
-            return -1;
-        }
-        if (!join(a->path))
-            return -1;
-        zksd_file_times_t t = to_cli_times(a->times);
-        int64_t r = run([&](cli_ctx *c) {
-            return code == VFS_IOC_UTIME ? zksd_cli_utime(c, full, &t) : zksd_cli_utimens(c, full, &t);
-        });
-        if (code == VFS_IOC_UTIME)
-            changed_follow(v, a->path);
-        else
-            changed(v, a->path, CH_ATTR);
-        return r;
-    }
-    case VFS_IOC_CHDIR_MT: {
-        auto *a = (vfs_ioc_chdir_t *)arg;
-        return run([&](cli_ctx *c) { return zksd_cli_chdir_mt(c, a->cwd, (size_t)a->size, a->path); });
-    }
-    case VFS_IOC_REALPATH_MT: {
-        auto *a = (vfs_ioc_realpath_t *)arg;
-        return run([&](cli_ctx *c) { return zksd_cli_realpath_mt(c, a->cwd, a->path, a->out, (size_t)a->size); });
-    }
-    case VFS_IOC_GETXATTR: {
-        auto *a = (vfs_ioc_xattr_t *)arg;
-        if (!join(a->path))
-            return -1;
-        return getxattr_cached(v, a->path, full, a->name, a->value, a->size);
-    }
-    case VFS_IOC_SETXATTR: {
-        auto *a = (vfs_ioc_xattr_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) {
-            return zksd_cli_setxattr(c, full, a->name, a->value, (size_t)a->size, (int32_t)a->flags);
-        });
-        changed(v, a->path, CH_ATTR);
-        return r;
-    }
-    case VFS_IOC_REMOVEXATTR: {
-        auto *a = (vfs_ioc_xattr_t *)arg;
-        if (!join(a->path))
-            return -1;
-        int64_t r = run([&](cli_ctx *c) { return zksd_cli_removexattr(c, full, a->name); });
-        changed(v, a->path, CH_ATTR);
-        return r;
-    }
-    case VFS_IOC_LISTXATTR: {
-        auto *a = (vfs_ioc_listxattr_t *)arg;
-        if (!join(a->path))
-            return -1;
-        return listxattr_cached(v, a->path, full, a->list, a->size);
-    }
-    default:
-        return unsupported(code);
-    }
+    if (const file_code *fc = vfs_code_row(k_file_codes, code))
+        return tag_of(hd) == k_tag_file ? fc->run((zksd_fh *)hd, arg) : unsupported(code);
+    if (const vol_code *vc = vfs_code_row(k_vol_codes, code))
+        return vc->run(v, arg, len);
+    return unsupported(code);
 }
 
 int64_t vfs_zksd_ioctl(void *hd, int code, void *arg, int64_t len)
