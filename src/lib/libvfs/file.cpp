@@ -441,33 +441,6 @@ int64_t bad_code(file_mnt *, int code)
     return -1;
 }
 
-int64_t file_handle_ioctl(file_h *h, int code, void *arg)
-{
-    file_mnt *m = h->m;
-    os_file_t *f = (os_file_t *)h->obj;
-    if (!arg)
-        return bad_code(m, code);
-    switch (code) {
-    case VFS_IOC_FRENAME: {
-        auto *a = (vfs_ioc_frename_t *)arg;
-        return REC10(os_file_ioctl_code10(f, a->name, a->replace));
-    }
-    case VFS_IOC_FCHMOD:
-        return REC10(os_file_fchmod(f, ((vfs_ioc_path_u32_t *)arg)->value));
-    case VFS_IOC_FCHOWN: {
-        auto *a = (vfs_ioc_chown_t *)arg;
-        return REC10(os_file_fchown(f, a->uid, a->gid));
-    }
-    case VFS_IOC_SET_DELETE_ON_CLOSE:
-        // Removed beneath the root by the driver's own close, never by a
-        // path the platform would resolve on its own.
-        h->remove_on_close = *(uint8_t *)arg ? 1 : 0;
-        return 0;
-    default:
-        return bad_code(m, code);
-    }
-}
-
 // os_file_touch beneath the root: 0 for anything there but a directory,
 // EACCES for a directory, otherwise a new empty file (mode 0644).
 int touch_at(file_mnt *m, const char *path)
@@ -508,175 +481,190 @@ int volume_at(file_mnt *m, const char *path, os_volume_info_t *vi)
     return os_get_volume_info(real, vi);
 }
 
+// ---- the codes' table ---------------------------------------------------------------
+
+// The last argument of the os_at_ calls that may follow a final link.
+enum : int { HERE = 0, FOLLOW = 1 };
+
+// A handle row's handler: the handle and the argument (not NULL).
+using handle_fn = int64_t (*)(file_h *h, void *arg);
+
+// The handler of a file-handle code on its record A: F(mount, file, record).
+template <class A, auto F>
+int64_t on_file(file_h *h, void *arg)
+{
+    return F(h->m, (os_file_t *)h->obj, *(const A *)arg);
+}
+
+// Removed beneath the root by the driver's own close, never by a path the
+// platform would resolve on its own.
+int64_t delete_on_close_op(file_h *h, void *arg)
+{
+    h->remove_on_close = *(uint8_t *)arg ? 1 : 0;
+    return 0;
+}
+
+struct handle_code {
+    int code;
+    handle_fn run;
+};
+
+// The codes on a file handle.
+constexpr handle_code k_handle_codes[] = {
+    {VFS_IOC_FRENAME, on_file<vfs_ioc_frename_t, [](auto m, auto f, auto &a) {
+         return REC10(os_file_ioctl_code10(f, a.name, a.replace)); }>},
+    {VFS_IOC_FCHMOD, on_file<vfs_ioc_path_u32_t, [](auto m, auto f, auto &a) {
+         return REC10(os_file_fchmod(f, a.value)); }>},
+    {VFS_IOC_FCHOWN, on_file<vfs_ioc_chown_t, [](auto m, auto f, auto &a) {
+         return REC10(os_file_fchown(f, a.uid, a.gid)); }>},
+    {VFS_IOC_SET_DELETE_ON_CLOSE, delete_on_close_op},
+};
+static_assert(vfs_codes_unique(k_handle_codes));
+
+// A mount row's handler: the mount, the code (for bad_code), the argument
+// (not NULL) and its length.
+using mnt_fn = int64_t (*)(file_mnt *m, int code, void *arg, int64_t len);
+
+// The handler of a code on its record A: F(mount, code, record). A field
+// the call needs left NULL is refused by F with bad_code.
+template <class A, auto F>
+int64_t on_rec(file_mnt *m, int code, void *arg, int64_t)
+{
+    return F(m, code, *(A *)arg);
+}
+
+// The handler of a code whose argument is the path itself: F(mount, path).
+template <auto F>
+int64_t on_path(file_mnt *m, int, void *arg, int64_t)
+{
+    return F(m, (const char *)arg);
+}
+
+// A local directory never needs a reopen and keeps no activity time. The
+// probes may come from the heartbeat thread, so they leave the error record
+// (which the other thread's failures fill) alone.
+int64_t need_reopen_op(file_mnt *, int, void *arg, int64_t)
+{
+    *(uint32_t *)arg = 0;
+    return -1;
+}
+int64_t last_activity_op(file_mnt *, int, void *, int64_t) { return -1; }
+
+// The process's own directory, with no error record.
+int64_t getcwd_op(file_mnt *, int, void *arg, int64_t len)
+{
+    return len > 0 && os_getcwd((char *)arg, (size_t)len) ? 0 : -1;
+}
+
+// Attribute bits of the other platform: nothing to do here.
+int64_t set_attrib_op(file_mnt *, int, void *, int64_t) { return 0; }
+
+struct mnt_code {
+    int code;
+    mnt_fn run;
+};
+
+// The path codes, each resolved beneath the root descriptor.
+constexpr mnt_code k_mnt_codes[] = {
+    {VFS_IOC_LAST_ACTIVITY, last_activity_op},
+    {VFS_IOC_NEED_REOPEN, need_reopen_op},
+    {VFS_IOC_STATVFS, on_rec<vfs_ioc_statvfs_t, [](auto m, int code, auto &a) {
+         return a.out ? REC(os_at_statvfs(m->root_fd, a.path, a.out)) : bad_code(m, code); }>},
+    {VFS_IOC_GETCWD, getcwd_op},
+    {VFS_IOC_CHDIR, on_path<[](auto m, auto path) { return REC(os_chdir(path)); }>},
+    {VFS_IOC_GET_OS_TYPE, on_rec<uint32_t, [](auto, int, auto &type) -> int64_t {
+         type = VFS_OS_TYPE_LOCAL;
+         return 0; }>},
+    {VFS_IOC_VOLUME_INFO, on_rec<vfs_ioc_volinfo_t, [](auto m, int code, auto &a) {
+         return a.vi ? REC(volume_at(m, a.path, a.vi)) : bad_code(m, code); }>},
+    {VFS_IOC_UMASK, on_rec<vfs_ioc_umask_t, [](auto, int, auto &a) -> int64_t {
+         uint32_t old = os_umask(a.mask);
+         if (a.old)
+             *a.old = old;
+         return 0; }>},
+    {VFS_IOC_ACCESS, on_rec<vfs_ioc_path_u32_t, [](auto m, int, auto &a) {
+         return REC(os_at_access(m->root_fd, a.path, (int)a.value)); }>},
+    {VFS_IOC_CREATE_FILE, on_path<[](auto m, auto path) { return REC(touch_at(m, path)); }>},
+    {VFS_IOC_MKDIR_DEFAULT, on_path<[](auto m, auto path) { return REC(mkdir_at(m, path, 0755)); }>},
+    // Any existing path is EEXIST, a directory too: the platform's own mkdir
+    // accepts an existing directory, which would let a create race report
+    // success for a directory someone else made.
+    {VFS_IOC_MKDIR, on_rec<vfs_ioc_path_u32_t, [](auto m, int, auto &a) {
+         return REC(os_at_mkdir(m->root_fd, a.path, a.value, new_owner(m))); }>},
+    {VFS_IOC_MKNOD, on_rec<vfs_ioc_mknod_t, [](auto m, int, auto &a) {
+         return REC(os_at_mknod(m->root_fd, a.path, a.mode, a.dev, new_owner(m))); }>},
+    {VFS_IOC_MKFIFO, on_rec<vfs_ioc_path_u32_t, [](auto m, int, auto &a) {
+         return REC(os_at_mknod(m->root_fd, a.path, S_IFIFO | (a.value & 07777), 0, new_owner(m))); }>},
+    {VFS_IOC_LINK, on_rec<vfs_ioc_2path_t, [](auto m, int, auto &a) {
+         return REC(os_at_link(m->root_fd, a.from, a.to)); }>},
+    {VFS_IOC_SYMLINK, on_rec<vfs_ioc_2path_t, [](auto m, int code, auto &a) {
+         return a.from ? REC(os_at_symlink(a.from, m->root_fd, a.to, new_owner(m))) : bad_code(m, code); }>},
+    {VFS_IOC_RMDIR, on_path<[](auto m, auto path) { return REC(os_at_rmdir(m->root_fd, path)); }>},
+    {VFS_IOC_UNLINK, on_path<[](auto m, auto path) { return REC(os_at_remove(m->root_fd, path)); }>},
+    {VFS_IOC_RENAME, on_rec<vfs_ioc_rename_t, [](auto m, int, auto &a) {
+         return REC(os_at_rename(m->root_fd, a.from, a.to, a.replace)); }>},
+    {VFS_IOC_READLINK, on_rec<vfs_ioc_readlink_t, [](auto m, int code, auto &a) {
+         return a.buf ? REC(os_at_readlink(m->root_fd, a.path, a.buf, (size_t)a.size)) : bad_code(m, code); }>},
+    {VFS_IOC_STAT, on_rec<vfs_ioc_stat_t, [](auto m, int code, auto &a) {
+         return a.st ? REC(os_at_stat(m->root_fd, a.path, a.st, FOLLOW)) : bad_code(m, code); }>},
+    {VFS_IOC_LSTAT, on_rec<vfs_ioc_stat_t, [](auto m, int code, auto &a) {
+         return a.st ? REC(os_at_stat(m->root_fd, a.path, a.st, HERE)) : bad_code(m, code); }>},
+    {VFS_IOC_RMDIR2, on_rec<vfs_ioc_path_flag_t, [](auto m, int, auto &a) {
+         return REC(os_at_rmdir(m->root_fd, a.path)); }>},
+    {VFS_IOC_REMOVE2, on_rec<vfs_ioc_path_flag_t, [](auto m, int, auto &a) {
+         return REC(os_at_remove(m->root_fd, a.path)); }>},
+    {VFS_IOC_SET_ATTRIB, set_attrib_op},
+    {VFS_IOC_TRUNCATE, on_rec<vfs_ioc_truncate_t, [](auto m, int, auto &a) {
+         return REC(os_at_truncate(m->root_fd, a.path, (int64_t)a.size)); }>},
+    {VFS_IOC_CHMOD, on_rec<vfs_ioc_path_u32_t, [](auto m, int, auto &a) {
+         return REC(os_at_chmod(m->root_fd, a.path, a.value, FOLLOW)); }>},
+    {VFS_IOC_LCHMOD, on_rec<vfs_ioc_path_u32_t, [](auto m, int, auto &a) {
+         return REC(os_at_chmod(m->root_fd, a.path, a.value, HERE)); }>},
+    {VFS_IOC_CHOWN, on_rec<vfs_ioc_chown_t, [](auto m, int, auto &a) {
+         return REC(os_at_chown(m->root_fd, a.path, a.uid, a.gid, FOLLOW)); }>},
+    {VFS_IOC_LCHOWN, on_rec<vfs_ioc_chown_t, [](auto m, int, auto &a) {
+         return REC(os_at_chown(m->root_fd, a.path, a.uid, a.gid, HERE)); }>},
+    {VFS_IOC_UTIME, on_rec<vfs_ioc_times_t, [](auto m, int code, auto &a) {
+         return a.times ? REC(os_at_utimes(m->root_fd, a.path, a.times, FOLLOW)) : bad_code(m, code); }>},
+    {VFS_IOC_UTIMENS, on_rec<vfs_ioc_times_t, [](auto m, int code, auto &a) {
+         return a.times ? REC(os_at_utimes(m->root_fd, a.path, a.times, HERE)) : bad_code(m, code); }>},
+    {VFS_IOC_GET_ENTRY, on_rec<vfs_ioc_entry_t, [](auto m, int code, auto &a) {
+         return a.path && a.entry ? REC(os_file_get_entry(a.path, a.flag, a.entry)) : bad_code(m, code); }>},
+    {VFS_IOC_CHDIR_MT, on_rec<vfs_ioc_chdir_t, [](auto m, int code, auto &a) {
+         return a.cwd && a.path ? REC(os_chdir_mt(a.cwd, (size_t)a.size, a.path)) : bad_code(m, code); }>},
+    {VFS_IOC_REALPATH_MT, on_rec<vfs_ioc_realpath_t, [](auto m, int code, auto &a) -> int64_t {
+         if (!a.cwd || !a.path || !a.out)
+             return bad_code(m, code);
+         os_chdir_path_resolve(a.cwd, a.path, a.out, (size_t)a.size);
+         return 0; }>},
+    {VFS_IOC_GETXATTR, on_rec<vfs_ioc_xattr_t, [](auto m, int code, auto &a) {
+         return a.name ? REC(os_at_getxattr(m->root_fd, a.path, a.name, a.value, (size_t)a.size))
+                       : bad_code(m, code); }>},
+    {VFS_IOC_SETXATTR, on_rec<vfs_ioc_xattr_t, [](auto m, int code, auto &a) {
+         return a.name ? REC(os_at_setxattr(m->root_fd, a.path, a.name, a.value, (size_t)a.size, (int)a.flags))
+                       : bad_code(m, code); }>},
+    {VFS_IOC_REMOVEXATTR, on_rec<vfs_ioc_xattr_t, [](auto m, int code, auto &a) {
+         return a.name ? REC(os_at_removexattr(m->root_fd, a.path, a.name)) : bad_code(m, code); }>},
+    {VFS_IOC_LISTXATTR, on_rec<vfs_ioc_listxattr_t, [](auto m, int, auto &a) {
+         return REC(os_at_listxattr(m->root_fd, a.path, a.list, (size_t)a.size)); }>},
+};
+static_assert(vfs_codes_unique(k_mnt_codes));
+
+// A file-handle code only on a file handle, a path code only on the mount;
+// everything else is refused alike.
 int64_t vfs_file_ioctl(void *hp, int code, void *arg, int64_t len)
 {
-    if (code >= VFS_IOC_FRENAME && code <= VFS_IOC_SET_DELETE_ON_CLOSE) {
+    if (const handle_code *hc = vfs_code_row(k_handle_codes, code)) {
         file_h *h = (file_h *)hp;
-        if (h->kind != KIND_FILE)
+        if (h->kind != KIND_FILE || !arg)
             return bad_code(h->m, code);
-        return file_handle_ioctl(h, code, arg);
+        return hc->run(h, arg);
     }
     file_mnt *m = (file_mnt *)hp;
     if (m->kind != KIND_MOUNT)
         return bad_code(((file_h *)hp)->m, code);
-    if (!arg)
-        return bad_code(m, code);
-    const int root = m->root_fd;
-
-    switch (code) {
-    case VFS_IOC_NEED_REOPEN:
-        *(uint32_t *)arg = 0;
-        return -1;
-    case VFS_IOC_LAST_ACTIVITY:
-        // A local directory keeps no activity time. The probe may come from
-        // the heartbeat thread, so like code 2 it leaves the error record
-        // (which the other thread's failures fill) alone.
-        return -1;
-    case VFS_IOC_STATVFS: {
-        auto *a = (vfs_ioc_statvfs_t *)arg;
-        if (!a->out)
-            return bad_code(m, code);
-        return REC(os_at_statvfs(root, a->path, a->out));
-    }
-    case VFS_IOC_GETCWD:
-        return len > 0 && os_getcwd((char *)arg, (size_t)len) ? 0 : -1;
-    case VFS_IOC_CHDIR:
-        return REC(os_chdir((const char *)arg));
-    case VFS_IOC_GET_OS_TYPE:
-        *(uint32_t *)arg = VFS_OS_TYPE_LOCAL;
-        return 0;
-    case VFS_IOC_VOLUME_INFO: {
-        auto *a = (vfs_ioc_volinfo_t *)arg;
-        if (!a->vi)
-            return bad_code(m, code);
-        return REC(volume_at(m, a->path, a->vi));
-    }
-    case VFS_IOC_UMASK: {
-        auto *a = (vfs_ioc_umask_t *)arg;
-        uint32_t old = os_umask(a->mask);
-        if (a->old)
-            *a->old = old;
-        return 0;
-    }
-    case VFS_IOC_ACCESS: {
-        auto *a = (vfs_ioc_path_u32_t *)arg;
-        return REC(os_at_access(root, a->path, (int)a->value));
-    }
-    case VFS_IOC_CREATE_FILE:
-        return REC(touch_at(m, (const char *)arg));
-    case VFS_IOC_MKDIR_DEFAULT:
-        return REC(mkdir_at(m, (const char *)arg, 0755));
-    case VFS_IOC_MKDIR: {
-        // Any existing path is EEXIST, a directory too: the platform's own
-        // mkdir accepts an existing directory, which would let a create race
-        // report success for a directory someone else made.
-        auto *a = (vfs_ioc_path_u32_t *)arg;
-        return REC(os_at_mkdir(root, a->path, a->value, new_owner(m)));
-    }
-    case VFS_IOC_MKNOD: {
-        auto *a = (vfs_ioc_mknod_t *)arg;
-        return REC(os_at_mknod(root, a->path, a->mode, a->dev, new_owner(m)));
-    }
-    case VFS_IOC_MKFIFO: {
-        auto *a = (vfs_ioc_path_u32_t *)arg;
-        return REC(os_at_mknod(root, a->path, S_IFIFO | (a->value & 07777), 0, new_owner(m)));
-    }
-    case VFS_IOC_LINK: {
-        auto *a = (vfs_ioc_2path_t *)arg;
-        return REC(os_at_link(root, a->from, a->to));
-    }
-    case VFS_IOC_SYMLINK: {
-        auto *a = (vfs_ioc_2path_t *)arg;
-        if (!a->from)
-            return bad_code(m, code);
-        return REC(os_at_symlink(a->from, root, a->to, new_owner(m)));
-    }
-    case VFS_IOC_RMDIR:
-        return REC(os_at_rmdir(root, (const char *)arg));
-    case VFS_IOC_UNLINK:
-        return REC(os_at_remove(root, (const char *)arg));
-    case VFS_IOC_RENAME: {
-        auto *a = (vfs_ioc_rename_t *)arg;
-        return REC(os_at_rename(root, a->from, a->to, a->replace));
-    }
-    case VFS_IOC_READLINK: {
-        auto *a = (vfs_ioc_readlink_t *)arg;
-        if (!a->buf)
-            return bad_code(m, code);
-        return REC(os_at_readlink(root, a->path, a->buf, (size_t)a->size));
-    }
-    case VFS_IOC_STAT:
-    case VFS_IOC_LSTAT: {
-        auto *a = (vfs_ioc_stat_t *)arg;
-        if (!a->st)
-            return bad_code(m, code);
-        return REC(os_at_stat(root, a->path, a->st, code == VFS_IOC_STAT));
-    }
-    case VFS_IOC_RMDIR2:
-        return REC(os_at_rmdir(root, ((vfs_ioc_path_flag_t *)arg)->path));
-    case VFS_IOC_REMOVE2:
-        return REC(os_at_remove(root, ((vfs_ioc_path_flag_t *)arg)->path));
-    case VFS_IOC_SET_ATTRIB:
-        return 0;
-    case VFS_IOC_TRUNCATE: {
-        auto *a = (vfs_ioc_truncate_t *)arg;
-        return REC(os_at_truncate(root, a->path, (int64_t)a->size));
-    }
-    case VFS_IOC_CHMOD:
-    case VFS_IOC_LCHMOD: {
-        auto *a = (vfs_ioc_path_u32_t *)arg;
-        return REC(os_at_chmod(root, a->path, a->value, code == VFS_IOC_CHMOD));
-    }
-    case VFS_IOC_CHOWN:
-    case VFS_IOC_LCHOWN: {
-        auto *a = (vfs_ioc_chown_t *)arg;
-        return REC(os_at_chown(root, a->path, a->uid, a->gid, code == VFS_IOC_CHOWN));
-    }
-    case VFS_IOC_UTIME:
-    case VFS_IOC_UTIMENS: {
-        auto *a = (vfs_ioc_times_t *)arg;
-        if (!a->times)
-            return bad_code(m, code);
-        return REC(os_at_utimes(root, a->path, a->times, code == VFS_IOC_UTIME));
-    }
-    case VFS_IOC_GET_ENTRY: {
-        auto *a = (vfs_ioc_entry_t *)arg;
-        if (!a->path || !a->entry)
-            return bad_code(m, code);
-        return REC(os_file_get_entry(a->path, a->flag, a->entry));
-    }
-    case VFS_IOC_CHDIR_MT: {
-        auto *a = (vfs_ioc_chdir_t *)arg;
-        if (!a->cwd || !a->path)
-            return bad_code(m, code);
-        return REC(os_chdir_mt(a->cwd, (size_t)a->size, a->path));
-    }
-    case VFS_IOC_REALPATH_MT: {
-        auto *a = (vfs_ioc_realpath_t *)arg;
-        if (!a->cwd || !a->path || !a->out)
-            return bad_code(m, code);
-        os_chdir_path_resolve(a->cwd, a->path, a->out, (size_t)a->size);
-        return 0;
-    }
-    case VFS_IOC_GETXATTR:
-    case VFS_IOC_SETXATTR:
-    case VFS_IOC_REMOVEXATTR: {
-        auto *a = (vfs_ioc_xattr_t *)arg;
-        if (!a->name)
-            return bad_code(m, code);
-        if (code == VFS_IOC_GETXATTR)
-            return REC(os_at_getxattr(root, a->path, a->name, a->value, (size_t)a->size));
-        if (code == VFS_IOC_SETXATTR)
-            return REC(os_at_setxattr(root, a->path, a->name, a->value, (size_t)a->size, (int)a->flags));
-        return REC(os_at_removexattr(root, a->path, a->name));
-    }
-    case VFS_IOC_LISTXATTR: {
-        auto *a = (vfs_ioc_listxattr_t *)arg;
-        return REC(os_at_listxattr(root, a->path, a->list, (size_t)a->size));
-    }
-    default:
-        return bad_code(m, code);
-    }
+    const mnt_code *mc = arg ? vfs_code_row(k_mnt_codes, code) : nullptr;
+    return mc ? mc->run(m, code, arg, len) : bad_code(m, code);
 }
 
 const vfs_drv k_file_drv = {
