@@ -28,6 +28,7 @@ struct entry {
     uint64_t stat_at = 0;   // 0: no stat answer
     uint64_t listed_at = 0; // 0: no whole listing (directories)
     uint64_t fill_at = 0;   // a lookup's listing of it was tried
+    uint64_t xfill_at = 0;  // a batch of its entries' attribute lists was tried
     bool absent = false;    // the stat answer is "missing"
     os_file_stat_t st{};
     int err_code = 0;
@@ -294,7 +295,8 @@ int vfs_mcache_get_xattr(vfs_mcache *c, const char *path, const char *name, vfs_
     return VFS_MC_HIT;
 }
 
-void vfs_mcache_put_xattr(vfs_mcache *c, const char *path, const char *name, int code, const void *data, uint32_t len)
+void vfs_mcache_put_xattr_at(vfs_mcache *c, const char *path, const char *name, int code, const void *data,
+                             uint32_t len, uint64_t at)
 {
     if (len > k_xattr_keep_max || (len && !data))
         return;
@@ -303,9 +305,42 @@ void vfs_mcache_put_xattr(vfs_mcache *c, const char *path, const char *name, int
     if (c->written(k))
         return;
     xattr_ans &a = c->slot(k).xattrs[name ? name : ""];
-    a.at = c->clock();
+    a.at = at ? at : 1;
     a.code = code;
     a.data.assign((const char *)data, len);
+}
+
+void vfs_mcache_put_xattr(vfs_mcache *c, const char *path, const char *name, int code, const void *data, uint32_t len)
+{
+    vfs_mcache_put_xattr_at(c, path, name, code, data, len, vfs_mcache_now(c));
+}
+
+size_t vfs_mcache_xattr_wanted(vfs_mcache *c, const char *dir, size_t max, void (*each)(void *arg, const char *path),
+                               void *arg)
+{
+    std::string k = key_of(dir);
+    std::lock_guard<std::mutex> g(c->mu);
+    uint64_t now = c->clock();
+    auto it = c->map.find(k);
+    if (it == c->map.end() || !c->fresh(it->second.listed_at, now) || c->fresh(it->second.xfill_at, now))
+        return 0;
+    it->second.xfill_at = now;
+    std::string below = k == "/" ? k : k + "/";
+    size_t n = 0;
+    for (auto e = c->map.lower_bound(below); e != c->map.end() && n < max; ++e) {
+        const std::string &ek = e->first;
+        if (ek.compare(0, below.size(), below) != 0)
+            break;
+        if (ek.find('/', below.size()) != std::string::npos || e->second.absent || !c->fresh(e->second.stat_at, now) ||
+            c->written(ek))
+            continue;
+        auto x = e->second.xattrs.find("");
+        if (x != e->second.xattrs.end() && c->fresh(x->second.at, now))
+            continue;
+        each(arg, ek.c_str());
+        n++;
+    }
+    return n;
 }
 
 void vfs_mcache_forget(vfs_mcache *c, const char *path)

@@ -77,6 +77,20 @@ int vfs_mcache_get_xattr(vfs_mcache *c, const char *path, const char *name, vfs_
 // Keeps an answer (values above 64 KiB are not kept).
 void vfs_mcache_put_xattr(vfs_mcache *c, const char *path, const char *name, int code, const void *data, uint32_t len);
 
+// For a batch of attribute-list requests ahead of the kernel (it asks the
+// list of every entry of a directory it has just listed, one after
+// another): hands each(arg, path) the mount path of up to max entries of
+// dir that its listing in the window brought and whose list is not known,
+// and answers how many. 0 when dir's whole listing is not within the window
+// or a batch for dir was already tried within it (each try is noted).
+// each runs under the cache's mutex and must not call into c.
+size_t vfs_mcache_xattr_wanted(vfs_mcache *c, const char *dir, size_t max, void (*each)(void *arg, const char *path),
+                               void *arg);
+// As vfs_mcache_put_xattr, with the answer dated `at` (vfs_mcache_now when
+// its request went out) instead of now.
+void vfs_mcache_put_xattr_at(vfs_mcache *c, const char *path, const char *name, int code, const void *data,
+                             uint32_t len, uint64_t at);
+
 // ---- changes ----
 // The entry changed (or a request on it failed): its answers go, and its
 // name is no longer "missing" by its directory's listing.

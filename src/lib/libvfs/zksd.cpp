@@ -28,6 +28,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "libpal/string/str_kv.h"
 #include "libpal/string/str_num.h"
@@ -795,28 +796,43 @@ int64_t xattr_give(zksd_vol *v, const vfs_mcache_xattr &a, void *out, uint64_t s
     return a.len;
 }
 
-// Asks the server for the attribute `name` of path (NULL: the list of its
-// names). The client cuts answers to its buffer, so the answer is read whole
-// into scratch. Any answer but a broken connection is kept in the cache; the
-// first "no data" answer is learned as what the server says for an
-// attribute a file lacks. false when out of memory or the connection broke
-// (the thread's record says why); otherwise *a holds the answer, valid until
-// the next cache call.
-bool xattr_fetch(zksd_vol *v, const char *path, const char *full, const char *name, vfs_mcache_xattr *a,
-                 char **scratch)
+// The FUSE thread's buffer for one attribute answer (the client cuts
+// answers to its buffer, so it holds the largest the kernel may ask for).
+// NULL when out of memory.
+char *xattr_scratch()
 {
-    *scratch = (char *)os_malloc(k_xattr_max + 2);
-    if (!*scratch) {
+    static thread_local std::vector<char> buf;
+    if (buf.empty()) {
+        try {
+            buf.resize(k_xattr_max + 2);
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+    }
+    return buf.data();
+}
+
+// Asks the server for the attribute `name` of path (NULL: the list of its
+// names), reading the answer whole into the thread's scratch buffer. Any
+// answer but a broken connection is kept in the cache; the first "no data"
+// answer is learned as what the server says for an attribute a file lacks.
+// false when out of memory or the connection broke (the thread's record
+// says why); otherwise *a holds the answer, valid until the next cache call
+// and the next fetch.
+bool xattr_fetch(zksd_vol *v, const char *path, const char *full, const char *name, vfs_mcache_xattr *a)
+{
+    char *scratch = xattr_scratch();
+    if (!scratch) {
         VFS_SET_ERROR(VERR_NO_MEMORY, nullptr);
         return false;
     }
     int64_t n = plain(v, [&](cli_ctx *c) {
-        return (int64_t)(name ? zksd_cli_getxattr(c, full, name, *scratch, k_xattr_max + 2)
-                              : zksd_cli_listxattr(c, full, *scratch, k_xattr_max + 2));
+        return (int64_t)(name ? zksd_cli_getxattr(c, full, name, scratch, k_xattr_max + 2)
+                              : zksd_cli_listxattr(c, full, scratch, k_xattr_max + 2));
     });
     if (n >= 0) {
-        *a = {0, (uint32_t)n, *scratch};
-        vfs_mcache_put_xattr(v->mc, path, name, 0, *scratch, (uint32_t)n);
+        *a = {0, (uint32_t)n, scratch};
+        vfs_mcache_put_xattr(v->mc, path, name, 0, scratch, (uint32_t)n);
         return true;
     }
     const vperror_t *rec = vfs_err_rec();
@@ -830,9 +846,86 @@ bool xattr_fetch(zksd_vol *v, const char *path, const char *full, const char *na
         v->xattr_absent_code = rec->code;
         str_safecopy_trunc(v->xattr_absent_msg, sizeof(v->xattr_absent_msg), rec->msg);
     }
-    memcpy(*scratch, rec->msg, ml);
-    *a = {rec->code, (uint32_t)ml, *scratch};
+    memcpy(scratch, rec->msg, ml);
+    *a = {rec->code, (uint32_t)ml, scratch};
     return true;
+}
+
+bool parent_path(const char *path, char *dir);
+
+// At most this many attribute lists are asked for in one batch.
+constexpr size_t k_xattr_batch_max = 4096;
+
+// `ls -l` asks the attribute list of every entry of the directory it has
+// just listed, one request after another. When the list of path is not
+// known and its directory was listed within the window, the lists of the
+// directory's entries are asked for together (once per window), so that the
+// questions that follow are answered from the cache. Only answers of a batch
+// that came back whole are kept; a broken batch drops everything cached (the
+// client has started afresh on a new connection, or closed it), and the
+// caller's own request then meets the connection as it always would.
+void xattr_prefetch(zksd_vol *v, const char *path)
+{
+    char dir[PL_MAX_PATH];
+    if (!parent_path(path, dir))
+        return;
+    std::vector<std::string> names;
+    vfs_mcache_xattr_wanted(
+        v->mc, dir, k_xattr_batch_max,
+        [](void *arg, const char *p) { ((std::vector<std::string> *)arg)->emplace_back(p); }, &names);
+    if (names.size() < 2)
+        return; // one alone is the caller's own request
+    std::vector<std::string> fulls, kept; // server paths and their mount paths
+    fulls.reserve(names.size());
+    kept.reserve(names.size());
+    char full[PL_MAX_PATH];
+    vperror_t saved;
+    vperror_copy(&saved, vfs_err_rec());
+    for (std::string &n : names) {
+        if (!full_path(v, n.c_str(), full, false))
+            continue; // its own request will say why
+        fulls.emplace_back(full);
+        kept.push_back(std::move(n));
+    }
+    vperror_copy(vfs_err_rec(), &saved);
+    std::vector<const char *> ptrs;
+    ptrs.reserve(fulls.size());
+    for (const std::string &f : fulls)
+        ptrs.push_back(f.c_str());
+    if (ptrs.size() < 2)
+        return;
+    struct answer {
+        int code = 0;
+        std::string data;
+    };
+    std::vector<answer> got(ptrs.size());
+    uint64_t started = vfs_mcache_now(v->mc);
+    int r = -1;
+    {
+        vol_lock g(v);
+        if (!v->cli)
+            return;
+        r = zksd_cli_listxattr_batch(
+            v->cli, ptrs.data(), (int)ptrs.size(), (int)(k_xattr_max + 1),
+            [](void *arg, int i, int status, const char *data, uint32_t len) {
+                answer &x = (*(std::vector<answer> *)arg)[(size_t)i];
+                x.code = status;
+                x.data.assign(data, len);
+            },
+            &got);
+        touch(v);
+    }
+    if (r != 0) {
+        vfs_mcache_clear(v->mc);
+        return;
+    }
+    for (size_t i = 0; i < kept.size(); i++) {
+        const answer &x = got[i];
+        if (x.code == VERR_INVALID_PARAMETER || is_conn_error(x.code))
+            continue;
+        vfs_mcache_put_xattr_at(v->mc, kept[i].c_str(), nullptr, x.code, x.data.data(), (uint32_t)x.data.size(),
+                                started);
+    }
 }
 
 // Whether the NUL-separated list holds name.
@@ -849,6 +942,18 @@ bool list_has(const vfs_mcache_xattr &l, const char *name)
     return false;
 }
 
+// The list of path's attribute names: from the cache, from a batch for its
+// directory, or by its own request. false as xattr_fetch.
+bool xattr_list(zksd_vol *v, const char *path, const char *full, vfs_mcache_xattr *l)
+{
+    if (vfs_mcache_get_xattr(v->mc, path, nullptr, l) == VFS_MC_HIT)
+        return true;
+    xattr_prefetch(v, path);
+    if (vfs_mcache_get_xattr(v->mc, path, nullptr, l) == VFS_MC_HIT)
+        return true;
+    return xattr_fetch(v, path, full, nullptr, l);
+}
+
 // getxattr through the cache. A file's list of names answers for every name
 // it lacks with the server's own "no data" answer (once that is known), so
 // the kernel's questions of `ls -l` cost one request per file at most.
@@ -861,47 +966,33 @@ int64_t getxattr_cached(zksd_vol *v, const char *path, const char *full, const c
     }
     if (vfs_mcache_get_xattr(v->mc, path, name, &a) == VFS_MC_HIT)
         return xattr_give(v, a, out, size);
-    char *scratch = nullptr;
-    int64_t r = -1;
     if (v->xattr_absent_code != 0) {
         vfs_mcache_xattr l{};
-        bool have = vfs_mcache_get_xattr(v->mc, path, nullptr, &l) == VFS_MC_HIT;
-        if (!have)
-            have = xattr_fetch(v, path, full, nullptr, &l, &scratch);
+        bool have = xattr_list(v, path, full, &l);
         if (have && l.code == 0 && !list_has(l, name)) {
             int code = v->xattr_absent_code;
             const char *msg = v->xattr_absent_msg;
             vfs_mcache_put_xattr(v->mc, path, name, code, msg, (uint32_t)strlen(msg));
-            os_free(scratch);
             return xattr_give(v, {code, (uint32_t)strlen(msg), msg}, out, size);
         }
         if (have && l.code != 0 && verr_2_posix(l.code) == EOPNOTSUPP) {
             // No attributes at all there: every name gets the same answer.
             std::string msg(l.data, l.len);
             vfs_mcache_put_xattr(v->mc, path, name, l.code, msg.data(), (uint32_t)msg.size());
-            os_free(scratch);
             return xattr_give(v, {l.code, (uint32_t)msg.size(), msg.c_str()}, out, size);
         }
-        os_free(scratch);
-        scratch = nullptr;
     }
-    if (xattr_fetch(v, path, full, name, &a, &scratch))
-        r = xattr_give(v, a, out, size);
-    os_free(scratch);
-    return r;
+    if (xattr_fetch(v, path, full, name, &a))
+        return xattr_give(v, a, out, size);
+    return -1;
 }
 
 int64_t listxattr_cached(zksd_vol *v, const char *path, const char *full, void *out, uint64_t size)
 {
     vfs_mcache_xattr a{};
-    if (vfs_mcache_get_xattr(v->mc, path, nullptr, &a) == VFS_MC_HIT)
-        return xattr_give(v, a, out, size);
-    char *scratch = nullptr;
-    int64_t r = -1;
-    if (xattr_fetch(v, path, full, nullptr, &a, &scratch))
-        r = xattr_give(v, a, out, size);
-    os_free(scratch);
-    return r;
+    if (!xattr_list(v, path, full, &a))
+        return -1;
+    return xattr_give(v, a, out, size);
 }
 
 // Path stat: like the opens, it reconnects an idle volume whose connection

@@ -193,10 +193,10 @@ int fix_ioctl2(cli_ctx *ctx, int code, char *out, size_t size)
     return cli_ioctl2_imp(ctx, 0, code, id, -1, 0, nullptr, nullptr);
 }
 
-int fix_imp(cli_ctx *ctx, const saved_msg &req, uint32_t cmd, int *len)
+// The first steps of a recovery: a new connection, the old server
+// context's request stopped, and that context idle. A transport code.
+int fix_reattach(cli_ctx *ctx, const char *addr)
 {
-    char addr[64];
-    str_sprintf_s(addr, sizeof addr, "%s:%u", ctx->host ? ctx->host : "", ctx->port);
     int ret = -1;
     for (int tries = 1;; tries++) {
         ret = zksd_cli_reconnect(ctx);
@@ -226,6 +226,17 @@ int fix_imp(cli_ctx *ctx, const saved_msg &req, uint32_t cmd, int *len)
         LOG_DBG(TAG, "ctx thread now is runing\n");
         return ZKSD_NET_ERR;
     }
+    return ZKSD_OK;
+}
+
+int fix_imp(cli_ctx *ctx, const saved_msg &req, uint32_t cmd, int *len)
+{
+    char addr[64];
+    str_sprintf_s(addr, sizeof addr, "%s:%u", ctx->host ? ctx->host : "", ctx->port);
+    int ret = fix_reattach(ctx, addr);
+    if (ret != ZKSD_OK)
+        return ret;
+    char ans[ZKSD_ANSWER_SIZE];
     ret = fix_ioctl2(ctx, ZKSD_IOCTL2_GET_LAST_CMD_IDX, ans, sizeof ans);
     if (ret != ZKSD_OK) {
         LOG_DBG(TAG, "ZKSD_IOCTL2_GET_LAST_CMD_IDX addr=%s ret=%d failed\n", addr, ret);
@@ -606,6 +617,44 @@ int client_fix_last_error(cli_ctx *ctx, int *len)
     LOG_DBG(TAG, "last_cmd_len=%d cmd_send_count=%lu fix ok\n", req.len, (unsigned long)ctx->send_count);
     return ZKSD_OK;
 }
+
+namespace zksd_imp {
+
+int client_resync(cli_ctx *ctx)
+{
+    if (ctx->fix_failed)
+        return ZKSD_TIMEOUT;
+    if (!ctx->auto_reconnect) {
+        // No server context to go back to: the next request finds the
+        // connection closed and fails as any broken exchange does.
+        net_close(&ctx->conn);
+        return ZKSD_NET_ERR;
+    }
+    LOG_DBG(TAG, "==>\n");
+    char addr[64];
+    str_sprintf_s(addr, sizeof addr, "%s:%u", ctx->host ? ctx->host : "", ctx->port);
+    ctx->replaying = 1;
+    int ret = fix_reattach(ctx, addr);
+    if (ret == ZKSD_OK)
+        ret = fix_ioctl2(ctx, ZKSD_IOCTL2_ATTACH_CTX, nullptr, 0);
+    ctx->replaying = 0;
+    char ans[64];
+    if (ret == ZKSD_OK)
+        ret = cli_ioctl2_text(ctx, 0, ZKSD_IOCTL2_GET_LAST_CMD_IDX, "0", ans, sizeof ans);
+    uint64_t idx = 0;
+    if (ret == ZKSD_OK && !parse_u64(ans, &idx))
+        ret = ZKSD_DATA_ERR;
+    if (ret != ZKSD_OK) {
+        LOG_DBG(TAG, "ret=%d resync failed need reopen...\n", ret);
+        ctx->fix_failed = 1;
+        return ret;
+    }
+    ctx->send_count = idx + 1;
+    LOG_DBG(TAG, "cmd_send_count=%lu resync ok\n", (unsigned long)ctx->send_count);
+    return ZKSD_OK;
+}
+
+} // namespace zksd_imp
 
 // ---- handles and records -------------------------------------------------------------------------
 

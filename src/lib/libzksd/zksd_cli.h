@@ -271,6 +271,21 @@ int zksd_cli_readlink(cli_ctx *ctx, const char *path, char *buf, size_t size);
 int zksd_cli_listxattr(cli_ctx *ctx, const char *path, char *buf, size_t size);
 int zksd_cli_getxattr(cli_ctx *ctx, const char *path, const char *name, char *buf, size_t size);
 int zksd_cli_removexattr(cli_ctx *ctx, const char *path, const char *name);
+// The attribute name lists of n paths in one go: the n requests travel
+// back to back (at most ZKSD_BATCH_IN_FLIGHT unanswered at a time) and
+// their replies are read in order. For each path, in order, each(arg, i,
+// status, data, len) gets status 0 and the list (at most olen bytes), or
+// the server's failure status and text; a path holding a tab or a line end
+// gets VERR_INVALID_PARAMETER without a request. 0 when every reply came.
+// -1 when the exchange broke (answers given so far were real, the rest never
+// come): the context is then resynchronised as after a recovery (a new
+// connection on the same server context), or closed when it has no
+// recovery, or dead when the resynchronisation failed; the last-error record
+// says which. Same thread rules as every call on ctx.
+constexpr int ZKSD_BATCH_IN_FLIGHT = 128;
+typedef void (*zksd_batch_answer_fn)(void *arg, int i, int status, const char *data, uint32_t len);
+int zksd_cli_listxattr_batch(cli_ctx *ctx, const char *const *paths, int n, int olen, zksd_batch_answer_fn each,
+                             void *arg);
 // out: the eleven numbers of the answer in its order (an answer that is not
 // eleven decimal numbers fails with code 2).
 int zksd_cli_statvfs(cli_ctx *ctx, const char *path, uint64_t out[11]);

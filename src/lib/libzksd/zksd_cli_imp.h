@@ -83,5 +83,11 @@ int cli_seek(cli_file_ctx *h, int64_t offset, int64_t whence, int64_t *newpos);
 bool connected(const cli_ctx *ctx);
 // The dedicated commands behind handle ioctl codes 0, 2, 6 and 7.
 int cli_handle_cmd(cli_ctx *ctx, int64_t fd, int code, void *data);
+// After an exchange of several requests in flight broke (nothing to
+// replay): a new connection attached to the old server context (when the
+// context has recovery; else the connection is closed), and the request
+// counter taken from the server again. 0, or a transport code with the
+// context dead (fix_failed) when the recovery failed.
+int client_resync(cli_ctx *ctx);
 
 } // namespace zksd_imp

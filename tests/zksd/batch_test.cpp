@@ -1,0 +1,181 @@
+// Attribute lists asked for together: the requests travel back to back and
+// every answer comes back to its own path; a batch broken by the server
+// leaves the context counting as the server does, or closed, or dead, and
+// never waiting for replies that will not come.
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "zksd/zksd_test_util.h"
+
+using namespace zksd_test;
+
+namespace {
+
+struct answer {
+    int i = -1;
+    int status = 0;
+    std::string data;
+};
+
+void keep(void *arg, int i, int status, const char *data, uint32_t len)
+{
+    ((std::vector<answer> *)arg)->push_back({i, status, std::string(data, len)});
+}
+
+// Files f000..f(n-1) in the served root; f001 carries user.k = "v".
+std::vector<std::string> make_files(const server &s, int n)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < n; i++) {
+        char name[16];
+        snprintf(name, sizeof name, "f%03d", i);
+        std::ofstream(s.path(name)) << "x";
+        paths.push_back(std::string("/") + name);
+    }
+    if (n > 1)
+        setxattr(s.path("f001").c_str(), "user.k", "v", 1, 0);
+    return paths;
+}
+
+std::vector<const char *> ptrs(const std::vector<std::string> &v)
+{
+    std::vector<const char *> p;
+    for (auto &s : v)
+        p.push_back(s.c_str());
+    return p;
+}
+
+size_t count_code(const server &s, int code)
+{
+    size_t n = 0;
+    for (auto &r : s.requests())
+        n += r.cmd == ZKSD_CMD_IOCTL2 && r.code == code;
+    return n;
+}
+
+} // namespace
+
+TEST(ZksdBatch, EveryAnswerReachesItsPathInOrder)
+{
+    server s;
+    // More than may be in flight at once, so the window slides.
+    std::vector<std::string> paths = make_files(s, ZKSD_BATCH_IN_FLIGHT * 2 + 7);
+    paths.push_back("/missing");
+    paths.push_back("/bad\tname");
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0) << c.err.msg;
+    std::vector<answer> got;
+    auto p = ptrs(paths);
+    ASSERT_EQ(zksd_cli_listxattr_batch(c.c, p.data(), (int)p.size(), 4096, keep, &got), 0) << c.err.msg;
+    ASSERT_EQ(got.size(), paths.size());
+    // The refused name is answered first, without a request.
+    EXPECT_EQ(got[0].i, (int)paths.size() - 1);
+    EXPECT_EQ(got[0].status, VERR_INVALID_PARAMETER);
+    for (size_t k = 1; k < got.size(); k++)
+        EXPECT_EQ(got[k].i, (int)k - 1);
+    EXPECT_EQ(got[2].status, 0);
+    EXPECT_EQ(got[2].data, std::string("user.k\0", 7)); // f001
+    EXPECT_EQ(got[1].status, 0);
+    EXPECT_EQ(got[1].data, "");
+    EXPECT_NE(got[got.size() - 1].status, 0); // /missing
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_LISTXATTR), paths.size() - 1);
+    EXPECT_EQ(c.err.code, 0);
+    // The connection carries single requests on as before.
+    char buf[64];
+    EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), 7);
+}
+
+TEST(ZksdBatch, CountsAgreeForALaterRecovery)
+{
+    // The first write's frame is dropped: its recovery resends it only when
+    // the counter kept up with every frame of the batch.
+    server s({"--drop-before", "1:13"});
+    std::vector<std::string> paths = make_files(s, 40);
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0) << c.err.msg;
+    std::vector<answer> got;
+    auto p = ptrs(paths);
+    ASSERT_EQ(zksd_cli_listxattr_batch(c.c, p.data(), (int)p.size(), 4096, keep, &got), 0) << c.err.msg;
+    cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(zksd_cli_write(f, "hello", 5, -1), 5) << c.err.msg;
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX), 1u);
+    EXPECT_EQ(c->fix_failed, 0);
+    EXPECT_EQ(zksd_cli_close(f), 0);
+}
+
+TEST(ZksdBatch, ABrokenBatchStartsAfreshOnTheSameServerContext)
+{
+    // The connection drops when the 5th ioctl2 arrives: two went to enabling
+    // recovery, so the batch breaks at its third request.
+    server s({"--drop-before", "5:8", "--drop-before", "1:13"});
+    std::vector<std::string> paths = make_files(s, 30);
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0) << c.err.msg;
+    // A file open across the break stays usable: same server context.
+    cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+    ASSERT_NE(f, nullptr);
+    std::vector<answer> got;
+    auto p = ptrs(paths);
+    EXPECT_EQ(zksd_cli_listxattr_batch(c.c, p.data(), (int)p.size(), 4096, keep, &got), -1);
+    EXPECT_LT(got.size(), paths.size());
+    for (size_t k = 0; k < got.size(); k++)
+        EXPECT_EQ(got[k].i, (int)k); // what came was right
+    EXPECT_EQ(c->fix_failed, 0);
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX), 1u);
+    // The next requests get their own answers, and a later break of a
+    // write is recovered: the counter is the server's again.
+    char buf[64];
+    EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), 7) << c.err.msg;
+    EXPECT_EQ(std::string(buf, 7), std::string("user.k\0", 7));
+    EXPECT_EQ(zksd_cli_write(f, "hello", 5, -1), 5) << c.err.msg;
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX), 2u);
+    EXPECT_EQ(zksd_cli_close(f), 0);
+    std::ifstream in(s.path("w"));
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "hello");
+}
+
+TEST(ZksdBatch, ABrokenBatchWithoutRecoveryClosesTheConnection)
+{
+    server s({"--drop-before", "3:8"});
+    std::vector<std::string> paths = make_files(s, 20);
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    std::vector<answer> got;
+    auto p = ptrs(paths);
+    EXPECT_EQ(zksd_cli_listxattr_batch(c.c, p.data(), (int)p.size(), 4096, keep, &got), -1);
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_NE(c.err.code, 0);
+    // Nothing stale is read as the next answer: the next request fails.
+    char buf[64];
+    EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), -1);
+    EXPECT_NE(c.err.code, 0);
+}
+
+TEST(ZksdBatch, AServerGoneMidBatchLeavesTheContextDeadNotHanging)
+{
+    // After the drop, every new connection is closed at once: the
+    // resynchronisation fails and the context is dead.
+    server s({"--drop-before", "5:8", "--after-drop", "reset:20"});
+    std::vector<std::string> paths = make_files(s, 30);
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0) << c.err.msg;
+    std::vector<answer> got;
+    auto p = ptrs(paths);
+    EXPECT_EQ(zksd_cli_listxattr_batch(c.c, p.data(), (int)p.size(), 4096, keep, &got), -1);
+    EXPECT_EQ(c->fix_failed, 1);
+    char buf[64];
+    EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), -1);
+    EXPECT_EQ(c.err.code, VERR_TIMEOUT);
+    EXPECT_EQ(zksd_cli_listxattr_batch(c.c, p.data(), (int)p.size(), 4096, keep, &got), -1);
+}
