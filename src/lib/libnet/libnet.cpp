@@ -1,5 +1,6 @@
-// Connections: opening from a URL, data dispatch by kind, lines, the memory
-// loopback, the console and name-pipe kinds, and the block-size probe.
+// Connections: opening from a URL, the operation record of each kind, lines,
+// the memory loopback, the console and name-pipe kinds, and the block-size
+// probe.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "libnet/sock_event.h"
@@ -71,6 +73,112 @@ struct net_mem_t {
     bool read_since_write;
 };
 
+// ---- connection kinds -------------------------------------------------------------------------
+
+// The operations of one connection kind. net_read, net_write, net_close and
+// the line readers reach a kind only through its record (kind_of).
+struct net_kind_ops {
+    net_read_fn read;   // required
+    net_write_fn write; // required
+    // Releases what the record holds for the kind and empties those fields:
+    // 0, or -1 for a kind whose handle stays open. NULL: nothing to release.
+    // net_close clears the flags after it.
+    int (*close)(net_conn *conn);
+    // Before a line is read: waits for a peer to read from. 1 ready; 0 or -1
+    // end the line read with that result. NULL: always ready.
+    int (*wait)(net_conn *conn);
+};
+
+// TLS: the connection's own procedures, else the process-wide ones.
+int tls_read(net_conn *conn, void *buf, size_t len)
+{
+    net_read_fn fn = conn->read_proc ? conn->read_proc : g_ssl_read;
+    return fn ? fn(conn, buf, len) : -1;
+}
+
+int tls_write(net_conn *conn, const void *buf, size_t len)
+{
+    net_write_fn fn = conn->write_proc ? conn->write_proc : g_ssl_write;
+    return fn ? fn(conn, buf, len) : -1;
+}
+
+int sock_kind_close(net_conn *conn)
+{
+    conn->ssl = nullptr;
+    sock_close(static_cast<os_socket_t>(conn->handle));
+    conn->handle = nullptr;
+    conn->read_proc = nullptr;
+    conn->write_proc = nullptr;
+    return 0;
+}
+
+int tls_close(net_conn *conn)
+{
+    // The TLS goodbye is a courtesy: a peer known to be gone (or an aborted
+    // connection) fails it at once, as the flags are still up; a stalled one
+    // gets a short wait, not the full time-out.
+    const int32_t saved = conn->timeout;
+    if (conn->timeout <= 0 || conn->timeout > k_goodbye_ms)
+        conn->timeout = k_goodbye_ms;
+    ssl_close(conn->ssl);
+    conn->timeout = saved;
+    return sock_kind_close(conn);
+}
+
+int pipe_srv_wait(net_conn *conn)
+{
+    return os_name_pipe_srv_check_connect(static_cast<os_name_pipe_srv_t *>(conn->handle));
+}
+
+int serial_read(net_conn *conn, void *buf, size_t len)
+{
+    return os_serial_read(int(intptr_t(conn->handle)), buf, len, conn->timeout);
+}
+
+int serial_write(net_conn *conn, const void *buf, size_t len)
+{
+    return os_serial_write(int(intptr_t(conn->handle)), buf, len);
+}
+
+// The serial port belongs to whoever opened it: it stays open.
+int serial_close(net_conn *) { return -1; }
+
+int mem_close(net_conn *conn)
+{
+    net_mem_free(conn->handle);
+    conn->handle = nullptr;
+    return 0;
+}
+
+constexpr net_kind_ops k_sock = {net_sock_read, net_sock_write, sock_kind_close, nullptr};
+constexpr net_kind_ops k_tls = {tls_read, tls_write, tls_close, nullptr};
+constexpr net_kind_ops k_console = {net_console_read, net_console_write, nullptr, nullptr};
+constexpr net_kind_ops k_pipe_srv = {npipe_read, npipe_write, nullptr, pipe_srv_wait};
+constexpr net_kind_ops k_pipe_cli = {npipe_read, npipe_write, nullptr, nullptr};
+constexpr net_kind_ops k_serial = {serial_read, serial_write, serial_close, nullptr};
+constexpr net_kind_ops k_mem = {net_mem_read, net_mem_write, mem_close, nullptr};
+
+// By NET_*_TYPE; a socket holding a TLS context is the TLS kind.
+constexpr const net_kind_ops *k_kinds[] = {
+    &k_sock,     // NET_TCP_TYPE
+    &k_sock,     // NET_SOCK_TYPE
+    &k_console,  // NET_CONSOLE_TYPE
+    &k_pipe_srv, // NET_PIPE_SRV_TYPE
+    &k_pipe_cli, // NET_PIPE_CLI_TYPE
+    &k_serial,   // NET_SERIAL_TYPE
+    &k_mem,      // NET_MEM_TYPE
+};
+static_assert(std::size(k_kinds) == NET_MEM_TYPE + 1, "one record per connection type");
+
+// The record of conn's kind, or NULL for an unknown type.
+const net_kind_ops *kind_of(const net_conn *conn)
+{
+    if (conn->type < 0 || size_t(conn->type) >= std::size(k_kinds))
+        return nullptr;
+    const net_kind_ops *k = k_kinds[conn->type];
+    return k == &k_sock && conn->ssl ? &k_tls : k;
+}
+
 // The bytes of one line. On a plain socket the waiting bytes are looked at
 // first and taken up to the end of the line in one call (never past it, so
 // what follows stays for the next reader); other kinds, and a socket with
@@ -83,8 +191,8 @@ struct line_source {
 
     bool plain_socket() const
     {
-        return (conn->type == NET_TCP_TYPE || conn->type == NET_SOCK_TYPE) && !conn->ssl && conn->handle &&
-               !net_flag_get(&conn->disconnected) && !net_flag_get(&conn->abort);
+        return kind_of(conn) == &k_sock && conn->handle && !net_flag_get(&conn->disconnected) &&
+               !net_flag_get(&conn->abort);
     }
     int next(int *got)
     {
@@ -112,8 +220,9 @@ int line_read(net_conn *conn, char *buf, size_t size, bool newline_ends)
 {
     PL_ASSERT_RET(TAG, conn && buf && size, -1);
     buf[0] = '\0';
-    if (conn->type == NET_PIPE_SRV_TYPE) {
-        const int r = os_name_pipe_srv_check_connect(static_cast<os_name_pipe_srv_t *>(conn->handle));
+    const net_kind_ops *kind = kind_of(conn);
+    if (kind && kind->wait) {
+        const int r = kind->wait(conn);
         if (r < 1)
             return r;
     }
@@ -275,34 +384,10 @@ int net_open2(net_conn *conn, const char *url, int connect_timeout_ms)
 int net_close(net_conn *conn)
 {
     PL_ASSERT_RET(TAG, conn, -1);
-    switch (conn->type) {
-    case NET_TCP_TYPE:
-    case NET_SOCK_TYPE:
-        if (conn->ssl) {
-            // The TLS goodbye is a courtesy: a peer known to be gone (or an
-            // aborted connection) fails it at once, as the flags are still
-            // up; a stalled one gets a short wait, not the full time-out.
-            const int32_t saved = conn->timeout;
-            if (conn->timeout <= 0 || conn->timeout > k_goodbye_ms)
-                conn->timeout = k_goodbye_ms;
-            ssl_close(conn->ssl);
-            conn->timeout = saved;
-        }
-        net_reset_flags(conn);
-        conn->ssl = nullptr;
-        sock_close(static_cast<os_socket_t>(conn->handle));
-        conn->handle = nullptr;
-        conn->read_proc = nullptr;
-        conn->write_proc = nullptr;
-        return 0;
-    case NET_MEM_TYPE:
-        net_reset_flags(conn);
-        net_mem_free(conn->handle);
-        conn->handle = nullptr;
-        return 0;
-    case NET_SERIAL_TYPE: net_reset_flags(conn); return -1;
-    default: net_reset_flags(conn); return 0;
-    }
+    const net_kind_ops *kind = kind_of(conn);
+    const int r = kind && kind->close ? kind->close(conn) : 0;
+    net_reset_flags(conn);
+    return r;
 }
 
 void net_reset_flags(net_conn *conn)
@@ -346,21 +431,8 @@ int net_read(net_conn *conn, void *buf, size_t len)
         errno = EINVAL;
         return -1;
     }
-    switch (conn->type) {
-    case NET_TCP_TYPE:
-    case NET_SOCK_TYPE:
-        if (conn->ssl) {
-            net_read_fn fn = conn->read_proc ? conn->read_proc : g_ssl_read;
-            return fn ? fn(conn, buf, len) : -1;
-        }
-        return net_sock_read(conn, buf, len);
-    case NET_CONSOLE_TYPE: return net_console_read(conn, buf, len);
-    case NET_PIPE_SRV_TYPE:
-    case NET_PIPE_CLI_TYPE: return npipe_read(conn, buf, len);
-    case NET_SERIAL_TYPE: return os_serial_read(int(intptr_t(conn->handle)), buf, len, conn->timeout);
-    case NET_MEM_TYPE: return net_mem_read(conn, buf, len);
-    default: return -1;
-    }
+    const net_kind_ops *kind = kind_of(conn);
+    return kind ? kind->read(conn, buf, len) : -1;
 }
 
 int net_write(net_conn *conn, const void *buf, size_t len)
@@ -372,21 +444,8 @@ int net_write(net_conn *conn, const void *buf, size_t len)
         errno = EINVAL;
         return -1;
     }
-    switch (conn->type) {
-    case NET_TCP_TYPE:
-    case NET_SOCK_TYPE:
-        if (conn->ssl) {
-            net_write_fn fn = conn->write_proc ? conn->write_proc : g_ssl_write;
-            return fn ? fn(conn, buf, len) : -1;
-        }
-        return net_sock_write(conn, buf, len);
-    case NET_CONSOLE_TYPE: return net_console_write(conn, buf, len);
-    case NET_PIPE_SRV_TYPE:
-    case NET_PIPE_CLI_TYPE: return npipe_write(conn, buf, len);
-    case NET_SERIAL_TYPE: return os_serial_write(int(intptr_t(conn->handle)), buf, len);
-    case NET_MEM_TYPE: return net_mem_write(conn, buf, len);
-    default: return -1;
-    }
+    const net_kind_ops *kind = kind_of(conn);
+    return kind ? kind->write(conn, buf, len) : -1;
 }
 
 int net_read_char(net_conn *conn, int *got)
