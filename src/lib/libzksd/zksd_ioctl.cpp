@@ -51,6 +51,12 @@ __attribute__((format(printf, 3, 4))) bool fmt_text(cli_ctx *ctx, char *out, con
     return true;
 }
 
+// The text "first<TAB>second" of two names, both checked.
+bool pair_text(cli_ctx *ctx, char *out, const char *first, const char *second)
+{
+    return names_ok(ctx, {first, second}) && fmt_text(ctx, out, "%s\t%s", first, second);
+}
+
 // A handle ioctl text operation on descriptor fd.
 int text_op(cli_ctx *ctx, int64_t fd, int code, const char *text)
 {
@@ -346,9 +352,7 @@ static int two_path_op(cli_ctx *ctx, int code, const char *first, const char *se
 {
     PL_ASSERT_RET(TAG, ctx, -1);
     char text[k_text_size];
-    if (!names_ok(ctx, {first, second}) || !fmt_text(ctx, text, "%s\t%s", first, second))
-        return -1;
-    return text_op(ctx, 0, code, text);
+    return pair_text(ctx, text, first, second) ? text_op(ctx, 0, code, text) : -1;
 }
 
 int zksd_cli_link(cli_ctx *ctx, const char *oldpath, const char *newpath)
@@ -447,16 +451,14 @@ int zksd_cli_getxattr(cli_ctx *ctx, const char *path, const char *name, char *bu
 {
     PL_ASSERT_RET(TAG, ctx && buf && size > 0, -1);
     char text[k_text_size];
-    if (!names_ok(ctx, {path, name}) || !fmt_text(ctx, text, "%s\t%s", path, name))
-        return -1;
-    return answer_len(ctx, ZKSD_IOCTL2_GETXATTR, text, buf, size);
+    return pair_text(ctx, text, path, name) ? answer_len(ctx, ZKSD_IOCTL2_GETXATTR, text, buf, size) : -1;
 }
 
 int zksd_cli_removexattr(cli_ctx *ctx, const char *path, const char *name)
 {
     PL_ASSERT_RET(TAG, ctx, -1);
     char text[k_text_size];
-    if (!names_ok(ctx, {path, name}) || !fmt_text(ctx, text, "%s\t%s", path, name))
+    if (!pair_text(ctx, text, path, name))
         return -1;
     return finish(ctx, cli_ioctl2_imp(ctx, 0, ZKSD_IOCTL2_REMOVEXATTR, text, -1, 0, nullptr, nullptr));
 }
@@ -504,18 +506,14 @@ int zksd_cli_chdir_mt(cli_ctx *ctx, char *cwd, size_t size, const char *path)
 {
     PL_ASSERT_RET(TAG, ctx && cwd && size > 0, -1);
     char text[k_text_size];
-    if (!names_ok(ctx, {cwd, path}) || !fmt_text(ctx, text, "%s\t%s", cwd, path))
-        return -1;
-    return answer_whole(ctx, ZKSD_IOCTL2_CHDIR_MT, text, cwd, size);
+    return pair_text(ctx, text, cwd, path) ? answer_whole(ctx, ZKSD_IOCTL2_CHDIR_MT, text, cwd, size) : -1;
 }
 
 int zksd_cli_realpath_mt(cli_ctx *ctx, const char *cwd, const char *path, char *out, size_t size)
 {
     PL_ASSERT_RET(TAG, ctx && out && size > 0, -1);
     char text[k_text_size];
-    if (!names_ok(ctx, {cwd, path}) || !fmt_text(ctx, text, "%s\t%s", cwd, path))
-        return -1;
-    return answer_whole(ctx, ZKSD_IOCTL2_REALPATH_MT, text, out, size);
+    return pair_text(ctx, text, cwd, path) ? answer_whole(ctx, ZKSD_IOCTL2_REALPATH_MT, text, out, size) : -1;
 }
 
 int zksd_cli_get_settings(cli_ctx *ctx, char *buf, size_t size)

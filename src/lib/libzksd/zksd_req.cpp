@@ -100,8 +100,9 @@ int cli_stat_get(req_t &r, uint32_t cmd, os_file_stat_t *st)
     return ret;
 }
 
-// The close request of a file (11) or directory (43): a transport code.
-int close_on_server(cli_ctx *ctx, uint32_t cmd, int64_t fd)
+// A request that carries only a descriptor and whose reply is errno alone
+// (close, closedir, fsync): a transport code.
+int fd_cmd(cli_ctx *ctx, uint32_t cmd, int64_t fd)
 {
     req_t r(ctx);
     r.u64("fd", (uint64_t)fd);
@@ -129,22 +130,50 @@ cli_file_ctx *new_file(cli_ctx *ctx, const char *path, int64_t flags, int64_t fd
     return h;
 }
 
-// Runs an open request (the table in ctx->req) and makes the handle.
+// A directory handle on the server's descriptor fd, listed in ctx; NULL
+// without memory.
+cli_dir_ctx *new_dir(cli_ctx *ctx, int64_t fd)
+{
+    cli_dir_ctx *d = (cli_dir_ctx *)os_zalloc(sizeof(cli_dir_ctx));
+    if (!d || mem_parray_add(&ctx->dirs, d) != 0) {
+        os_free(d);
+        return nullptr;
+    }
+    d->kind = ZKSD_KIND_DIR;
+    d->ctx = ctx;
+    d->fd = fd;
+    d->pos = -1;
+    return d;
+}
+
+// Runs an open request (the table in ctx->req; command cmd) and hands the
+// server's descriptor to make(fd), which gives the new handle or NULL; a
+// descriptor the client cannot keep is closed on the server (close_cmd).
+// A transport code; *out the handle (NULL unless the code is 0).
+template <class H, class Make> int open_run(req_t &r, uint32_t cmd, uint32_t close_cmd, Make make, H **out)
+{
+    *out = nullptr;
+    blob_attr *tb[3];
+    const int ret = r.run(cmd, k_pol_fd, 3, tb);
+    if (ret != ZKSD_OK)
+        return ret;
+    const int64_t fd = (int64_t)blobmsg_get_u64(tb[2]);
+    *out = make(fd);
+    if (*out)
+        return ZKSD_OK;
+    // The server holds a descriptor the client cannot keep: close it.
+    fd_cmd(r.ctx, close_cmd, fd);
+    return ZKSD_MEM_ERR;
+}
+
+// Runs a file open request (the table in ctx->req) and makes the handle.
 cli_file_ctx *open_finish(req_t &r, uint32_t cmd, const char *path, int64_t keep_flags)
 {
-    blob_attr *tb[3];
-    int ret = r.run(cmd, k_pol_fd, 3, tb);
+    cli_file_ctx *h;
+    const int ret = open_run(
+        r, cmd, ZKSD_CMD_CLOSE, [&](int64_t fd) { return new_file(r.ctx, path, keep_flags, fd); }, &h);
     if (ret == ZKSD_DATA_ERR)
         LOG_ERR(TAG, "parse data error\n");
-    cli_file_ctx *h = nullptr;
-    if (ret == ZKSD_OK) {
-        h = new_file(r.ctx, path, keep_flags, (int64_t)blobmsg_get_u64(tb[2]));
-        if (!h) {
-            // The server holds a descriptor the client cannot keep: close it.
-            close_on_server(r.ctx, ZKSD_CMD_CLOSE, (int64_t)blobmsg_get_u64(tb[2]));
-            ret = ZKSD_MEM_ERR;
-        }
-    }
     zksd_cli_set_last_error(r.ctx, ret);
     return h;
 }
@@ -197,6 +226,63 @@ int raw_offset_prepare(cli_file_ctx *h, int64_t offset, bool *at)
     return offset >= 0 && !h->ctx->ver_164 ? cli_seek(h, offset, 0, &np) : ZKSD_OK;
 }
 
+// What io_start readies a handle for: IO_READ or IO_WRITE, with IO_RAW for
+// the raw calls (which leave the position alone).
+enum : unsigned { IO_READ = 0, IO_WRITE = 1, IO_RAW = 2 };
+
+// Readies h for a read or write at offset (negative: where it is): a
+// Windows server's descriptor time-out first, then the offset. 0, or -1
+// with the failure recorded.
+int io_start(cli_file_ctx *h, unsigned how, int64_t offset, bool *at)
+{
+    const bool raw = how & IO_RAW;
+    if (how & IO_WRITE)
+        write_tmo_prepare(h);
+    else if (read_tmo_prepare(h) != 0)
+        return -1;
+    const int ret = raw ? raw_offset_prepare(h, offset, at) : offset_prepare(h, offset, at);
+    return ret == ZKSD_OK ? 0 : finish(h->ctx, ret);
+}
+
+// Moves len bytes in pieces of the block size from h's position on:
+// step(piece, done, &n) moves one piece (done: the bytes before it) and
+// gives a transport code with n the bytes it moved. The position and *total
+// advance by each n; a short piece ends the transfer. A transport code: the
+// first failing step's, with *total what went before it.
+template <class Step> int by_pieces(cli_file_ctx *h, int64_t len, int64_t *total, Step step)
+{
+    const int64_t block = h->ctx->block_size;
+    *total = 0;
+    for (int64_t remain = len;;) {
+        const uint32_t piece = (uint32_t)(remain < block ? remain : block);
+        int32_t n = 0;
+        const int ret = step(piece, *total, &n);
+        if (ret != ZKSD_OK)
+            return ret;
+        *total += n;
+        h->pos += (uint64_t)n;
+        remain -= piece;
+        if (remain <= 0 || (uint32_t)n < piece)
+            return ZKSD_OK;
+    }
+}
+
+// Adds the field "data": len bytes of src packed with the context's codec.
+// A transport code.
+int add_packed(cli_ctx *ctx, const void *src, uint32_t len)
+{
+    const int bound = zcomp_bound((int)len);
+    void *p = nullptr;
+    blob_attr *f = bound > 0 ? blobmsg_alloc_bin(&ctx->req, "data", (size_t)bound, &p) : nullptr;
+    if (!f)
+        return ZKSD_MEM_ERR;
+    const int n = sdcomp_pack(&ctx->comp, src, (int)len, p, bound);
+    if (n < 0)
+        return ZKSD_UNPACK_ERR;
+    blobmsg_trim(&ctx->req, f, (size_t)n);
+    return ZKSD_OK;
+}
+
 // One read request of len bytes: a transport code; tb filled.
 int read_req(cli_file_ctx *h, bool at, uint64_t offset, uint32_t len, blob_attr **tb)
 {
@@ -222,15 +308,9 @@ int write_req(cli_file_ctx *h, bool at, uint64_t offset, const void *src, uint32
     if (r.bad)
         return ZKSD_MEM_ERR;
     if (pack) {
-        const int bound = zcomp_bound((int)len);
-        void *p = nullptr;
-        blob_attr *f = bound > 0 ? blobmsg_alloc_bin(&ctx->req, "data", (size_t)bound, &p) : nullptr;
-        if (!f)
-            return ZKSD_MEM_ERR;
-        int n = sdcomp_pack(&ctx->comp, src, (int)len, p, bound);
-        if (n < 0)
-            return ZKSD_UNPACK_ERR;
-        blobmsg_trim(&ctx->req, f, (size_t)n);
+        const int packed = add_packed(ctx, src, len);
+        if (packed != ZKSD_OK)
+            return packed;
     } else {
         r.bin("data", src, raw_len);
         if (r.bad)
@@ -240,6 +320,18 @@ int write_req(cli_file_ctx *h, bool at, uint64_t offset, const void *src, uint32
     int ret = r.run(at ? ZKSD_CMD_PWRITE : ZKSD_CMD_WRITE, k_pol_len, 3, tb);
     if (ret == ZKSD_OK)
         *count = (int32_t)blobmsg_get_u32(tb[2]);
+    return ret;
+}
+
+// Closes h's descriptor on the server when on_server (close_cmd), takes h
+// out of its context's list, frees what h owns (owned) and h itself. The
+// close's transport code (0 when not asked).
+template <class H> int handle_free(H *h, bool on_server, uint32_t close_cmd, mem_parray_t *list, void *owned)
+{
+    const int ret = on_server ? fd_cmd(h->ctx, close_cmd, h->fd) : ZKSD_OK;
+    mem_parray_remove(list, h);
+    os_free(owned);
+    os_free(h);
     return ret;
 }
 
@@ -262,22 +354,12 @@ int cli_seek(cli_file_ctx *h, int64_t offset, int64_t whence, int64_t *newpos)
 
 int cli_file_free(cli_file_ctx *h, bool on_server)
 {
-    cli_ctx *ctx = h->ctx;
-    int ret = on_server ? close_on_server(ctx, ZKSD_CMD_CLOSE, h->fd) : ZKSD_OK;
-    mem_parray_remove(&ctx->files, h);
-    os_free(h->path);
-    os_free(h);
-    return ret;
+    return handle_free(h, on_server, ZKSD_CMD_CLOSE, &h->ctx->files, h->path);
 }
 
 int cli_dir_free(cli_dir_ctx *d, bool on_server)
 {
-    cli_ctx *ctx = d->ctx;
-    int ret = on_server ? close_on_server(ctx, ZKSD_CMD_CLOSEDIR, d->fd) : ZKSD_OK;
-    mem_parray_remove(&ctx->dirs, d);
-    os_free(d->buf);
-    os_free(d);
-    return ret;
+    return handle_free(d, on_server, ZKSD_CMD_CLOSEDIR, &d->ctx->dirs, d->buf);
 }
 
 } // namespace zksd_imp
@@ -344,31 +426,25 @@ int64_t zksd_cli_read(cli_file_ctx *h, void *buf, int64_t len, int64_t offset)
 {
     PL_ASSERT_RET(TAG, h && (buf || len == 0) && len >= 0, -1);
     cli_ctx *ctx = h->ctx;
-    if (read_tmo_prepare(h) != 0)
-        return -1;
     bool at = false;
-    int ret = offset_prepare(h, offset, &at);
+    if (io_start(h, IO_READ, offset, &at) != 0)
+        return -1;
+    int64_t total = 0;
+    const int ret = by_pieces(h, len, &total, [&](uint32_t piece, int64_t done, int32_t *n) {
+        blob_attr *tb[5];
+        const int r = read_req(h, at, h->pos, piece, tb);
+        if (r != ZKSD_OK)
+            return r;
+        const int plen = (int)blobmsg_data_len(tb[4]);
+        *n = sdcomp_unpack(&ctx->comp, blobmsg_data(tb[4]), plen, (uint8_t *)buf + done, (int)piece);
+        if (*n < 0) {
+            LOG_DBG(TAG, "sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", plen, (int)piece, *n);
+            return (int)ZKSD_UNPACK_ERR;
+        }
+        return (int)ZKSD_OK;
+    });
     if (ret != ZKSD_OK)
         return finish(ctx, ret);
-    int64_t total = 0, remain = len;
-    for (;;) {
-        const uint32_t piece = (uint32_t)(remain < ctx->block_size ? remain : ctx->block_size);
-        blob_attr *tb[5];
-        ret = read_req(h, at, h->pos, piece, tb);
-        if (ret != ZKSD_OK)
-            return finish(ctx, ret);
-        const int plen = (int)blobmsg_data_len(tb[4]);
-        int n = sdcomp_unpack(&ctx->comp, blobmsg_data(tb[4]), plen, (uint8_t *)buf + total, (int)piece);
-        if (n < 0) {
-            LOG_DBG(TAG, "sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", plen, (int)piece, n);
-            return finish(ctx, ZKSD_UNPACK_ERR);
-        }
-        total += n;
-        h->pos += (uint64_t)n;
-        remain -= piece;
-        if (remain <= 0 || (uint32_t)n < piece)
-            break;
-    }
     zksd_cli_set_last_error(ctx, ZKSD_OK);
     return total;
 }
@@ -377,14 +453,11 @@ int64_t zksd_cli_read_raw(cli_file_ctx *h, void *buf, size_t cap, int64_t len, u
 {
     PL_ASSERT_RET(TAG, h && buf && len >= 0 && len <= INT32_MAX, -1);
     cli_ctx *ctx = h->ctx;
-    if (read_tmo_prepare(h) != 0)
-        return -1;
     bool at = false;
-    int ret = raw_offset_prepare(h, offset, &at);
-    if (ret != ZKSD_OK)
-        return finish(ctx, ret);
+    if (io_start(h, IO_READ | IO_RAW, offset, &at) != 0)
+        return -1;
     blob_attr *tb[5];
-    ret = read_req(h, at, (uint64_t)offset, (uint32_t)len, tb);
+    const int ret = read_req(h, at, (uint64_t)offset, (uint32_t)len, tb);
     if (ret != ZKSD_OK)
         return finish(ctx, ret);
     const uint32_t plen = blobmsg_data_len(tb[4]);
@@ -410,50 +483,42 @@ int64_t zksd_cli_write(cli_file_ctx *h, const void *buf, int64_t len, int64_t of
 {
     PL_ASSERT_RET(TAG, h && (buf || len == 0) && len >= 0, -1);
     cli_ctx *ctx = h->ctx;
-    write_tmo_prepare(h);
     bool at = false;
-    int ret = offset_prepare(h, offset, &at);
-    if (ret != ZKSD_OK)
-        return finish(ctx, ret);
-    int64_t total = 0, remain = len;
-    for (;;) {
-        const uint32_t piece = (uint32_t)(remain < ctx->block_size ? remain : ctx->block_size);
-        int32_t n = 0;
-        ret = write_req(h, at, h->pos, (const uint8_t *)buf + total, piece, true, 0, &n);
-        if (ret != ZKSD_OK) {
-            // What went through before the failure is reported as a short write.
-            zksd_cli_set_last_error(ctx, ret);
-            return total > 0 ? total : -1;
-        }
-        if ((int64_t)n > (int64_t)piece) {
+    if (io_start(h, IO_WRITE, offset, &at) != 0)
+        return -1;
+    bool bad_count = false;
+    int64_t total = 0;
+    const int ret = by_pieces(h, len, &total, [&](uint32_t piece, int64_t done, int32_t *n) {
+        const int r = write_req(h, at, h->pos, (const uint8_t *)buf + done, piece, true, 0, n);
+        if (r != ZKSD_OK)
+            return r;
+        if ((int64_t)*n > (int64_t)piece) {
             // More than was sent: the reply is out of protocol, its count unusable.
-            LOG_ERR(TAG, "write count %d > piece %u\n", (int)n, (unsigned)piece);
-            zksd_cli_set_last_error(ctx, ZKSD_DATA_ERR);
-            return -1;
+            LOG_ERR(TAG, "write count %d > piece %u\n", (int)*n, (unsigned)piece);
+            bad_count = true;
+            return (int)ZKSD_DATA_ERR;
         }
-        if (n < 0)
-            n = 0;
-        total += n;
-        h->pos += (uint64_t)n;
-        remain -= piece;
-        if (remain <= 0 || (uint32_t)n < piece)
-            break;
-    }
-    zksd_cli_set_last_error(ctx, ZKSD_OK);
-    return total;
+        if (*n < 0)
+            *n = 0;
+        return (int)ZKSD_OK;
+    });
+    zksd_cli_set_last_error(ctx, ret);
+    if (ret == ZKSD_OK)
+        return total;
+    // What went through before a failed request is reported as a short
+    // write; a count out of protocol fails the whole call.
+    return total > 0 && !bad_count ? total : -1;
 }
 
 int64_t zksd_cli_write_raw(cli_file_ctx *h, const void *packed, int64_t len, uint32_t packed_len, int64_t offset)
 {
     PL_ASSERT_RET(TAG, h && (packed || packed_len == 0) && len >= 0 && len <= INT32_MAX, -1);
     cli_ctx *ctx = h->ctx;
-    write_tmo_prepare(h);
     bool at = false;
-    int ret = raw_offset_prepare(h, offset, &at);
-    if (ret != ZKSD_OK)
-        return finish(ctx, ret);
+    if (io_start(h, IO_WRITE | IO_RAW, offset, &at) != 0)
+        return -1;
     int32_t n = 0;
-    ret = write_req(h, at, (uint64_t)offset, packed, (uint32_t)len, false, packed_len, &n);
+    int ret = write_req(h, at, (uint64_t)offset, packed, (uint32_t)len, false, packed_len, &n);
     if (ret == ZKSD_OK && (int64_t)n > len) {
         LOG_ERR(TAG, "write count %d > len %lld\n", (int)n, (long long)len);
         ret = ZKSD_DATA_ERR;
@@ -498,10 +563,7 @@ int64_t zksd_cli_pwritex(cli_file_ctx *h, int32_t mode, uint32_t len, int64_t of
 int zksd_cli_fsync(cli_file_ctx *h)
 {
     PL_ASSERT_RET(TAG, h, -1);
-    req_t r(h->ctx);
-    r.u64("fd", (uint64_t)h->fd);
-    blob_attr *tb[2];
-    return finish(h->ctx, r.run(ZKSD_CMD_FSYNC, k_pol_plain, 2, tb));
+    return finish(h->ctx, fd_cmd(h->ctx, ZKSD_CMD_FSYNC, h->fd));
 }
 
 int64_t zksd_cli_lseek(cli_file_ctx *h, int64_t offset, int whence)
@@ -640,15 +702,9 @@ int zksd_cli_setxattr(cli_ctx *ctx, const char *path, const char *name, const vo
     r.str("path", path).str("name", name).u32("flags", (uint32_t)flags).u32("len", (uint32_t)size);
     if (r.bad)
         return finish(ctx, ZKSD_MEM_ERR);
-    const int bound = zcomp_bound((int)size);
-    void *p = nullptr;
-    blob_attr *f = bound > 0 ? blobmsg_alloc_bin(&ctx->req, "data", (size_t)bound, &p) : nullptr;
-    if (!f)
-        return finish(ctx, ZKSD_MEM_ERR);
-    int n = sdcomp_pack(&ctx->comp, value, (int)size, p, bound);
-    if (n < 0)
-        return finish(ctx, ZKSD_UNPACK_ERR);
-    blobmsg_trim(&ctx->req, f, (size_t)n);
+    const int packed = add_packed(ctx, value, (uint32_t)size);
+    if (packed != ZKSD_OK)
+        return finish(ctx, packed);
     blob_attr *tb[3];
     return finish(ctx, r.run(ZKSD_CMD_SETXATTR, k_pol_len, 3, tb));
 }
@@ -672,27 +728,11 @@ cli_dir_ctx *zksd_cli_opendir2(cli_ctx *ctx, const char *path, const char *patte
     PL_ASSERT_RET(TAG, ctx && path, nullptr);
     req_t r(ctx);
     r.str("path", path).str("pattern", pattern ? pattern : "");
-    blob_attr *tb[3];
-    int ret = r.run(ZKSD_CMD_OPENDIR, k_pol_fd, 3, tb);
+    cli_dir_ctx *d;
+    const int ret = open_run(
+        r, ZKSD_CMD_OPENDIR, ZKSD_CMD_CLOSEDIR, [&](int64_t fd) { return new_dir(ctx, fd); }, &d);
     if (ret == ZKSD_DATA_ERR)
         LOG_ERR(TAG, "[%s] error: parse data\n", path);
-    cli_dir_ctx *d = nullptr;
-    if (ret == ZKSD_OK) {
-        d = (cli_dir_ctx *)os_zalloc(sizeof(cli_dir_ctx));
-        if (d && mem_parray_add(&ctx->dirs, d) != 0) {
-            os_free(d);
-            d = nullptr;
-        }
-        if (!d) {
-            close_on_server(ctx, ZKSD_CMD_CLOSEDIR, (int64_t)blobmsg_get_u64(tb[2]));
-            ret = ZKSD_MEM_ERR;
-        } else {
-            d->kind = ZKSD_KIND_DIR;
-            d->ctx = ctx;
-            d->fd = (int64_t)blobmsg_get_u64(tb[2]);
-            d->pos = -1;
-        }
-    }
     zksd_cli_set_last_error(ctx, ret);
     return d;
 }
