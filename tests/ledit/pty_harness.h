@@ -286,11 +286,29 @@ public:
                     text[0] = '\0';
                 fclose(f);
             }
-            if (ioctl(slave, FIONREAD, &inq) == 0 && inq == 0 && strncmp(text, want, strlen(want)) == 0)
+            if (ioctl(slave, FIONREAD, &inq) == 0 && inq == 0 && strncmp(text, want, strlen(want)) == 0 &&
+                sleeping())
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         return false;
+    }
+
+    // Whether the child sleeps. A child preempted on its way out of a read
+    // still shows that read in /proc/PID/syscall, with the byte already
+    // counted and nothing left in the queue, but it is runnable.
+    bool sleeping()
+    {
+        std::string path = "/proc/" + std::to_string(pid) + "/stat";
+        char text[512] = {0};
+        FILE *f = fopen(path.c_str(), "r");
+        if (!f)
+            return false;
+        size_t n = fread(text, 1, sizeof(text) - 1, f);
+        fclose(f);
+        text[n] = '\0';
+        const char *end = strrchr(text, ')');
+        return end && end[1] == ' ' && end[2] == 'S';
     }
 
     // Whether the terminal is in the editor's raw mode now.
@@ -305,9 +323,13 @@ public:
     {
         auto end = std::chrono::steady_clock::now() + k_wait;
         for (;;) {
+            // The count first: idle seen after every key was read means the
+            // keys were handled. Idle first could be the wait for a key still
+            // on its way through the terminal, read right after.
+            long got = bytes_read();
             if (!wait_idle())
                 return false;
-            if (bytes_read() >= expect_read)
+            if (got >= expect_read)
                 break;
             if (std::chrono::steady_clock::now() >= end)
                 return false;
