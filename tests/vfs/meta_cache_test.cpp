@@ -215,3 +215,86 @@ TEST_F(MetaCache, AttributeAnswers)
 }
 
 } // namespace
+
+namespace {
+
+// The listing the cache gives for dir as "name:size" words ("-" when it
+// gives none).
+std::string listing_of(vfs_mcache *c, const char *dir)
+{
+    std::string out;
+    bool ok = vfs_mcache_listing(
+        c, dir,
+        [](void *arg, const char *name, const os_file_stat_t *st, const char *link) {
+            std::string &o = *(std::string *)arg;
+            o += std::string(o.empty() ? "" : " ") + name + ":" + std::to_string(st->size) + (*link ? "->" : "") +
+                 link;
+        },
+        &out);
+    return ok ? out : "-";
+}
+
+} // namespace
+
+TEST_F(MetaCache, ListingIsGivenWhileEveryNameIsKnown)
+{
+    auto fill = [&] {
+        uint64_t t = vfs_mcache_now(c);
+        os_file_stat_t dot = st_of(9, OS_FTYPE_DIR), a = st_of(1), b = st_of(2), l = st_of(3, OS_FTYPE_LINK);
+        vfs_mcache_put_listed2(c, "/d", ".", &dot, "");
+        vfs_mcache_put_listed2(c, "/d", "..", &dot, "");
+        vfs_mcache_put_listed2(c, "/d", "b", &b, "");
+        vfs_mcache_put_listed2(c, "/d", "a", &a, nullptr);
+        vfs_mcache_put_listed2(c, "/d", "l", &l, "a");
+        vfs_mcache_set_listed(c, "/d", t);
+    };
+    const std::string whole = ".:9 ..:9 a:1 b:2 l:3->a";
+    struct {
+        const char *what;
+        void (*change)(vfs_mcache *c);
+        const char *want; // NULL: the whole listing
+    } cases[] = {
+        {"as listed", [](vfs_mcache *) {}, nullptr},
+        {"a name below another entry does not count", [](vfs_mcache *c) {
+             os_file_stat_t st{};
+             vfs_mcache_put_stat(c, "/d/b/deep", &st);
+         }, nullptr},
+        {"a name looked up but not listed", [](vfs_mcache *c) {
+             os_file_stat_t st{};
+             vfs_mcache_put_stat(c, "/d/new", &st);
+         }, "-"},
+        {"a name changed through the mount", [](vfs_mcache *c) { vfs_mcache_forget(c, "/d/a"); }, "-"},
+        {"a name made through the mount", [](vfs_mcache *c) {
+             vfs_mcache_forget(c, "/d/made");
+             vfs_mcache_parent_changed(c, "/d/made");
+         }, "-"},
+        {"a name removed through the mount", [](vfs_mcache *c) { vfs_mcache_forget_tree(c, "/d/b"); }, "-"},
+        {"the directory itself changed", [](vfs_mcache *c) { vfs_mcache_forget(c, "/d"); }, "-"},
+        {"a writer open on a name", [](vfs_mcache *c) { vfs_mcache_writer(c, "/d/a", 1); }, "-"},
+        {"a missing name looked up", [](vfs_mcache *c) {
+             vperror_t err{};
+             err.code = VERR_FILE_NOT_FOUND;
+             vfs_mcache_put_absent(c, "/d/gone", &err);
+         }, nullptr},
+        {"everything dropped", [](vfs_mcache *c) { vfs_mcache_clear(c); }, "-"},
+    };
+    for (auto &k : cases) {
+        vfs_mcache_clear(c);
+        vfs_mcache_writer(c, "/d/a", -1);
+        fill();
+        k.change(c);
+        EXPECT_EQ(listing_of(c, "/d"), k.want ? std::string(k.want) : whole) << k.what;
+    }
+    // Only within the window.
+    vfs_mcache_clear(c);
+    fill();
+    g_now += 1000;
+    EXPECT_EQ(listing_of(c, "/d"), "-");
+    // A link known without its text cannot be listed.
+    vfs_mcache_clear(c);
+    uint64_t t = vfs_mcache_now(c);
+    os_file_stat_t l = st_of(3, OS_FTYPE_LINK);
+    vfs_mcache_put_listed(c, "/e", "l", &l);
+    vfs_mcache_set_listed(c, "/e", t);
+    EXPECT_EQ(listing_of(c, "/e"), "-");
+}

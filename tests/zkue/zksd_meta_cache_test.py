@@ -280,6 +280,40 @@ class MetaCache(unittest.TestCase):
         self.assertNotEqual(r.returncode, 0)
         r = run(["getfattr", "-d", self.m("many", "f001")], timeout=60)
         self.assertNotEqual(r.returncode, 0)
+    def test_a_listing_within_the_window_answers_the_next(self):
+        os.mkdir(self.s("d"))
+        for i in range(20):
+            with open(self.s("d", "f%02d" % i), "w") as f:
+                f.write("x" * i)
+        os.symlink("f01", self.s("d", "ln"))
+        self.mount()
+        first = other("ls", "-la", "--time-style=+", self.m("d"))
+        before = self.requests().count("opendir")
+        again = other("ls", "-la", "--time-style=+", self.m("d"))
+        self.assertEqual(again, first)
+        self.assertIn("ln -> f01", again)
+        # The second listing came from the window (or, on a machine slow
+        # enough for the window to pass, from one listing of its own).
+        self.assertLessEqual(self.requests().count("opendir") - before, 1)
+        # Changes through the mount show in the very next listing.
+        with open(self.m("d", "new"), "w") as f:
+            f.write("abc")
+        self.assertIn("new", other("ls", self.m("d")).split())
+        os.unlink(self.m("d", "f00"))
+        self.assertNotIn("f00", other("ls", self.m("d")).split())
+        os.rename(self.m("d", "f02"), self.m("d", "g02"))
+        names = other("ls", self.m("d")).split()
+        self.assertIn("g02", names)
+        self.assertNotIn("f02", names)
+        os.symlink("g02", self.m("d", "ln2"))
+        self.assertIn("ln2 -> g02", other("ls", "-l", self.m("d")))
+        os.mkdir(self.m("d", "sub"))
+        self.assertIn("sub", other("ls", self.m("d")).split())
+        self.assertEqual(sorted(os.listdir(self.m("d"))), sorted(os.listdir(self.s("d"))))
+        # A name made on the server is listed once the window has passed.
+        open(self.s("d", "srv"), "w").close()
+        self.assertTrue(wait_for(lambda: "srv" in other("ls", self.m("d")).split(), timeout=20))
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "libpal/basic/pl_base.h"
 
@@ -34,6 +35,12 @@ struct entry {
     int err_code = 0;
     std::string err_msg;
     std::map<std::string, xattr_ans> xattrs; // "" key: the listing
+    std::string link;       // a listed link's text
+    bool listed = false;    // stat and link came from a listing line
+    // A directory's own "." and ".." lines of its last listing.
+    uint64_t dots_at = 0;
+    bool has_dot = false, has_dotdot = false;
+    os_file_stat_t dot_st{}, dotdot_st{};
 };
 
 // Folds a mount path into its key.
@@ -142,7 +149,9 @@ struct vfs_mcache {
         entry &e = it->second;
         e.stat_at = 0;
         e.listed_at = 0;
+        e.dots_at = 0;
         e.absent = false;
+        e.listed = false;
         e.err_msg.clear();
         e.xattrs.clear();
     }
@@ -215,6 +224,7 @@ void vfs_mcache_put_stat(vfs_mcache *c, const char *path, const os_file_stat_t *
     e.stat_at = c->clock();
     e.absent = false;
     e.st = *st;
+    e.listed = false;
 }
 
 void vfs_mcache_put_absent(vfs_mcache *c, const char *path, const vperror_t *err)
@@ -232,11 +242,21 @@ void vfs_mcache_put_absent(vfs_mcache *c, const char *path, const vperror_t *err
     e.xattrs.clear();
 }
 
-void vfs_mcache_put_listed(vfs_mcache *c, const char *dir, const char *name, const os_file_stat_t *st)
+void vfs_mcache_put_listed2(vfs_mcache *c, const char *dir, const char *name, const os_file_stat_t *st,
+                            const char *link)
 {
-    if (!name || !*name || strchr(name, '/') || strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
+    if (!name || !*name || strchr(name, '/'))
         return;
     std::string k = key_of(dir);
+    bool dot = strcmp(name, ".") == 0, dotdot = strcmp(name, "..") == 0;
+    if (dot || dotdot) {
+        std::lock_guard<std::mutex> g(c->mu);
+        entry &d = c->slot(k);
+        (dot ? d.dot_st : d.dotdot_st) = *st;
+        (dot ? d.has_dot : d.has_dotdot) = true;
+        d.dots_at = c->clock();
+        return;
+    }
     if (k.back() != '/')
         k.push_back('/');
     k += name;
@@ -247,6 +267,53 @@ void vfs_mcache_put_listed(vfs_mcache *c, const char *dir, const char *name, con
     e.stat_at = c->clock();
     e.absent = false;
     e.st = *st;
+    e.link = link ? link : "";
+    e.listed = true;
+}
+
+void vfs_mcache_put_listed(vfs_mcache *c, const char *dir, const char *name, const os_file_stat_t *st)
+{
+    if (name && (strcmp(name, ".") == 0 || strcmp(name, "..") == 0))
+        return;
+    vfs_mcache_put_listed2(c, dir, name, st, nullptr);
+}
+
+bool vfs_mcache_listing(vfs_mcache *c, const char *dir,
+                        void (*each)(void *arg, const char *name, const os_file_stat_t *st, const char *link),
+                        void *arg)
+{
+    std::string k = key_of(dir);
+    std::lock_guard<std::mutex> g(c->mu);
+    uint64_t now = c->clock();
+    auto it = c->map.find(k);
+    if (it == c->map.end() || !c->fresh(it->second.listed_at, now) || c->written(k))
+        return false;
+    const entry &d = it->second;
+    std::string below = k == "/" ? k : k + "/";
+    std::vector<std::map<std::string, entry>::const_iterator> names;
+    for (auto e = c->map.lower_bound(below); e != c->map.end(); ++e) {
+        const std::string &ek = e->first;
+        if (ek.compare(0, below.size(), below) != 0)
+            break;
+        if (ek.find('/', below.size()) != std::string::npos)
+            continue;
+        const entry &x = e->second;
+        if (!c->fresh(x.stat_at, now) || c->written(ek))
+            return false;
+        if (x.absent)
+            continue;
+        if (!x.listed || ((x.st.type & OS_FTYPE_LINK) && x.link.empty()))
+            return false;
+        names.push_back(e);
+    }
+    bool dots = c->fresh(d.dots_at, now);
+    if (dots && d.has_dot)
+        each(arg, ".", &d.dot_st, "");
+    if (dots && d.has_dotdot)
+        each(arg, "..", &d.dotdot_st, "");
+    for (auto &e : names)
+        each(arg, e->first.c_str() + below.size(), &e->second.st, e->second.link.c_str());
+    return true;
 }
 
 void vfs_mcache_set_listed(vfs_mcache *c, const char *dir, uint64_t started)
@@ -370,6 +437,7 @@ void vfs_mcache_parent_changed(vfs_mcache *c, const char *path)
     if (it == c->map.end())
         return;
     it->second.stat_at = 0;
+    it->second.dots_at = 0;
     it->second.absent = false;
     it->second.xattrs.clear();
 }

@@ -51,6 +51,20 @@ void vfs_mcache_put_absent(vfs_mcache *c, const char *path, const vperror_t *err
 // One entry of a listing of dir (name as listed; "." and ".." and names
 // with '/' are skipped).
 void vfs_mcache_put_listed(vfs_mcache *c, const char *dir, const char *name, const os_file_stat_t *st);
+// As vfs_mcache_put_listed, with the entry's link text (NULL or "" when it
+// is no link); "." and ".." are kept as the listing's own first lines.
+void vfs_mcache_put_listed2(vfs_mcache *c, const char *dir, const char *name, const os_file_stat_t *st,
+                            const char *link);
+// dir's listing as its whole listing within the window said it, with what
+// changed through the mount since: each(arg, name, st, link) for "." and
+// ".." (when that listing had them) and for every name in it, and true.
+// false (each not called) when dir's whole listing is not within the window
+// or any name in it is not known whole (changed through the mount, made by
+// a lookup, a link without its text). each runs under the cache's mutex and
+// must not call into c.
+bool vfs_mcache_listing(vfs_mcache *c, const char *dir,
+                        void (*each)(void *arg, const char *name, const os_file_stat_t *st, const char *link),
+                        void *arg);
 // A whole listing of dir (no pattern, read to its end) that began at
 // `started` (vfs_mcache_now): names it lacks are missing.
 void vfs_mcache_set_listed(vfs_mcache *c, const char *dir, uint64_t started);

@@ -90,14 +90,26 @@ struct zksd_fh {
     bool writer; // opened for writing: its path is kept out of the cache
 };
 
+// One line of a listing the window answers.
+struct dir_line {
+    std::string name;
+    os_file_stat_t st;
+    std::string link;
+};
+
 struct zksd_dh {
     uint64_t tag; // k_tag_dir
-    cli_dir_ctx *d;
+    cli_dir_ctx *d; // NULL for a listing the window answers
     zksd_vol *v;
     char *path;       // mount path as opened (owned)
     uint64_t started; // cache clock when the listing began
     bool whole;       // no pattern and no seek: its end lists every name
     bool patterned;   // opened with a pattern: never whole
+    // A listing the window answers (d NULL): its lines (owned), the next
+    // one's index and the entry handed out (owned).
+    std::vector<dir_line> *lines;
+    size_t pos;
+    os_dir_entry_t *ent;
 };
 
 // RAII hold of the volume mutex.
@@ -484,13 +496,13 @@ int vfs_zksd_get_readonly(void *m, uint32_t *ro)
 }
 
 // Before an open: a writer's path leaves the cache and stays out of it
-// until the handle closes; a create or truncate changes the directory.
+// until the handle closes; a create or truncate changes the directory. A
+// reader changes nothing: what is known of its path stays (a failed open
+// drops it, in open_finish).
 void open_begin(zksd_vol *v, const char *path, bool writer, bool makes)
 {
     if (writer)
         vfs_mcache_writer(v->mc, path, 1);
-    else
-        vfs_mcache_forget(v->mc, path); // a failed open must not leave it
     if (makes)
         vfs_mcache_parent_changed(v->mc, path);
 }
@@ -634,11 +646,17 @@ int64_t vfs_zksd_lseek(void *fh, int64_t off, int whence)
     return on_handle(h->v, [&] { return zksd_cli_lseek(h->f, off, whence); });
 }
 
+// A reader's fstat is the stat of its path, so what the window knows of
+// the path answers it (a writer's comes from the server: the cache keeps
+// its path out).
 int vfs_zksd_fstat(void *fh, os_file_stat_t *st)
 {
     zksd_fh *h = (zksd_fh *)fh;
     if (refused(h->v))
         return -1;
+    vperror_t err{};
+    if (!h->writer && vfs_mcache_get_stat(h->v->mc, h->path, true, st, &err) == VFS_MC_HIT)
+        return 0;
     return on_handle(h->v, [&] { return zksd_cli_fstat(h->f, st); });
 }
 
@@ -647,7 +665,9 @@ int vfs_zksd_ftruncate(void *fh, int64_t size)
     zksd_fh *h = (zksd_fh *)fh;
     if (refused(h->v))
         return -1;
-    return on_handle(h->v, [&] { return zksd_cli_ftruncate(h->f, size); });
+    int r = on_handle(h->v, [&] { return zksd_cli_ftruncate(h->f, size); });
+    vfs_mcache_forget(h->v->mc, h->path);
+    return r;
 }
 
 int vfs_zksd_futime(void *fh, const os_file_times_t *times)
@@ -656,7 +676,9 @@ int vfs_zksd_futime(void *fh, const os_file_times_t *times)
     if (refused(h->v))
         return -1;
     zksd_file_times_t t = to_cli_times(times);
-    return on_handle(h->v, [&] { return zksd_cli_futime(h->f, &t); });
+    int r = on_handle(h->v, [&] { return zksd_cli_futime(h->f, &t); });
+    vfs_mcache_forget(h->v->mc, h->path);
+    return r;
 }
 
 int vfs_zksd_flock(void *fh, int32_t type, uint64_t off, uint64_t len)
@@ -667,12 +689,49 @@ int vfs_zksd_flock(void *fh, int32_t type, uint64_t off, uint64_t len)
     return on_handle(h->v, [&] { return zksd_cli_flock(h->f, (uint32_t)type, off, len); });
 }
 
+// A directory whose whole listing is within the window is listed from the
+// cache: tools read the directories whose names they have just looked up
+// (git status reads every directory of its work tree after the stats). The
+// handle holds nothing on the server and is not counted. NULL when the
+// window cannot answer (or out of memory): the server lists it.
+zksd_dh *cached_dir(zksd_vol *v, const char *path)
+{
+    auto *lines = new (std::nothrow) std::vector<dir_line>;
+    if (!lines)
+        return nullptr;
+    bool ok = vfs_mcache_listing(
+        v->mc, path,
+        [](void *arg, const char *name, const os_file_stat_t *st, const char *link) {
+            ((std::vector<dir_line> *)arg)->push_back({name, *st, link});
+        },
+        lines);
+    zksd_dh *h = ok ? (zksd_dh *)os_zalloc(sizeof(zksd_dh)) : nullptr;
+    os_dir_entry_t *ent = h ? (os_dir_entry_t *)os_zalloc(sizeof(os_dir_entry_t)) : nullptr;
+    char *p = ent ? os_strdup(path) : nullptr;
+    if (!p) {
+        os_free(ent);
+        os_free(h);
+        delete lines;
+        return nullptr;
+    }
+    h->tag = k_tag_dir;
+    h->v = v;
+    h->path = p;
+    h->lines = lines;
+    h->ent = ent;
+    return h;
+}
+
 void *vfs_zksd_opendir(void *m, const char *path, const char *pattern)
 {
     zksd_vol *v = (zksd_vol *)m;
     char full[PL_MAX_PATH];
     if (refused(v) || !full_path(v, path, full, false))
         return nullptr;
+    if (!pattern || !*pattern) {
+        if (zksd_dh *h = cached_dir(v, path))
+            return h;
+    }
     uint64_t started = vfs_mcache_now(v->mc);
     cli_dir_ctx *d = nullptr;
     with_retry(v, [&](cli_ctx *c) { return (d = zksd_cli_opendir2(c, full, pattern)) != nullptr; });
@@ -697,6 +756,18 @@ os_dir_entry_t *vfs_zksd_readdir(void *dh)
         errno = EIO;
         return nullptr;
     }
+    if (h->lines) {
+        if (h->pos >= h->lines->size()) {
+            errno = 0;
+            return nullptr;
+        }
+        const dir_line &l = (*h->lines)[h->pos++];
+        h->ent->st = l.st;
+        h->ent->xattr = nullptr;
+        str_safecopy_trunc(h->ent->name, sizeof(h->ent->name), l.name.c_str());
+        str_safecopy_trunc(h->ent->link, sizeof(h->ent->link), l.link.c_str());
+        return h->ent;
+    }
     int code = 0;
     os_dir_entry_t *e = on_handle(h->v, [&] {
         os_dir_entry_t *r = zksd_cli_readdir(h->d);
@@ -712,7 +783,7 @@ os_dir_entry_t *vfs_zksd_readdir(void *dh)
         return nullptr;
     }
     // Each line carries the entry's whole stat record.
-    vfs_mcache_put_listed(h->v->mc, h->path, e->name, &e->st);
+    vfs_mcache_put_listed2(h->v->mc, h->path, e->name, &e->st, e->link);
     return e;
 }
 
@@ -722,6 +793,10 @@ int vfs_zksd_seekdir(void *dh, int64_t pos)
     if (pos < 0) {
         VFS_SET_ERROR(VERR_INVALID_PARAMETER, "position %lld", (long long)pos);
         return -1;
+    }
+    if (h->lines) {
+        h->pos = (uint64_t)pos < h->lines->size() ? (size_t)pos : h->lines->size();
+        return 0;
     }
     // From the start again, the listing is whole once more; from elsewhere
     // it can never be.
@@ -736,6 +811,8 @@ int vfs_zksd_seekdir(void *dh, int64_t pos)
 int64_t vfs_zksd_telldir(void *dh)
 {
     zksd_dh *h = (zksd_dh *)dh;
+    if (h->lines)
+        return (int64_t)h->pos;
     return on_handle(h->v, [&] { return (int64_t)zksd_cli_telldir(h->d); });
 }
 
@@ -743,8 +820,14 @@ int vfs_zksd_closedir(void *dh)
 {
     zksd_dh *h = (zksd_dh *)dh;
     zksd_vol *v = h->v;
-    int r = on_handle(v, [&] { return zksd_cli_closedir(h->d); });
-    v->dcount--;
+    int r = 0;
+    if (h->lines) {
+        delete h->lines;
+        os_free(h->ent);
+    } else {
+        r = on_handle(v, [&] { return zksd_cli_closedir(h->d); });
+        v->dcount--;
+    }
     os_free(h->path);
     h->tag = 0;
     os_free(h);
@@ -1054,7 +1137,7 @@ void fill_dir(zksd_vol *v, const char *dir)
     uint32_t n = 0;
     os_dir_entry_t *e = nullptr;
     while (n < k_fill_max && (e = zksd_cli_readdir(d)) != nullptr) {
-        vfs_mcache_put_listed(v->mc, dir, e->name, &e->st);
+        vfs_mcache_put_listed2(v->mc, dir, e->name, &e->st, e->link);
         n++;
     }
     if (!e && v->err.code == 0)
