@@ -153,7 +153,11 @@ TEST(ZksdBatch, ABrokenBatchWithoutRecoveryClosesTheConnection)
     std::vector<answer> got;
     auto p = ptrs(paths);
     EXPECT_EQ(zksd_cli_listxattr_batch(c.c, p.data(), (int)p.size(), 4096, keep, &got), -1);
-    EXPECT_EQ(got.size(), 2u);
+    // Two replies were on their way before the drop; the reset of the
+    // closed connection may take them (or fail a send first).
+    EXPECT_LE(got.size(), 2u);
+    for (size_t k = 0; k < got.size(); k++)
+        EXPECT_EQ(got[k].i, (int)k);
     EXPECT_NE(c.err.code, 0);
     // Nothing stale is read as the next answer: the next request fails.
     char buf[64];
