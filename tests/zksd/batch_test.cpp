@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -182,4 +183,72 @@ TEST(ZksdBatch, AServerGoneMidBatchLeavesTheContextDeadNotHanging)
     EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), -1);
     EXPECT_EQ(c.err.code, VERR_TIMEOUT);
     EXPECT_EQ(zksd_cli_listxattr_batch(c.c, p.data(), (int)p.size(), 4096, keep, &got), -1);
+}
+
+namespace {
+
+void keep_name(void *arg, const os_dir_entry_t *e) { ((std::vector<std::string> *)arg)->push_back(e->name); }
+
+} // namespace
+
+TEST(ZksdBatch, ListingAndCloseTravelTogether)
+{
+    server s;
+    make_files(s, 5);
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    size_t before = s.size();
+    cli_dir_ctx *d = zksd_cli_opendir(c.c, "/");
+    ASSERT_NE(d, nullptr);
+    std::vector<std::string> names;
+    EXPECT_EQ(zksd_cli_readdir_close(d, keep_name, &names), 1) << c.err.msg;
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "f000", "f001", "f002", "f003", "f004"}));
+    auto reqs = s.requests();
+    ASSERT_EQ(reqs.size() - before, 3u);
+    EXPECT_EQ(reqs[before].cmd, ZKSD_CMD_OPENDIR);
+    EXPECT_EQ(reqs[before + 1].cmd, ZKSD_CMD_READDIR_EXT);
+    EXPECT_EQ(reqs[before + 2].cmd, ZKSD_CMD_CLOSEDIR);
+    EXPECT_EQ(c->dirs.count, 0u);
+    // The connection carries on.
+    char buf[64];
+    EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), 7);
+}
+
+TEST(ZksdBatch, AListingLongerThanOneBlockSaysSo)
+{
+    // A slow latency probe makes the client choose 64 KiB blocks.
+    server s({"--delay-ms", "3:20"});
+    std::string pad(120, 'x');
+    for (int i = 0; i < 1000; i++)
+        std::ofstream(s.path(pad + std::to_string(i))) << "";
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_LT(c->block_size, 1000 * 130);
+    cli_dir_ctx *d = zksd_cli_opendir(c.c, "/");
+    ASSERT_NE(d, nullptr);
+    std::vector<std::string> names;
+    EXPECT_EQ(zksd_cli_readdir_close(d, keep_name, &names), 0) << c.err.msg;
+    EXPECT_GT(names.size(), 2u);
+    EXPECT_LT(names.size(), 1002u);
+    EXPECT_EQ(c.err.code, 0);
+    EXPECT_EQ(c->dirs.count, 0u);
+}
+
+TEST(ZksdBatch, AListingBrokenAtItsCloseStartsAfresh)
+{
+    server s({"--drop-before", "1:43"});
+    make_files(s, 5);
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0) << c.err.msg;
+    cli_dir_ctx *d = zksd_cli_opendir(c.c, "/");
+    ASSERT_NE(d, nullptr);
+    std::vector<std::string> names;
+    EXPECT_EQ(zksd_cli_readdir_close(d, keep_name, &names), -1);
+    EXPECT_EQ(c->fix_failed, 0);
+    EXPECT_EQ(c->dirs.count, 0u);
+    char buf[64];
+    EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), 7) << c.err.msg;
+    EXPECT_EQ(std::string(buf, 7), std::string("user.k\0", 7));
 }

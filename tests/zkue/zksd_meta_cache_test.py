@@ -314,6 +314,20 @@ class MetaCache(unittest.TestCase):
         open(self.s("d", "srv"), "w").close()
         self.assertTrue(wait_for(lambda: "srv" in other("ls", self.m("d")).split(), timeout=20))
 
+    def test_a_listing_longer_than_one_block_still_answers_the_stats(self):
+        os.mkdir(self.s("big"))
+        names = ["%s%04d" % ("x" * 120, i) for i in range(1000)]
+        for n in names:
+            open(self.s("big", n), "w").close()
+        # A slow latency probe makes the client use 64 KiB blocks: the
+        # listing of a lookup's directory spans several.
+        self.mount(["--delay-ms", "3:20"])
+        before = len(self.requests())
+        for n in names:
+            self.assertEqual(os.stat(self.m("big", n)).st_size, 0)
+        used = self.requests()[before:]
+        self.assertLess(sum(1 for n in used if n in ("stat", "stat_ext", "lstat")), 100)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1110,14 +1110,31 @@ bool parent_path(const char *path, char *dir)
 }
 
 // A lookup that misses reads its directory's listing (at most this many
-// entries): tools stat the names of one directory together, and one listing
-// answers for all of them, the missing ones included.
-constexpr uint32_t k_fill_max = 4096;
+// entries, a quarter of the cache): tools stat the names of one directory
+// together, and one listing answers for all of them, the missing ones
+// included.
+constexpr uint32_t k_fill_max = VFS_MCACHE_CAP / 4;
+
+struct fill_arg {
+    zksd_vol *v;
+    const char *dir;
+    uint32_t n;
+};
+
+void fill_put(void *arg, const os_dir_entry_t *e)
+{
+    auto *f = (fill_arg *)arg;
+    if (f->n++ < k_fill_max)
+        vfs_mcache_put_listed2(f->v->mc, f->dir, e->name, &e->st, e->link);
+}
 
 // Reads dir's listing into the cache straight on the client, under one hold
-// of the mutex. It opens nothing the volume counts and reports nothing to
+// of the mutex. The close goes right behind the first block's request, so a
+// listing of one block costs two round trips; a longer one is read again
+// block by block. It opens nothing the volume counts and reports nothing to
 // the caller: a failure (a broken connection included) is met again by the
-// stat that follows, which reconnects or fails as it always does.
+// stat that follows, which reconnects or fails as it always does; after a
+// broken exchange the client started afresh, so nothing cached is kept.
 void fill_dir(zksd_vol *v, const char *dir)
 {
     char full[PL_MAX_PATH];
@@ -1134,15 +1151,20 @@ void fill_dir(zksd_vol *v, const char *dir)
     cli_dir_ctx *d = zksd_cli_opendir2(v->cli, full, nullptr);
     if (!d)
         return;
-    uint32_t n = 0;
-    os_dir_entry_t *e = nullptr;
-    while (n < k_fill_max && (e = zksd_cli_readdir(d)) != nullptr) {
-        vfs_mcache_put_listed2(v->mc, dir, e->name, &e->st, e->link);
-        n++;
+    fill_arg f{v, dir, 0};
+    int r = zksd_cli_readdir_close(d, fill_put, &f);
+    if (r == 0 && (d = zksd_cli_opendir2(v->cli, full, nullptr)) != nullptr) {
+        f.n = 0;
+        os_dir_entry_t *e = nullptr;
+        while (f.n <= k_fill_max && (e = zksd_cli_readdir(d)) != nullptr)
+            fill_put(&f, e);
+        r = !e && v->err.code == 0 ? 1 : -1;
+        zksd_cli_closedir(d);
     }
-    if (!e && v->err.code == 0)
+    if (r == 1 && f.n <= k_fill_max)
         vfs_mcache_set_listed(v->mc, dir, started);
-    zksd_cli_closedir(d);
+    else if (r < 0 && is_conn_error(v->err.code))
+        vfs_mcache_clear(v->mc);
     touch(v);
 }
 

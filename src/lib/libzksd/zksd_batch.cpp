@@ -1,5 +1,6 @@
 // Requests in flight together: the attribute lists of many paths sent back
-// to back and their replies read in order. The server handles the frames of
+// to back and their replies read in order; a directory's first block and
+// its close. The server handles the frames of
 // a connection one after another, so reply i answers request i; the request
 // counter grows by one per frame as for single requests, and a broken
 // exchange is settled by a resynchronisation (nothing is replayed: the
@@ -83,4 +84,119 @@ int zksd_cli_listxattr_batch(cli_ctx *ctx, const char *const *paths, int n, int 
     int fix = ctx->fix_failed ? ZKSD_TIMEOUT : client_resync(ctx);
     finish(ctx, fix == ZKSD_OK ? ret : fix);
     return -1;
+}
+
+namespace {
+
+constexpr blobmsg_policy k_pol_block[] = {P_ERRNO, P_ERRSTR, {"len", BLOBMSG_TYPE_INT32}, {"data", BLOBMSG_TYPE_BINARY}};
+
+// Reads the block reply of d into d->buf and hands out its entries. A
+// transport code for a broken exchange (the stream is out of step);
+// otherwise 0 with *status 1 (the listing ended), 0 (it goes on) or -1 (the
+// server refused the block, or the block is not a listing: *why says which).
+int block_entries(cli_dir_ctx *d, void (*each)(void *, const os_dir_entry_t *), void *arg, int *status, int *why)
+{
+    cli_ctx *ctx = d->ctx;
+    int len = 0;
+    int ret = zksd_recv_request_len(ctx, &len);
+    if (ret != ZKSD_OK)
+        return ret;
+    *status = -1;
+    blob_attr *tb[4];
+    ret = zksd_reply_parse(ctx, k_pol_block, 4, tb);
+    if (ret != ZKSD_OK) {
+        *why = ret; // a refusal or a reply that is not a block, read whole
+        return ZKSD_OK;
+    }
+    const int plen = (int)blobmsg_data_len(tb[3]);
+    int n = sdcomp_unpack(&ctx->comp, blobmsg_data(tb[3]), plen, d->buf, ctx->block_size);
+    if (n < 0) {
+        *why = ZKSD_UNPACK_ERR;
+        return ZKSD_OK;
+    }
+    d->buf[n] = '\0';
+    for (char *p = d->buf; *p;) {
+        char *nl = strchr(p, '\n');
+        if (!nl) {
+            LOG_ERR(TAG, "error: info=[%s]\n", p);
+            *why = ZKSD_DATA_ERR;
+            return ZKSD_OK;
+        }
+        if (nl == p) {
+            *status = 1;
+            return ZKSD_OK;
+        }
+        *nl = '\0';
+        int s = cli_dir_scan(d, p);
+        if (s < 0) {
+            LOG_ERR(TAG, "error: info=[%s]\n", p);
+            *why = ZKSD_DATA_ERR;
+            return ZKSD_OK;
+        }
+        if (s == 0) {
+            d->count++;
+            each(arg, &d->entry);
+        }
+        p = nl + 1;
+    }
+    *status = 0;
+    return ZKSD_OK;
+}
+
+} // namespace
+
+int zksd_cli_readdir_close(cli_dir_ctx *d, void (*each)(void *arg, const os_dir_entry_t *e), void *arg)
+{
+    PL_ASSERT_RET(TAG, d && d->kind == ZKSD_KIND_DIR && each, -1);
+    cli_ctx *ctx = d->ctx;
+    if (!d->buf)
+        d->buf = (char *)os_malloc((size_t)ctx->block_size + 1);
+    if (!d->buf || d->pos != -1 || ctx->fix_failed || !connected(ctx)) {
+        int code = !d->buf ? ZKSD_MEM_ERR : ctx->fix_failed ? ZKSD_TIMEOUT : ZKSD_NET_ERR;
+        if (d->pos != -1)
+            code = ZKSD_DATA_ERR; // only a handle with nothing read yet
+        cli_dir_free(d, connected(ctx) && !ctx->fix_failed);
+        return finish(ctx, code);
+    }
+    req_t r(ctx);
+    r.u64("fd", (uint64_t)d->fd).u32("len", (uint32_t)ctx->block_size);
+    int ret = r.send(ctx->ver_153 ? ZKSD_CMD_READDIR_EXT : ZKSD_CMD_READDIR);
+    int sent = ret == ZKSD_OK ? 1 : 0;
+    if (ret == ZKSD_OK) {
+        req_t c(ctx);
+        c.u64("fd", (uint64_t)d->fd);
+        ret = c.send(ZKSD_CMD_CLOSEDIR);
+        sent += ret == ZKSD_OK;
+    }
+    int status = -1, why = ZKSD_OK;
+    if (ret == ZKSD_OK)
+        ret = block_entries(d, each, arg, &status, &why);
+    if (ret == ZKSD_OK) {
+        // The close's answer: the handle is gone either way.
+        int len = 0;
+        ret = zksd_recv_request_len(ctx, &len);
+        blob_attr *tb[2];
+        if (ret == ZKSD_OK && zksd_reply_parse(ctx, k_pol_plain, 2, tb) == ZKSD_DATA_ERR)
+            ret = ZKSD_DATA_ERR;
+    }
+    if (ret != ZKSD_OK && sent == 0) {
+        // Nothing went out: the handle is closed the ordinary way.
+        cli_dir_free(d, connected(ctx));
+        finish(ctx, ret);
+        return -1;
+    }
+    cli_dir_free(d, false);
+    if (ret != ZKSD_OK) {
+        // Replies may be on their way: start afresh.
+        LOG_DBG(TAG, "listing and close broke: ret=%d [%s]\n", ret, zksd_code_str(ret));
+        int fix = ctx->fix_failed ? ZKSD_TIMEOUT : client_resync(ctx);
+        finish(ctx, fix == ZKSD_OK ? ret : fix);
+        return -1;
+    }
+    if (status < 0) {
+        finish(ctx, why);
+        return -1;
+    }
+    finish(ctx, ZKSD_OK);
+    return status;
 }

@@ -282,6 +282,15 @@ int zksd_cli_removexattr(cli_ctx *ctx, const char *path, const char *name);
 // connection on the same server context), or closed when it has no
 // recovery, or dead when the resynchronisation failed; the last-error record
 // says which. Same thread rules as every call on ctx.
+// Reads the listing of d, a directory handle with nothing read yet, and
+// closes it: the close travels right behind the request of the first
+// block, so a listing that fits one block costs one round trip after the
+// open. each(arg, entry) gets every entry of that block (the entry is
+// valid during the call). 1 when the block held the whole listing, 0 when
+// the listing goes on past it, -1 when the server refused the block or it
+// could not be read (a broken exchange is settled as for
+// zksd_cli_listxattr_batch). d is freed in every case.
+int zksd_cli_readdir_close(cli_dir_ctx *d, void (*each)(void *arg, const os_dir_entry_t *e), void *arg);
 constexpr int ZKSD_BATCH_IN_FLIGHT = 128;
 typedef void (*zksd_batch_answer_fn)(void *arg, int i, int status, const char *data, uint32_t len);
 int zksd_cli_listxattr_batch(cli_ctx *ctx, const char *const *paths, int n, int olen, zksd_batch_answer_fn each,

@@ -89,5 +89,8 @@ int cli_handle_cmd(cli_ctx *ctx, int64_t fd, int code, void *data);
 // counter taken from the server again. 0, or a transport code with the
 // context dead (fix_failed) when the recovery failed.
 int client_resync(cli_ctx *ctx);
+// Scans one line of a directory block into d->entry: 0, 1 for a line to
+// skip (a name too long to keep), or -1 for a line that is not one.
+int cli_dir_scan(cli_dir_ctx *d, char *line);
 
 } // namespace zksd_imp

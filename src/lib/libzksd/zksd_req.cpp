@@ -820,6 +820,8 @@ bool transport_failure(int code)
 
 } // namespace
 
+int zksd_imp::cli_dir_scan(cli_dir_ctx *d, char *line) { return dir_scan(d, line); }
+
 os_dir_entry_t *zksd_cli_readdir(cli_dir_ctx *d)
 {
     PL_ASSERT_RET(TAG, d && d->kind == ZKSD_KIND_DIR, nullptr);
