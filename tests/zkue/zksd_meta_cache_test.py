@@ -243,6 +243,24 @@ class MetaCache(unittest.TestCase):
         # One list per file at most, however the window falls.
         self.assertLessEqual(self.xattr_lists(), 2 * 200 + 10)
 
+    def test_a_change_while_a_batch_is_read_is_seen(self):
+        os.mkdir(self.s("many"))
+        for i in range(300):
+            open(self.s("many", "f%03d" % i), "w").close()
+        os.setxattr(self.s("many", "f250"), "user.a", b"old")
+        self.mount()
+        for _ in range(3):
+            # The listing, then one file's list: the batch for the others is
+            # on its way when the attribute of a later file changes.
+            self.assertEqual(len(os.listdir(self.m("many"))), 300)
+            self.assertEqual(os.listxattr(self.m("many", "f001")), [])
+            os.setxattr(self.m("many", "f250"), "user.a", b"new")
+            self.assertEqual(other("getfattr", "--only-values", "-n", "user.a", self.m("many", "f250")), "new")
+            os.removexattr(self.m("many", "f250"), "user.a")
+            self.assertEqual(os.listxattr(self.m("many", "f250")), [])
+            os.setxattr(self.s("many", "f250"), "user.a", b"old")
+            time.sleep(1.1)  # past the window: the next round lists anew
+
     def test_a_batch_broken_by_the_server_leaves_nothing_stale(self):
         os.mkdir(self.s("many"))
         for i in range(100):

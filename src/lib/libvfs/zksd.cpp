@@ -24,10 +24,12 @@
 #include <sys/xattr.h>
 
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "libpal/string/str_kv.h"
@@ -80,6 +82,10 @@ struct zksd_vol {
     // from its first such answer; code 0 until then. FUSE thread only.
     int xattr_absent_code;
     char xattr_absent_msg[256];
+    // Attribute lists asked for together whose replies are still being
+    // read (owned; under the mutex; NULL when none): every other use of
+    // the client reads them all first.
+    struct xattr_batch *xb;
 };
 
 struct zksd_fh {
@@ -112,9 +118,18 @@ struct zksd_dh {
     os_dir_entry_t *ent;
 };
 
-// RAII hold of the volume mutex.
+void batch_settle(zksd_vol *v);
+
+// RAII hold of the volume mutex. A hold that may use the client first reads
+// the replies of a pending attribute batch (keep_batch leaves them: the
+// hold reads the batch itself or does not use the client).
 struct vol_lock {
-    explicit vol_lock(zksd_vol *v) : v_(v) { mutex_lock(&v_->mutex); }
+    explicit vol_lock(zksd_vol *v, bool keep_batch = false) : v_(v)
+    {
+        mutex_lock(&v_->mutex);
+        if (!keep_batch)
+            batch_settle(v_);
+    }
     ~vol_lock() { mutex_unlock(&v_->mutex); }
     vol_lock(const vol_lock &) = delete;
     vol_lock &operator=(const vol_lock &) = delete;
@@ -312,6 +327,7 @@ void vol_free(zksd_vol *v)
 {
     if (!v)
         return;
+    assert(!v->xb); // every hold of the mutex before the client's exit read it
     os_free(v->url);
     os_free(v->root);
     vfs_mcache_free(v->mc);
@@ -939,14 +955,73 @@ bool parent_path(const char *path, char *dir);
 // At most this many attribute lists are asked for in one batch.
 constexpr size_t k_xattr_batch_max = 4096;
 
+// A batch of attribute lists whose replies are read as the kernel asks for
+// them: the server answers while the FUSE thread serves what needs no
+// request.
+struct xattr_batch {
+    zksd_batch *b = nullptr;
+    std::vector<std::string> names;                // mount paths, in batch order
+    std::unordered_map<std::string, size_t> index; // name -> its place
+    size_t given = 0;                              // answers read so far
+    uint64_t started = 0;                          // cache clock when it went out
+    zksd_vol *v = nullptr;
+};
+
+void batch_put(void *arg, int i, int status, const char *data, uint32_t len)
+{
+    auto *x = (xattr_batch *)arg;
+    x->given = (size_t)i + 1;
+    if (status == VERR_INVALID_PARAMETER || is_conn_error(status))
+        return; // its own request will say why
+    vfs_mcache_put_xattr_at(x->v->mc, x->names[(size_t)i].c_str(), nullptr, status, data, len, x->started);
+}
+
+// Caller holds the mutex. Reads the pending batch's answers into the cache
+// up to the one at place upto (SIZE_MAX: all of them, and the batch ends).
+// A batch that broke drops everything cached (the client started afresh).
+void batch_advance(zksd_vol *v, size_t upto)
+{
+    while (xattr_batch *x = v->xb) {
+        if (upto != SIZE_MAX && x->given > upto)
+            return;
+        int r = zksd_cli_batch_next(x->b, batch_put, x);
+        if (r > 0)
+            continue;
+        if (r < 0)
+            vfs_mcache_clear(v->mc);
+        zksd_cli_batch_free(x->b);
+        delete x;
+        v->xb = nullptr;
+        touch(v);
+    }
+}
+
+void batch_settle(zksd_vol *v)
+{
+    if (v->xb)
+        batch_advance(v, SIZE_MAX);
+}
+
+// Caller holds the mutex. Reads the pending batch up to path's answer, if
+// path is in it.
+void batch_until(zksd_vol *v, const char *path)
+{
+    if (!v->xb)
+        return;
+    auto it = v->xb->index.find(path);
+    if (it != v->xb->index.end())
+        batch_advance(v, it->second);
+}
+
 // `ls -l` asks the attribute list of every entry of the directory it has
 // just listed, one request after another. When the list of path is not
 // known and its directory was listed within the window, the lists of the
-// directory's entries are asked for together (once per window), so that the
-// questions that follow are answered from the cache. Only answers of a batch
-// that came back whole are kept; a broken batch drops everything cached (the
-// client has started afresh on a new connection, or closed it), and the
-// caller's own request then meets the connection as it always would.
+// directory's entries are asked for together (once per window): the
+// requests go out back to back, and their replies are read as the kernel
+// asks, so the server works while the kernel's other questions are answered
+// from the cache. A broken batch drops everything cached (the client has
+// started afresh on a new connection, or closed it), and the caller's own
+// request then meets the connection as it always would.
 void xattr_prefetch(zksd_vol *v, const char *path)
 {
     char dir[PL_MAX_PATH];
@@ -958,9 +1033,12 @@ void xattr_prefetch(zksd_vol *v, const char *path)
         [](void *arg, const char *p) { ((std::vector<std::string> *)arg)->emplace_back(p); }, &names);
     if (names.size() < 2)
         return; // one alone is the caller's own request
-    std::vector<std::string> fulls, kept; // server paths and their mount paths
+    auto *x = new (std::nothrow) xattr_batch;
+    if (!x)
+        return;
+    std::vector<std::string> fulls; // server paths
     fulls.reserve(names.size());
-    kept.reserve(names.size());
+    x->names.reserve(names.size());
     char full[PL_MAX_PATH];
     vperror_t saved;
     vperror_copy(&saved, vfs_err_rec());
@@ -968,47 +1046,25 @@ void xattr_prefetch(zksd_vol *v, const char *path)
         if (!full_path(v, n.c_str(), full, false))
             continue; // its own request will say why
         fulls.emplace_back(full);
-        kept.push_back(std::move(n));
+        x->index.emplace(n, x->names.size());
+        x->names.push_back(std::move(n));
     }
     vperror_copy(vfs_err_rec(), &saved);
     std::vector<const char *> ptrs;
     ptrs.reserve(fulls.size());
     for (const std::string &f : fulls)
         ptrs.push_back(f.c_str());
-    if (ptrs.size() < 2)
-        return;
-    struct answer {
-        int code = 0;
-        std::string data;
-    };
-    std::vector<answer> got(ptrs.size());
-    uint64_t started = vfs_mcache_now(v->mc);
-    int r = -1;
-    {
-        vol_lock g(v);
-        if (!v->cli)
-            return;
-        r = zksd_cli_listxattr_batch(
-            v->cli, ptrs.data(), (int)ptrs.size(), (int)(k_xattr_max + 1),
-            [](void *arg, int i, int status, const char *data, uint32_t len) {
-                answer &x = (*(std::vector<answer> *)arg)[(size_t)i];
-                x.code = status;
-                x.data.assign(data, len);
-            },
-            &got);
-        touch(v);
-    }
-    if (r != 0) {
-        vfs_mcache_clear(v->mc);
+    x->v = v;
+    x->started = vfs_mcache_now(v->mc);
+    vol_lock g(v); // an earlier batch is read to its end first
+    if (ptrs.size() < 2 || !v->cli ||
+        !(x->b = zksd_cli_batch_listxattr(v->cli, ptrs.data(), (int)ptrs.size(), (int)(k_xattr_max + 1)))) {
+        delete x;
         return;
     }
-    for (size_t i = 0; i < kept.size(); i++) {
-        const answer &x = got[i];
-        if (x.code == VERR_INVALID_PARAMETER || is_conn_error(x.code))
-            continue;
-        vfs_mcache_put_xattr_at(v->mc, kept[i].c_str(), nullptr, x.code, x.data.data(), (uint32_t)x.data.size(),
-                                started);
-    }
+    v->xb = x;
+    batch_until(v, path);
+    touch(v);
 }
 
 // Whether the NUL-separated list holds name.
@@ -1029,6 +1085,12 @@ bool list_has(const vfs_mcache_xattr &l, const char *name)
 // directory, or by its own request. false as xattr_fetch.
 bool xattr_list(zksd_vol *v, const char *path, const char *full, vfs_mcache_xattr *l)
 {
+    if (vfs_mcache_get_xattr(v->mc, path, nullptr, l) == VFS_MC_HIT)
+        return true;
+    if (v->xb) {
+        vol_lock g(v, true);
+        batch_until(v, path);
+    }
     if (vfs_mcache_get_xattr(v->mc, path, nullptr, l) == VFS_MC_HIT)
         return true;
     xattr_prefetch(v, path);
@@ -1553,7 +1615,7 @@ int64_t vfs_zksd_ioctl(void *hd, int code, void *arg, int64_t len)
     if (code == VFS_IOC_LAST_ACTIVITY || code == VFS_IOC_NEED_REOPEN) {
         if (!arg)
             return -1;
-        vol_lock g(v);
+        vol_lock g(v, true);
         if (code == VFS_IOC_LAST_ACTIVITY)
             *(uint64_t *)arg = v->last_activity.load();
         else

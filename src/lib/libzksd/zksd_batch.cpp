@@ -6,6 +6,8 @@
 // exchange is settled by a resynchronisation (nothing is replayed: the
 // caller only loses answers it had not been given yet).
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "libpal/basic/pl_assert.h"
@@ -53,37 +55,118 @@ int recv_one(cli_ctx *ctx, int i, int olen, zksd_batch_answer_fn each, void *arg
 
 } // namespace
 
+struct zksd_batch {
+    cli_ctx *ctx = nullptr;
+    std::vector<std::string> paths;
+    std::vector<char> refused; // answered without a request
+    std::vector<size_t> sent;  // the indexes that travel, in order
+    int olen = 0;
+    size_t next = 0;         // the next index to answer
+    size_t out = 0, in = 0;  // requests sent, replies read
+    int end = 1;             // 1 while answers remain, 0 all given, -1 broke
+};
+
+namespace {
+
+// Sends requests while fewer than the window are unanswered: a transport code.
+int fill_window(zksd_batch *b)
+{
+    int ret = ZKSD_OK;
+    while (b->out < b->sent.size() && b->out - b->in < (size_t)ZKSD_BATCH_IN_FLIGHT && ret == ZKSD_OK)
+        ret = send_one(b->ctx, b->paths[b->sent[b->out++]].c_str(), b->olen);
+    return ret;
+}
+
+// A broken exchange: the context starts afresh, the batch gives no more.
+int broke(zksd_batch *b, int ret)
+{
+    cli_ctx *ctx = b->ctx;
+    LOG_DBG(TAG, "batch of %zu broke after %zu replies: ret=%d [%s]\n", b->sent.size(), b->in, ret,
+            zksd_code_str(ret));
+    // Replies still on their way would answer the wrong requests.
+    int fix = ctx->fix_failed ? ZKSD_TIMEOUT : client_resync(ctx);
+    finish(ctx, fix == ZKSD_OK ? ret : fix);
+    b->end = -1;
+    return -1;
+}
+
+} // namespace
+
+zksd_batch *zksd_cli_batch_listxattr(cli_ctx *ctx, const char *const *paths, int n, int olen)
+{
+    PL_ASSERT_RET(TAG, ctx && olen >= 0 && n >= 0 && (n == 0 || paths), nullptr);
+    if (ctx->fix_failed) {
+        finish(ctx, ZKSD_TIMEOUT);
+        return nullptr;
+    }
+    zksd_batch *b = new (std::nothrow) zksd_batch;
+    if (!b)
+        return nullptr;
+    try {
+        b->paths.reserve((size_t)n);
+        b->refused.resize((size_t)n);
+        for (int i = 0; i < n; i++) {
+            b->paths.emplace_back(paths[i] ? paths[i] : "");
+            b->refused[(size_t)i] = !paths[i] || strpbrk(paths[i], "\t\r\n");
+            if (!b->refused[(size_t)i])
+                b->sent.push_back((size_t)i);
+        }
+    } catch (const std::bad_alloc &) {
+        delete b;
+        return nullptr;
+    }
+    b->ctx = ctx;
+    b->olen = olen;
+    int ret = fill_window(b);
+    if (ret != ZKSD_OK)
+        broke(b, ret);
+    return b;
+}
+
+int zksd_cli_batch_next(zksd_batch *b, zksd_batch_answer_fn each, void *arg)
+{
+    PL_ASSERT_RET(TAG, b && each, -1);
+    if (b->end <= 0)
+        return b->end;
+    cli_ctx *ctx = b->ctx;
+    if (b->next >= b->paths.size()) {
+        b->end = 0;
+        finish(ctx, ZKSD_OK);
+        return 0;
+    }
+    size_t i = b->next++;
+    if (b->refused[i]) {
+        each(arg, (int)i, VERR_INVALID_PARAMETER, "", 0);
+        return 1;
+    }
+    int ret = recv_one(ctx, (int)b->sent[b->in], b->olen, each, arg);
+    b->in++;
+    if (ret == ZKSD_OK)
+        ret = fill_window(b);
+    return ret == ZKSD_OK ? 1 : broke(b, ret);
+}
+
+void zksd_cli_batch_free(zksd_batch *b)
+{
+    if (!b)
+        return;
+    while (zksd_cli_batch_next(b, [](void *, int, int, const char *, uint32_t) {}, nullptr) > 0) {
+    }
+    delete b;
+}
+
 int zksd_cli_listxattr_batch(cli_ctx *ctx, const char *const *paths, int n, int olen, zksd_batch_answer_fn each,
                              void *arg)
 {
-    PL_ASSERT_RET(TAG, ctx && each && olen >= 0 && n >= 0 && (n == 0 || paths), -1);
-    if (ctx->fix_failed)
-        return finish(ctx, ZKSD_TIMEOUT);
-    std::vector<int> sent; // the indexes that travel, in order
-    sent.reserve((size_t)n);
-    for (int i = 0; i < n; i++) {
-        if (!paths[i] || strpbrk(paths[i], "\t\r\n"))
-            each(arg, i, VERR_INVALID_PARAMETER, "", 0);
-        else
-            sent.push_back(i);
+    PL_ASSERT_RET(TAG, ctx && each, -1);
+    zksd_batch *b = zksd_cli_batch_listxattr(ctx, paths, n, olen);
+    if (!b)
+        return ctx->fix_failed ? -1 : finish(ctx, ZKSD_MEM_ERR);
+    int r;
+    while ((r = zksd_cli_batch_next(b, each, arg)) > 0) {
     }
-    size_t out = 0, in = 0; // requests sent, replies read
-    int ret = ZKSD_OK;
-    while (in < sent.size() && ret == ZKSD_OK) {
-        while (out < sent.size() && out - in < (size_t)ZKSD_BATCH_IN_FLIGHT && ret == ZKSD_OK)
-            ret = send_one(ctx, paths[sent[out++]], olen);
-        if (ret == ZKSD_OK)
-            ret = recv_one(ctx, sent[in], olen, each, arg);
-        in++;
-    }
-    if (ret == ZKSD_OK)
-        return finish(ctx, ZKSD_OK);
-    LOG_DBG(TAG, "batch of %zu broke after %zu replies: ret=%d [%s]\n", sent.size(), in - 1, ret, zksd_code_str(ret));
-    // Replies still on their way would answer the wrong requests: the
-    // exchange starts afresh.
-    int fix = ctx->fix_failed ? ZKSD_TIMEOUT : client_resync(ctx);
-    finish(ctx, fix == ZKSD_OK ? ret : fix);
-    return -1;
+    delete b;
+    return r;
 }
 
 namespace {

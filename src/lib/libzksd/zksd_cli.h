@@ -295,6 +295,19 @@ constexpr int ZKSD_BATCH_IN_FLIGHT = 128;
 typedef void (*zksd_batch_answer_fn)(void *arg, int i, int status, const char *data, uint32_t len);
 int zksd_cli_listxattr_batch(cli_ctx *ctx, const char *const *paths, int n, int olen, zksd_batch_answer_fn each,
                              void *arg);
+// The same batch with its replies read when they are wanted, so that the
+// caller can do other work (nothing on ctx) while the server answers.
+// zksd_cli_batch_listxattr copies the paths and sends the first requests;
+// NULL when out of memory or the context is dead (nothing is sent).
+// zksd_cli_batch_next gives the next answer in path order to each: 1, 0
+// when every answer was given, -1 when the exchange broke (settled as
+// above; no further answers). Until a batch has answered 0 or -1, or has
+// been freed, ctx must carry nothing else. zksd_cli_batch_free reads and
+// drops the replies still to come, then frees the batch (NULL: nothing).
+struct zksd_batch;
+zksd_batch *zksd_cli_batch_listxattr(cli_ctx *ctx, const char *const *paths, int n, int olen);
+int zksd_cli_batch_next(zksd_batch *b, zksd_batch_answer_fn each, void *arg);
+void zksd_cli_batch_free(zksd_batch *b);
 // out: the eleven numbers of the answer in its order (an answer that is not
 // eleven decimal numbers fails with code 2).
 int zksd_cli_statvfs(cli_ctx *ctx, const char *path, uint64_t out[11]);
