@@ -141,7 +141,9 @@ int zksd_cli_batch_next(zksd_batch *b, zksd_batch_answer_fn each, void *arg)
     }
     int ret = recv_one(ctx, (int)b->sent[b->in], b->olen, each, arg);
     b->in++;
-    if (ret == ZKSD_OK)
+    // The window is topped up in bursts: many requests per write on the
+    // way, rather than one small write per reply read.
+    if (ret == ZKSD_OK && b->out - b->in <= (size_t)ZKSD_BATCH_IN_FLIGHT / 2)
         ret = fill_window(b);
     return ret == ZKSD_OK ? 1 : broke(b, ret);
 }
