@@ -8,6 +8,10 @@
 #   bash scripts/fuzz.sh [BUILD_DIR]     (default build-fuzz)
 #   ZK_FUZZ_SECONDS=N   time per target (default 15)
 #   ZK_FUZZ_JOBS=N      targets at once (default half the processors, at most 4)
+#   ZK_FUZZ_SEED=N      libFuzzer's seed (default 1: every run tries the same
+#                       inputs in the same order, so a run on a given corpus
+#                       does not pass one day and fail the next; set another
+#                       seed, or 0 for a random one, to explore further)
 #
 # Ends with one line "fuzz: N passed, N failed"; exits 1 if any failed.
 set -euo pipefail
@@ -15,6 +19,7 @@ cd "$(dirname "$0")/.."
 src=$PWD
 build=${1:-build-fuzz}
 seconds=${ZK_FUZZ_SECONDS:-15}
+seed=${ZK_FUZZ_SEED:-1}
 jobs=${ZK_FUZZ_JOBS:-$(( $(nproc) / 2 ))}
 [ "$jobs" -ge 1 ] || jobs=1
 [ "$jobs" -le 4 ] || jobs=4
@@ -55,12 +60,12 @@ run_one() {
   # recover in this build) and leaks are checked after every input.
   (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-     "$src/$build/fuzz/$name" -max_total_time="$seconds" -timeout=60 -rss_limit_mb=4096 \
+     "$src/$build/fuzz/$name" -max_total_time="$seconds" -seed="$seed" -timeout=60 -rss_limit_mb=4096 \
        -print_final_stats=1 "$@" corpus >log 2>&1) || rc=$?
   echo "$rc" >"$dir/rc"
 }
 export -f run_one
-export work src build seconds
+export work src build seconds seed
 
 printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_one {}'
 

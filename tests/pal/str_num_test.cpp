@@ -203,6 +203,13 @@ TEST(StrNum, ParseSize)
     EXPECT_EQ(str_parse_size(nullptr), 0u);
     std::string longtext(257, '1');
     EXPECT_EQ(str_parse_size(longtext.c_str()), 0u);
+    // A number too large for a double times a zero multiplier of a
+    // caller's table: as large as it gets, like the digits' overflow.
+    static const str_size_unit_t zero[] = {{"z", 0}, {nullptr, 0}};
+    EXPECT_EQ(str_parse_size_tbl("0x1p4108z", zero), UINT64_MAX);
+    EXPECT_EQ(str_parse_size_tbl("1e400z", zero), UINT64_MAX);
+    EXPECT_EQ(str_parse_size_tbl("99999999999999999999z", zero), UINT64_MAX);
+    EXPECT_EQ(str_parse_size_tbl("5z", zero), 0u);
     EXPECT_EQ(LogCapture::take(), ""); // the size parser logs nothing
 }
 

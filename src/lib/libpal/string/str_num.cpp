@@ -5,6 +5,7 @@
 // of turning silently into a plausible number.
 #include "libpal/string/str_num.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -259,6 +260,10 @@ uint64_t str_parse_size_tbl(const char *text, const str_size_unit_t *table)
     double v = strtod(num, &end);
     if (end == num || *end != '\0' || !(v >= 0))
         return 0;
+    // Too large for a double is too large, as for digits: an infinity
+    // times a zero multiplier would not be a number at all.
+    if (v > DBL_MAX)
+        return UINT64_MAX;
     v *= fmult;
     if (v >= 18446744073709551616.0)
         return UINT64_MAX;
