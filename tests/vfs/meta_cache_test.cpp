@@ -214,6 +214,42 @@ TEST_F(MetaCache, AttributeAnswers)
     EXPECT_EQ(vfs_mcache_get_xattr(c, "/f", "user.a", &a), VFS_MC_MISS);
 }
 
+TEST_F(MetaCache, BatchAsksEachListedNameOncePerListing)
+{
+    auto wanted = [&](const char *path, size_t max = 100) {
+        std::string out;
+        vfs_mcache_xattr_wanted(
+            c, path, max,
+            [](void *arg, const char *p) {
+                std::string &o = *(std::string *)arg;
+                o += std::string(o.empty() ? "" : " ") + p;
+            },
+            &out);
+        return out;
+    };
+    // A listing still being read: the names it brought so far, from the
+    // asked one on, in name order; a name looked up alone is no part of it.
+    os_file_stat_t st = st_of(1);
+    for (const char *n : {"a", "b", "c", "d"})
+        vfs_mcache_put_listed(c, "/d", n, &st);
+    vfs_mcache_put_stat(c, "/d/bb", &st);
+    vfs_mcache_put_listed(c, "/d/a", "deep", &st);
+    vfs_mcache_put_xattr(c, "/d/c", nullptr, 0, "", 0);
+    EXPECT_EQ(wanted("/d/b", 1), "/d/b");
+    EXPECT_EQ(wanted("/d/a"), "/d/a /d/d");
+    // Each name once, however long the listing takes...
+    EXPECT_EQ(wanted("/d/a"), "");
+    g_now += 5000;
+    EXPECT_EQ(wanted("/d/a"), "");
+    // ...until a listing brings it again; a known list is not asked for.
+    g_now += 1;
+    for (const char *n : {"a", "b", "c"})
+        vfs_mcache_put_listed(c, "/d", n, &st);
+    vfs_mcache_put_xattr(c, "/d/b", nullptr, 0, "", 0);
+    EXPECT_EQ(wanted("/d/a"), "/d/a /d/c");
+    EXPECT_EQ(wanted("/"), "");
+}
+
 } // namespace
 
 namespace {

@@ -90,6 +90,39 @@ TEST(ZksdBatch, EveryAnswerReachesItsPathInOrder)
     EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), 7);
 }
 
+TEST(ZksdBatch, AStoppedBatchAnswersWhatWentOutAndNoMore)
+{
+    server s;
+    std::vector<std::string> paths = make_files(s, 40);
+    paths.insert(paths.begin() + 3, "/bad\tname"); // answered without a request
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    auto p = ptrs(paths);
+    zksd_batch *b = zksd_cli_batch_listxattr(c.c, p.data(), (int)p.size(), 4096, 4);
+    ASSERT_NE(b, nullptr) << c.err.msg;
+    // Four requests out; the refused path before the fifth needs none.
+    EXPECT_EQ(zksd_cli_batch_sent(b), 5u);
+    std::vector<answer> got;
+    ASSERT_EQ(zksd_cli_batch_next(b, keep, &got), 1);
+    // A wider window: the second answer tops it up to 16 unanswered.
+    zksd_cli_batch_window(b, 16);
+    ASSERT_EQ(zksd_cli_batch_next(b, keep, &got), 1);
+    ASSERT_EQ(zksd_cli_batch_sent(b), 19u);
+    EXPECT_EQ(zksd_cli_batch_stop(b), 19u);
+    while (zksd_cli_batch_next(b, keep, &got) > 0) {
+    }
+    zksd_cli_batch_free(b);
+    ASSERT_EQ(got.size(), 19u);
+    for (size_t k = 0; k < got.size(); k++)
+        EXPECT_EQ(got[k].i, (int)k);
+    EXPECT_EQ(got[1].data, std::string("user.k\0", 7)); // f001
+    EXPECT_EQ(count_code(s, ZKSD_IOCTL2_LISTXATTR), 18u);
+    // Nothing of the batch is left on the connection.
+    char buf[64];
+    EXPECT_EQ(zksd_cli_listxattr(c.c, "/f001", buf, sizeof buf), 7) << c.err.msg;
+    EXPECT_EQ(c.err.code, 0);
+}
+
 TEST(ZksdBatch, CountsAgreeForALaterRecovery)
 {
     // The first write's frame is dropped: its recovery resends it only when

@@ -243,6 +243,20 @@ class MetaCache(unittest.TestCase):
         # One list per file at most, however the window falls.
         self.assertLessEqual(self.xattr_lists(), 2 * 200 + 10)
 
+    def test_a_listing_that_outlasts_the_window_asks_each_list_once(self):
+        os.mkdir(self.s("many"))
+        for i in range(600):
+            open(self.s("many", "f%03d" % i), "w").close()
+        os.setxattr(self.s("many", "f599"), "user.a", b"val")
+        # Every attribute answer takes 3 ms: the lists of 600 files take
+        # about two windows to come.
+        self.mount(["--delay-ms", "3:8"])
+        out = run(["ls", "-l", self.m("many")], timeout=120)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(len(out.stdout.splitlines()), 601)
+        self.assertLessEqual(self.xattr_lists(), 600 + 5)
+        self.assertEqual(other("getfattr", "--only-values", "-n", "user.a", self.m("many", "f599")), "val")
+
     def test_a_change_while_a_batch_is_read_is_seen(self):
         os.mkdir(self.s("many"))
         for i in range(300):

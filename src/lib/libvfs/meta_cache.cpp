@@ -29,7 +29,7 @@ struct entry {
     uint64_t stat_at = 0;   // 0: no stat answer
     uint64_t listed_at = 0; // 0: no whole listing (directories)
     uint64_t fill_at = 0;   // a lookup's listing of it was tried
-    uint64_t xfill_at = 0;  // a batch of its entries' attribute lists was tried
+    uint64_t xasked = 0;    // stat_at of the listing line a batch asked its list for
     bool absent = false;    // the stat answer is "missing"
     os_file_stat_t st{};
     int err_code = 0;
@@ -382,32 +382,42 @@ void vfs_mcache_put_xattr(vfs_mcache *c, const char *path, const char *name, int
     vfs_mcache_put_xattr_at(c, path, name, code, data, len, vfs_mcache_now(c));
 }
 
-size_t vfs_mcache_xattr_wanted(vfs_mcache *c, const char *dir, size_t max, void (*each)(void *arg, const char *path),
+size_t vfs_mcache_xattr_wanted(vfs_mcache *c, const char *path, size_t max, void (*each)(void *arg, const char *path),
                                void *arg)
 {
-    std::string k = key_of(dir);
+    std::string k = key_of(path);
+    if (k == "/")
+        return 0;
+    std::string dir = parent_of(k);
+    std::string below = dir == "/" ? dir : dir + "/";
     std::lock_guard<std::mutex> g(c->mu);
     uint64_t now = c->clock();
-    auto it = c->map.find(k);
-    if (it == c->map.end() || !c->fresh(it->second.listed_at, now) || c->fresh(it->second.xfill_at, now))
-        return 0;
-    it->second.xfill_at = now;
-    std::string below = k == "/" ? k : k + "/";
     size_t n = 0;
-    for (auto e = c->map.lower_bound(below); e != c->map.end() && n < max; ++e) {
+    for (auto e = c->map.lower_bound(k); e != c->map.end() && n < max; ++e) {
         const std::string &ek = e->first;
         if (ek.compare(0, below.size(), below) != 0)
             break;
-        if (ek.find('/', below.size()) != std::string::npos || e->second.absent || !c->fresh(e->second.stat_at, now) ||
-            c->written(ek))
+        entry &x = e->second;
+        if (ek.find('/', below.size()) != std::string::npos || !x.listed || x.absent || !c->fresh(x.stat_at, now) ||
+            x.xasked == x.stat_at)
             continue;
-        auto x = e->second.xattrs.find("");
-        if (x != e->second.xattrs.end() && c->fresh(x->second.at, now))
+        auto l = x.xattrs.find("");
+        if (l != x.xattrs.end() && c->fresh(l->second.at, now))
             continue;
+        x.xasked = x.stat_at;
         each(arg, ek.c_str());
         n++;
     }
     return n;
+}
+
+void vfs_mcache_xattr_unasked(vfs_mcache *c, const char *path)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    auto it = c->map.find(k);
+    if (it != c->map.end())
+        it->second.xasked = 0;
 }
 
 void vfs_mcache_forget(vfs_mcache *c, const char *path)

@@ -91,15 +91,20 @@ int vfs_mcache_get_xattr(vfs_mcache *c, const char *path, const char *name, vfs_
 // Keeps an answer (values above 64 KiB are not kept).
 void vfs_mcache_put_xattr(vfs_mcache *c, const char *path, const char *name, int code, const void *data, uint32_t len);
 
-// For a batch of attribute-list requests ahead of the kernel (it asks the
-// list of every entry of a directory it has just listed, one after
-// another): hands each(arg, path) the mount path of up to max entries of
-// dir that its listing in the window brought and whose list is not known,
-// and answers how many. 0 when dir's whole listing is not within the window
-// or a batch for dir was already tried within it (each try is noted).
-// each runs under the cache's mutex and must not call into c.
-size_t vfs_mcache_xattr_wanted(vfs_mcache *c, const char *dir, size_t max, void (*each)(void *arg, const char *path),
+// For a batch of attribute-list requests ahead of the kernel (after a
+// listing it asks the list of every entry, one after another, in the
+// listing's order): hands each(arg, path) the mount path of up to max
+// entries of path's directory, path itself and those after it in name
+// order, that a listing line brought within the window, whose list is not
+// known and that no batch asked for since that line came; answers how
+// many. Each name handed out is noted, so a listing's names are asked for
+// once however long the listing takes. each runs under the cache's mutex
+// and must not call into c.
+size_t vfs_mcache_xattr_wanted(vfs_mcache *c, const char *path, size_t max, void (*each)(void *arg, const char *path),
                                void *arg);
+// A name vfs_mcache_xattr_wanted handed out whose request never went out:
+// it may be handed out again.
+void vfs_mcache_xattr_unasked(vfs_mcache *c, const char *path);
 // As vfs_mcache_put_xattr, with the answer dated `at` (vfs_mcache_now when
 // its request went out) instead of now.
 void vfs_mcache_put_xattr_at(vfs_mcache *c, const char *path, const char *name, int code, const void *data,

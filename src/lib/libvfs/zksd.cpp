@@ -84,8 +84,11 @@ struct zksd_vol {
     char xattr_absent_msg[256];
     // Attribute lists asked for together whose replies are still being
     // read (owned; under the mutex; NULL when none): every other use of
-    // the client reads them all first.
+    // the client stops it and reads the replies on their way first.
     struct xattr_batch *xb;
+    // Requests such a batch keeps unanswered at most: learned from how old
+    // its answers are when the kernel comes to them. Under the mutex.
+    int xb_window;
 };
 
 struct zksd_fh {
@@ -120,9 +123,9 @@ struct zksd_dh {
 
 void batch_settle(zksd_vol *v);
 
-// RAII hold of the volume mutex. A hold that may use the client first reads
-// the replies of a pending attribute batch (keep_batch leaves them: the
-// hold reads the batch itself or does not use the client).
+// RAII hold of the volume mutex. A hold that may use the client first ends
+// a pending attribute batch (keep_batch leaves it: the hold reads the batch
+// itself or does not use the client).
 struct vol_lock {
     explicit vol_lock(zksd_vol *v, bool keep_batch = false) : v_(v)
     {
@@ -409,6 +412,7 @@ void *vfs_zksd_mount(const char *url, void *arg, vperror_t *err, vfs_mount_ctx *
     os_mutex_init(&v->mutex);
     v->url = os_strdup(url);
     v->mc = vfs_mcache_new(VFS_MCACHE_WINDOW_MS, VFS_MCACHE_CAP);
+    v->xb_window = ZKSD_BATCH_IN_FLIGHT;
     if (!v->url || !v->mc) {
         vperror_set(&v->err, __FILE__, __LINE__, __func__, VERR_NO_MEMORY, nullptr);
         return mount_fail(v, err);
@@ -950,22 +954,53 @@ bool xattr_fetch(zksd_vol *v, const char *path, const char *full, const char *na
     return true;
 }
 
-bool parent_path(const char *path, char *dir);
-
 // At most this many attribute lists are asked for in one batch.
 constexpr size_t k_xattr_batch_max = 4096;
 
 // A batch of attribute lists whose replies are read as the kernel asks for
 // them: the server answers while the FUSE thread serves what needs no
-// request.
+// request. Each answer is dated when its request went out (at the latest),
+// so a long batch keeps its answers for the window after each was asked.
 struct xattr_batch {
     zksd_batch *b = nullptr;
     std::vector<std::string> names;                // mount paths, in batch order
     std::unordered_map<std::string, size_t> index; // name -> its place
+    std::vector<uint64_t> at;                      // cache clock before each request went out
+    size_t stamped = 0;                            // requests dated so far
     size_t given = 0;                              // answers read so far
-    uint64_t started = 0;                          // cache clock when it went out
     zksd_vol *v = nullptr;
 };
+
+// Dates the requests the client sent since the last call: they went out
+// after t.
+void batch_stamp(xattr_batch *x, uint64_t t)
+{
+    size_t n = zksd_cli_batch_sent(x->b);
+    for (; x->stamped < n && x->stamped < x->at.size(); x->stamped++)
+        x->at[x->stamped] = t;
+}
+
+// The window of a batch follows how old its answers are when they are
+// read (the kernel reads them as it comes to their names): an answer must
+// still be fresh when the kernel uses it, however slowly the kernel goes,
+// and the window stays as large as that allows, so that many requests
+// travel at once over a slow link.
+void batch_pace(zksd_vol *v, xattr_batch *x)
+{
+    if (x->given == 0 || x->given > x->at.size())
+        return;
+    uint64_t now = vfs_mcache_now(v->mc), at = x->at[x->given - 1];
+    uint64_t age = now > at ? now - at : 0;
+    int w = v->xb_window;
+    if (age > VFS_MCACHE_WINDOW_MS * 2 / 5)
+        w = w / 2 > 4 ? w / 2 : 4;
+    else if (age < VFS_MCACHE_WINDOW_MS / 5 && w < ZKSD_BATCH_IN_FLIGHT)
+        w += w / 8 > 1 ? w / 8 : 1;
+    if (w != v->xb_window) {
+        v->xb_window = w;
+        zksd_cli_batch_window(x->b, w);
+    }
+}
 
 void batch_put(void *arg, int i, int status, const char *data, uint32_t len)
 {
@@ -973,7 +1008,7 @@ void batch_put(void *arg, int i, int status, const char *data, uint32_t len)
     x->given = (size_t)i + 1;
     if (status == VERR_INVALID_PARAMETER || is_conn_error(status))
         return; // its own request will say why
-    vfs_mcache_put_xattr_at(x->v->mc, x->names[(size_t)i].c_str(), nullptr, status, data, len, x->started);
+    vfs_mcache_put_xattr_at(x->v->mc, x->names[(size_t)i].c_str(), nullptr, status, data, len, x->at[(size_t)i]);
 }
 
 // Caller holds the mutex. Reads the pending batch's answers into the cache
@@ -984,9 +1019,13 @@ void batch_advance(zksd_vol *v, size_t upto)
     while (xattr_batch *x = v->xb) {
         if (upto != SIZE_MAX && x->given > upto)
             return;
+        uint64_t t = vfs_mcache_now(v->mc);
         int r = zksd_cli_batch_next(x->b, batch_put, x);
-        if (r > 0)
+        if (r > 0) {
+            batch_stamp(x, t);
+            batch_pace(v, x);
             continue;
+        }
         if (r < 0)
             vfs_mcache_clear(v->mc);
         zksd_cli_batch_free(x->b);
@@ -996,10 +1035,17 @@ void batch_advance(zksd_vol *v, size_t upto)
     }
 }
 
+// Caller holds the mutex and is about to use the client: the pending batch
+// sends no more requests and the replies on their way are read (the names
+// never asked for may be asked for again).
 void batch_settle(zksd_vol *v)
 {
-    if (v->xb)
-        batch_advance(v, SIZE_MAX);
+    xattr_batch *x = v->xb;
+    if (!x)
+        return;
+    for (size_t i = zksd_cli_batch_stop(x->b); i < x->names.size(); i++)
+        vfs_mcache_xattr_unasked(v->mc, x->names[i].c_str());
+    batch_advance(v, SIZE_MAX);
 }
 
 // Caller holds the mutex. Reads the pending batch up to path's answer, if
@@ -1013,23 +1059,21 @@ void batch_until(zksd_vol *v, const char *path)
         batch_advance(v, it->second);
 }
 
-// `ls -l` asks the attribute list of every entry of the directory it has
-// just listed, one request after another. When the list of path is not
-// known and its directory was listed within the window, the lists of the
-// directory's entries are asked for together (once per window): the
-// requests go out back to back, and their replies are read as the kernel
-// asks, so the server works while the kernel's other questions are answered
-// from the cache. A broken batch drops everything cached (the client has
-// started afresh on a new connection, or closed it), and the caller's own
-// request then meets the connection as it always would.
+// `ls -l` asks the attribute list of every entry of the directory it is
+// listing, one request after another, in the listing's order, while it
+// reads the listing. When the list of path is not known and path came with
+// a listing, the lists of path and of the listed entries after it are asked
+// for together (each name once per listing): the requests go out back to
+// back, and their replies are read as the kernel asks, so the server works
+// while the kernel's other questions are answered from the cache. A broken
+// batch drops everything cached (the client has started afresh on a new
+// connection, or closed it), and the caller's own request then meets the
+// connection as it always would.
 void xattr_prefetch(zksd_vol *v, const char *path)
 {
-    char dir[PL_MAX_PATH];
-    if (!parent_path(path, dir))
-        return;
     std::vector<std::string> names;
     vfs_mcache_xattr_wanted(
-        v->mc, dir, k_xattr_batch_max,
+        v->mc, path, k_xattr_batch_max,
         [](void *arg, const char *p) { ((std::vector<std::string> *)arg)->emplace_back(p); }, &names);
     if (names.size() < 2)
         return; // one alone is the caller's own request
@@ -1037,31 +1081,39 @@ void xattr_prefetch(zksd_vol *v, const char *path)
     if (!x)
         return;
     std::vector<std::string> fulls; // server paths
-    fulls.reserve(names.size());
-    x->names.reserve(names.size());
-    char full[PL_MAX_PATH];
-    vperror_t saved;
-    vperror_copy(&saved, vfs_err_rec());
-    for (std::string &n : names) {
-        if (!full_path(v, n.c_str(), full, false))
-            continue; // its own request will say why
-        fulls.emplace_back(full);
-        x->index.emplace(n, x->names.size());
-        x->names.push_back(std::move(n));
+    try {
+        fulls.reserve(names.size());
+        x->names.reserve(names.size());
+        char full[PL_MAX_PATH];
+        vperror_t saved;
+        vperror_copy(&saved, vfs_err_rec());
+        for (std::string &n : names) {
+            if (!full_path(v, n.c_str(), full, false))
+                continue; // its own request will say why
+            fulls.emplace_back(full);
+            x->index.emplace(n, x->names.size());
+            x->names.push_back(std::move(n));
+        }
+        vperror_copy(vfs_err_rec(), &saved);
+        x->at.resize(x->names.size());
+    } catch (const std::bad_alloc &) {
+        delete x;
+        return;
     }
-    vperror_copy(vfs_err_rec(), &saved);
     std::vector<const char *> ptrs;
     ptrs.reserve(fulls.size());
     for (const std::string &f : fulls)
         ptrs.push_back(f.c_str());
     x->v = v;
-    x->started = vfs_mcache_now(v->mc);
     vol_lock g(v); // an earlier batch is read to its end first
+    uint64_t t = vfs_mcache_now(v->mc);
     if (ptrs.size() < 2 || !v->cli ||
-        !(x->b = zksd_cli_batch_listxattr(v->cli, ptrs.data(), (int)ptrs.size(), (int)(k_xattr_max + 1)))) {
+        !(x->b = zksd_cli_batch_listxattr(v->cli, ptrs.data(), (int)ptrs.size(), (int)(k_xattr_max + 1),
+                                          v->xb_window))) {
         delete x;
         return;
     }
+    batch_stamp(x, t);
     v->xb = x;
     batch_until(v, path);
     touch(v);

@@ -62,7 +62,9 @@ struct zksd_batch {
     std::vector<size_t> sent;  // the indexes that travel, in order
     int olen = 0;
     size_t next = 0;         // the next index to answer
+    size_t limit = 0;        // indexes from here on get no answer (stopped)
     size_t out = 0, in = 0;  // requests sent, replies read
+    size_t window = ZKSD_BATCH_IN_FLIGHT; // requests unanswered at most
     int end = 1;             // 1 while answers remain, 0 all given, -1 broke
 };
 
@@ -72,7 +74,7 @@ namespace {
 int fill_window(zksd_batch *b)
 {
     int ret = ZKSD_OK;
-    while (b->out < b->sent.size() && b->out - b->in < (size_t)ZKSD_BATCH_IN_FLIGHT && ret == ZKSD_OK)
+    while (b->out < b->sent.size() && b->out - b->in < b->window && ret == ZKSD_OK)
         ret = send_one(b->ctx, b->paths[b->sent[b->out++]].c_str(), b->olen);
     return ret;
 }
@@ -90,9 +92,15 @@ int broke(zksd_batch *b, int ret)
     return -1;
 }
 
+// The window as asked, within 1 and ZKSD_BATCH_IN_FLIGHT.
+size_t window_of(int window)
+{
+    return window < 1 ? 1 : window > ZKSD_BATCH_IN_FLIGHT ? (size_t)ZKSD_BATCH_IN_FLIGHT : (size_t)window;
+}
+
 } // namespace
 
-zksd_batch *zksd_cli_batch_listxattr(cli_ctx *ctx, const char *const *paths, int n, int olen)
+zksd_batch *zksd_cli_batch_listxattr(cli_ctx *ctx, const char *const *paths, int n, int olen, int window)
 {
     PL_ASSERT_RET(TAG, ctx && olen >= 0 && n >= 0 && (n == 0 || paths), nullptr);
     if (ctx->fix_failed) {
@@ -117,6 +125,8 @@ zksd_batch *zksd_cli_batch_listxattr(cli_ctx *ctx, const char *const *paths, int
     }
     b->ctx = ctx;
     b->olen = olen;
+    b->limit = b->paths.size();
+    b->window = window_of(window);
     int ret = fill_window(b);
     if (ret != ZKSD_OK)
         broke(b, ret);
@@ -129,7 +139,7 @@ int zksd_cli_batch_next(zksd_batch *b, zksd_batch_answer_fn each, void *arg)
     if (b->end <= 0)
         return b->end;
     cli_ctx *ctx = b->ctx;
-    if (b->next >= b->paths.size()) {
+    if (b->next >= b->limit) {
         b->end = 0;
         finish(ctx, ZKSD_OK);
         return 0;
@@ -143,9 +153,31 @@ int zksd_cli_batch_next(zksd_batch *b, zksd_batch_answer_fn each, void *arg)
     b->in++;
     // The window is topped up in bursts: many requests per write on the
     // way, rather than one small write per reply read.
-    if (ret == ZKSD_OK && b->out - b->in <= (size_t)ZKSD_BATCH_IN_FLIGHT / 2)
+    if (ret == ZKSD_OK && b->out - b->in <= b->window / 2)
         ret = fill_window(b);
     return ret == ZKSD_OK ? 1 : broke(b, ret);
+}
+
+size_t zksd_cli_batch_sent(const zksd_batch *b)
+{
+    PL_ASSERT_RET(TAG, b, 0);
+    return b->out < b->sent.size() ? b->sent[b->out] : b->limit;
+}
+
+void zksd_cli_batch_window(zksd_batch *b, int window)
+{
+    PL_ASSERT_RET_VOID(TAG, b);
+    b->window = window_of(window);
+}
+
+size_t zksd_cli_batch_stop(zksd_batch *b)
+{
+    PL_ASSERT_RET(TAG, b, 0);
+    if (b->end > 0) {
+        b->limit = zksd_cli_batch_sent(b);
+        b->sent.resize(b->out);
+    }
+    return b->limit;
 }
 
 void zksd_cli_batch_free(zksd_batch *b)
@@ -161,7 +193,7 @@ int zksd_cli_listxattr_batch(cli_ctx *ctx, const char *const *paths, int n, int 
                              void *arg)
 {
     PL_ASSERT_RET(TAG, ctx && each, -1);
-    zksd_batch *b = zksd_cli_batch_listxattr(ctx, paths, n, olen);
+    zksd_batch *b = zksd_cli_batch_listxattr(ctx, paths, n, olen, ZKSD_BATCH_IN_FLIGHT);
     if (!b)
         return ctx->fix_failed ? -1 : finish(ctx, ZKSD_MEM_ERR);
     int r;

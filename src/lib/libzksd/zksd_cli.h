@@ -304,9 +304,20 @@ int zksd_cli_listxattr_batch(cli_ctx *ctx, const char *const *paths, int n, int 
 // above; no further answers). Until a batch has answered 0 or -1, or has
 // been freed, ctx must carry nothing else. zksd_cli_batch_free reads and
 // drops the replies still to come, then frees the batch (NULL: nothing).
+// window: requests unanswered at most (1 to ZKSD_BATCH_IN_FLIGHT; a request
+// goes out only while fewer are), changed for the requests still to go by
+// zksd_cli_batch_window. zksd_cli_batch_sent answers how many paths, from
+// the first, have had their requests sent (or need none): an answer
+// reflects the server's state at some time after its request went out.
+// zksd_cli_batch_stop sends no more requests: the batch then ends after the
+// answers of the paths sent so far, whose number it answers (the later
+// paths get no answer).
 struct zksd_batch;
-zksd_batch *zksd_cli_batch_listxattr(cli_ctx *ctx, const char *const *paths, int n, int olen);
+zksd_batch *zksd_cli_batch_listxattr(cli_ctx *ctx, const char *const *paths, int n, int olen, int window);
 int zksd_cli_batch_next(zksd_batch *b, zksd_batch_answer_fn each, void *arg);
+void zksd_cli_batch_window(zksd_batch *b, int window);
+size_t zksd_cli_batch_sent(const zksd_batch *b);
+size_t zksd_cli_batch_stop(zksd_batch *b);
 void zksd_cli_batch_free(zksd_batch *b);
 // out: the eleven numbers of the answer in its order (an answer that is not
 // eleven decimal numbers fails with code 2).
