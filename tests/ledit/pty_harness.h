@@ -100,13 +100,15 @@ struct screen {
                 default: break;
                 }
                 i = j;
-            } else if (ch >= 32 && ch < 127) {
+            } else if ((ch >= 32 && ch < 127) || ch >= 0xC0) {
+                // A UTF-8 character takes one cell, shown as '*'; its
+                // continuation bytes take none.
                 if (pending) {
                     c = 0;
                     line_feed();
                     pending = false;
                 }
-                cells[(size_t)r][(size_t)c] = (char)ch;
+                cells[(size_t)r][(size_t)c] = ch >= 0xC0 ? '*' : (char)ch;
                 if (c == cols - 1)
                     pending = true;
                 else
@@ -269,14 +271,30 @@ public:
         return n + report_read + pending;
     }
 
-    // True once the child is blocked reading descriptor 0 with nothing left
-    // to read: every key sent so far has been handled and its output written.
+    // Whether a /proc/PID/syscall line shows a wait for input: a read of
+    // descriptor 0, or the poll the editor waits in before it reads.
+    static bool waits_for_input(const char *text)
+    {
+        char *end = nullptr;
+        long nr = strtol(text, &end, 10);
+        if (end == text)
+            return false;
+        if (nr == (long)SYS_read)
+            return strncmp(end, " 0x0 ", 5) == 0;
+#ifdef SYS_poll
+        if (nr == (long)SYS_poll)
+            return true;
+#endif
+        return nr == (long)SYS_ppoll;
+    }
+
+    // True once the child is blocked waiting for descriptor 0 with nothing
+    // left to read: every key sent so far has been handled and its output
+    // written.
     bool wait_idle()
     {
         auto end = std::chrono::steady_clock::now() + k_wait;
         std::string path = "/proc/" + std::to_string(pid) + "/syscall";
-        char want[32];
-        snprintf(want, sizeof(want), "%ld 0x0 ", (long)SYS_read);
         while (std::chrono::steady_clock::now() < end) {
             int inq = -1;
             char text[128] = {0};
@@ -286,8 +304,7 @@ public:
                     text[0] = '\0';
                 fclose(f);
             }
-            if (ioctl(slave, FIONREAD, &inq) == 0 && inq == 0 && strncmp(text, want, strlen(want)) == 0 &&
-                sleeping())
+            if (ioctl(slave, FIONREAD, &inq) == 0 && inq == 0 && waits_for_input(text) && sleeping())
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }

@@ -86,6 +86,16 @@ TEST(LeditPty, EditingKeys)
         {"x\x0a", "x"},                                  // Ctrl-J
         {"mount \r", "mount"},                           // one trailing blank dropped
         {"a  \r", "a "},
+        // UTF-8 is taken whole: inserted, moved over, deleted and swapped as
+        // characters; bytes that make no character are dropped.
+        {"h\xc3\xa9llo\r", "h\xc3\xa9llo"},
+        {"a\xc3\xa9\x1b[DX\r", "aX\xc3\xa9"},                   // Left
+        {"\xc3\xa9" "b\x01\x06X\r", "\xc3\xa9Xb"},                // Ctrl-A, Ctrl-F
+        {"a\xe2\x82\xac\x7f\r", "a"},                         // Backspace
+        {"\xf0\x9f\x98\x80z\x01\x1b[3~\r", "z"},              // Delete
+        {"\xc3\xa9\xe2\x82\xac\x14\r", "\xe2\x82\xac\xc3\xa9"}, // Ctrl-T
+        {"\xc3\xa9 \xc3\xa0\x1b\x7f\r", "\xc3\xa9"},              // Alt-Backspace: a word of them
+        {"a\xc3(b\xff\xed\xa0\x80\xc0\xaf\r", "ab"},           // broken, surrogate, overlong
     };
     pty_child c;
     start_editor(c, 24, 80);
@@ -191,6 +201,39 @@ TEST(LeditPty, WrappedLineRedraw)
     EXPECT_EQ(s.c, 1);
     ASSERT_TRUE(c.send("\r"));
     EXPECT_EQ(c.next_result(), "line:Xabcdefghijklmnopqr");
+}
+
+// UTF-8 characters on the screen: one cell each, the cursor placed by
+// characters, wrapped rows counted by cells.
+TEST(LeditPty, Utf8CharactersTakeOneCellEach)
+{
+    const int rows = 10, cols = 10;
+    pty_child c;
+    start_editor(c, rows, cols);
+    ASSERT_TRUE(c.send("h\xc3\xa9llo\x1b[D\x1b[D\x1b[DX"));
+    ASSERT_TRUE(c.sync());
+    screen s = c.show(rows, cols);
+    EXPECT_EQ(s.row(0), "> h*Xllo");
+    EXPECT_EQ(s.c, 5);
+    ASSERT_TRUE(c.send("\x18")); // Ctrl-X: the whole line goes
+    ASSERT_TRUE(c.sync());
+    std::string twelve;
+    for (int i = 0; i < 12; i++)
+        twelve += "\xc3\xa9";
+    ASSERT_TRUE(c.send(twelve));
+    ASSERT_TRUE(c.sync());
+    s = c.show(rows, cols);
+    EXPECT_EQ(s.row(0), "> ********");
+    EXPECT_EQ(s.row(1), "****");
+    EXPECT_EQ(s.r, 1);
+    EXPECT_EQ(s.c, 4);
+    ASSERT_TRUE(c.send("\x1b[1;5A")); // Ctrl-Up: one row up, the same column
+    ASSERT_TRUE(c.sync());
+    s = c.show(rows, cols);
+    EXPECT_EQ(s.r, 0);
+    EXPECT_EQ(s.c, 4);
+    ASSERT_TRUE(c.send("\x7f\r")); // the second of them goes
+    EXPECT_EQ(c.next_result(), "line:" + twelve.substr(2));
 }
 
 TEST(LeditPty, HistoryBrowsing)

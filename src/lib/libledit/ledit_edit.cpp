@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cctype>
 #include <cerrno>
@@ -56,19 +57,146 @@ struct winch_guard {
 bool is_delim(char c) { return c && strchr(g_ledit.delims, c) != nullptr; }
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// ---- UTF-8: the text is kept as bytes; the cursor stands between whole
+// characters, and the screen shows each in the columns it takes.
+bool is_cont(char c) { return ((unsigned char)c & 0xC0) == 0x80; }
+
+// Bytes of the sequence a lead byte starts: 2 to 4, or 1 for an ASCII byte
+// or a byte that starts none.
+int seq_len(unsigned char c)
+{
+    if (c >= 0xC2 && c <= 0xDF)
+        return 2;
+    if (c >= 0xE0 && c <= 0xEF)
+        return 3;
+    if (c >= 0xF0 && c <= 0xF4)
+        return 4;
+    return 1;
+}
+
+// The code point of the n-byte sequence at s, or -1 when it is no valid
+// UTF-8 (a wrong continuation, an overlong form, a surrogate, above U+10FFFF).
+int32_t utf8_decode(const unsigned char *s, int n)
+{
+    static const int32_t min_of[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (n < 2 || n > 4)
+        return -1;
+    int32_t cp = s[0] & (0x7F >> n);
+    for (int i = 1; i < n; i++) {
+        if ((s[i] & 0xC0) != 0x80)
+            return -1;
+        cp = (cp << 6) | (s[i] & 0x3F);
+    }
+    if (cp < min_of[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return -1;
+    return cp;
+}
+
+// Columns a character takes: 0 for combining marks, 2 for the wide
+// (East Asian) ranges, else 1.
+int cp_width(int32_t cp)
+{
+    struct range {
+        int32_t lo, hi;
+    };
+    static constexpr range k_zero[] = {
+        {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A}, {0x064B, 0x065F},
+        {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F},
+        {0xFE20, 0xFE2F},
+    };
+    static constexpr range k_wide[] = {
+        {0x1100, 0x115F}, {0x2E80, 0x303E}, {0x3041, 0x33FF}, {0x3400, 0x4DBF}, {0x4E00, 0x9FFF},
+        {0xA000, 0xA4CF}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF}, {0xFE30, 0xFE4F}, {0xFF00, 0xFF60},
+        {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF}, {0x20000, 0x3FFFD},
+    };
+    for (const range &r : k_zero)
+        if (cp >= r.lo && cp <= r.hi)
+            return 0;
+    for (const range &r : k_wide)
+        if (cp >= r.lo && cp <= r.hi)
+            return 2;
+    return 1;
+}
+
+// Screen columns of the n bytes at s (a byte that is no valid sequence
+// counts as one column, as the terminal shows a replacement for it).
+int text_cols(const char *s, int n)
+{
+    int cols = 0;
+    for (int i = 0; i < n;) {
+        const unsigned char c = (unsigned char)s[i];
+        const int k = seq_len(c);
+        const int32_t cp = k > 1 && i + k <= n ? utf8_decode((const unsigned char *)s + i, k) : -1;
+        if (cp >= 0) {
+            cols += cp_width(cp);
+            i += k;
+        } else {
+            cols += 1;
+            i += 1;
+        }
+    }
+    return cols;
+}
+
+// The longest head of text that fits max bytes without cutting a character.
+int fit_len(const char *text, int max)
+{
+    int n = (int)strnlen(text, (size_t)max + 1);
+    if (n <= max)
+        return n;
+    n = max;
+    while (n > 0 && is_cont(text[n]))
+        n--;
+    return n;
+}
+
 struct editor {
     char *buf;
     int size;       // buf's size; at most size - 1 characters
     const char *prompt;
-    int plen;
-    int pos = 0;
-    int len = 0;
+    int plen;       // the prompt's columns
+    int pos = 0;    // cursor, a byte offset between characters
+    int len = 0;    // bytes of text
+    int pos_c = 0;  // screen offsets (prompt included) of the cursor and the
+    int len_c = 0;  // end as the screen shows them now
     bool search;
     uint32_t hist_pos;  // history line shown; hist_count = the line being typed
     std::string typed;  // the line being typed, kept while browsing history
 
     int width() const { return g_ledit.cols > 0 ? g_ledit.cols : LEDIT_DEFAULT_COLS; }
     int row_of(int off) const { return off / width(); }
+    // Screen offset of text position i, as the text stands now.
+    int off(int i) const { return plen + text_cols(buf, i); }
+    int next_pos(int i) const
+    {
+        if (i < len)
+            i++;
+        while (i < len && is_cont(buf[i]))
+            i++;
+        return i;
+    }
+    int prev_pos(int i) const
+    {
+        if (i > 0)
+            i--;
+        while (i > 0 && is_cont(buf[i]))
+            i--;
+        return i;
+    }
+    // The last text position whose screen offset is at most target.
+    int pos_at_offset(int target) const
+    {
+        int i = 0, c = plen;
+        while (i < len) {
+            const int j = next_pos(i);
+            const int cw = text_cols(buf + i, j - i);
+            if (c + cw > target)
+                break;
+            c += cw;
+            i = j;
+        }
+        return i;
+    }
 
     // Moves the cursor and rewrites the text as described by mode: 0 only
     // moves, 1 rewrites prompt and text, k >= 2 rewrites from position k - 1
@@ -79,15 +207,19 @@ struct editor {
         if (mode >= 1 || g_ledit.cols <= 0)
             ledit_window_size();
         int w = width();
-        int p = plen;
+        // Old places are where the screen shows them; new ones are counted
+        // on the text as it stands now.
+        const int np = off(new_pos);
         if (mode == 0) {
-            ledit_cursor_move(row_of(p + new_pos) - row_of(p + pos), (p + new_pos) % w - (p + pos) % w);
+            ledit_cursor_move(row_of(np) - row_of(pos_c), np % w - pos_c % w);
             pos = new_pos;
+            pos_c = np;
             return;
         }
         buf[new_len] = '\0';
+        const int nl = off(new_len);
         if (mode == 1) {
-            ledit_cursor_move(-row_of(p + pos), 0);
+            ledit_cursor_move(-row_of(pos_c), 0);
             ledit_putc('\r');
             ledit_color_set(g_ledit.prompt_color);
             ledit_puts(prompt);
@@ -101,23 +233,25 @@ struct editor {
         // Text written up to a row's last column leaves the cursor there;
         // a line feed takes it to the next row, where the model has it. When
         // nothing was written (a cut at the very end) it already stands there.
-        bool wrote = mode == 1 ? p + new_len > 0 : mode - 1 < new_len;
-        if (wrote && (p + new_len) % w == 0)
+        bool wrote = mode == 1 ? nl > 0 : mode - 1 < new_len;
+        if (wrote && nl % w == 0)
             ledit_putc('\n');
-        int end_row = row_of(p + new_len);
-        if (len > new_len) {
-            for (int i = new_len; i < len; i++)
+        int end_row = row_of(nl);
+        if (len_c > nl) {
+            for (int i = nl; i < len_c; i++)
                 ledit_putc(' ');
-            if ((p + len) % w == 0)
+            if (len_c % w == 0)
                 ledit_putc('\n');
-            end_row = row_of(p + len);
+            end_row = row_of(len_c);
         }
-        if (row_of(p + new_len) < end_row)
-            ledit_cursor_move(row_of(p + new_len) - end_row, 0);
+        if (row_of(nl) < end_row)
+            ledit_cursor_move(row_of(nl) - end_row, 0);
         ledit_putc('\r');
-        ledit_cursor_move(row_of(p + new_pos) - row_of(p + new_len), (p + new_pos) % w);
+        ledit_cursor_move(row_of(np) - row_of(nl), np % w);
         pos = new_pos;
         len = new_len;
+        pos_c = np;
+        len_c = nl;
     }
 
     // The text changed from position `from` on: rewrite from there.
@@ -134,13 +268,14 @@ struct editor {
         int n = (int)strlen(buf);
         pos = 0;
         len = 0;
+        pos_c = len_c = plen;
         redraw(new_pos < 0 ? n : new_pos, n, 1);
     }
 
     // Replaces the whole text (cut to fit), cursor at its end.
     void set_text(const char *text)
     {
-        int n = (int)strnlen(text, (size_t)size - 1);
+        int n = fit_len(text, size - 1);
         memmove(buf, text, (size_t)n);
         buf[n] = '\0';
         redraw(n, n, 1);
@@ -206,20 +341,27 @@ struct editor {
         changed_from(pos, i, len);
     }
 
+    // Exchanges the characters [a, b) and [b, e).
+    void swap_chars(int a, int b, int e) { std::rotate(buf + a, buf + b, buf + e); }
+
     void transpose()
     {
         if (pos == 0)
             return;
-        if (pos < len && !is_delim(buf[pos]) && !is_delim(buf[pos - 1])) {
-            std::swap(buf[pos - 1], buf[pos]);
-            int np = pos + 1 <= len ? pos + 1 : len;
-            changed_from(pos - 1, np, len);
+        const int before = prev_pos(pos);
+        if (pos < len && !is_delim(buf[pos]) && !is_delim(buf[before])) {
+            const int after = next_pos(pos);
+            swap_chars(before, pos, after);
+            changed_from(before, after, len);
             return;
         }
-        if (pos == 1 || is_delim(buf[pos - 1]) || is_delim(buf[pos - 2]))
+        if (before == 0)
             return;
-        std::swap(buf[pos - 2], buf[pos - 1]);
-        changed_from(pos - 2, pos, len);
+        const int first = prev_pos(before);
+        if (is_delim(buf[before]) || is_delim(buf[first]))
+            return;
+        swap_chars(first, before, pos);
+        changed_from(first, pos, len);
     }
 
     void delete_blanks_around()
@@ -236,21 +378,42 @@ struct editor {
     bool row_up()
     {
         int w = width();
-        if (row_of(plen + pos) == 0)
+        if (row_of(pos_c) == 0)
             return false;
-        int np = pos - w;
-        redraw(np < 0 ? 0 : np, len, 0);
+        const int target = pos_c - w;
+        redraw(target < plen ? 0 : pos_at_offset(target), len, 0);
         return true;
     }
 
     bool row_down()
     {
         int w = width();
-        if (row_of(plen + pos) >= row_of(plen + len))
+        if (row_of(pos_c) >= row_of(len_c))
             return false;
-        int np = pos + w;
-        redraw(np > len ? len : np, len, 0);
+        const int target = pos_c + w;
+        redraw(target >= len_c ? len : pos_at_offset(target), len, 0);
         return true;
+    }
+
+    // A character that began with lead byte c: its other bytes are read and
+    // the whole of it inserted; an invalid sequence is dropped.
+    void insert_utf8(unsigned char c)
+    {
+        unsigned char seq[4] = {c, 0, 0, 0};
+        const int n = seq_len(c);
+        for (int i = 1; i < n; i++) {
+            int b;
+            do
+                b = ledit_read_byte();
+            while (b == -2);
+            if (b < 0)
+                return; // the end of input shows at the next key
+            seq[i] = (unsigned char)b;
+            if (!is_cont((char)b))
+                return;
+        }
+        if (utf8_decode(seq, n) >= 0)
+            insert((const char *)seq, n);
     }
 
     // ---- history ----
@@ -326,7 +489,7 @@ void editor::complete(bool list_only)
         }
         const char *prefix = list->words[0];
         int tail = lp < len ? lp : len;
-        while (tail > 0 && strncasecmp(buf + len - tail, prefix, (size_t)tail) != 0)
+        while (tail > 0 && (strncasecmp(buf + len - tail, prefix, (size_t)tail) != 0 || is_cont(buf[len - tail])))
             tail--;
         if ((len - tail) + lp + 1 < size) {
             int start = len - tail;
@@ -479,7 +642,7 @@ void editor::search_history(bool from_line)
         }
     }
     const char *text = selected ? selected : saved.c_str();
-    int n = (int)strnlen(text, (size_t)size - 1);
+    int n = fit_len(text, size - 1);
     memmove(buf, text, (size_t)n);
     buf[n] = '\0';
     hist_pos = g_ledit.hist_count;
@@ -522,7 +685,7 @@ char *ledit_edit(char *buf, int size, const char *prompt, int has_input, int sea
     e.buf = buf;
     e.size = size;
     e.prompt = prompt ? prompt : "";
-    e.plen = (int)strlen(e.prompt);
+    e.plen = text_cols(e.prompt, (int)strlen(e.prompt));
     e.search = search_mode != 0;
     e.hist_pos = g_ledit.hist_count;
     if (has_input)
@@ -545,7 +708,7 @@ char *ledit_edit(char *buf, int size, const char *prompt, int has_input, int sea
         if (g_ledit.resized) {
             g_ledit.resized = 0;
             ledit_window_size();
-            ledit_cursor_move(-e.row_of(e.plen + e.pos), 0);
+            ledit_cursor_move(-e.row_of(e.pos_c), 0);
             ledit_puts("\r\033[J");
             e.fresh_line(e.pos);
         }
@@ -553,6 +716,8 @@ char *ledit_edit(char *buf, int size, const char *prompt, int has_input, int sea
         if (!k.escaped && c >= 32 && c <= 126) {
             char ch = (char)c;
             e.insert(&ch, 1);
+        } else if (!k.escaped && c >= 0xC2 && c <= 0xF4) {
+            e.insert_utf8((unsigned char)c);
         } else if (c == K_CTRL_J || c == K_CTRL_M) {
             e.redraw(e.len, e.len, 1);
             ledit_newline();
@@ -581,19 +746,19 @@ char *ledit_edit(char *buf, int size, const char *prompt, int has_input, int sea
                 return nullptr;
             }
             if (e.pos < e.len)
-                e.remove(e.pos, e.pos + 1, false);
+                e.remove(e.pos, e.next_pos(e.pos), false);
         } else if (c == LK_DELETE) {
             if (e.pos < e.len)
-                e.remove(e.pos, e.pos + 1, false);
+                e.remove(e.pos, e.next_pos(e.pos), false);
         } else if (c == LK_BACKSPACE) {
             if (e.pos > 0)
-                e.remove(e.pos - 1, e.pos, false);
+                e.remove(e.prev_pos(e.pos), e.pos, false);
         } else if (c == K_CTRL_B || c == LK_LEFT) {
             if (e.pos > 0)
-                e.redraw(e.pos - 1, e.len, 0);
+                e.redraw(e.prev_pos(e.pos), e.len, 0);
         } else if (c == K_CTRL_F || c == LK_RIGHT) {
             if (e.pos < e.len)
-                e.redraw(e.pos + 1, e.len, 0);
+                e.redraw(e.next_pos(e.pos), e.len, 0);
         } else if (c == K_CTRL_A || c == LK_HOME) {
             e.redraw(0, e.len, 0);
         } else if (c == K_CTRL_E || c == LK_END) {
