@@ -5,6 +5,7 @@ environment, the pipelines, the end of input and -e."""
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -64,11 +65,11 @@ class Shell(ProgramCopy):
         got = self.replies(lines + "\nquit\n")
         return [re.sub(rb"proc_start_time=\d+\r\npid=\d+", b"START", r) for r in got]
 
-    def feed(self, text, args=(), env=None, timeout=30):
+    def feed(self, text, args=(), env=None, timeout=30, prefix=()):
         """(status, stdout bytes, stderr text) of the program reading text."""
         e = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "ZZ_ONE": "1"}
         e.update(env or {})
-        r = subprocess.run([self.exe] + list(args), input=text.encode() if isinstance(text, str) else text,
+        r = subprocess.run(list(prefix) + [self.exe] + list(args), input=text.encode() if isinstance(text, str) else text,
                            cwd=self.cwd, env=e, capture_output=True, timeout=timeout)
         return r.returncode, r.stdout, r.stderr.decode(errors="replace")
 
@@ -115,6 +116,15 @@ class Shell(ProgramCopy):
         self.assertEqual(self.reply("help nosuch"), HELP)
         self.assertEqual(self.reply("help pwd"), b"pwd\r\nPrint working directory\r\n\t-h Display this help\r\n\0")
         self.assertEqual(self.reply("help umount"), b"umount Unmount disk device\r\n\0")
+        # Help on any command, exit and quit included, prints its usage and
+        # the shell goes on (reply() sees the quit after it).
+        for name, desc in APP_ROWS + BUILTINS:
+            with self.subTest(name=name):
+                got = self.reply("help " + name)
+                self.assertGreater(len(got), 1, got)
+                self.assertEqual(self.reply(name + " -h"), got)
+        self.assertEqual(self.reply("? exit"), b"exit\r\nExit the service program\r\n\t-h Display this help\r\n\0")
+        self.assertEqual(self.reply("help quit"), b"quit\r\nQuit the current session\r\n\t-h Display this help\r\n\0")
 
     def test_lines_split_quote_and_repeat(self):
         cases = [
@@ -127,8 +137,11 @@ class Shell(ProgramCopy):
             ("echo 'a;b'", [b"a;b\r\n\0"]),
             # A failing command stops the rest of its line.
             ("nosuch;echo never", [NOT_FOUND % b"nosuch"]),
-            # Unbalanced quotes: nothing runs and the last command is forgotten.
-            ("echo 1\necho 'x\n   ", [b"1\r\n\0", b"\0"]),
+            # Unbalanced quotes: said, nothing runs and the last command is forgotten.
+            ("echo 1\necho 'x\n   ", [b"1\r\n\0", b"error: unbalanced quote\r\n\0", b"\0"]),
+            # Nothing between the ';': nothing runs.
+            (";", []),
+            (";;echo a;;", [b"a\r\n\0"]),
             # Blanks repeat the last line; an empty line does nothing.
             ("help\n   \n\n", [HELP, HELP]),
             ("nosuch\n  ", [NOT_FOUND % b"nosuch", b"\0"]),
@@ -165,7 +178,7 @@ class Shell(ProgramCopy):
             ("alias p=pwd\np\nalias p\nunalias p\nalias p", [b"\0", self.cwd_reply(), b"p=pwd\r\n\0", b"\0",
                                                                b"p not found\r\n\0"]),
             ("alias =x", [b"=x not found\r\n\0"]),
-            ("alias -h", [b"\0"]),
+            ("alias -h", [b"alias [name[=value] ...]\r\nDefine or display alias\r\n\t-h Display this help\r\n\0"]),
             ("unalias nosuch", [b"nosuch not found\r\n\0"]),
             ("unalias -a\nalias\nsc", [b"\0", b"\0", NOT_FOUND % b"sc"]),
         ]
@@ -289,6 +302,24 @@ class Shell(ProgramCopy):
         self.assertEqual(self.reply("source"), usage)
         self.assertEqual(self.reply("source -h"), usage)
 
+    def test_source_loops_are_cut_off(self):
+        # A file that sources itself, and two that source each other: the
+        # nesting ends with one message and a failed result, not a crash.
+        d = tempfile.mkdtemp(dir=self.tmp)
+        me, a, b = (os.path.join(d, n) for n in ("me", "a", "b"))
+        for path, text in ((me, "source %s\necho unwound\n" % me), (a, "source %s\n" % b), (b, "source %s\n" % a)):
+            with open(path, "w") as f:
+                f.write(text)
+        for start, deepest in ((me, me), (a, a)):
+            with self.subTest(start=start):
+                status, out, err = self.feed("", args=["-q", "-e", "source %s;echo never" % start])
+                self.assertEqual((status, out), (1, b"error: source [%s]: nested too deep, at most 32 levels\n"
+                                                 % deepest.encode()), err)
+        # The shell itself goes on.
+        got = self.replies("source %s\necho after\nquit\n" % a)
+        self.assertEqual(b"".join(got).count(b"nested too deep"), 1)
+        self.assertEqual(got[-3:], [b"after\r\n\0", b"\0", b"\0"])
+
     # ---- pipelines ---------------------------------------------------------------------------------
 
     def test_system2(self):
@@ -353,7 +384,7 @@ class Shell(ProgramCopy):
             ("call", 1, CALL_LIST.replace(b"\r\n", b"\n")[:-1]),
             ("echo x;#c", 0, b"x\n"),
             ("sc", 0, b"panic_dump_dir=\n"),
-            ("echo 'x", 1, b""),
+            ("echo 'x", 1, b"error: unbalanced quote\n"),
             ("q", 0, b""),
             ('system3 "echo a|echo b"', 0, b"b\n"),
         ]
@@ -365,6 +396,24 @@ class Shell(ProgramCopy):
         # The console log is off unless ZK_SH_DBG holds a non-zero number.
         self.assertNotIn("log_info", self.feed("", args=["-q", "-e", "call tlog"])[2])
         self.assertIn("log_info", self.feed("", args=["-q", "-e", "call tlog"], env={"ZK_SH_DBG": "1"})[2])
+
+    @unittest.skipUnless(shutil.which("unshare") and os.geteuid() == 0, "needs unshare and root")
+    def test_exec_option_sets_up_the_panic_dump_directory(self):
+        # In a mount namespace of its own, the kernel's core pattern file is a
+        # file of the test: the machine's pattern stays as it is.
+        d = tempfile.mkdtemp(dir=self.tmp)
+        pattern = os.path.join(d, "core_pattern")
+        with open(pattern, "w") as f:
+            f.write("unchanged\n")
+        ini = os.path.join(d, "zkue.ini")
+        with open(ini, "w") as f:
+            f.write("[debug]\npanic_dump_dir=%s/dumps\n" % d)
+        pre = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+               'mount --bind "$0" /proc/sys/kernel/core_pattern && exec "$@"', pattern]
+        status, out, err = self.feed("", args=["-q", "-c", ini, "-e", "echo a"], prefix=pre)
+        self.assertEqual((status, out), (0, b"a\n"), err)
+        with open(pattern) as f:
+            self.assertEqual(f.read(), "%s/dumps/%%e-%%p-%%t-%%c.core" % d)
 
     def test_exec_option_needs_root(self):
         nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]

@@ -114,9 +114,10 @@ const libsh_cmd_t *libsh_cmd_find(const char *name);
 libsh_cmd_fn libsh_cmd_handler(const char *name);
 // The row's description, or "get cmd help failed".
 const char *libsh_cmd_desc(const char *name);
-// Runs a line: ';'-separated commands ('#' pieces are comments), stopping at
-// the first negative result; a line of blanks runs the last command again.
-// The last command's result; -1 for unbalanced quotes or a line of
+// Runs a line: ';'-separated commands ('#' pieces are comments, empty ones
+// are skipped), stopping at the first negative result; a line of blanks
+// runs the last command again. The last command's result; -1 for
+// unbalanced quotes ("error: unbalanced quote") or a line of
 // LIBSH_CMD_SIZE bytes or more (nothing runs, the last command is forgotten).
 int libsh_exec_line(libsh_ctx_t *ctx, const char *line);
 // Runs one command: alias, assignment, argument vector, dispatch, flush.

@@ -55,7 +55,7 @@ void put_std(char *out, char *err)
 
 int libsh_cmd_show(libsh_ctx_t *ctx, int argc, char **argv)
 {
-    if (argc == 2) {
+    if (argc == 2 && strcmp(argv[1], "-h") != 0) {
         if (!rvar_mgr_exist(g_libsh.rvars, argv[1])) {
             LIBSH_PRINTF(ctx, "error: The show variable '%s' does not exist\n", argv[1]);
             return VERR_NOT_IMPLEMENTED;
@@ -86,7 +86,8 @@ int libsh_cmd_set(libsh_ctx_t *ctx, int argc, char **argv)
 
 int libsh_cmd_call(libsh_ctx_t *ctx, int argc, char **argv)
 {
-    if (argc >= 2) {
+    const bool help = argc == 2 && strcmp(argv[1], "-h") == 0;
+    if (argc >= 2 && !help) {
         if (!fvar_mgr_exist(g_libsh.fvars, argv[1])) {
             LIBSH_PRINTF(ctx, "error: The call func '%s' does not exist\n", argv[1]);
             return VERR_NOT_IMPLEMENTED;
@@ -97,7 +98,7 @@ int libsh_cmd_call(libsh_ctx_t *ctx, int argc, char **argv)
     char *list = fvar_mgr_list_str(g_libsh.fvars, "call");
     LIBSH_PRINTF(ctx, "%s\n%s", libsh_cmd_desc("call"), list ? list : "");
     os_free(list);
-    return -1;
+    return help ? 0 : -1;
 }
 
 int libsh_cmd_pwd(libsh_ctx_t *ctx, int argc, char **argv)
@@ -117,8 +118,10 @@ int libsh_cmd_pwd(libsh_ctx_t *ctx, int argc, char **argv)
 
 int libsh_cmd_alias(libsh_ctx_t *ctx, int argc, char **argv)
 {
-    if (opt_scan(ctx, argc, argv, "h"))
+    if (opt_scan(ctx, argc, argv, "h")) {
+        LIBSH_PRINTF(ctx, "alias [name[=value] ...]\n%s\n\t-h Display this help\n", libsh_cmd_desc("alias"));
         return 0;
+    }
     if (argc < 2) {
         alias_foreach([](void *arg, const char *name, const char *value) {
             libsh_ctx_t *c = (libsh_ctx_t *)arg;
@@ -149,8 +152,11 @@ int libsh_cmd_alias(libsh_ctx_t *ctx, int argc, char **argv)
 int libsh_cmd_unalias(libsh_ctx_t *ctx, int argc, char **argv)
 {
     int other = 0;
-    if (opt_scan(ctx, argc, argv, "ah", &other))
+    if (opt_scan(ctx, argc, argv, "ah", &other)) {
+        LIBSH_PRINTF(ctx, "unalias [-a] name [name ...]\n%s\n\t-a Delete every alias\n\t-h Display this help\n",
+                     libsh_cmd_desc("unalias"));
         return 0;
+    }
     if (other == 'a') {
         alias_clear();
         return 0;
@@ -232,13 +238,26 @@ int libsh_cmd_echo(libsh_ctx_t *ctx, int argc, char **argv)
     return 0;
 }
 
-int libsh_cmd_env(libsh_ctx_t *ctx, int, char **)
+int libsh_cmd_env(libsh_ctx_t *ctx, int argc, char **argv)
 {
+    if (opt_scan(ctx, argc, argv, "h")) {
+        LIBSH_PRINTF(ctx, "env\n%s\n\t-h Display this help\n", libsh_cmd_desc("env"));
+        return 0;
+    }
     char *const *e = libsh_envv();
     for (; e && *e; e++)
         LIBSH_PRINTF(ctx, "%s\n", *e);
     return 0;
 }
+
+namespace {
+// Files being sourced, one inside the other; past the limit the whole
+// nesting is given up (a file that sources itself would otherwise run the
+// stack out).
+constexpr int k_source_max_depth = 32;
+int s_source_depth;
+bool s_source_unwind;
+} // namespace
 
 int libsh_cmd_source(libsh_ctx_t *ctx, int argc, char **argv)
 {
@@ -251,24 +270,39 @@ int libsh_cmd_source(libsh_ctx_t *ctx, int argc, char **argv)
         LIBSH_PRINTF(ctx, usage, libsh_cmd_desc("source"));
         return 1;
     }
-    for (int i = ctx->opt.optind; i < argc; i++) {
+    if (s_source_depth >= k_source_max_depth) {
+        LIBSH_PRINTF(ctx, "error: source [%s]: nested too deep, at most %d levels\n", argv[ctx->opt.optind],
+                     k_source_max_depth);
+        s_source_unwind = true;
+        return -1;
+    }
+    // The options of the lines run below reuse the context's parser state.
+    const int first = ctx->opt.optind;
+    int r = 0;
+    s_source_depth++;
+    for (int i = first; i < argc && r == 0; i++) {
         FILE *f = fopen(argv[i], "r");
         if (!f) {
             LIBSH_PRINTF(ctx, "open:[%s] error:%s\n", argv[i], strerror(errno));
-            return -1;
+            r = -1;
+            break;
         }
         char *line = nullptr;
         size_t cap = 0;
         ssize_t n;
-        while ((n = getline(&line, &cap, f)) >= 0) {
+        while (!s_source_unwind && (n = getline(&line, &cap, f)) >= 0) {
             while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
                 line[--n] = '\0';
             libsh_exec_line(ctx, line);
         }
         free(line);
         fclose(f);
+        if (s_source_unwind)
+            r = -1;
     }
-    return 0;
+    if (--s_source_depth == 0)
+        s_source_unwind = false;
+    return r;
 }
 
 namespace {
@@ -297,8 +331,12 @@ int pipeline_cmd(libsh_ctx_t *ctx, int argc, char **argv, bool in_process)
 int libsh_cmd_system2(libsh_ctx_t *ctx, int argc, char **argv) { return pipeline_cmd(ctx, argc, argv, false); }
 int libsh_cmd_system3(libsh_ctx_t *ctx, int argc, char **argv) { return pipeline_cmd(ctx, argc, argv, true); }
 
-int libsh_cmd_exit(libsh_ctx_t *ctx, int, char **)
+int libsh_cmd_exit(libsh_ctx_t *ctx, int argc, char **argv)
 {
+    if (opt_scan(ctx, argc, argv, "h")) {
+        LIBSH_PRINTF(ctx, "exit\n%s\n\t-h Display this help\n", libsh_cmd_desc("exit"));
+        return 0;
+    }
     ctx->flush_proc(ctx->stream);
     if (g_libsh.exit_proc)
         g_libsh.exit_proc();
@@ -306,8 +344,12 @@ int libsh_cmd_exit(libsh_ctx_t *ctx, int, char **)
     return 0;
 }
 
-int libsh_cmd_quit(libsh_ctx_t *ctx, int, char **)
+int libsh_cmd_quit(libsh_ctx_t *ctx, int argc, char **argv)
 {
+    if (opt_scan(ctx, argc, argv, "h")) {
+        LIBSH_PRINTF(ctx, "quit\n%s\n\t-h Display this help\n", libsh_cmd_desc("quit"));
+        return 0;
+    }
     ctx->flush_proc(ctx->stream);
     ctx->exit_flag = 1;
     return 0;

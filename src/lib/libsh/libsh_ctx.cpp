@@ -175,6 +175,8 @@ int libsh_exec_line(libsh_ctx_t *ctx, const char *line)
     }
     split_vec pieces;
     if (str_split_esape(buf, ";", "\"'", &pieces.v) != 0) {
+        LIBSH_PRINTF(ctx, "error: unbalanced quote\n");
+        ctx->flush_proc(ctx->stream);
         ctx->last_cmd[0] = '\0';
         return -1;
     }
@@ -182,7 +184,8 @@ int libsh_exec_line(libsh_ctx_t *ctx, const char *line)
     int r = 0;
     for (uint64_t i = 0; i < pieces.v.count; i++) {
         char *piece = str_trim(pieces.v.items[i]);
-        r = piece[0] == '#' ? 0 : exec_command2(ctx, piece);
+        // A comment, or nothing between two ';'.
+        r = piece[0] == '#' || !piece[0] ? 0 : exec_command2(ctx, piece);
         if (r < 0)
             break;
     }

@@ -173,18 +173,21 @@ int app_opt_set(void)
         fflush(stdout);
         exit(0);
     }
-    if (app_opt_block.exec_cmd)
-        app_exec_cmd();
-
-    if (app_opt_block.need_root && !os_is_root())
-        APP_LOG(LOG2_WARN, __func__, "%s privileges are required to run the program\n", "root");
-
+    // The panic dump directory is set up before -e runs: a crash of its
+    // commands leaves its core file there too.
     char *pdir = app_opt_block.panic_dump_dir;
     if (pdir && pdir[0] && !path_is_absolute(pdir)) {
         char full[8192];
         if (path_build2(full, sizeof(full), exe_dir, pdir)[0])
             app_opt_str_set(&app_opt_block.panic_dump_dir, full);
     }
+    if (app_opt_block.exec_cmd) {
+        os_painc_set_dump_dir(app_opt_block.panic_dump_dir, g_app.app_name);
+        app_exec_cmd();
+    }
+
+    if (app_opt_block.need_root && !os_is_root())
+        APP_LOG(LOG2_WARN, __func__, "%s privileges are required to run the program\n", "root");
     os_painc_set_dump_dir(app_opt_block.panic_dump_dir, g_app.app_name);
     return 0;
 }

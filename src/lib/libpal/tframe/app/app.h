@@ -78,7 +78,8 @@ extern app_opt_t app_opt_block;
 int app_opt_init(int argc, char **argv);
 // Second half of start-up, run after the program's option parser: log set-up,
 // configuration file, public keys, banner, dump, root check, panic dump
-// directory. 0. A descriptor without name, description, version, version
+// directory; -e hands its command string to shell_connet_cmd (and ends
+// the process) once the panic dump directory is set up. 0. A descriptor without name, description, version, version
 // date or (when no -c) configuration file name ends the program.
 int app_opt_set(void);
 // Shows the banner "<name>-<os>-<arch> v<ver> (<date>) - <desc>" on stderr
