@@ -5,6 +5,7 @@ terminals that cannot edit."""
 import fcntl
 import os
 import platform
+import signal
 import struct
 import subprocess
 import sys
@@ -14,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from zk_testlib import ProgramCopy  # noqa: E402
+from zk_testlib import ProgramCopy, fuse_usable, is_fuse_mounted, release_mount, wait_for  # noqa: E402
 
 WAIT = 30.0
 PROMPT = b"\x1b[m\x1b[92m>\x1b[m"  # the prompt ">" in the shell's colour 131
@@ -25,8 +26,11 @@ def reply(text):
     """A command's output on the terminal: the shell ends its lines with
     "\r\n", which the terminal turns into "\r\r\n", and the reply with a 0."""
     return text.replace(b"\n", b"\r\r\n") + b"\0"
-# read(2)'s number, to see in /proc/PID/syscall that the program waits for a key.
+# read(2)'s number, and those of poll(2) and ppoll(2), to see in
+# /proc/PID/syscall that the program waits for a key (it polls before it reads).
 SYS_READ = {"x86_64": 0, "ppc64le": 3, "ppc64": 3, "aarch64": 63, "i686": 3}.get(platform.machine())
+SYS_POLL = {"x86_64": (7, 271), "ppc64le": (167, 281), "ppc64": (167, 281), "aarch64": (73,),
+            "i686": (168, 309)}.get(platform.machine(), ())
 
 
 class Pty:
@@ -96,9 +100,17 @@ class Pty:
             return not (termios.tcgetattr(self.slave)[3] & termios.ICANON)
         try:
             with open("/proc/%d/syscall" % self.proc.pid) as f:
-                return f.read().startswith("%d 0x0 " % SYS_READ)
-        except OSError:
+                call = f.read().split()
+            with open("/proc/%d/stat" % self.proc.pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):
             return False
+        # Sleeping in the wait: a process on its way out of it is runnable.
+        if not call or state != "S":
+            return False
+        if call[0] == str(SYS_READ):
+            return len(call) > 1 and call[1] == "0x0"
+        return call[0] in {str(n) for n in SYS_POLL}
 
     def wait_idle(self):
         deadline = time.monotonic() + WAIT
@@ -197,6 +209,50 @@ class ShellOnTerminal(ProgramCopy):
         p.send(b"echo on\r")
         p.wait_output(NEW_LINE + reply(b"on\n"), mark)
         self.assertNotIn(b"command not found", p.output())
+
+    # ---- stop signals ----------------------------------------------------------------------
+
+    def assert_stopped_cleanly(self, p, signo):
+        """The program ended with 0 after a stop signal, logged it once and
+        left the terminal as it found it."""
+        self.assertEqual(p.wait_exit(), 0, p.output()[-2000:])
+        line = b"signo=%d [%s] call user_stop_proc" % (signo, signal.strsignal(signo).encode())
+        p.wait_output(line)  # the terminal hands the last output over after the end
+        self.assertEqual(p.output().count(line), 1, p.output()[-2000:])
+        lflag = termios.tcgetattr(p.slave)[3]
+        for flag in (termios.ICANON, termios.ECHO, termios.ISIG):
+            self.assertTrue(lflag & flag, "terminal left with flag %#x off" % flag)
+
+    def test_stop_signal_at_the_prompt(self):
+        for signo in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(signo=signo):
+                p = self.ready()
+                p.send(b"echo half typed")
+                p.wait_idle()  # the editor holds the terminal raw while it waits
+                os.kill(p.proc.pid, signo)
+                self.assert_stopped_cleanly(p, signo)
+                self.assertNotIn(reply(b"half typed\n"), p.output())
+
+    @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+    def test_stop_signal_during_a_mount_ends_the_program(self):
+        src = os.path.join(self.tmp, "src")
+        os.makedirs(src, exist_ok=True)
+        # Ctrl-C on the terminal (the mount runs with the terminal in its own
+        # mode) and SIGTERM from outside.
+        for how, signo in ((b"\x03", signal.SIGINT), (None, signal.SIGTERM)):
+            with self.subTest(signo=signo):
+                mnt = os.path.join(self.tmp, "mnt%d" % signo)
+                self.addCleanup(release_mount, mnt)
+                p = self.ready()
+                p.send(b"mount %s?fuse_mount_point=%s\r" % (src.encode(), mnt.encode()))
+                self.assertTrue(wait_for(lambda: is_fuse_mounted(mnt) or p.proc.poll() is not None))
+                self.assertTrue(is_fuse_mounted(mnt), p.output()[-2000:])
+                if how:
+                    os.write(p.master, how)
+                else:
+                    os.kill(p.proc.pid, signo)
+                self.assert_stopped_cleanly(p, signo)
+                self.assertFalse(is_fuse_mounted(mnt))
 
     def test_unset_term_uses_the_editor(self):
         p = self.ready(term=None)

@@ -623,6 +623,76 @@ TEST(LeditColour, NothingWhenStdoutIsNoTerminal)
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
 }
 
+// A stop request from a signal handler ends the read in progress and
+// every later one; the terminal is back in its own mode.
+TEST(LeditPty, InterruptEndsTheReadForGood)
+{
+    pty_child c;
+    c.start(24, 80, "xterm", [](int report) {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sa_handler = [](int) { ledit_interrupt(); };
+        sa.sa_flags = SA_RESTART; // the wait must end all the same
+        sigaction(SIGUSR1, &sa, nullptr);
+        char buf[64];
+        std::string msg;
+        for (int i = 0; i < 2; i++) {
+            errno = 0;
+            char *r = ledit_readline("> ", buf, sizeof(buf));
+            msg += r ? std::string("line:") + buf : "none:" + std::to_string(errno);
+            msg += i ? "\n" : "|";
+        }
+        if (write(report, msg.data(), msg.size()) < 0)
+            _exit(3);
+    });
+    ASSERT_TRUE(c.send("abc"));
+    ASSERT_TRUE(c.sync());
+    ASSERT_TRUE(c.raw_now());
+    kill(c.pid, SIGUSR1);
+    EXPECT_EQ(c.next_result(), "none:" + std::to_string(EINTR) + "|none:" + std::to_string(EINTR));
+    EXPECT_FALSE(c.raw_now());
+}
+
+// The plain fallback's wait ends the same way, also for a request that
+// comes before the wait begins.
+TEST(LeditFallback, InterruptEndsTheWait)
+{
+    int in[2], rep[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(rep), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        close(rep[0]);
+        signal(SIGUSR1, [](int) { ledit_interrupt(); });
+        if (write(rep[1], "R", 1) != 1)
+            _exit(3);
+        char buf[64];
+        errno = 0;
+        char *r = ledit_readline("> ", buf, sizeof(buf));
+        std::string msg = r ? "line" : "none:" + std::to_string(errno);
+        _exit(write(rep[1], msg.data(), msg.size()) < 0 ? 3 : 0);
+    }
+    close(rep[1]);
+    char ready = 0;
+    ASSERT_EQ(read(rep[0], &ready, 1), 1);
+    kill(pid, SIGUSR1);
+    std::string got;
+    char b[64];
+    ssize_t n = 1;
+    struct pollfd p = {rep[0], POLLIN, 0};
+    while (n > 0 && poll(&p, 1, 30000) > 0 && (n = read(rep[0], b, sizeof(b))) > 0)
+        got.append(b, (size_t)n);
+    kill(pid, SIGKILL); // when it did not end by itself
+    close(in[0]);
+    close(in[1]);
+    close(rep[0]);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    EXPECT_EQ(got, "none:" + std::to_string(EINTR));
+}
+
 TEST(LeditPty, HangUpIsTheEndOfInput)
 {
     pty_child c;

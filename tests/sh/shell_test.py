@@ -158,6 +158,10 @@ class Shell(ProgramCopy):
         self.assertEqual(got[1], b"error: line too long, at most 4095 bytes\r\n\0")
         # Nothing to repeat afterwards either.
         self.assertEqual(got[2:], [b"\0", b"\0", b"\0"])
+        # Longer than the line reader's buffer: the line is refused whole, no
+        # tail of it runs as a command of its own.
+        got = self.replies("echo " + "B" * 9000 + "\necho ok\nquit\n")
+        self.assertEqual(got, [b"error: line too long, at most 4095 bytes\r\n\0", b"ok\r\n\0", b"\0", b"\0"])
 
     def test_q_runs_exit_quit_does_not(self):
         for line, callback in (("q", True), ("quit", False), ("e", True), ("exit", True)):

@@ -36,20 +36,76 @@ static bool ledit_term_capable(void)
     return true;
 }
 
-// Reads one plain line; trailing '\n' and '\r' removed. NULL with errno 0
-// at end of input (or errno of a read failure).
-static char *ledit_fgets(char *buf, int size)
+// Standard input read in blocks for the plain lines; what follows a line
+// stays here for the next one.
+namespace {
+struct plain_input {
+    char buf[4096];
+    size_t pos, len;
+};
+plain_input s_plain;
+
+// One more block of standard input: 1, 0 at its end, -1 on a failure
+// (errno set), LEDIT_READ_STOP after ledit_interrupt.
+int plain_fill(void)
 {
-    errno = 0;
-    if (!fgets(buf, size, stdin)) {
-        int e = ferror(stdin) ? errno : 0;
-        clearerr(stdin);
-        buf[0] = '\0';
-        errno = e;
-        return nullptr;
+    ledit_reading(true);
+    int r;
+    for (;;) {
+        const int w = ledit_wait_input();
+        if (w == -2)
+            continue; // a signal: the wait looks at the stop request again
+        if (w != 0) {
+            r = w;
+            break;
+        }
+        const ssize_t n = read(STDIN_FILENO, s_plain.buf, sizeof(s_plain.buf));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n > 0) {
+            s_plain.pos = 0;
+            s_plain.len = (size_t)n;
+        }
+        r = n > 0 ? 1 : n == 0 ? 0 : -1;
+        break;
     }
-    size_t n = strlen(buf);
-    while (n > 0 && (buf[n - 1] == '\n' || buf[n - 1] == '\r'))
+    const int e = errno;
+    ledit_reading(false);
+    errno = e;
+    return r;
+}
+} // namespace
+
+// Reads one plain line; trailing '\n' and '\r' removed. A line longer than
+// size - 1 bytes is cut there and the rest of it dropped up to its newline,
+// so that no tail of it is taken for a line of its own. NULL with errno 0
+// at end of input, EINTR after ledit_interrupt, or the errno of a read
+// failure.
+static char *ledit_plain_line(char *buf, int size)
+{
+    int n = 0;
+    bool any = false;
+    for (;;) {
+        if (s_plain.pos == s_plain.len) {
+            const int r = plain_fill();
+            if (r == 0 && any)
+                break; // a last line without its newline
+            if (r <= 0) {
+                const int e = r == LEDIT_READ_STOP ? EINTR : r == 0 ? 0 : errno;
+                buf[0] = '\0';
+                errno = e;
+                return nullptr;
+            }
+        }
+        const char c = s_plain.buf[s_plain.pos++];
+        any = true;
+        if (c == '\n')
+            break;
+        if (n < size - 1)
+            buf[n++] = c;
+    }
+    buf[n] = '\0';
+    while (n > 0 && buf[n - 1] == '\r')
         buf[--n] = '\0';
     return buf;
 }
@@ -62,7 +118,7 @@ char *ledit_readline_imp(const char *prompt, char *buf, int size, int has_input)
     }
     if (ledit_term_capable())
         return ledit_edit(buf, size, prompt, has_input, 0);
-    return ledit_fgets(buf, size);
+    return ledit_plain_line(buf, size);
 }
 
 char *ledit_readline(const char *prompt, char *buf, int size)

@@ -7,7 +7,7 @@
 // hint and completion lists, help screens, paging of long listings and a
 // keyboard debugging mode. Without a terminal on standard input, or with
 // TERM (compared without case) "dumb", "cons25" or "emacs", a plain line is
-// read with fgets instead, without the prompt.
+// read instead, without the prompt.
 //
 // All output goes to stdout, flushed after every key. One thread edits at a
 // time: the process-wide state below (hook, prompt colour, paging counter,
@@ -45,14 +45,19 @@ constexpr uint32_t LEDIT_COLOR_BG_BRIGHT = 0x8000;
 constexpr uint32_t LEDIT_COLOR_UNDERLINE = 0x10000;
 
 // ---- reading a line -------------------------------------------------------------
-// Reads one line into buf (at most size - 1 characters, NUL-ended), buf
-// starting empty. Returns buf, or NULL:
-//  - errno 0: end of input (fgets at end of file, or Ctrl-D on an empty
-//    line); the caller ends its loop as "exit" would.
+// Reads one line into buf (at most size - 1 bytes, NUL-ended), buf
+// starting empty. UTF-8 input is taken whole: a character is inserted,
+// deleted and moved over as one. Returns buf, or NULL:
+//  - errno 0: end of input (end of file, or Ctrl-D on an empty line); the
+//    caller ends its loop as "exit" would.
 //  - errno EAGAIN: the line was aborted with Ctrl-G; the caller goes on.
+//  - errno EINTR: ledit_interrupt was called; every later call answers the
+//    same at once.
 //  - errno EINVAL: buf is NULL or size below 2.
-// An accepted empty line returns buf holding "". Ctrl-C ends the process
-// with status 1; Ctrl-Z stops it (SIGSTOP) and editing resumes after.
+// An accepted empty line returns buf holding "". A plain line longer than
+// size - 1 bytes is cut there and the rest of it, up to its newline,
+// dropped. Ctrl-C ends the process with status 1; Ctrl-Z stops it
+// (SIGSTOP) and editing resumes after.
 // A NULL prompt counts as empty. Not thread-safe (see above).
 char *ledit_readline(const char *prompt, char *buf, int size);
 // As ledit_readline, but editing starts from the text already in buf
@@ -60,6 +65,21 @@ char *ledit_readline(const char *prompt, char *buf, int size);
 char *ledit_readline_edit(const char *prompt, char *buf, int size);
 // The common body: has_input != 0 keeps buf's text as the starting line.
 char *ledit_readline_imp(const char *prompt, char *buf, int size, int has_input);
+
+// ---- stopping ---------------------------------------------------------------------
+// Ends every read of the editor, now and from then on: a read in progress
+// (a key, a plain line, the pager's question) gives up, its thread puts the
+// terminal's settings back and ledit_readline answers NULL with errno
+// EINTR. 1 when a read was in progress (its thread will notice), else 0.
+// Async-signal-safe: for a stop signal's handler, on any thread.
+int ledit_interrupt(void);
+// 1 once ledit_interrupt was called.
+int ledit_interrupted(void);
+// Puts back the terminal settings a key read has changed, when a read is
+// in progress; nothing otherwise. For the ways the process ends without
+// that read returning (a crash, _exit); exit() runs it by itself.
+// Async-signal-safe.
+void ledit_term_restore(void);
 
 // ---- completion -------------------------------------------------------------------
 // The hook called on Tab and Alt-=/Alt-? (NULL: no completion).

@@ -698,11 +698,11 @@ char *ledit_edit(char *buf, int size, const char *prompt, int has_input, int sea
     for (;;) {
         ledit_key_t k = ledit_read_key();
         if (k.eof) {
-            // The terminal hung up: end of input.
+            // The terminal hung up (end of input), or a stop was requested.
             ledit_newline();
             fflush(stdout);
             buf[0] = '\0';
-            errno = 0;
+            errno = ledit_interrupted() ? EINTR : 0;
             return nullptr;
         }
         if (g_ledit.resized) {

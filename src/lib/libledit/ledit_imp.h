@@ -81,10 +81,18 @@ struct ledit_key_t {
     bool escaped;
     bool eof;
 };
+// What a read answers once ledit_interrupt was called (for good).
+constexpr int LEDIT_READ_STOP = -3;
 // Reads one raw byte (terminal raw only meanwhile): 0..255, or -1 at end
 // of input or on a read failure other than an interruption, -2 when a
-// signal interrupted the read.
+// signal interrupted the read, LEDIT_READ_STOP after ledit_interrupt.
 int ledit_read_byte(void);
+// Waits until standard input can be read: 0; -2 when a signal interrupted
+// the wait; -1 when it failed; LEDIT_READ_STOP after ledit_interrupt. The
+// caller marks the wait with ledit_reading around it.
+int ledit_wait_input(void);
+// Marks a read of standard input in progress (what ledit_interrupt answers).
+void ledit_reading(bool on);
 // Decodes one key from a byte source (the terminal in production, a table
 // in tests): next() returns a byte, -1 at end, -2 interrupted.
 ledit_key_t ledit_key_decode(int (*next)(void *ctx), void *ctx);

@@ -1,37 +1,131 @@
 // ledit_key: one raw byte from the terminal, and the decoder that turns
 // control bytes and escape sequences into key codes.
+#include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "libledit/ledit_imp.h"
+
+// ---- waiting for input, and its end on a stop request -----------------------------------------
+
+namespace {
+
+// A read of standard input waits in poll(2) on it and on a pipe that
+// ledit_interrupt writes to, so a stop request ends the wait from any
+// thread, even one that comes just before the wait starts. The flags are
+// lock-free atomics: a signal handler reads and writes them.
+std::atomic<int> s_interrupted{0}; // for good, once set
+std::atomic<int> s_reading{0};     // a wait (and maybe the raw settings) in progress
+std::atomic<int> s_raw{0};         // s_saved must be put back
+std::atomic<int> s_wake_wr{-1};
+int s_wake_rd = -1;
+struct termios s_saved;
+static_assert(std::atomic<int>::is_always_lock_free, "used by a signal handler");
+
+// The read end of the wake-up pipe, made on first use (never by a handler).
+// -1 when it cannot be made: the wait then relies on the signal
+// interrupting it.
+int wake_fd(void)
+{
+    if (s_wake_rd < 0) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC | O_NONBLOCK) == 0) {
+            s_wake_rd = p[0];
+            s_wake_wr.store(p[1]);
+        }
+    }
+    return s_wake_rd;
+}
+
+void restore_at_exit(void) { ledit_term_restore(); }
+
+} // namespace
+
+int ledit_wait_input(void)
+{
+    // The pipe first, the request flag after: a request that comes between
+    // the two finds the pipe to write to.
+    const int wake = wake_fd();
+    if (s_interrupted.load())
+        return LEDIT_READ_STOP;
+    struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {wake, POLLIN, 0}};
+    const int r = poll(p, p[1].fd >= 0 ? 2 : 1, -1);
+    if (s_interrupted.load())
+        return LEDIT_READ_STOP;
+    if (r < 0)
+        return errno == EINTR ? -2 : -1;
+    return 0;
+}
+
+int ledit_interrupt(void)
+{
+    s_interrupted.store(1);
+    const int fd = s_wake_wr.load();
+    if (fd >= 0) {
+        char c = 1;
+        ssize_t n = write(fd, &c, 1);
+        (void)n; // a full pipe is awake already
+    }
+    return s_reading.load();
+}
+
+int ledit_interrupted(void) { return s_interrupted.load(); }
+
+void ledit_term_restore(void)
+{
+    if (s_raw.load())
+        tcsetattr(STDIN_FILENO, TCSANOW, &s_saved);
+}
+
+void ledit_reading(bool on) { s_reading.store(on ? 1 : 0); }
 
 int ledit_read_byte(void)
 {
     fflush(stdout);
+    // Marked before the terminal goes raw: a stop request from now on is
+    // left to this thread, which puts the settings back itself.
+    ledit_reading(true);
     struct termios saved;
     bool have = tcgetattr(STDIN_FILENO, &saved) == 0;
     if (!have) {
         perror("tcsetattr");
     } else {
+        static bool at_exit = false;
+        if (!at_exit)
+            at_exit = atexit(restore_at_exit) == 0;
         struct termios raw = saved;
         raw.c_lflag &= ~(tcflag_t)(ECHO | ICANON | ISIG);
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
+        s_saved = saved;
+        s_raw.store(1);
         if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
             perror("tcsetattr");
     }
     unsigned char c = 0;
-    ssize_t n = read(STDIN_FILENO, &c, 1);
-    int e = errno;
+    ssize_t n = -1;
+    int e = 0;
+    int w = ledit_wait_input();
+    if (w == 0) {
+        n = read(STDIN_FILENO, &c, 1);
+        e = errno;
+    }
     if (have)
         tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
+    s_raw.store(0);
+    ledit_reading(false);
+    if (w != 0)
+        return w;
     if (n == 1)
         return c;
     if (n < 0 && e == EINTR)
-        return -2;
+        return ledit_interrupted() ? LEDIT_READ_STOP : -2;
     return -1;
 }
 

@@ -10,7 +10,8 @@
 // record's and the hook's) are the only fields another thread may change,
 // through net_abort_set / net_abort_hook_set; they are read between wait
 // slices, so an abort takes effect within 300 ms (read), 500 ms (write) or
-// 200 ms (connect).
+// 200 ms (connect). net_abort_all raises an abort of every connection at
+// once, for a program that stops.
 //
 // Results: data calls answer a byte count; a time-out is a short count, not
 // an error (the caller decides); -1 is an error with errno set (ECANCELED
@@ -113,6 +114,15 @@ void net_reset_flags(net_conn *conn);
 // Sets the abort flag of a record or a hook; any thread.
 void net_abort_set(net_conn *conn, int value);
 void net_abort_hook_set(net_abort_hook *hook, int value);
+// The program is stopping: from grace_ms on, every wait of every connection
+// of the process (reads, writes, connects, name lookups) gives up as an
+// abort does, and every later one at once, for good. The grace lets a
+// peer that answers finish what is under way (files written out at the
+// stop). A second call keeps the first time. Async-signal-safe: for a stop
+// signal's handler.
+void net_abort_all(int grace_ms);
+// 1 once the time set by net_abort_all has come, else 0. Any thread.
+int net_abort_all_due(void);
 
 // ---- data ----------------------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -47,7 +48,8 @@ enum class wait_end { ready, timeout, aborted, failed };
 wait_end wait_ready(net_conn *conn, os_socket_t sock, uint64_t start, const sock_dir &dir, const char *func)
 {
     for (;;) {
-        if (net_flag_get(&conn->abort) || (dir.ask_hook && net_hook_aborts(conn->hook, conn->timeout)))
+        if (net_flag_get(&conn->abort) || net_abort_all_due() ||
+            (dir.ask_hook && net_hook_aborts(conn->hook, conn->timeout)))
             return wait_end::aborted;
         const int w = os_socket_wait(sock, dir.events, slice_ms(start, conn->timeout, dir.slice_ms));
         if (w < 0) {
@@ -110,8 +112,32 @@ template <class Op> int sock_transfer(net_conn *conn, size_t len, const sock_dir
 
 } // namespace
 
+namespace {
+// The monotonic millisecond from which every wait gives up; 0: none set.
+std::atomic<uint64_t> s_abort_all_at{0};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "written by a signal handler");
+} // namespace
+
+void net_abort_all(int grace_ms)
+{
+    // clock_gettime and a lock-free atomic only: a handler may call this.
+    uint64_t at = os_clock_ms() + uint64_t(grace_ms > 0 ? grace_ms : 0);
+    if (at == 0)
+        at = 1;
+    uint64_t none = 0;
+    s_abort_all_at.compare_exchange_strong(none, at);
+}
+
+int net_abort_all_due(void)
+{
+    const uint64_t at = s_abort_all_at.load(std::memory_order_acquire);
+    return at != 0 && os_clock_ms() >= at ? 1 : 0;
+}
+
 int net_hook_aborts(net_abort_hook *hook, int timeout_ms)
 {
+    if (net_abort_all_due())
+        return 1;
     if (!hook)
         return 0;
     if (net_flag_get(&hook->abort))

@@ -99,13 +99,23 @@ fvar_mgr_t *libsh_call_mgr(void);
 dvar_mgr_t *libsh_set_mgr(void);
 
 // ---- loop --------------------------------------------------------------------------------
-// Runs the console loop until exit, quit or the end of console input (which
-// is handled as `exit`). 0.
+// Runs the console loop until exit, quit, the end of console input (which
+// is handled as `exit`) or a stop request (libsh_stop_request; the loop
+// then ends without `exit`'s callback). 0.
 int libsh_stdio_loop(void);
 // Reads one line through the line editor into buf (size bytes, emptied
 // first); initialises the library when needed. The line's length; 0 for an
-// empty line or an aborted one (Ctrl-G); -1 at the end of input.
+// empty line or an aborted one (Ctrl-G); -1 at the end of input or once a
+// stop was requested.
 int libsh_gets(const char *prompt, char *buf, int size);
+// The program stops: the shell runs nothing more (the command under way
+// ends as it would, the rest of its line, of a sourced file and the loop
+// do not run) and a wait for a line ends at once. 1 when the loop waits
+// for a line now (it will notice), else 0. Async-signal-safe: for a stop
+// signal's handler.
+int libsh_stop_request(void);
+// 1 once a stop was requested.
+int libsh_stop_requested(void);
 
 // ---- commands ------------------------------------------------------------------------------
 // The row of a command name (exact, case-sensitive; a built-in row wins
@@ -115,9 +125,9 @@ libsh_cmd_fn libsh_cmd_handler(const char *name);
 // The row's description, or "get cmd help failed".
 const char *libsh_cmd_desc(const char *name);
 // Runs a line: ';'-separated commands ('#' pieces are comments, empty ones
-// are skipped), stopping at the first negative result; a line of blanks
-// runs the last command again. The last command's result; -1 for
-// unbalanced quotes ("error: unbalanced quote") or a line of
+// are skipped), stopping at the first negative result or a stop request; a
+// line of blanks runs the last command again. The last command's result;
+// -1 for unbalanced quotes ("error: unbalanced quote") or a line of
 // LIBSH_CMD_SIZE bytes or more (nothing runs, the last command is forgotten).
 int libsh_exec_line(libsh_ctx_t *ctx, const char *line);
 // Runs one command: alias, assignment, argument vector, dispatch, flush.

@@ -290,7 +290,7 @@ int libsh_cmd_source(libsh_ctx_t *ctx, int argc, char **argv)
         char *line = nullptr;
         size_t cap = 0;
         ssize_t n;
-        while (!s_source_unwind && (n = getline(&line, &cap, f)) >= 0) {
+        while (!s_source_unwind && !libsh_stop_requested() && (n = getline(&line, &cap, f)) >= 0) {
             while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r'))
                 line[--n] = '\0';
             libsh_exec_line(ctx, line);

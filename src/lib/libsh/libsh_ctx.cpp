@@ -182,7 +182,7 @@ int libsh_exec_line(libsh_ctx_t *ctx, const char *line)
     }
     str_safecopy(ctx->last_cmd, sizeof(ctx->last_cmd), buf);
     int r = 0;
-    for (uint64_t i = 0; i < pieces.v.count; i++) {
+    for (uint64_t i = 0; i < pieces.v.count && !libsh_stop_requested(); i++) {
         char *piece = str_trim(pieces.v.items[i]);
         // A comment, or nothing between two ';'.
         r = piece[0] == '#' || !piece[0] ? 0 : exec_command2(ctx, piece);

@@ -204,7 +204,8 @@ int fix_reattach(cli_ctx *ctx, const char *addr)
             break;
         int eno = ctx->last_error ? ctx->last_error->code : -1;
         LOG_DBG(TAG, "zksd_cli_reconnect eno=%d erorr: %s\n", eno, ctx->last_error ? vperror_str(ctx->last_error) : "");
-        if (eno != VERR_TIMEOUT || tries >= 3)
+        // A program that stops does not try again.
+        if (eno != VERR_TIMEOUT || tries >= 3 || net_abort_all_due())
             return ZKSD_NET_ERR;
     }
     LOG_DBG(TAG, "zksd_cli_reconnect ok\n");
@@ -213,7 +214,10 @@ int fix_reattach(cli_ctx *ctx, const char *addr)
         LOG_DBG(TAG, "ZKSD_IOCTL2_CTX_REQ_STOP addr=%s ret=%d error:%s\n", addr, ret, zksd_code_str(ret));
         return ret;
     }
-    os_sleep(1);
+    // A second for the server to stop the old request; a program that
+    // stops does not wait it out.
+    for (int i = 0; i < 10 && !net_abort_all_due(); i++)
+        os_msleep(100);
     char ans[ZKSD_ANSWER_SIZE];
     ret = fix_ioctl2(ctx, ZKSD_IOCTL2_CTX_RUN_STATUS, ans, sizeof ans);
     if (ret != ZKSD_OK) {

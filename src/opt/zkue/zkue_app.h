@@ -7,6 +7,9 @@
 #include "libpal/basic/pl_verr.h"
 
 enum { ZKUE_MOUNT_URL_SIZE = 4096, ZKUE_URL_TEXT_SIZE = 8192, ZKUE_ERR_SIZE = 4096 };
+// After a stop signal, network waits go on for this long (a live server
+// takes what open files hold) and then give up.
+enum { ZKUE_STOP_GRACE_MS = 1000 };
 
 // The source URL with its query options; empty means the console shell runs.
 // Written by the option parser on the main thread before anything reads it.
@@ -31,10 +34,12 @@ int app_conf_file_init(const char *path);
 // New text "panic_dump_dir=<dir>\n" (empty value when none); caller frees
 // with os_free.
 char *app_conf_dump_str(void);
-// Called on SIGINT, SIGQUIT, SIGTERM, in signal context: asks a mount in
-// progress to end (its thread then logs the stop, unmounts once, closes the
-// source and the program ends with status 0); with nothing mounted it ends
-// the process with status 0 at once. Async-signal-safe.
+// Called on SIGINT, SIGQUIT, SIGTERM, in signal context: network waits give
+// up after ZKUE_STOP_GRACE_MS; a mount in progress is asked to end (its
+// thread then logs the stop, unmounts once, closes the source and the
+// program ends with status 0), and so is the shell when it waits for a line
+// or runs a mount; otherwise the terminal is put back and the process ends
+// with status 0 at once. Async-signal-safe.
 void app_sig_stop_handler(int signo);
 // Crash signals: unmounts before the crash handling goes on.
 void painc_callback_handler(void);

@@ -10,7 +10,9 @@
 
 #include "libconf/conf.h"
 #include "libfuse2/src/help.h"
+#include "libnet/libnet.h"
 #include "libpal/basic/pl_base.h"
+#include "libpal/os/posix/os_signal.h"
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
 #include "libpal/tframe/app/app.h"
@@ -233,6 +235,13 @@ int app_start_server(void)
         return -1;
     }
     libsh_stdio_loop();
+    // A stop signal ended the shell (or a mount started from it): the
+    // program ends with 0, as it would from a mount.
+    if (os_signal_stop_report()) {
+        ZLOG(LOG2_DBG, "stop_server ==>\n");
+        myfuse_unmount(nullptr);
+        app_stop_server();
+    }
     ZLOG(LOG2_VERB, "<==\n");
     return 0;
 }
@@ -249,18 +258,29 @@ int app_stop_server(void)
 void app_sig_stop_handler(int)
 {
     // Signal context: async-signal-safe steps only (this thread may hold the
-    // log's lock). A mount in progress is asked to end: its thread logs the
-    // stop, unmounts once, closes the source (writing out what open files
-    // hold) and the program ends the ordinary way with status 0. With
-    // nothing mounted there is nothing to write out. The platform has put the
-    // signal back to its default, so a second one ends the program at once.
-    if (myfuse_stop_loop())
+    // log's lock). Every wait on the network gives up after a grace that
+    // lets a live server take what open files hold; a retry that would wait
+    // for a server that does not answer is not tried. A mount in progress
+    // (also one started from the shell) is asked to end: its thread logs
+    // the stop, unmounts once, closes the source and the program ends the
+    // ordinary way with status 0. The shell, when it waits for a line, ends
+    // its loop the same way. Anything else has nothing to write out: the
+    // terminal is put back and the process ends at once. The platform has
+    // put the signal back to its default, so a second one ends the program
+    // at once.
+    net_abort_all(ZKUE_STOP_GRACE_MS);
+    int handed = myfuse_stop_loop();
+    handed |= libsh_stop_request();
+    if (handed)
         return;
+    ledit_term_restore();
     _exit(0);
 }
 
 void painc_callback_handler(void)
 {
+    // The crash may come while the shell's editor holds the terminal raw.
+    ledit_term_restore();
     ZLOG(LOG2_DBG, "==>\n");
     myfuse_unmount(nullptr);
 }

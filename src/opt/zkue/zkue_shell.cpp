@@ -105,6 +105,13 @@ int app_shell_exec_cmd(const char *, int, const char *cmd)
     }
     os_painc_set_callback(painc_callback_handler);
     int r = libsh_exec_string(cmd);
+    // A stop signal ends the program with 0, whatever it cut short.
+    if (os_signal_stop_report()) {
+        MAIN_LOG(LOG2_DBG, "stop_server ==>\n");
+        myfuse_unmount(nullptr);
+        app_stop_server();
+        r = 0;
+    }
     // The ordinary end: every mount made is closed, the log flushed.
     app_exit();
     exit(r == 0 ? 0 : 1);

@@ -271,6 +271,12 @@ int myfuse_mount(const char *url, char *err)
     ret = 0;
 
 out:
+    // A stop request ends a mount as an unmount does, also one whose set-up
+    // it cut short (a login the server never answered): 0, the stop logged.
+    if (ret != 0 && fuse_loop_exit_requested()) {
+        on_loop_end(nullptr);
+        ret = 0;
+    }
     g_fuse_serving = 0;
     // Whatever ended the loop, the heartbeat must not outlive this mount (it
     // would probe a mount about to be closed, or unmount a later one).

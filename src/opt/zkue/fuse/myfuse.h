@@ -35,7 +35,9 @@ extern uint32_t g_fuse_serving;
 
 // Mounts `url` (query options "fuse_mount_point", "run_daemon", "debug",
 // "options") and serves it until the file system is unmounted. 0 after the
-// loop ended, -1 when the mount failed with the reason in err (4096 bytes).
+// loop ended or a stop request (myfuse_stop_loop) ended the mount, also
+// during its set-up; -1 when the mount failed with the reason in err (4096
+// bytes).
 // With "run_daemon" the calling process exits 0 once the kernel mount is up
 // and the detached child goes on serving. Main or shell thread.
 int myfuse_mount(const char *url, char *err);
