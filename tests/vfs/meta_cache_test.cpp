@@ -141,27 +141,128 @@ TEST_F(MetaCache, LinksAndMissingEntries)
     EXPECT_STREQ(got.msg, "gone: x");
 }
 
-TEST_F(MetaCache, WritersAreNeverAnswered)
+TEST_F(MetaCache, WritersAreAnsweredOnlyFromStatsAfterTheirLastWrite)
 {
     os_file_stat_t st = st_of(1);
     vfs_mcache_put_stat(c, "/w", &st);
     vfs_mcache_writer(c, "/w", 1);
     EXPECT_EQ(get("/w"), VFS_MC_MISS);
+    vfs_mcache_put_listed(c, "/", "w", &st); // a listing line is not kept
+    EXPECT_EQ(get("/w"), VFS_MC_MISS);
     vfs_mcache_put_stat(c, "/w", &st);
-    vfs_mcache_put_xattr(c, "/w", nullptr, 0, "", 0);
+    EXPECT_EQ(get("/w"), VFS_MC_HIT);
+    vfs_mcache_wrote(c, "/w");
+    EXPECT_EQ(get("/w"), VFS_MC_MISS);
+    vperror_t err{};
+    err.code = VERR_FILE_NOT_FOUND;
+    vfs_mcache_put_absent(c, "/w", &err);
     EXPECT_EQ(get("/w"), VFS_MC_MISS);
 
     // Renamed with its directory: the writer moves along.
     vfs_mcache_writer(c, "/d/w2", 1);
     vfs_mcache_writers_renamed(c, "/d", "/e");
-    vfs_mcache_put_stat(c, "/e/w2", &st);
+    vfs_mcache_put_listed(c, "/e", "w2", &st);
     EXPECT_EQ(get("/e/w2"), VFS_MC_MISS);
-    vfs_mcache_put_stat(c, "/d/w2", &st);
+    vfs_mcache_put_listed(c, "/d", "w2", &st);
     EXPECT_EQ(get("/d/w2"), VFS_MC_HIT);
 
     vfs_mcache_writer(c, "/w", -1);
-    vfs_mcache_put_stat(c, "/w", &st);
+    vfs_mcache_put_listed(c, "/", "w", &st);
     EXPECT_EQ(get("/w"), VFS_MC_HIT);
+}
+
+TEST_F(MetaCache, AChangeThroughOneNameReachesTheFilesOtherNames)
+{
+    auto rec = [&](uint64_t ino, uint64_t nlink, uint32_t type = OS_FTYPE_FILE) {
+        os_file_stat_t st = st_of(1, type);
+        st.dev = 3;
+        st.ino = ino;
+        st.nlink = nlink;
+        return st;
+    };
+    auto fill = [&] {
+        os_file_stat_t a = rec(7, 2), other = rec(8, 2), one = rec(9, 1), dir = rec(7, 3, OS_FTYPE_DIR);
+        vfs_mcache_put_stat(c, "/a", &a);
+        vfs_mcache_put_listed(c, "/d", "b", &a);
+        vfs_mcache_put_stat(c, "/other", &other);
+        vfs_mcache_put_stat(c, "/one", &one);
+        vfs_mcache_put_stat(c, "/dir", &dir);
+    };
+    struct {
+        const char *what;
+        void (*change)(vfs_mcache *c);
+        const char *asks; // the names answered no longer
+    } cases[] = {
+        {"a write through one name", [](vfs_mcache *c) { vfs_mcache_wrote(c, "/d/b"); }, "/a /d/b"},
+        {"a mode change through one name", [](vfs_mcache *c) { vfs_mcache_forget_stat(c, "/a"); }, "/a /d/b"},
+        {"an attribute change", [](vfs_mcache *c) { vfs_mcache_forget(c, "/a"); }, "/a /d/b"},
+        {"one name removed", [](vfs_mcache *c) { vfs_mcache_removed(c, "/d/b"); }, "/a /d/b"},
+        {"its directory removed", [](vfs_mcache *c) { vfs_mcache_forget_tree(c, "/d"); }, "/a /d/b /other"},
+        {"a file of one name", [](vfs_mcache *c) { vfs_mcache_wrote(c, "/one"); }, "/one"},
+        {"a directory", [](vfs_mcache *c) { vfs_mcache_forget_stat(c, "/dir"); }, "/dir"},
+        // What the changed name is, is not known (/d above neither): every
+        // name of a file with further names goes.
+        {"an unknown name", [](vfs_mcache *c) { vfs_mcache_wrote(c, "/new"); }, "/a /d/b /other"},
+    };
+    for (auto &k : cases) {
+        vfs_mcache_clear(c);
+        fill();
+        k.change(c);
+        std::string asks;
+        for (const char *n : {"/a", "/d/b", "/other", "/one", "/dir"})
+            if (get(n) != VFS_MC_HIT)
+                asks += std::string(asks.empty() ? "" : " ") + n;
+        EXPECT_EQ(asks, k.asks) << k.what;
+    }
+}
+
+TEST_F(MetaCache, StatChangesKeepWhatSaysAnAttributeIsAbsent)
+{
+    auto answers = [&](const char *path) {
+        std::string out;
+        vfs_mcache_xattr a{};
+        for (const char *name : {"user.a", "user.none", (const char *)nullptr})
+            out += vfs_mcache_get_xattr(c, path, name, &a) == VFS_MC_HIT ? "+" : "-";
+        return out;
+    };
+    auto fill = [&](const char *path, const char *list, uint32_t len) {
+        vfs_mcache_put_xattr(c, path, "user.a", 0, "v", 1);
+        vfs_mcache_put_xattr(c, path, "user.none", VERR_NO_DATA, "none", 4);
+        vfs_mcache_put_xattr(c, path, nullptr, 0, list, len);
+    };
+    fill("/f", "user.a\0", 7);
+    fill("/cap", "security.capability\0", 20);
+    EXPECT_EQ(answers("/f"), "+++");
+    vfs_mcache_forget_stat(c, "/f");
+    EXPECT_EQ(answers("/f"), "-++");
+    // A change of owner or data takes file capabilities away.
+    vfs_mcache_forget_stat(c, "/cap");
+    EXPECT_EQ(answers("/cap"), "-+-");
+    vfs_mcache_forget(c, "/f");
+    EXPECT_EQ(answers("/f"), "---");
+}
+
+TEST_F(MetaCache, MadeEntriesAreKnownEmpty)
+{
+    list("/", {"x"});
+    vfs_mcache_writer(c, "/new", 1);
+    vfs_mcache_made(c, "/new", OS_FTYPE_FILE);
+    vfs_mcache_xattr a{};
+    ASSERT_EQ(vfs_mcache_get_xattr(c, "/new", nullptr, &a), VFS_MC_HIT);
+    EXPECT_EQ(a.code, 0);
+    EXPECT_EQ(a.len, 0u);
+    EXPECT_EQ(get("/new"), VFS_MC_MISS); // its stat record is the server's to say
+    EXPECT_EQ(vfs_mcache_is_link(c, "/new"), 0);
+    EXPECT_EQ(vfs_mcache_is_link(c, "/x"), 0);
+    EXPECT_EQ(vfs_mcache_is_link(c, "/unknown"), -1);
+
+    vfs_mcache_made(c, "/dir", OS_FTYPE_DIR);
+    EXPECT_EQ(get("/dir/any"), VFS_MC_ABSENT);
+    EXPECT_FALSE(vfs_mcache_fill_due(c, "/dir"));
+    EXPECT_EQ(vfs_mcache_get_xattr(c, "/dir", nullptr, &a), VFS_MC_HIT);
+    g_now += 1000;
+    EXPECT_EQ(get("/dir/any"), VFS_MC_MISS);
+    EXPECT_EQ(vfs_mcache_is_link(c, "/new"), -1);
 }
 
 TEST_F(MetaCache, CapDropsTheOldestAndItsDirectorysListing)
@@ -295,8 +396,13 @@ TEST_F(MetaCache, ListingIsGivenWhileEveryNameIsKnown)
              os_file_stat_t st{};
              vfs_mcache_put_stat(c, "/d/b/deep", &st);
          }, nullptr},
-        {"a name looked up but not listed", [](vfs_mcache *c) {
+        {"a name a stat reply brought", [](vfs_mcache *c) {
              os_file_stat_t st{};
+             vfs_mcache_put_stat(c, "/d/new", &st);
+         }, ".:9 ..:9 a:1 b:2 l:3->a new:0"},
+        {"a link a stat reply brought (no text)", [](vfs_mcache *c) {
+             os_file_stat_t st{};
+             st.type = OS_FTYPE_LINK;
              vfs_mcache_put_stat(c, "/d/new", &st);
          }, "-"},
         {"a name changed through the mount", [](vfs_mcache *c) { vfs_mcache_forget(c, "/d/a"); }, "-"},
@@ -304,7 +410,11 @@ TEST_F(MetaCache, ListingIsGivenWhileEveryNameIsKnown)
              vfs_mcache_forget(c, "/d/made");
              vfs_mcache_parent_changed(c, "/d/made");
          }, "-"},
-        {"a name removed through the mount", [](vfs_mcache *c) { vfs_mcache_forget_tree(c, "/d/b"); }, "-"},
+        {"a name removed through the mount", [](vfs_mcache *c) {
+             vfs_mcache_removed(c, "/d/b");
+             vfs_mcache_parent_changed(c, "/d/b");
+         }, ".:9 ..:9 a:1 l:3->a"},
+        {"a name replaced by a rename", [](vfs_mcache *c) { vfs_mcache_forget_tree(c, "/d/b"); }, "-"},
         {"the directory itself changed", [](vfs_mcache *c) { vfs_mcache_forget(c, "/d"); }, "-"},
         {"a writer open on a name", [](vfs_mcache *c) { vfs_mcache_writer(c, "/d/a", 1); }, "-"},
         {"a missing name looked up", [](vfs_mcache *c) {
@@ -326,6 +436,12 @@ TEST_F(MetaCache, ListingIsGivenWhileEveryNameIsKnown)
     fill();
     g_now += 1000;
     EXPECT_EQ(listing_of(c, "/d"), "-");
+    // The root's own record is no name of its listing.
+    vfs_mcache_clear(c);
+    os_file_stat_t root = st_of(0, OS_FTYPE_DIR);
+    vfs_mcache_put_stat(c, "/", &root);
+    list("/", {"a"});
+    EXPECT_EQ(listing_of(c, "/"), "a:1");
     // A link known without its text cannot be listed.
     vfs_mcache_clear(c);
     uint64_t t = vfs_mcache_now(c);

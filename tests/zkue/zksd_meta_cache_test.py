@@ -243,6 +243,41 @@ class MetaCache(unittest.TestCase):
         # One list per file at most, however the window falls.
         self.assertLessEqual(self.xattr_lists(), 2 * 200 + 10)
 
+    def test_tar_x_costs_a_few_requests_a_file(self):
+        src = os.path.join(self.tmp, "src")
+        for d in ("d0", "d1"):
+            os.makedirs(os.path.join(src, d))
+            for i in range(150):
+                with open(os.path.join(src, d, "f%03d" % i), "w") as f:
+                    f.write("x" * i)
+        tar = os.path.join(self.tmp, "t.tar")
+        subprocess.run(["tar", "cf", tar, "-C", src, "."], check=True)
+        self.mount()
+        os.mkdir(self.m("x"))
+        before, lines = len(self.requests()), self.log_lines()
+        r = run(["tar", "xf", tar, "-C", self.m("x")], timeout=300)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        used = self.requests()[before:]
+        # The files made are known to have no attributes, and their
+        # directories' listings stay whole: no attribute list and no listing
+        # per file.
+        self.assertLessEqual(len(used), 12 * 300, sorted(set(used)))
+        self.assertLessEqual(self.xattr_lists(lines), 5)
+        self.assertLessEqual(used.count("opendir"), 20)
+        self.assertEqual(run(["diff", "-r", src, self.s("x")]).returncode, 0)
+        self.assertEqual(other("getfattr", "-d", self.m("x", "d0", "f001")), "")
+        os.setxattr(self.m("x", "d0", "f001"), "user.k", b"v")
+        self.assertEqual(other("getfattr", "--only-values", "-n", "user.k", self.m("x", "d0", "f001")), "v")
+
+    def test_a_change_through_one_hard_link_is_seen_through_the_others(self):
+        self.mount()
+        script = ("echo x > a; cat a; ln a b; stat -c %s a; echo y >> b; stat -c %s a; cat a; "
+                  "chmod 600 b; stat -c %a a; mkdir d; ln a d/c; rm b; stat -c %h a; "
+                  "echo z >> d/c; cat a")
+        r = subprocess.run(["sh", "-c", script], cwd=self.mnt, capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.split(), ["x", "2", "4", "x", "y", "600", "2", "x", "y", "z"])
+
     def test_a_listing_that_outlasts_the_window_asks_each_list_once(self):
         os.mkdir(self.s("many"))
         for i in range(600):

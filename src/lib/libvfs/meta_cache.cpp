@@ -5,11 +5,14 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "libpal/basic/pl_base.h"
@@ -37,6 +40,8 @@ struct entry {
     std::map<std::string, xattr_ans> xattrs; // "" key: the listing
     std::string link;       // a listed link's text
     bool listed = false;    // stat and link came from a listing line
+    uint64_t type_at = 0;   // st.type (link or not) was learned then
+    bool made_dir = false;  // a directory made through the mount: known empty, its dots not
     // A directory's own "." and ".." lines of its last listing.
     uint64_t dots_at = 0;
     bool has_dot = false, has_dotdot = false;
@@ -68,6 +73,20 @@ std::string parent_of(const std::string &k)
 
 uint64_t default_clock(void) { return os_clock_ms(); }
 
+// A file's identity on the server.
+struct ino_key {
+    uint64_t dev, ino;
+    bool operator==(const ino_key &o) const { return dev == o.dev && ino == o.ino; }
+};
+struct ino_hash {
+    size_t operator()(const ino_key &k) const { return std::hash<uint64_t>()(k.ino * 31 + k.dev); }
+};
+
+// Whether a record is of a file with further names (hard links): a change
+// through one name is a change of them all. Directories are left out
+// (their link count counts their subdirectories).
+bool linked(const os_file_stat_t &st) { return st.ino != 0 && st.nlink > 1 && !(st.type & OS_FTYPE_DIR); }
+
 } // namespace
 
 struct vfs_mcache {
@@ -79,11 +98,61 @@ struct vfs_mcache {
     std::map<std::string, entry> map;
     std::deque<std::pair<std::string, uint64_t>> order; // (key, seq) oldest first
     std::unordered_map<std::string, int> writers;
+    // The names whose records say their file has further names, by file
+    // (a name whose record changed since is skipped when met).
+    std::unordered_map<ino_key, std::unordered_set<std::string>, ino_hash> links;
+    size_t links_n = 0; // names noted in links
     std::string scratch; // backs the data handed out by get_xattr
 
     bool fresh(uint64_t at, uint64_t now) const { return at != 0 && now >= at && now - at < window; }
 
     bool written(const std::string &k) const { return !writers.empty() && writers.count(k) != 0; }
+
+    // Notes the record of k when its file has further names. The notes of
+    // names since dropped or changed are swept out when they pile up.
+    void note_links(const std::string &k, const os_file_stat_t &st)
+    {
+        if (!linked(st) || !links[{st.dev, st.ino}].insert(k).second || ++links_n <= 2 * cap + 64)
+            return;
+        links.clear();
+        links_n = 0;
+        for (auto &[n, e] : map) {
+            if (linked(e.st) && e.type_at != 0) {
+                links[{e.st.dev, e.st.ino}].insert(n);
+                links_n++;
+            }
+        }
+    }
+
+    // The file of k changed (stat_only as for forget): so did its other
+    // names. When what k is is not known, every name of a file with
+    // further names goes.
+    void forget_links(const std::string &k, bool stat_only)
+    {
+        if (links.empty())
+            return;
+        auto it = map.find(k);
+        std::vector<std::string> names;
+        if (it == map.end() || it->second.type_at == 0) {
+            for (auto &[id, set] : links)
+                names.insert(names.end(), set.begin(), set.end());
+            links.clear();
+            links_n = 0;
+        } else {
+            const os_file_stat_t &st = it->second.st;
+            auto l = linked(st) ? links.find({st.dev, st.ino}) : links.end();
+            if (l == links.end())
+                return;
+            names.assign(l->second.begin(), l->second.end());
+            links_n -= l->second.size();
+            links.erase(l);
+        }
+        for (const std::string &n : names) {
+            auto e = map.find(n);
+            if (n != k && e != map.end() && linked(e->second.st))
+                forget(n, stat_only);
+        }
+    }
 
     // The entry of k, made when missing (and the cap kept).
     entry &slot(const std::string &k)
@@ -135,8 +204,12 @@ struct vfs_mcache {
     }
 
     // A changed entry keeps only a mark that its name exists or may exist:
-    // never "missing" by its directory's listing.
-    void forget(const std::string &k)
+    // never "missing" by its directory's listing. What the name is (a link
+    // or not) stays known: a change of its attributes or data keeps it.
+    // stat_only: a change of stat fields or data alone (mode, owner, times,
+    // size), which adds no extended attribute, so the answers that one is
+    // absent stay, as does a directory's listing.
+    void forget(const std::string &k, bool stat_only = false)
     {
         auto it = map.find(k);
         if (it == map.end()) {
@@ -148,12 +221,38 @@ struct vfs_mcache {
         }
         entry &e = it->second;
         e.stat_at = 0;
-        e.listed_at = 0;
-        e.dots_at = 0;
         e.absent = false;
         e.listed = false;
         e.err_msg.clear();
-        e.xattrs.clear();
+        if (!stat_only) {
+            e.listed_at = 0;
+            e.dots_at = 0;
+            e.xattrs.clear();
+            return;
+        }
+        for (auto x = e.xattrs.begin(); x != e.xattrs.end();)
+            x = absence(x->first, x->second) ? std::next(x) : e.xattrs.erase(x);
+    }
+
+    // Whether an attribute answer says what is absent: no such attribute,
+    // none supported there, or a list without the one attribute (the file
+    // capabilities) that a change of owner or data takes away.
+    static bool absence(const std::string &name, const xattr_ans &a)
+    {
+        if (a.code != 0) {
+            int eno = verr_2_posix(a.code);
+            return eno == ENODATA || eno == EOPNOTSUPP;
+        }
+        if (!name.empty())
+            return false;
+        static const char cap[] = "security.capability";
+        for (size_t i = 0; i < a.data.size();) {
+            size_t n = strnlen(a.data.c_str() + i, a.data.size() - i);
+            if (a.data.compare(i, n, cap) == 0)
+                return false;
+            i += n + 1;
+        }
+        return true;
     }
 };
 
@@ -169,6 +268,17 @@ vfs_mcache *vfs_mcache_new(uint32_t window_ms, size_t cap)
 }
 
 void vfs_mcache_free(vfs_mcache *c) { delete c; }
+
+namespace {
+
+// A change of the entry k through the mount: k and its file's other names.
+void changed(vfs_mcache *c, const std::string &k, bool stat_only)
+{
+    c->forget_links(k, stat_only);
+    c->forget(k, stat_only);
+}
+
+} // namespace
 
 void vfs_mcache_set_clock(vfs_mcache *c, uint64_t (*clock)(void))
 {
@@ -186,10 +296,11 @@ int vfs_mcache_get_stat(vfs_mcache *c, const char *path, bool follow, os_file_st
 {
     std::string k = key_of(path);
     std::lock_guard<std::mutex> g(c->mu);
-    if (c->written(k))
-        return VFS_MC_MISS;
     uint64_t now = c->clock();
     auto it = c->map.find(k);
+    // A written path keeps only stat replies that came after its last write.
+    if (c->written(k) && (it == c->map.end() || it->second.listed || it->second.absent))
+        return VFS_MC_MISS;
     if (it != c->map.end()) {
         entry &e = it->second;
         if (!c->fresh(e.stat_at, now))
@@ -218,13 +329,13 @@ void vfs_mcache_put_stat(vfs_mcache *c, const char *path, const os_file_stat_t *
 {
     std::string k = key_of(path);
     std::lock_guard<std::mutex> g(c->mu);
-    if (c->written(k))
-        return;
     entry &e = c->slot(k);
     e.stat_at = c->clock();
+    e.type_at = e.stat_at;
     e.absent = false;
     e.st = *st;
     e.listed = false;
+    c->note_links(k, *st);
 }
 
 void vfs_mcache_put_absent(vfs_mcache *c, const char *path, const vperror_t *err)
@@ -235,10 +346,12 @@ void vfs_mcache_put_absent(vfs_mcache *c, const char *path, const vperror_t *err
         return;
     entry &e = c->slot(k);
     e.stat_at = c->clock();
+    e.type_at = 0;
     e.absent = true;
     e.err_code = err->code;
     e.err_msg = err->msg;
     e.listed_at = 0;
+    e.made_dir = false;
     e.xattrs.clear();
 }
 
@@ -265,10 +378,12 @@ void vfs_mcache_put_listed2(vfs_mcache *c, const char *dir, const char *name, co
         return;
     entry &e = c->slot(k);
     e.stat_at = c->clock();
+    e.type_at = e.stat_at;
     e.absent = false;
     e.st = *st;
     e.link = link ? link : "";
     e.listed = true;
+    c->note_links(k, *st);
 }
 
 void vfs_mcache_put_listed(vfs_mcache *c, const char *dir, const char *name, const os_file_stat_t *st)
@@ -286,7 +401,7 @@ bool vfs_mcache_listing(vfs_mcache *c, const char *dir,
     std::lock_guard<std::mutex> g(c->mu);
     uint64_t now = c->clock();
     auto it = c->map.find(k);
-    if (it == c->map.end() || !c->fresh(it->second.listed_at, now) || c->written(k))
+    if (it == c->map.end() || !c->fresh(it->second.listed_at, now) || it->second.made_dir || c->written(k))
         return false;
     const entry &d = it->second;
     std::string below = k == "/" ? k : k + "/";
@@ -295,14 +410,16 @@ bool vfs_mcache_listing(vfs_mcache *c, const char *dir,
         const std::string &ek = e->first;
         if (ek.compare(0, below.size(), below) != 0)
             break;
-        if (ek.find('/', below.size()) != std::string::npos)
+        // The root itself ("/" is below itself), or a name deeper down.
+        if (ek.size() == below.size() || ek.find('/', below.size()) != std::string::npos)
             continue;
         const entry &x = e->second;
         if (!c->fresh(x.stat_at, now) || c->written(ek))
             return false;
         if (x.absent)
             continue;
-        if (!x.listed || ((x.st.type & OS_FTYPE_LINK) && x.link.empty()))
+        // A stat reply tells all a listing line does, a link's text apart.
+        if ((x.st.type & OS_FTYPE_LINK) && (!x.listed || x.link.empty()))
             return false;
         names.push_back(e);
     }
@@ -320,7 +437,9 @@ void vfs_mcache_set_listed(vfs_mcache *c, const char *dir, uint64_t started)
 {
     std::string k = key_of(dir);
     std::lock_guard<std::mutex> g(c->mu);
-    c->slot(k).listed_at = started ? started : 1;
+    entry &d = c->slot(k);
+    d.listed_at = started ? started : 1;
+    d.made_dir = false;
 }
 
 bool vfs_mcache_listed(vfs_mcache *c, const char *dir)
@@ -347,8 +466,6 @@ int vfs_mcache_get_xattr(vfs_mcache *c, const char *path, const char *name, vfs_
 {
     std::string k = key_of(path);
     std::lock_guard<std::mutex> g(c->mu);
-    if (c->written(k))
-        return VFS_MC_MISS;
     auto it = c->map.find(k);
     if (it == c->map.end())
         return VFS_MC_MISS;
@@ -369,8 +486,6 @@ void vfs_mcache_put_xattr_at(vfs_mcache *c, const char *path, const char *name, 
         return;
     std::string k = key_of(path);
     std::lock_guard<std::mutex> g(c->mu);
-    if (c->written(k))
-        return;
     xattr_ans &a = c->slot(k).xattrs[name ? name : ""];
     a.at = at ? at : 1;
     a.code = code;
@@ -424,7 +539,60 @@ void vfs_mcache_forget(vfs_mcache *c, const char *path)
 {
     std::string k = key_of(path);
     std::lock_guard<std::mutex> g(c->mu);
+    changed(c, k, false);
+}
+
+void vfs_mcache_forget_stat(vfs_mcache *c, const char *path)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    changed(c, k, true);
+}
+
+void vfs_mcache_wrote(vfs_mcache *c, const char *path)
+{
+    vfs_mcache_forget_stat(c, path);
+}
+
+void vfs_mcache_made(vfs_mcache *c, const char *path, uint32_t type)
+{
+    std::string k = key_of(path);
+    if (k == "/")
+        return;
+    std::lock_guard<std::mutex> g(c->mu);
     c->forget(k);
+    entry &e = c->slot(k);
+    uint64_t now = c->clock();
+    e.st = {};
+    e.st.type = type;
+    e.st.nlink = 1;
+    e.type_at = now;
+    xattr_ans &a = e.xattrs[""];
+    a.at = now;
+    a.code = 0;
+    a.data.clear();
+    if (type & OS_FTYPE_DIR) {
+        e.listed_at = now;
+        e.made_dir = true;
+    }
+}
+
+void vfs_mcache_removed(vfs_mcache *c, const char *path)
+{
+    vfs_mcache_forget_tree(c, path);
+    vperror_t err{};
+    err.code = VERR_FILE_NOT_FOUND;
+    vfs_mcache_put_absent(c, path, &err);
+}
+
+int vfs_mcache_is_link(vfs_mcache *c, const char *path)
+{
+    std::string k = key_of(path);
+    std::lock_guard<std::mutex> g(c->mu);
+    auto it = c->map.find(k);
+    if (it == c->map.end() || !c->fresh(it->second.type_at, c->clock()))
+        return -1;
+    return (it->second.st.type & OS_FTYPE_LINK) ? 1 : 0;
 }
 
 void vfs_mcache_forget_tree(vfs_mcache *c, const char *path)
@@ -432,9 +600,16 @@ void vfs_mcache_forget_tree(vfs_mcache *c, const char *path)
     std::string k = key_of(path);
     std::lock_guard<std::mutex> g(c->mu);
     std::string below = k == "/" ? k : k + "/";
-    for (auto it = c->map.lower_bound(below); it != c->map.end() && it->first.compare(0, below.size(), below) == 0;)
+    for (auto it = c->map.lower_bound(below); it != c->map.end() && it->first.compare(0, below.size(), below) == 0;) {
+        c->forget_links(it->first, false);
         it = c->map.erase(it);
-    c->forget(k);
+    }
+    changed(c, k, false);
+    auto it = c->map.find(k);
+    if (it != c->map.end()) {
+        it->second.type_at = 0; // the name may now be another entry's
+        it->second.made_dir = false;
+    }
 }
 
 void vfs_mcache_parent_changed(vfs_mcache *c, const char *path)
@@ -446,8 +621,9 @@ void vfs_mcache_parent_changed(vfs_mcache *c, const char *path)
     auto it = c->map.find(parent_of(k));
     if (it == c->map.end())
         return;
+    // Its own stat record goes (its times changed); its listing, its "."
+    // and ".." lines included, is updated in place by the caller.
     it->second.stat_at = 0;
-    it->second.dots_at = 0;
     it->second.absent = false;
     it->second.xattrs.clear();
 }
@@ -457,6 +633,8 @@ void vfs_mcache_clear(vfs_mcache *c)
     std::lock_guard<std::mutex> g(c->mu);
     c->map.clear();
     c->order.clear();
+    c->links.clear();
+    c->links_n = 0;
 }
 
 void vfs_mcache_writer(vfs_mcache *c, const char *path, int delta)
@@ -468,7 +646,7 @@ void vfs_mcache_writer(vfs_mcache *c, const char *path, int delta)
     if (n <= 0)
         c->writers.erase(k);
     if (delta > 0)
-        c->forget(k);
+        changed(c, k, true);
 }
 
 void vfs_mcache_writers_renamed(vfs_mcache *c, const char *from, const char *to)

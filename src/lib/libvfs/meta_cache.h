@@ -8,8 +8,12 @@
 // are never given out. A directory whose whole listing was read within the
 // window also answers "missing" for the names it did not list. The driver
 // drops what a change through the mount touches (vfs_mcache_forget and
-// friends) before the change returns; a reconnect drops everything.
-// Paths with a writer open on them are never answered from the cache.
+// friends) before the change returns; a reconnect drops everything. A
+// change through one name of a file with further names (hard links, as its
+// records say) drops what is known of them all.
+// A path with a writer open on it is answered only from stat replies that
+// came after its last write (its extended attributes are answered: writes
+// add none).
 //
 // Memory: at most `cap` entries; the oldest made goes first (its directory
 // then loses its "whole listing" mark, so no name is wrongly missing).
@@ -59,9 +63,10 @@ void vfs_mcache_put_listed2(vfs_mcache *c, const char *dir, const char *name, co
 // changed through the mount since: each(arg, name, st, link) for "." and
 // ".." (when that listing had them) and for every name in it, and true.
 // false (each not called) when dir's whole listing is not within the window
-// or any name in it is not known whole (changed through the mount, made by
-// a lookup, a link without its text). each runs under the cache's mutex and
-// must not call into c.
+// or any name in it is not known whole (its stat record changed through
+// the mount and not asked for since, a link without its text). A name a
+// stat reply brought counts as a listed one. each runs under the cache's
+// mutex and must not call into c.
 bool vfs_mcache_listing(vfs_mcache *c, const char *dir,
                         void (*each)(void *arg, const char *name, const os_file_stat_t *st, const char *link),
                         void *arg);
@@ -114,17 +119,39 @@ void vfs_mcache_put_xattr_at(vfs_mcache *c, const char *path, const char *name, 
 // The entry changed (or a request on it failed): its answers go, and its
 // name is no longer "missing" by its directory's listing.
 void vfs_mcache_forget(vfs_mcache *c, const char *path);
-// As forget, for path and everything beneath it (rename, removal).
+// As forget, for a change of the stat record or the data alone (mode,
+// owner, times, size): the answers that an extended attribute is absent
+// stay (such a change adds none), as does a directory's listing.
+void vfs_mcache_forget_stat(vfs_mcache *c, const char *path);
+// As forget, for path and everything beneath it (rename, removal); what
+// the name is no longer known either.
 void vfs_mcache_forget_tree(vfs_mcache *c, const char *path);
-// As forget for path's parent directory, keeping the parent's listing mark
-// (its other names are still what they were): used when a name in it was
-// made, removed or renamed, after forgetting that name.
+// path and everything beneath it were removed (or renamed away) through
+// the mount: the name is missing from now on (unless a writer is still open
+// on it), and its directory's listing stays whole without it.
+void vfs_mcache_removed(vfs_mcache *c, const char *path);
+// path was just made through the mount, of type (OS_FTYPE_FILE or
+// OS_FTYPE_DIR), with nothing in it: it has no extended attributes, a
+// directory has no entries (names in it are missing; its listing itself,
+// "." and ".." included, still comes from the server). Call after forget
+// and parent_changed, once the server said it made it.
+void vfs_mcache_made(vfs_mcache *c, const char *path, uint32_t type);
+// Whether path is a link: 1 or 0 when an answer within the window says
+// (the writer rule aside: what a name is does not change while it is
+// written), -1 when nothing does.
+int vfs_mcache_is_link(vfs_mcache *c, const char *path);
+// As forget for path's parent directory, keeping the parent's listing (its
+// other names, "." and ".." are still what they were): used when a name in
+// it was made, removed or renamed, after forgetting that name.
 void vfs_mcache_parent_changed(vfs_mcache *c, const char *path);
 // Everything goes.
 void vfs_mcache_clear(vfs_mcache *c);
-// A writer opened (delta 1) or closed (-1) on path; while it is open the
-// path is never answered nor kept. Renames move the writers along.
+// A writer opened (delta 1, a change of data: forget_stat) or closed (-1) on
+// path; while it is open the path's stat is answered only from stat
+// replies that came after its last write (vfs_mcache_wrote, called when a
+// write goes out). Renames move the writers along.
 void vfs_mcache_writer(vfs_mcache *c, const char *path, int delta);
+void vfs_mcache_wrote(vfs_mcache *c, const char *path);
 void vfs_mcache_writers_renamed(vfs_mcache *c, const char *from, const char *to);
 
 // Number of entries held (tests).

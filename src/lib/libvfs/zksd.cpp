@@ -611,10 +611,21 @@ void *vfs_zksd_open2(void *m, const char *path, int flags, uint32_t mode)
         return nullptr;
     bool makes = (flags & (PL_O_CREAT | PL_O_TRUNC)) != 0;
     bool w = makes || (flags & (PL_O_ACCMODE | PL_O_APPEND)) != 0;
+    // A create of a name that is not there makes a new, empty file (the
+    // kernel creates only names its lookup found missing).
+    bool fresh = false;
+    if (flags & PL_O_CREAT) {
+        os_file_stat_t st{};
+        vperror_t err{};
+        fresh = (flags & PL_O_EXCL) || vfs_mcache_get_stat(v->mc, path, false, &st, &err) == VFS_MC_ABSENT;
+    }
     open_begin(v, path, w, makes);
     cli_file_ctx *f = nullptr;
     with_retry(v, [&](cli_ctx *c) { return (f = zksd_cli_open2(c, full, flags, (int32_t)mode)) != nullptr; });
-    return open_finish(v, f, path, w);
+    void *h = open_finish(v, f, path, w);
+    if (h && fresh)
+        vfs_mcache_made(v->mc, path, OS_FTYPE_FILE);
+    return h;
 }
 
 int vfs_zksd_close(void *fh)
@@ -625,7 +636,7 @@ int vfs_zksd_close(void *fh)
     v->fcount--;
     if (h->writer) {
         vfs_mcache_writer(v->mc, h->path, -1);
-        vfs_mcache_forget(v->mc, h->path);
+        vfs_mcache_forget_stat(v->mc, h->path);
         vfs_mcache_parent_changed(v->mc, h->path);
     }
     os_free(h->path);
@@ -647,7 +658,9 @@ int64_t vfs_zksd_write(void *fh, const void *buf, uint64_t len, int64_t off)
     zksd_fh *h = (zksd_fh *)fh;
     if (refused(h->v))
         return -1;
-    return on_handle(h->v, [&] { return zksd_cli_write(h->f, buf, (int64_t)len, off); });
+    int64_t r = on_handle(h->v, [&] { return zksd_cli_write(h->f, buf, (int64_t)len, off); });
+    vfs_mcache_wrote(h->v->mc, h->path);
+    return r;
 }
 
 int vfs_zksd_fsync(void *fh)
@@ -666,16 +679,16 @@ int64_t vfs_zksd_lseek(void *fh, int64_t off, int whence)
     return on_handle(h->v, [&] { return zksd_cli_lseek(h->f, off, whence); });
 }
 
-// A reader's fstat is the stat of its path, so what the window knows of
-// the path answers it (a writer's comes from the server: the cache keeps
-// its path out).
+// An fstat is the stat of the handle's path, so what the window knows of
+// the path answers it (for a writer's path, only a stat reply that came
+// after its last write).
 int vfs_zksd_fstat(void *fh, os_file_stat_t *st)
 {
     zksd_fh *h = (zksd_fh *)fh;
     if (refused(h->v))
         return -1;
     vperror_t err{};
-    if (!h->writer && vfs_mcache_get_stat(h->v->mc, h->path, true, st, &err) == VFS_MC_HIT)
+    if (vfs_mcache_get_stat(h->v->mc, h->path, true, st, &err) == VFS_MC_HIT)
         return 0;
     return on_handle(h->v, [&] { return zksd_cli_fstat(h->f, st); });
 }
@@ -686,7 +699,7 @@ int vfs_zksd_ftruncate(void *fh, int64_t size)
     if (refused(h->v))
         return -1;
     int r = on_handle(h->v, [&] { return zksd_cli_ftruncate(h->f, size); });
-    vfs_mcache_forget(h->v->mc, h->path);
+    vfs_mcache_forget_stat(h->v->mc, h->path);
     return r;
 }
 
@@ -697,7 +710,7 @@ int vfs_zksd_futime(void *fh, const os_file_times_t *times)
         return -1;
     zksd_file_times_t t = to_cli_times(times);
     int r = on_handle(h->v, [&] { return zksd_cli_futime(h->f, &t); });
-    vfs_mcache_forget(h->v->mc, h->path);
+    vfs_mcache_forget_stat(h->v->mc, h->path);
     return r;
 }
 
@@ -1314,28 +1327,32 @@ int stat_cached(zksd_vol *v, const char *path, const char *full, os_file_stat_t 
 }
 
 // After a change of path (or a failed request on it): what it touched goes.
-enum change_kind { CH_ATTR, CH_NAME, CH_TREE };
+// CH_STAT: its stat record or data alone (mode, owner, times, size);
+// CH_ATTR: anything about it; CH_NAME: a name made; CH_TREE: a name and
+// everything beneath it removed or renamed.
+enum change_kind { CH_STAT, CH_ATTR, CH_NAME, CH_TREE };
 void changed(zksd_vol *v, const char *path, change_kind k)
 {
     if (!path)
         return;
     if (k == CH_TREE)
         vfs_mcache_forget_tree(v->mc, path);
+    else if (k == CH_STAT)
+        vfs_mcache_forget_stat(v->mc, path);
     else
         vfs_mcache_forget(v->mc, path);
-    if (k != CH_ATTR)
+    if (k == CH_NAME || k == CH_TREE)
         vfs_mcache_parent_changed(v->mc, path);
 }
 
-// A change through a call that follows a final link: when path is a link
-// the change landed on its target, whose name is not known here.
+// A change of the stat record through a call that follows a final link:
+// when path is a link (or may be one) the change landed on its target,
+// whose name is not known here.
 void changed_follow(zksd_vol *v, const char *path)
 {
-    os_file_stat_t st{};
-    vperror_t err{};
-    if (vfs_mcache_get_stat(v->mc, path, false, &st, &err) != VFS_MC_HIT || (st.type & OS_FTYPE_LINK))
+    if (vfs_mcache_is_link(v->mc, path) != 0)
         vfs_mcache_clear(v->mc);
-    changed(v, path, CH_ATTR);
+    changed(v, path, CH_STAT);
 }
 
 // ---- the codes' table -------------------------------------------------------------------
@@ -1345,9 +1362,11 @@ void changed_follow(zksd_vol *v, const char *path)
 enum drops {
     DROP_NONE,
     DROP_ATTR_IF_FAILED, // a failure may mean the cached entry is out of date
+    DROP_STAT,           // changed(CH_STAT)
     DROP_ATTR,           // changed(CH_ATTR)
     DROP_NAME,           // changed(CH_NAME)
     DROP_TREE,           // changed(CH_TREE)
+    DROP_GONE,           // a removal: gone when it succeeded, else DROP_TREE
     DROP_FOLLOWED,       // changed_follow: the call follows a final link
 };
 
@@ -1356,10 +1375,14 @@ void drop(zksd_vol *v, const char *path, drops d, int64_t r)
 {
     if (d == DROP_FOLLOWED)
         changed_follow(v, path);
+    else if (d == DROP_STAT)
+        changed(v, path, CH_STAT);
     else if (d == DROP_ATTR || (d == DROP_ATTR_IF_FAILED && r < 0))
         changed(v, path, CH_ATTR);
-    else if (d == DROP_NAME || d == DROP_TREE)
+    else if (d == DROP_NAME || d == DROP_TREE || d == DROP_GONE)
         changed(v, path, d == DROP_NAME ? CH_NAME : CH_TREE);
+    if (d == DROP_GONE && r == 0)
+        vfs_mcache_removed(v->mc, path);
 }
 
 // f(full) with path joined to the root into full (PL_MAX_PATH bytes on the
@@ -1464,8 +1487,19 @@ int64_t link_op(zksd_vol *v, void *arg, int64_t)
     if (!join2(v, a->from, a->to, full, full2))
         return -1;
     int64_t r = (int64_t)plain(v, [&](cli_ctx *c) { return zksd_cli_link(c, full, full2); });
-    changed(v, a->from, CH_ATTR); // its link count
+    changed(v, a->from, CH_STAT); // its link count
     changed(v, a->to, CH_NAME);
+    return r;
+}
+
+// A directory made is empty: the names in it are missing without a listing.
+int64_t mkdir_op(zksd_vol *v, void *arg, int64_t)
+{
+    auto *a = (vfs_ioc_path_u32_t *)arg;
+    int64_t r = path_call(v, a->path, DROP_NAME,
+                          [&](cli_ctx *c, const char *full) { return zksd_cli_mkdir(c, full, a->value); });
+    if (r == 0)
+        vfs_mcache_made(v->mc, a->path, OS_FTYPE_DIR);
     return r;
 }
 
@@ -1485,11 +1519,24 @@ int64_t rename_op(zksd_vol *v, void *arg, int64_t)
     char full[PL_MAX_PATH], full2[PL_MAX_PATH];
     if (!join2(v, a->from, a->to, full, full2))
         return -1;
+    // The old name is gone after the rename unless both names were of one
+    // file (a rename that does nothing): known only when the window holds
+    // the old name and says the new one is missing or another file.
+    os_file_stat_t fs{}, ts{};
+    vperror_t e1{}, e2{};
+    bool moves = vfs_mcache_get_stat(v->mc, a->from, false, &fs, &e1) == VFS_MC_HIT;
+    if (moves) {
+        int th = vfs_mcache_get_stat(v->mc, a->to, false, &ts, &e2);
+        moves = th == VFS_MC_ABSENT ||
+                (th == VFS_MC_HIT && fs.ino != 0 && ts.ino != 0 && (fs.ino != ts.ino || fs.dev != ts.dev));
+    }
     int64_t r = (int64_t)plain(v, [&](cli_ctx *c) { return zksd_cli_rename(c, full, full2, a->replace); });
     changed(v, a->from, CH_TREE);
     changed(v, a->to, CH_TREE);
     if (r == 0)
         vfs_mcache_writers_renamed(v->mc, a->from, a->to);
+    if (r == 0 && moves)
+        vfs_mcache_removed(v->mc, a->from);
     return r;
 }
 
@@ -1560,23 +1607,22 @@ constexpr vol_code k_vol_codes[] = {
          return zksd_cli_ioctl(c, ZKSD_IOC_CREATE_FILE, full, -1); }>},
     {VFS_IOC_MKDIR_DEFAULT, name_op<DROP_NAME, [](auto c, auto full) {
          return zksd_cli_ioctl(c, ZKSD_IOC_CREATE_DIR, full, -1); }>},
-    {VFS_IOC_MKDIR, path_op<vfs_ioc_path_u32_t, DROP_NAME, [](auto c, auto full, auto &a) {
-         return zksd_cli_mkdir(c, full, a.value); }>},
+    {VFS_IOC_MKDIR, mkdir_op},
     {VFS_IOC_MKNOD, path_op<vfs_ioc_mknod_t, DROP_NAME, [](auto c, auto full, auto &a) {
          return zksd_cli_mknod(c, full, a.mode, a.dev); }>},
     {VFS_IOC_MKFIFO, path_op<vfs_ioc_path_u32_t, DROP_NAME, [](auto c, auto full, auto &a) {
          return zksd_cli_mkfifo(c, full, a.value); }>},
     {VFS_IOC_LINK, link_op},
     {VFS_IOC_SYMLINK, symlink_op},
-    {VFS_IOC_RMDIR, name_op<DROP_TREE, [](auto c, auto full) { return zksd_cli_rmdir(c, full); }>},
-    {VFS_IOC_UNLINK, name_op<DROP_TREE, [](auto c, auto full) { return zksd_cli_unlink(c, full); }>},
+    {VFS_IOC_RMDIR, name_op<DROP_GONE, [](auto c, auto full) { return zksd_cli_rmdir(c, full); }>},
+    {VFS_IOC_UNLINK, name_op<DROP_GONE, [](auto c, auto full) { return zksd_cli_unlink(c, full); }>},
     {VFS_IOC_RENAME, rename_op},
     {VFS_IOC_READLINK, readlink_op},
     {VFS_IOC_STAT, stat_op<true>},
     {VFS_IOC_LSTAT, stat_op<false>},
-    {VFS_IOC_RMDIR2, path_op<vfs_ioc_path_flag_t, DROP_TREE, [](auto c, auto full, auto &a) {
+    {VFS_IOC_RMDIR2, path_op<vfs_ioc_path_flag_t, DROP_GONE, [](auto c, auto full, auto &a) {
          return zksd_cli_rmdir2(c, full, a.flag); }>},
-    {VFS_IOC_REMOVE2, path_op<vfs_ioc_path_flag_t, DROP_TREE, [](auto c, auto full, auto &a) {
+    {VFS_IOC_REMOVE2, path_op<vfs_ioc_path_flag_t, DROP_GONE, [](auto c, auto full, auto &a) {
          return zksd_cli_remove2(c, full, a.flag); }>},
     {VFS_IOC_SET_ATTRIB, path_op<vfs_ioc_path_u32_t, DROP_FOLLOWED, [](auto c, auto full, auto &a) {
          return zksd_cli_set_attrib(c, full, a.value); }>},
@@ -1584,14 +1630,14 @@ constexpr vol_code k_vol_codes[] = {
          return zksd_cli_truncate(c, full, (long)a.size); }>},
     {VFS_IOC_CHMOD, path_op<vfs_ioc_path_u32_t, DROP_FOLLOWED, [](auto c, auto full, auto &a) {
          return zksd_cli_chmod(c, full, a.value); }>},
-    {VFS_IOC_LCHMOD, path_op<vfs_ioc_path_u32_t, DROP_ATTR, [](auto c, auto full, auto &a) {
+    {VFS_IOC_LCHMOD, path_op<vfs_ioc_path_u32_t, DROP_STAT, [](auto c, auto full, auto &a) {
          return zksd_cli_lchmod(c, full, a.value); }>},
     {VFS_IOC_CHOWN, path_op<vfs_ioc_chown_t, DROP_FOLLOWED, [](auto c, auto full, auto &a) {
          return zksd_cli_chown(c, full, a.uid, a.gid); }>},
-    {VFS_IOC_LCHOWN, path_op<vfs_ioc_chown_t, DROP_ATTR, [](auto c, auto full, auto &a) {
+    {VFS_IOC_LCHOWN, path_op<vfs_ioc_chown_t, DROP_STAT, [](auto c, auto full, auto &a) {
          return zksd_cli_lchown(c, full, a.uid, a.gid); }>},
     {VFS_IOC_UTIME, times_op<DROP_FOLLOWED, zksd_cli_utime>},
-    {VFS_IOC_UTIMENS, times_op<DROP_ATTR, zksd_cli_utimens>},
+    {VFS_IOC_UTIMENS, times_op<DROP_STAT, zksd_cli_utimens>},
     {VFS_IOC_CHDIR_MT, call_op<vfs_ioc_chdir_t, [](auto c, auto &a) {
          return zksd_cli_chdir_mt(c, a.cwd, (size_t)a.size, a.path); }>},
     {VFS_IOC_REALPATH_MT, call_op<vfs_ioc_realpath_t, [](auto c, auto &a) {
@@ -1609,13 +1655,13 @@ static_assert(vfs_codes_unique(k_vol_codes));
 using file_fn = int64_t (*)(zksd_fh *fh, void *arg);
 
 // The handler of a file-handle code: Call(client file, record A); the
-// file's cached attributes go.
+// file's cached stat record goes.
 template <class A, auto Call>
 int64_t handle_op(zksd_fh *fh, void *arg)
 {
     const A &a = *(const A *)arg;
     int64_t r = on_handle(fh->v, [&] { return Call(fh->f, a); });
-    changed(fh->v, fh->path, CH_ATTR);
+    changed(fh->v, fh->path, CH_STAT);
     return r;
 }
 
