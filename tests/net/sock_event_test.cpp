@@ -1,6 +1,6 @@
 // The socket event service: callbacks, removal by the callback's answer,
 // idle time-outs, listeners with an accept callback or a work thread, and
-// stopping (also without a start).
+// stopping (also without a start, and with a callback that does not return).
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -125,6 +125,45 @@ TEST(SockEvent, IdleTimeOuts)
     EXPECT_TRUE(wait_until([] { return g_events.load() == 1; }));
     EXPECT_FALSE(peer_closed(busy.s[1])); // had its event: the second time-out (0) applies
     EXPECT_TRUE(wait_until([&] { return ticks.load() > 0; }));
+}
+
+// A callback that does not return holds sock_env_exit up for about a second
+// only: the thread is given up, the service can start anew, and the thread
+// closes what its run held once it ends.
+std::atomic<bool> g_entered{false}, g_release{false}, g_left{false};
+int stuck_cb(os_socket_t sock, uint64_t, void *)
+{
+    char c;
+    os_socket_recv(sock, &c, 1);
+    g_entered = true;
+    wait_until([] { return g_release.load(); }, 60000);
+    g_left = true;
+    return 0;
+}
+
+TEST(SockEvent, ExitGivesUpAThreadStuckInACallback)
+{
+    pair_t a;
+    sock_env_init();
+    ASSERT_TRUE(sock_add_event(a.s[0], OS_POLLER_EVENT_READ, stuck_cb, nullptr));
+    os_socket_send(a.s[1], "x", 1);
+    ASSERT_TRUE(wait_until([] { return g_entered.load(); }));
+    fd_capture err;
+    EXPECT_EQ(sock_env_exit(), 0);
+    const std::string out = err.stop();
+    EXPECT_FALSE(g_left.load());
+    EXPECT_NE(out.find("os_thread_wait_kill_exit ret=-2 "), std::string::npos) << out;
+    {
+        service svc;
+        pair_t b;
+        g_events = 0;
+        ASSERT_TRUE(sock_add_event(b.s[0], OS_POLLER_EVENT_READ, count_cb, nullptr));
+        os_socket_send(b.s[1], "y", 1);
+        EXPECT_TRUE(wait_until([] { return g_events.load() == 1; }));
+    }
+    EXPECT_FALSE(peer_closed(a.s[1]));
+    g_release = true;
+    EXPECT_TRUE(wait_until([&] { return peer_closed(a.s[1]); }));
 }
 
 std::atomic<int> g_accepted{0};

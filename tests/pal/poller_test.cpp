@@ -1,5 +1,6 @@
 // The poller with socket pairs and TCP sockets on loopback: time-outs, wake
-// and kill, one-shot entries, pending errors, descriptors above 1024, more
+// and kill, one-shot entries, pending errors, descriptors closed while
+// inserted, descriptors above 1024, more
 // ready descriptors than one pass dispatches, and the descriptor limit.
 #include <gtest/gtest.h>
 
@@ -171,6 +172,28 @@ TEST(Poller, RefusedConnectIsReportedAsAnError)
     EXPECT_TRUE(g.c.seen[0].second & OS_POLLER_EVENT_ERROR);
     close(c);
     close(holder);
+}
+
+// A descriptor closed while still inserted is reported once, as an error,
+// and dropped; the wait neither spins on it nor reports it again.
+TEST(Poller, ClosedDescriptorIsReportedOnceAndDropped)
+{
+    poller_guard g;
+    ASSERT_TRUE(g.p);
+    const uint64_t base = g.p->count;
+    int fd[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0);
+    auto o = obj(fd[0]);
+    ASSERT_EQ(os_poller_insert(g.p, &o, OS_POLLER_EVENT_READ, 4), 1);
+    close(fd[0]);
+    EXPECT_EQ(os_poller_wait(g.p, record, 5000), 1);
+    ASSERT_EQ(g.c.seen.size(), 1u);
+    EXPECT_EQ(g.c.seen[0], std::make_pair(fd[0], (uint64_t)OS_POLLER_EVENT_ERROR));
+    EXPECT_EQ(g.c.user[fd[0]], 4u);
+    EXPECT_EQ(g.p->count, base);
+    EXPECT_EQ(os_poller_wait(g.p, record, 50), 0);
+    EXPECT_EQ(g.c.seen.size(), 1u);
+    close(fd[1]);
 }
 
 TEST(Poller, DescriptorAbove1024)

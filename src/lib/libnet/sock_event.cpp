@@ -17,10 +17,24 @@
 
 namespace {
 
+// How long sock_env_exit waits for the "listen" thread to end.
+constexpr uint32_t kStopWaitMs = 1000;
+
+// One run of the service: what its thread works on. The thread and
+// sock_env_exit each hold it; the last to let go frees it with everything
+// in it, so a thread that does not end in time keeps what it uses.
+struct run_t {
+    std::atomic<uint32_t> stop{0};
+    std::atomic<int> refs{2};
+    os_poller_t *poller = nullptr;
+    lbuf_t *pool = nullptr;
+};
+
+// The current run's parts, for the calls that register and delete.
 os_poller_t *g_poller;
 os_thread_t *g_thread;
-std::atomic<uint32_t> g_stop{0};
 lbuf_t *g_pool;
+run_t *g_run;
 sock_env_config_t g_config;
 std::atomic<uint32_t> g_running{0};
 
@@ -28,39 +42,52 @@ os_poller_object_t object_of(os_socket_t s) { return {OS_POLLER_OBJECT_SOCKET, r
 
 // Frees a record and closes its socket; the caller holds the pool's lock.
 // Every block of the pool is a record (texts live outside it).
-void free_record(sock_event_t *r)
+void free_record(lbuf_t *pool, sock_event_t *r)
 {
     os_socket_exit(r->sock);
     if (r->type == SOCKET_TYPE_LISTEN)
         os_free(r->first); // the thread-name text
-    lbuf_free(g_pool, r);
+    lbuf_free(pool, r);
 }
 
-// Frees the records deleted since the last pass.
-void reap_dead(void)
+// Frees the records of pool that match (all of them without a filter).
+void free_records(lbuf_t *pool, bool only_dead)
 {
     std::vector<sock_event_t *> dead;
-    lbuf_lock(g_pool);
+    lbuf_lock(pool);
     lbuf_iter_t it;
-    lbuf_iter_init(g_pool, &it);
+    lbuf_iter_init(pool, &it);
     while (void *p = lbuf_iter_next(&it)) {
         auto *r = static_cast<sock_event_t *>(p);
-        if (r->dead)
+        if (r->dead || !only_dead)
             dead.push_back(r);
     }
     for (sock_event_t *r : dead)
-        free_record(r);
-    lbuf_unlock(g_pool);
+        free_record(pool, r);
+    lbuf_unlock(pool);
+}
+
+// Lets go of a run; the last holder closes its records and frees it.
+void run_release(run_t *run)
+{
+    if (run->refs.fetch_sub(1) != 1)
+        return;
+    if (run->pool) {
+        free_records(run->pool, false);
+        lbuf_exit(run->pool);
+    }
+    os_poller_exit(run->poller);
+    delete run;
 }
 
 // Deletes the records whose idle time-out has passed.
-void expire_idle(void)
+void expire_idle(lbuf_t *pool)
 {
     const uint64_t now = os_clock_ms();
     std::vector<sock_event_t *> idle;
-    lbuf_lock(g_pool);
+    lbuf_lock(pool);
     lbuf_iter_t it;
-    lbuf_iter_init(g_pool, &it);
+    lbuf_iter_init(pool, &it);
     while (void *p = lbuf_iter_next(&it)) {
         auto *r = static_cast<sock_event_t *>(p);
         if (r->type != SOCKET_TYPE_EVENT || r->dead)
@@ -69,7 +96,7 @@ void expire_idle(void)
         if (limit != 0 && now - r->fourth >= limit)
             idle.push_back(r);
     }
-    lbuf_unlock(g_pool);
+    lbuf_unlock(pool);
     for (sock_event_t *r : idle)
         sock_del_event_proc(r);
 }
@@ -123,19 +150,24 @@ void sock_events_callback(os_poller_t *, os_poller_object_t *, uint64_t events, 
     }
 }
 
-void *sock_events_thread(void *)
+// The poll loop, on the "listen" thread; it touches only its own run.
+void *sock_events_thread(void *arg)
 {
+    auto *run = static_cast<run_t *>(arg);
     LOG_VERB(TAG, "==>\n");
-    while (!g_stop.load()) {
-        if (os_poller_wait(g_poller, sock_events_callback, 1000) < 0 && !g_stop.load())
+    while (!run->stop.load()) {
+        if (os_poller_wait(run->poller, sock_events_callback, 1000) < 0 && !run->stop.load())
             LOG2(LOG2_ERR | LOG2_F_ERRNO, TAG, "os_poller_wait error: ");
-        reap_dead();
+        if (run->stop.load())
+            break;
+        free_records(run->pool, true);
         if (g_config.idle_ms_first != 0 || g_config.idle_ms != 0)
-            expire_idle();
+            expire_idle(run->pool);
         if (g_config.periodic)
             g_config.periodic(g_config.periodic_arg);
     }
     LOG_VERB(TAG, "<==\n");
+    run_release(run);
     return nullptr;
 }
 
@@ -170,18 +202,21 @@ int sock_env_init(void)
 {
     if (g_running.load())
         return 0;
-    g_stop.store(0);
-    g_poller = os_poller_init(nullptr);
-    if (!g_poller)
+    auto *run = new run_t;
+    run->poller = os_poller_init(nullptr);
+    if (!run->poller)
         LOG_CRIT(TAG, "os_poller_init failed\n");
-    os_poller_attach(g_poller);
+    os_poller_attach(run->poller);
     // The pool exists before the thread that walks it.
     lbuf_cfg_t cfg{};
     cfg.name = "events";
-    g_pool = lbuf_init(&cfg);
-    if (!g_pool)
+    run->pool = lbuf_init(&cfg);
+    if (!run->pool)
         LOG_CRIT(TAG, "lbuf_init failed");
-    g_thread = os_thread_init("listen", sock_events_thread, nullptr, 0);
+    g_run = run;
+    g_poller = run->poller;
+    g_pool = run->pool;
+    g_thread = os_thread_init("listen", sock_events_thread, run, 0);
     if (!g_thread)
         LOG_CRIT(TAG, "os_thread_init failed");
     g_running.store(1);
@@ -250,31 +285,25 @@ int sock_env_exit(void)
 {
     LOG_VERB(TAG, "==>\n");
     if (g_running.load()) {
-        // The kill wakes the wait at once; the thread is never cancelled, so
-        // it can't be stopped while it holds the pool's lock.
-        g_stop.store(1);
-        os_poller_kill(g_poller);
+        // The kill wakes the wait at once. A callback that does not return
+        // is not waited for longer than kStopWaitMs: the thread is given up
+        // (never cancelled, so it can't be stopped while it holds the pool's
+        // lock) and frees its run when it ends.
+        run_t *run = g_run;
+        run->stop.store(1);
+        os_poller_kill(run->poller);
         uint32_t result = 0;
-        const int r = os_thread_wait(g_thread, 0xffffffffu, &result);
+        const int r = os_thread_wait(g_thread, kStopWaitMs, &result);
         if (r != 0)
             LOG_ERR(TAG, "os_thread_wait_kill_exit ret=%d error=%d\n", r, errno);
         os_thread_detach(g_thread);
         g_thread = nullptr;
-        lbuf_lock(g_pool);
-        lbuf_iter_t it;
-        lbuf_iter_init(g_pool, &it);
-        std::vector<sock_event_t *> all;
-        while (void *p = lbuf_iter_next(&it))
-            all.push_back(static_cast<sock_event_t *>(p));
-        for (sock_event_t *rec : all)
-            free_record(rec);
-        lbuf_unlock(g_pool);
-        os_poller_exit(g_poller);
+        g_running.store(0);
+        g_run = nullptr;
         g_poller = nullptr;
-        lbuf_exit(g_pool);
         g_pool = nullptr;
         g_config = sock_env_config_t{};
-        g_running.store(0);
+        run_release(run);
     }
     LOG_VERB(TAG, "<==\n");
     return 0;

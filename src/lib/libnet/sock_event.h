@@ -60,5 +60,7 @@ sock_event_t *sock_add_listener(os_socket_t sock, const char *name, sock_accept_
 // frees the record (at the end of the current pass). Listeners stay until
 // sock_env_exit.
 void sock_del_event_proc(sock_event_t *record);
-// Stops the "listen" thread (waiting for it to end) and frees everything. 0.
+// Stops the "listen" thread and frees everything. The thread is waited for
+// at most 1000 ms: one stuck in a callback is given up (logged at err) and
+// frees the service's poller, records and sockets itself when it ends. 0.
 int sock_env_exit(void);

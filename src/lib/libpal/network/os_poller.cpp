@@ -151,7 +151,19 @@ struct event_t {
     int64_t fd;
     uint64_t events;
     uint64_t user;
+    bool closed; // the descriptor was closed while inserted: its entry goes
 };
+
+// Removes the entry of a descriptor found closed, unless it was removed or
+// given to another user meanwhile.
+void drop_closed(os_poller_t *p, int64_t fd, uint64_t user)
+{
+    list_lock lk(p);
+    bool found;
+    const uint64_t i = p->list ? find_entry(p, fd, &found) : 0;
+    if (p->list && found && p->list[i].user == user)
+        drop_entry(p, fd);
+}
 
 // The event bits poll's answer gives an entry, as select would report them.
 uint64_t bits_of(const os_poller_entry_t &e, short revents)
@@ -177,6 +189,8 @@ int dispatch(os_poller_t *p, os_poller_fn func, event_t *ev, int n)
     for (int i = 0; i < n; i++) {
         os_poller_object_t o{OS_POLLER_OBJECT_SOCKET, static_cast<uint64_t>(ev[i].fd + 1)};
         uint64_t bits = ev[i].events;
+        if (ev[i].closed)
+            drop_closed(p, ev[i].fd, ev[i].user);
         if (bits & OS_POLLER_EVENT_ONESHOT) {
             bits &= ~static_cast<uint64_t>(OS_POLLER_EVENT_ONESHOT);
             sel_remove(p, &o);
@@ -259,14 +273,18 @@ int sel_wait(os_poller_t *p, os_poller_fn func, int64_t timeout_ms)
                 dispatch(p, func, ev, count);
                 return -1;
             }
-            const uint64_t bits = bits_of(e, fds[i].revents);
+            // A descriptor closed while inserted would be answered at once
+            // on every pass (a busy loop): it is reported once, as an error,
+            // and its entry removed.
+            const bool closed = (fds[i].revents & POLLNVAL) != 0;
+            const uint64_t bits = closed ? static_cast<uint64_t>(OS_POLLER_EVENT_ERROR) : bits_of(e, fds[i].revents);
             if (!bits)
                 continue;
             if (count == OS_POLLER_MAX_EVENTS) {
                 p->resume_fd = e.fd; // the next pass starts with this one
                 break;
             }
-            ev[count++] = {e.fd, bits, e.user};
+            ev[count++] = {e.fd, bits, e.user, closed};
         }
         if (killed) {
             dispatch(p, func, ev, count);

@@ -24,6 +24,8 @@ enum : uint64_t {
     OS_POLLER_EVENT_ONESHOT = 0x20, // the entry is removed just before its callback
     OS_POLLER_EVENT_ERROR = 0x200,  // reported only: the socket has a pending error
 };
+// A descriptor closed while still inserted is reported once with
+// OS_POLLER_EVENT_ERROR alone, and its entry is removed before the call.
 
 // Object kinds.
 enum : uint8_t { OS_POLLER_OBJECT_SOCKET = 1, OS_POLLER_OBJECT_PROC = 3 };
