@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <regex>
 #include <string>
@@ -295,6 +296,86 @@ TEST(Syslog, TcpMessagesAreFramedByLineEnds)
         EXPECT_TRUE(std::regex_match(more.substr(at, nl - at), k_msg)) << more.substr(at, nl - at);
     close(c2);
     close(ls);
+}
+
+// A receiver that stops taking connections (its queue full: every further
+// connection attempt goes unanswered) costs the log next to nothing: the
+// output backs off, counts what it drops and says so once a record goes
+// out again.
+TEST(Syslog, StalledReceiverIsLeftAloneAndTheGapReported)
+{
+    pl_init();
+    int port = 0;
+    int ls = bound(SOCK_STREAM, &port);
+    ASSERT_GE(ls, 0);
+    ASSERT_EQ(listen(ls, 0), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(filler, (sockaddr *)&a, sizeof(a)), 0); // the one place of the queue
+
+    log2_t *owner = log2_new();
+    log2_ioctl(owner, LOG2_IOC_FLAGS, (const void *)(uintptr_t)0, 0);
+    log_syslog_ctx ctx;
+    log_syslog_init(&ctx, owner);
+    ASSERT_EQ(log_net_open(&ctx, ("tcp://127.0.0.1:" + std::to_string(port)).c_str()), 0);
+    fd_capture cap;
+    auto t0 = std::chrono::steady_clock::now();
+    int n = 0;
+    for (; n < 1000 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30); n++)
+        syslog_write(&ctx, LOG2_INFO, "vfs", "stalled\n", -1);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(n, 1000);
+    EXPECT_LT(took.count(), 5.0); // one connection attempt of at most half a second
+    EXPECT_EQ(ctx.dropped, 1000u);
+    EXPECT_EQ(ctx.backoff_ms, LOG_SYSLOG_BACKOFF_MS);
+    // Each failed attempt doubles the back-off, up to its bound.
+    for (int want : {20000, 40000, 60000, 60000}) {
+        ctx.retry_at = 1; // the back-off has passed
+        syslog_write(&ctx, LOG2_INFO, "vfs", "stalled\n", -1);
+        EXPECT_EQ(ctx.backoff_ms, want);
+    }
+    std::string err = cap.stop();
+    std::string failed = "failed to connect to 127.0.0.1 port " + std::to_string(port) + "\n";
+    size_t lines = 0;
+    for (size_t at = err.find(failed); at != std::string::npos; at = err.find(failed, at + 1))
+        lines++;
+    EXPECT_EQ(lines, 5u) << err; // one per attempt
+
+    // The receiver takes connections again: the gap comes first.
+    close(filler);
+    while (readable(ls, 200))
+        close(accept(ls, nullptr, nullptr));
+    std::string gap = "syslog: " + std::to_string(ctx.dropped) + " records dropped while the receiver could not be reached\n";
+    ctx.retry_at = 1;
+    EXPECT_GT(syslog_write(&ctx, LOG2_INFO, "vfs", "resumed\n", -1), 0);
+    EXPECT_EQ(ctx.dropped, 0u);
+    ASSERT_TRUE(readable(ls));
+    int c = accept(ls, nullptr, nullptr);
+    ASSERT_GE(c, 0);
+    std::string got;
+    while (got.find("resumed\n") == std::string::npos && readable(c)) {
+        char buf[4096];
+        ssize_t k = recv(c, buf, sizeof(buf), 0);
+        if (k <= 0)
+            break;
+        got.append(buf, (size_t)k);
+    }
+    size_t nl = got.find('\n');
+    ASSERT_NE(nl, std::string::npos) << got;
+    std::smatch m;
+    std::string first = got.substr(0, nl + 1);
+    ASSERT_TRUE(std::regex_match(first, m, k_msg)) << first;
+    EXPECT_EQ(m[1], "12");
+    EXPECT_EQ(m[4], "log");
+    EXPECT_EQ(m[6], gap);
+    EXPECT_EQ(got.substr(nl + 1).find("resumed\n") != std::string::npos, true) << got;
+    close(c);
+    close(ls);
+    log_net_close(&ctx);
+    log2_exit(owner);
 }
 
 // A receiver that is gone: records keep coming, descriptors stay as many.

@@ -75,6 +75,11 @@ enum : int32_t {
     LOG_SYSLOG_PENDING = 1, // configured, connects at the next record
     LOG_SYSLOG_TRIED = 2,   // a connection was attempted
     LOG_SYSLOG_MSG_MAX = 800,
+    // After a receiver failed (no connection, or a send that could not go
+    // out), records are dropped without trying for this long, doubled after
+    // each further failure up to the bound.
+    LOG_SYSLOG_BACKOFF_MS = 10000,
+    LOG_SYSLOG_BACKOFF_MAX_MS = 60000,
 };
 
 struct log_syslog_ctx {
@@ -85,6 +90,9 @@ struct log_syslog_ctx {
     int32_t fd;    // connected socket, -1 none
     int32_t state; // LOG_SYSLOG_OFF / PENDING / TRIED
     log2_t *owner; // handle whose flags say how long a line's time prefix is
+    int64_t retry_at;   // monotonic ms before which records are dropped; 0 none
+    int32_t backoff_ms; // length of the current back-off; 0 none
+    uint64_t dropped;   // records dropped since the receiver last took one
 };
 
 // Off, no socket, owned by h.
@@ -97,7 +105,12 @@ int log_net_connect(log_syslog_ctx *ctx);
 int log_net_close(log_syslog_ctx *ctx); // 0; the output is off afterwards
 const char *log_net_get_url(const log_syslog_ctx *ctx);
 // Sends one console line as a syslog message; reconnects once when the
-// send fails. Bytes sent, or negative.
+// send fails. When the receiver cannot be reached (the connect fails or
+// times out, a send stalls, or the send after the reconnect fails), the
+// output backs off (above) and drops the records meanwhile at no cost; they
+// are counted, and once a record goes out again it is preceded by a warn
+// message "syslog: %llu records dropped while the receiver could not be
+// reached". Bytes sent, or negative (the record dropped).
 int syslog_write(log_syslog_ctx *ctx, int level, const char *tag, const char *line, int len);
 
 // Connected socket to host (service: NULL gives "syslog" for UDP and

@@ -2,7 +2,9 @@
 // remote syslog server as one BSD-style message over UDP or TCP. It
 // connects at the first record and reconnects once when a send fails. It
 // runs under the log handle's mutex, so nothing here may block for long:
-// sockets are non-blocking and connects and sends wait a bounded time.
+// sockets are non-blocking, connects and sends wait a bounded time, and a
+// receiver that failed is left alone for a while (back-off) before the next
+// try.
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -350,6 +352,9 @@ int log_net_open(log_syslog_ctx *ctx, const char *url)
     // that had a port.
     ctx->port = rec.port;
     log_net_close(ctx);
+    ctx->retry_at = 0;
+    ctx->backoff_ms = 0;
+    ctx->dropped = 0;
     ctx->state = LOG_SYSLOG_PENDING;
     return 0;
 }
@@ -372,25 +377,96 @@ int log_net_connect(log_syslog_ctx *ctx)
 
 const char *log_net_get_url(const log_syslog_ctx *ctx) { return ctx->url; }
 
+namespace {
+
+// The receiver failed: the connection goes, and records are dropped until
+// the back-off, doubled from its last length up to the bound, has passed.
+void back_off(log_syslog_ctx *ctx)
+{
+    syslog_close(ctx->fd);
+    ctx->fd = -1;
+    int64_t next = ctx->backoff_ms ? (int64_t)ctx->backoff_ms * 2 : (int64_t)LOG_SYSLOG_BACKOFF_MS;
+    ctx->backoff_ms = (int32_t)(next > LOG_SYSLOG_BACKOFF_MAX_MS ? (int64_t)LOG_SYSLOG_BACKOFF_MAX_MS : next);
+    ctx->retry_at = now_ms() + ctx->backoff_ms;
+}
+
+// A console-shaped line (time of day as the owner's flags have it, which
+// the message leaves out again) saying how many records were dropped.
+void send_drop_notice(log_syslog_ctx *ctx)
+{
+    char when[32] = "";
+    unsigned fl = log2_get_flags(ctx->owner);
+    if (fl & (LOG2_FL_TIME | LOG2_FL_TIME_MS)) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        struct tm tm;
+        localtime_r(&ts.tv_sec, &tm);
+        if (fl & LOG2_FL_TIME)
+            str_sprintf_s(when, sizeof(when), "%02d:%02d:%02d ", tm.tm_hour, tm.tm_min, tm.tm_sec);
+        else
+            str_sprintf_s(when, sizeof(when), "%02d:%02d:%02d.%03d ", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                          (int)(ts.tv_nsec / 1000000));
+    }
+    char line[256];
+    str_sprintf_s(line, sizeof(line), "%ssyslog: %llu records dropped while the receiver could not be reached\n",
+                  when, (unsigned long long)ctx->dropped);
+    if (syslog_send(ctx->owner, ctx->fd, "user.warn", "log", line) >= 0)
+        ctx->dropped = 0;
+}
+
+// The record went out: the back-off is over.
+int sent(log_syslog_ctx *ctx, int r)
+{
+    ctx->backoff_ms = 0;
+    ctx->retry_at = 0;
+    return r;
+}
+
+int dropped(log_syslog_ctx *ctx, int r)
+{
+    ctx->dropped++;
+    return r < 0 ? r : -1;
+}
+
+} // namespace
+
 int syslog_write(log_syslog_ctx *ctx, int level, const char *tag, const char *line, int)
 {
     if (ctx->state == LOG_SYSLOG_OFF)
         return 0;
-    if (ctx->state == LOG_SYSLOG_PENDING) {
-        log_net_connect(ctx);
+    // Backing off: nothing is tried, so a receiver that is away costs the
+    // callers (every one holds the log's lock) nothing.
+    if (ctx->retry_at && now_ms() < ctx->retry_at)
+        return dropped(ctx, -1);
+    if (ctx->state == LOG_SYSLOG_PENDING || ctx->fd < 0) {
         ctx->state = LOG_SYSLOG_TRIED;
+        if (log_net_connect(ctx) < 0) {
+            back_off(ctx);
+            return dropped(ctx, -1);
+        }
     }
+    if (ctx->dropped)
+        send_drop_notice(ctx);
     char pri[32];
     str_sprintf_s(pri, sizeof(pri), "user.%s", syslog_level_name(level));
+    errno = 0;
     int r = syslog_send(ctx->owner, ctx->fd, pri, tag, line);
     if (r >= 0)
-        return r;
+        return sent(ctx, r);
+    if (errno == ETIMEDOUT) {
+        // The receiver takes nothing: a new connection would stall too.
+        back_off(ctx);
+        return dropped(ctx, r);
+    }
     int fd = log_net_connect(ctx);
-    if (fd < 0)
-        return fd;
+    if (fd < 0) {
+        back_off(ctx);
+        return dropped(ctx, fd);
+    }
     r = syslog_send(ctx->owner, ctx->fd, pri, tag, line);
     if (r >= 0)
-        return r;
+        return sent(ctx, r);
     fprintf(stderr, "syslog_write %s err\n", ctx->url);
-    return r;
+    back_off(ctx);
+    return dropped(ctx, r);
 }
