@@ -157,8 +157,9 @@ TEST_F(Ini, SectionsHeadersAndSyntaxErrors)
     std::string err = cap.stop();
     log2_set_level(nullptr, saved);
     ASSERT_NE(d, nullptr);
-    EXPECT_NE(err.find("syntax error in (6):\n-> [a] ; note"), std::string::npos) << err;
-    EXPECT_NE(err.find("syntax error in (7):\n-> not a key line"), std::string::npos) << err;
+    // (the log writes a line end inside a record as an escape)
+    EXPECT_NE(err.find("syntax error in (6):\\n-> [a] ; note"), std::string::npos) << err;
+    EXPECT_NE(err.find("syntax error in (7):\\n-> not a key line"), std::string::npos) << err;
     EXPECT_EQ(get(d, "\ttop"), "1");
     EXPECT_EQ(get(d, "a\tx"), "1");
     EXPECT_EQ(get(d, "a\ty"), "2"); // "[]" kept the section

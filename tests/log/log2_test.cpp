@@ -181,6 +181,38 @@ TEST(Log2, ErrnoTextAndPreserved)
     }
 }
 
+// A record is one line, whatever its message holds: control bytes reach
+// the outputs as escapes, never as themselves.
+TEST(Log2, ControlBytesAreEscaped)
+{
+    handle h;
+    log2_ioctl(h.h, LOG2_IOC_FLAGS, (const void *)(uintptr_t)0, 0);
+    struct {
+        const char *msg, *line;
+    } rows[] = {
+        {"a\nforged record", "a\\nforged record\n"},
+        {"ends once\n\n", "ends once\n"},
+        {"\x1b]0;title\x07\x1b[2J", "\\x1b]0;title\\x07\\x1b[2J\n"},
+        {"cr\rdel\x7f", "cr\\rdel\\x7f\n"},
+        {"tab\tstays", "tab\tstays\n"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\n"},
+        {"c1 \xc2\x9b" "2J raw \x9b", "c1 \\xc2\\x9b2J raw \\x9b\n"},
+        {"no utf-8 \xff\xc3(\xed\xa0\x80", "no utf-8 \\xff\\xc3(\\xed\\xa0\\x80\n"},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(log_line(h.h, LOG2_INFO, "f", 1, "fn", r.msg), r.line) << r.msg;
+    // A message that ends its line before the errno text stays one line.
+    errno = 2;
+    EXPECT_EQ(log_line(h.h, LOG2_ERR | LOG2_F_ERRNO, "f", 1, "fn", "can't\n"), "can't: No such file or directory\n");
+    // So does a line dispatched as it is, and the history keeps the escapes.
+    fd_capture cap;
+    log2_write_line(h.h, LOG2_INFO, "t", "built\x1b[31m\nline\n", -1);
+    EXPECT_EQ(cap.stop(), "built\\x1b[31m\\nline\n");
+    std::string hist = log2_get_history(h.h);
+    EXPECT_EQ(hist.find('\x1b'), std::string::npos);
+    EXPECT_NE(hist.find("a\\nforged record\n"), std::string::npos);
+}
+
 TEST(Log2, CritEndsProgramUnlessAsked)
 {
     struct {

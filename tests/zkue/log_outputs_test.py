@@ -236,6 +236,40 @@ class LogOutputs(ProgramCopy):
         finally:
             peer.stop()
 
+    def test_control_bytes_reach_no_output_raw(self):
+        """A name with a line end and terminal escapes in it stays inside its
+        own record: escaped on the console, in the log file and over TCP
+        syslog, where it forges no second message."""
+        if not os.path.exists(RSYSLOGD):
+            self.skipTest("rsyslogd is not installed")
+        forged = "Jan  1 00:00:00 forgedhost forgedtag[1]: forged"
+        self.src = os.path.join(self.work, "evil\n" + forged + "\x1b]0;title\x07\x1b[2J")
+        peer = Rsyslog(self.tmp).start()
+        try:
+            logfile = os.path.join(self.work, "c.log")
+            ini = self.ini("[log]\nlevel=dbg\nsyslog=tcp://127.0.0.1:%d\nfile=%s\n" % (peer.tcp, logfile))
+            pid, r = self.zkue(ini)
+            self.assertTrue(wait_for(lambda: any("app_lib_exit(): <==" in x[4] for x in peer.records(pid)), 20))
+            escaped = "evil\\n" + forged + "\\x1b]0;title\\x07\\x1b[2J"
+            with open(logfile, errors="replace") as f:
+                filetext = f.read()
+            for name, text in (("console", r.stderr), ("log file", filetext)):
+                with self.subTest(output=name):
+                    self.assertNotIn("\x1b", text)
+                    self.assertNotIn("\x07", text)
+                    self.assertIn(escaped, text)
+                    self.assertFalse([l for l in text.splitlines() if l.startswith(forged)])
+            with open(logfile) as f:
+                for line in f:
+                    self.assertRegex(line, FILE_LINE)
+            with open(peer.out, errors="replace") as f:
+                raw = f.read()
+            self.assertNotIn("forgedhost|", raw)
+            self.assertNotIn("forgedtag", "".join(x[3] for x in peer.records(pid)))
+            self.assertTrue(any(escaped in x[4] for x in peer.records(pid)))
+        finally:
+            peer.stop()
+
     # ---- log file -----------------------------------------------------------------------------
 
     def capture_count(self, path):

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <string>
 
 #include "libpal/basic/pl_verr.h"
 #include "libpal/env/os_console.h"
@@ -79,6 +80,99 @@ struct inside_scope {
     inside_scope(const inside_scope &) = delete;
     inside_scope &operator=(const inside_scope &) = delete;
 };
+
+// Length of the well-formed UTF-8 sequence at p (n bytes left) and its code
+// point, or 0 when the bytes there are not one.
+size_t utf8_seq(const unsigned char *p, size_t n, uint32_t *cp)
+{
+    size_t len;
+    uint32_t c, min;
+    if (p[0] >= 0xc2 && p[0] <= 0xdf) {
+        len = 2, c = p[0] & 0x1f, min = 0x80;
+    } else if (p[0] >= 0xe0 && p[0] <= 0xef) {
+        len = 3, c = p[0] & 0x0f, min = 0x800;
+    } else if (p[0] >= 0xf0 && p[0] <= 0xf4) {
+        len = 4, c = p[0] & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (n < len)
+        return 0;
+    for (size_t i = 1; i < len; i++) {
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+        c = (c << 6) | (p[i] & 0x3f);
+    }
+    if (c < min || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff))
+        return 0;
+    *cp = c;
+    return len;
+}
+
+} // namespace
+
+size_t log2_escape(const char *in, size_t n, char *out, size_t size)
+{
+    if (!size)
+        return 0;
+    const unsigned char *p = (const unsigned char *)in;
+    size_t o = 0;
+    auto room = [&](size_t k) { return o + k < size; };
+    for (size_t i = 0; i < n;) {
+        unsigned char c = p[i];
+        if (c >= 0x20 && c < 0x7f) {
+            if (!room(1))
+                break;
+            out[o++] = (char)c;
+            i++;
+            continue;
+        }
+        uint32_t cp = 0;
+        size_t seq = c >= 0x80 ? utf8_seq(p + i, n - i, &cp) : 0;
+        if (seq && cp > 0x9f) {
+            // A character of its own (not a C1 control): as it is.
+            if (!room(seq))
+                break;
+            memcpy(out + o, p + i, seq);
+            o += seq;
+            i += seq;
+            continue;
+        }
+        if (c == '\t') {
+            if (!room(1))
+                break;
+            out[o++] = '\t';
+            i++;
+            continue;
+        }
+        // Control bytes (C0, DEL, C1 in either form) and bytes that are no
+        // UTF-8 become escapes, each byte for itself.
+        size_t count = seq ? seq : 1;
+        size_t k = 0;
+        for (; k < count; k++) {
+            unsigned char b = p[i + k];
+            char e[5];
+            size_t el;
+            if (b == '\n')
+                el = 2, memcpy(e, "\\n", 2);
+            else if (b == '\r')
+                el = 2, memcpy(e, "\\r", 2);
+            else
+                el = (size_t)snprintf(e, sizeof(e), "\\x%02x", b);
+            if (!room(el))
+                break;
+            memcpy(out + o, e, el);
+            o += el;
+        }
+        if (k < count)
+            break;
+        i += count;
+    }
+    out[o] = '\0';
+    return o;
+}
+
+namespace {
 
 void dispatch(log2_t *h, unsigned lw, const char *tag, const char *line, int len, const char *record)
 {
@@ -297,9 +391,20 @@ int log2_vprintf(log2_t *hh, unsigned lw, const char *tag, const char *file, int
     va_copy(cp, va);
     str_vsprintf_s2(msg, sizeof(msg), fmt ? fmt : "", cp);
     va_end(cp);
+    // The outputs get one line per record, whatever the message holds: its
+    // control bytes are written as escapes ("\n", "\x1b"), and its closing
+    // line ends become the one end of the line (or ": " before the text of
+    // errno).
+    char text[8192];
+    size_t mlen = strlen(msg), body = mlen;
+    while (body && msg[body - 1] == '\n')
+        body--;
+    log2_escape(msg, body, text, sizeof(text));
+    if (body < mlen)
+        str_safecat_trunc(text, sizeof(text), (lw & LOG2_F_ERRNO) ? ": " : "\n");
     if (rec)
-        str_dyn_add_str(rec, msg);
-    str_safecat_trunc(out, sizeof(out), msg);
+        str_dyn_add_str(rec, text);
+    str_safecat_trunc(out, sizeof(out), text);
     if (lw & LOG2_F_ERRNO) {
         char ebuf[4096];
         os_errno_str_r(ek.saved, ebuf, sizeof(ebuf));
@@ -378,10 +483,19 @@ int log2_write_line(log2_t *hh, unsigned lw, const char *tag, const char *line, 
     log2_t *h = log2_get(hh);
     if (!h || !line)
         return -1;
+    size_t n = len < 0 ? strlen(line) : (size_t)len, body = n;
+    while (body && line[body - 1] == '\n')
+        body--;
+    // As in the log routine: control bytes as escapes, one line end.
+    std::string text(body * 4 + 2, '\0');
+    size_t tn = log2_escape(line, body, &text[0], text.size());
+    if (body < n)
+        text[tn++] = '\n';
+    text.resize(tn);
     int cancel_state;
     if (!log2_enter(h, os_gettid(), &cancel_state))
         return 0;
-    dispatch(h, lw, tag, line, len, nullptr);
+    dispatch(h, lw, tag, text.c_str(), (int)text.size(), nullptr);
     log2_leave(h, cancel_state);
     return 0;
 }

@@ -53,7 +53,14 @@ int log2_cb_vprintf(unsigned level, const char *tag, const char *file, int line,
 // The log's own debug print (standard error, only while the debug switch is on).
 void log2_dbg_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void log2_set_dbg_switch(int on);
-// Dispatch an already built line (len -1: its string length).
+// Copies n bytes of in into out (size bytes, always NUL-terminated when size
+// is not 0) with every control byte written as an escape: LF "\n", CR "\r",
+// the other C0 bytes, DEL and the C1 controls (raw or UTF-8) "\x%02x" per
+// byte, as are bytes that are not UTF-8. TAB and well-formed UTF-8 stay.
+// An escape that does not fit ends the copy. Returns the bytes written.
+size_t log2_escape(const char *in, size_t n, char *out, size_t size);
+// Dispatch an already built line (len -1: its string length), its control
+// bytes escaped as the log routine does.
 int log2_write_line(log2_t *h, unsigned level, const char *tag, const char *line, int len);
 
 log2_t *log2_new(void);
