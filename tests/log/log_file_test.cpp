@@ -1,7 +1,9 @@
-// The log file output: line format, size cap, recreation, open modes, name
-// families and their clean-up, and what happens while the file cannot be
-// opened.
+// The log file output: line format, size cap, recreation, links and
+// rotation, open modes, name families and their clean-up, what happens while
+// the file cannot be opened, and capture files (also on a full disk).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,6 +163,52 @@ TEST_F(LogFile, DeletedFileIsMadeAgain)
     EXPECT_EQ(lines_of(text).size(), 2u);
 }
 
+// The daemon runs as root: the log file is never written through a link,
+// and records follow the name, so a rotation by rename and create works.
+TEST_F(LogFile, NeverThroughALinkAndRecordsFollowTheName)
+{
+    std::string path = dir + "/z.log", victim = dir + "/victim";
+    spit(victim, "precious\n");
+    // A link at the name: neither a text file nor a capture file opens it.
+    for (const std::string &name : {path, dir + "/z.pcap"}) {
+        ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0);
+        EXPECT_EQ(open(name), -1) << name;
+        ASSERT_EQ(unlink(name.c_str()), 0);
+    }
+    EXPECT_EQ(slurp(victim), "precious\n");
+
+    // The name replaced by a link while the file is open: the records of
+    // that time are dropped, even past the cap, and the target stays.
+    ASSERT_EQ(open(path), 0);
+    log2_ioctl(h, LOG2_IOC_FILE_MAX_SIZE, (const void *)(intptr_t)2048, 0);
+    rec(LOG2_INFO, "before");
+    std::string moved = dir + "/z.log.1";
+    ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    for (int i = 0; i < 100; i++)
+        rec(LOG2_INFO, ("dropped " + std::to_string(i) + " " + std::string(40, 'x')).c_str());
+    EXPECT_EQ(slurp(victim), "precious\n");
+    EXPECT_EQ(lines_of(slurp(moved)).size(), 1u);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+
+    // Rename and create: the records go to the new file, which keeps to the
+    // cap; the renamed one stays as it was.
+    rec(LOG2_INFO, "fresh");
+    std::string old = dir + "/z.log.2";
+    ASSERT_EQ(rename(path.c_str(), old.c_str()), 0);
+    spit(path, "");
+    for (int i = 0; i < 100; i++)
+        rec(LOG2_INFO, ("rotated " + std::to_string(i) + " " + std::string(40, 'x')).c_str());
+    std::string text = slurp(path);
+    EXPECT_LT(text.size(), 2048u);
+    EXPECT_NE(text.find("rotated 99 "), std::string::npos);
+    for (const std::string &l : lines_of(text))
+        EXPECT_TRUE(std::regex_match(l, k_line)) << l;
+    std::vector<std::string> olds = lines_of(slurp(old));
+    ASSERT_EQ(olds.size(), 1u);
+    EXPECT_NE(olds[0].find("fresh"), std::string::npos);
+}
+
 TEST_F(LogFile, ModesAppendAndTruncate)
 {
     std::string path = dir + "/m.log";
@@ -298,6 +346,33 @@ TEST_F(LogFile, CleanUpNeedsADirectory)
     log_file_exit(&ctx);
 }
 
+// The clean-up takes only names the configured name can make: an unset
+// variable stays in the name as it is, and '?', '*' and '[' in a name are
+// no wildcards.
+TEST_F(LogFile, CleanUpTakesOnlyTheNamesFamily)
+{
+    log_file_ctx ctx;
+    log_file_init(&ctx);
+    ASSERT_EQ(log_file_set_dir(&ctx, dir.c_str()), 0);
+    const char *files[] = {"zkue_a.txt", "zkue_b.log", "a1_1.log", "a[1]_1.log", "a[1]_2.log"};
+    for (const char *n : files)
+        spit(dir + "/" + n, "x\n");
+    unsetenv("NAME.log");
+    // "$NAME.log" names the variable "NAME.log", which has no value.
+    ASSERT_EQ(log_file_open(&ctx, "zkue_$NAME.log"), 0);
+    EXPECT_STREQ(ctx.path, (dir + "/zkue_${NAME.log}").c_str());
+    EXPECT_EQ(log_file_set_max_num(&ctx, 2), 0);
+    setenv("ZK_FAM", "3", 1);
+    ASSERT_EQ(log_file_open(&ctx, "a[1]_${ZK_FAM}.log"), 0);
+    unsetenv("ZK_FAM");
+    EXPECT_EQ(log_file_set_max_num(&ctx, 2), 0);
+    // Of the family "a[1]_*.log" the open file and the newest other stay.
+    EXPECT_FALSE(exists(dir + "/a[1]_1.log"));
+    for (const char *n : {"zkue_a.txt", "zkue_b.log", "zkue_${NAME.log}", "a1_1.log", "a[1]_2.log", "a[1]_3.log"})
+        EXPECT_TRUE(exists(dir + "/" + n)) << n;
+    log_file_exit(&ctx);
+}
+
 // Capture files: a ".pcap" name takes binary log records, not text lines.
 // The file callback is the process's one: every handle's records reach it.
 
@@ -364,6 +439,51 @@ TEST_F(LogFile, CaptureCapKeepsWholeRecords)
         ASSERT_GT(pcap_records(text), 0) << i;
     }
     EXPECT_NE(slurp(path).find("record 99"), std::string::npos);
+}
+
+// A write that fails on a full disk leaves no part of a record: the file
+// stays sound while the disk is full and after it has room again.
+TEST_F(LogFile, CaptureFileStaysSoundThroughAFullDisk)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    std::string mnt = dir + "/fs";
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    if (mount("zk_tiny", mnt.c_str(), "tmpfs", 0, "size=256k") != 0)
+        GTEST_SKIP() << "no tmpfs mount here: " << strerror(errno);
+    struct unmount_at_end {
+        std::string at;
+        ~unmount_at_end() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{mnt};
+
+    std::string path = mnt + "/x.pcap", fill = mnt + "/fill";
+    ASSERT_EQ(open(path), 0);
+    rec(LOG2_INFO, "first");
+    int fd = ::open(fill.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    std::vector<char> block(4096, 'f');
+    while (write(fd, block.data(), block.size()) > 0) {
+    }
+    close(fd);
+    // Records until the file stops growing: its pages are full.
+    size_t last = 0;
+    int same = 0;
+    for (int i = 0; i < 3000 && same < 20; i++) {
+        rec(LOG2_INFO, ("record " + std::to_string(i) + " " + std::string(300, 'y')).c_str());
+        size_t n = slurp(path).size();
+        same = n == last ? same + 1 : 0;
+        last = n;
+    }
+    ASSERT_EQ(same, 20) << "the file system never filled up";
+    int before = pcap_records(slurp(path));
+    EXPECT_GT(before, 1);
+    ASSERT_EQ(unlink(fill.c_str()), 0);
+    for (int i = 0; i < 5; i++)
+        rec(LOG2_INFO, "room again");
+    std::string text = slurp(path);
+    EXPECT_EQ(pcap_records(text), before + 5);
+    EXPECT_NE(text.find("room again"), std::string::npos);
+    ASSERT_EQ(open(dir + "/y.log"), 0); // the capture file closed before the unmount
 }
 
 TEST_F(LogFile, LeavingACaptureFileRemovesItsCallback)

@@ -272,6 +272,12 @@ class LogOutputs(ProgramCopy):
 
     # ---- log file -----------------------------------------------------------------------------
 
+    def test_unwritable_log_directory_is_one_warning(self):
+        r = self.zkue(self.ini("[log]\nfile_dir=/proc/zk_no_such_dir\nfile=z.log\n"))[1]
+        lines = [l for l in r.stderr.splitlines() if "log file" in l]
+        self.assertEqual(len(lines), 1, r.stderr)
+        self.assertIn("cannot open the log file [/proc/zk_no_such_dir/z.log]: ", lines[0])
+
     def capture_count(self, path):
         """Packets capinfos counts in a capture file of log records (link
         type 147, "USER 0"); tshark reads every one."""

@@ -1,6 +1,10 @@
 // Binary log records in pcap capture files.
 #include "libbsvf/bsvf.h"
 
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "libbsv/bsv.h"
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
@@ -10,6 +14,34 @@
 namespace {
 constexpr int DLT_USER_BASE = 146;
 constexpr int TIME_BYTES = 12; // sec and usec, carried in the record header
+FILE *stream_of(const bsvf_pcap_t *f) { return f && f->dumper ? f->dumper->fp : nullptr; }
+
+// Notes the file's size as the end of its whole records (nothing is
+// buffered: right after an open, a flush or a trim).
+void mark_sound(bsvf_pcap_t *f)
+{
+    struct stat st;
+    FILE *fp = stream_of(f);
+    if (fp && fstat(fileno(fp), &st) == 0)
+        f->sound = (int64_t)st.st_size;
+}
+
+// Drops what the stream still buffers and cuts the file back to its last
+// whole record. 0, or -1 (the file stays marked damaged).
+int cut_back(bsvf_pcap_t *f)
+{
+    FILE *fp = stream_of(f);
+    f->damaged = 1;
+    if (!fp)
+        return -1;
+    __fpurge(fp);
+    clearerr(fp);
+    if (ftruncate(fileno(fp), (off_t)f->sound) != 0 || fseeko(fp, (off_t)f->sound, SEEK_SET) != 0)
+        return -1;
+    f->damaged = 0;
+    return 0;
+}
+
 } // namespace
 
 int bsvf_type_2_dlt(int type)
@@ -48,6 +80,7 @@ bsvf_pcap_t *bsvf_pcap_create_imp(const char *path, int append, int type)
         bsvf_pcap_close(f);
         return nullptr;
     }
+    mark_sound(f);
     return f;
 }
 
@@ -64,12 +97,36 @@ int bsvf_pcap_write(bsvf_pcap_t *f, const void *rec, int len)
     h.usec = (uint32_t)bsv_value_get(f->layout, rec, len, 1);
     h.caplen = (uint32_t)(len - TIME_BYTES);
     h.len = h.caplen;
-    return pcap_dump(f->dumper, &h, (const uint8_t *)rec + TIME_BYTES);
+    if (f->damaged && cut_back(f) != 0)
+        return -1;
+    if (pcap_dump(f->dumper, &h, (const uint8_t *)rec + TIME_BYTES) != 0) {
+        cut_back(f);
+        return -1;
+    }
+    return 0;
 }
 
-int bsvf_pcap_set_fsize(bsvf_pcap_t *f, uint64_t cap) { return f ? pcap_dump_set_fsize(f->dumper, cap) : -1; }
+int bsvf_pcap_set_fsize(bsvf_pcap_t *f, uint64_t cap)
+{
+    if (!f || (f->damaged && cut_back(f) != 0))
+        return -1;
+    int r = pcap_dump_set_fsize(f->dumper, cap);
+    if (r == 0)
+        mark_sound(f);
+    return r;
+}
 
-int bsvf_pcap_flush(bsvf_pcap_t *f) { return f ? pcap_dump_flush(f->dumper) : -1; }
+int bsvf_pcap_flush(bsvf_pcap_t *f)
+{
+    if (!f || (f->damaged && cut_back(f) != 0))
+        return -1;
+    if (pcap_dump_flush(f->dumper) != 0) {
+        cut_back(f);
+        return -1;
+    }
+    mark_sound(f);
+    return 0;
+}
 
 int bsvf_pcap_close(bsvf_pcap_t *f)
 {

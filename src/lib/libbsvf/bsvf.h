@@ -27,6 +27,8 @@ struct bsvf_pcap_t {
     mpcap_hdr_t *hdr;       // owned
     mpcap_dumper_t *dumper; // owned
     bsv_value_t *layout;    // the record type's layout, reads sec and usec
+    int64_t sound;          // file size after the last flush that went through: whole records
+    int damaged;            // a write failed and the file is not cut back yet
 };
 
 // Link type of a record type: 146 + type for types 1 to 15, else -1 (logged).
@@ -38,10 +40,16 @@ bsvf_pcap_t *bsvf_pcap_create(const char *path, int type);
 // cannot be opened or holds something else.
 bsvf_pcap_t *bsvf_pcap_append(const char *path, int type);
 bsvf_pcap_t *bsvf_pcap_create_imp(const char *path, int append, int type);
+// A write or flush that fails (a full disk) leaves no part of a record in
+// the file: it is cut back to the end of its last whole record at once (or,
+// when even that fails, before the next record is written), so the records
+// after it follow a sound one.
+//
 // One record of len bytes (more than 12; 1 to 12 is a soft assertion). 0 or -1.
 int bsvf_pcap_write(bsvf_pcap_t *f, const void *rec, int len);
 // Size trim with the cap (see pcap_dump_set_fsize). 0 or -1.
 int bsvf_pcap_set_fsize(bsvf_pcap_t *f, uint64_t cap);
+// Writes out what the stream holds. 0, or -1 (the file cut back).
 int bsvf_pcap_flush(bsvf_pcap_t *f);
 // Closes and frees everything. 0.
 int bsvf_pcap_close(bsvf_pcap_t *f);

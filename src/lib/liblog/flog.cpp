@@ -1,6 +1,7 @@
 // The simple file log: an appending file with an optional time prefix and a
 // size cap that keeps the newest half, independent of the log handle.
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -55,11 +56,9 @@ int apply_cap(flog_t *f)
     if (!buf || fseeko(f->fp, pos - (off_t)half, SEEK_SET) != 0)
         return 0;
     size_t got = fread(buf.get(), 1, half, f->fp);
-    if (got > 0) {
-        fclose(f->fp);
-        f->fp = fopen(f->path, "w+e");
-        if (!f->fp)
-            return 0; // the bytes are in the file; the next write opens it again
+    // The open file is cut and rewritten in place (appending: the writes
+    // land at its new start); its path is not opened again for it.
+    if (got > 0 && fflush(f->fp) == 0 && ftruncate(fileno(f->fp), 0) == 0 && fseeko(f->fp, 0, SEEK_SET) == 0) {
         const char *nl = (const char *)memchr(buf.get(), '\n', got);
         const char *from = nl ? nl + 1 : buf.get() + 1;
         size_t keep = got - (size_t)(from - buf.get());

@@ -536,8 +536,23 @@ int log2_ioctl(log2_t *hh, int code, const void *value, int len)
     // The log file's settings are taken under the output lock, so that no
     // record is being written while they change.
     case LOG2_IOC_FILE_OPEN: {
-        log2_out_lock lk(h);
-        return log_file_open(&h->file, text);
+        int r, e;
+        char dir[sizeof(h->file.dir)];
+        {
+            log2_out_lock lk(h);
+            r = log_file_open(&h->file, text);
+            e = errno;
+            str_safecopy(dir, sizeof(dir), h->file.dir);
+        }
+        if (r != 0) {
+            // Said on the console once, outside the lock (the log file is
+            // not there to take it).
+            errno = e;
+            const bool rel = text && text[0] != '/' && dir[0];
+            log2_printf(h, LOG2_WARN | LOG2_F_ERRNO, "log", __FILE__, __LINE__, __func__,
+                        "cannot open the log file [%s%s%s]: ", rel ? dir : "", rel ? "/" : "", text ? text : "");
+        }
+        return r;
     }
     case LOG2_IOC_FILE_DIR: {
         log2_out_lock lk(h);

@@ -25,7 +25,7 @@ enum : int32_t {
 
 struct log_file_ctx {
     char path[4096];    // full path of the open file; "" until an open succeeds
-    char pattern[4096]; // configured name, variable references as "?*"
+    char pattern[4096]; // glob of the configured name's family: each set variable as "?*"
     char dir[4096];     // absolute directory of relative names; "" none
     char key[128];      // cipher key of the stream; "" none
     char mode[2];       // "w" (truncate on open) or "a" (append)
@@ -33,7 +33,17 @@ struct log_file_ctx {
     int32_t kind;       // LOG_FILE_KIND_*
     void *pcap;         // capture writer while kind is LOG_FILE_KIND_PCAP
     zkfile_t *stream;   // text stream; NULL while closed or after a failed reopen
+    uint64_t dev, ino;  // identity of the open text file: the path must still name it
 };
+
+// Opens path for a log output: read-write, created 0644 (missing parents
+// made), truncated when trunc is set, never through a symbolic link in its
+// last component and never anything but a regular file. The descriptor
+// (close-on-exec, above the standard three), or -1 with errno set.
+int log_file_open_fd(const char *path, bool trunc);
+// 1 when path (not followed through a link) names the regular file open at
+// fd, 0 when it names something else or nothing.
+int log_file_names_fd(const char *path, int fd);
 
 // Defaults: cap 2 MiB, text kind, mode "w", nothing open.
 void log_file_init(log_file_ctx *ctx);
@@ -48,6 +58,9 @@ int log_file_set_dir(log_file_ctx *ctx, const char *dir);
 int log_file_set_size(log_file_ctx *ctx, int32_t n);
 // With n >= 2 and a directory set, deletes the older files of the open
 // name's family (its pattern) so that n remain; the open file always stays.
+// The family is what the name can make: a variable with a value stands for
+// any text, one without a value (it stays in the name as "${name}") and
+// every other character only for itself.
 // Runs once, when called. 0.
 int log_file_set_max_num(log_file_ctx *ctx, int32_t n);
 // Stores the key and hands it to the open stream's cipher hook: that
@@ -56,9 +69,12 @@ int log_file_set_key(log_file_ctx *ctx, const char *key);
 // "a" or "w"; -1 ("mode %s err" to the debug printing) for anything else.
 int log_file_set_mode(log_file_ctx *ctx, const char *mode);
 // One record: a line head (time, level word, pid, thread name, tag), then
-// text. Recreates a deleted file, retries once after a write error, keeps
-// the newest half when the cap is reached. 0, or -1 when the record could
-// not be written (it is dropped; the next record opens the file again).
+// text. When the path no longer names the open file (deleted, renamed away
+// by a rotation, replaced), the path is opened again (appending, never
+// through a link). Retries once after a write error; at the cap keeps the
+// newest half, trimming the open file in place. 0, or -1 when the record
+// could not be written (it is dropped; the next record opens the file
+// again).
 int log_file_write(log_file_ctx *ctx, int level, const char *tag, const char *text, int len);
 int log_file_close(log_file_ctx *ctx); // 0
 int log_file_exit(log_file_ctx *ctx);  // 0

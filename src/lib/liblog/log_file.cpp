@@ -1,8 +1,10 @@
 // The log file output: one text line per record, a size cap that keeps the
 // newest half, recreation of a deleted file, and the clean-up of older files
 // of a name family ("zkue_${pid}.log").
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
@@ -42,11 +44,25 @@ bool ends_with(const char *s, const char *tail)
     return n >= t && memcmp(s + n - t, tail, t) == 0;
 }
 
-// Opens path as the text stream with mode and hands it the key.
-zkfile_t *file_fopen(log_file_ctx *ctx, const char *path, const char *mode)
+// Opens path as the text stream (appending; truncated first when trunc is
+// set) and hands it the key. The stream reads too: the cap reads the
+// newest half back. Bytes go through unchanged (binary mode).
+zkfile_t *file_fopen(log_file_ctx *ctx, const char *path, bool trunc)
 {
-    zkfile_t *f = zkopen(path, mode, kShareFlags);
-    if (f && ctx->key[0])
+    int fd = log_file_open_fd(path, trunc);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    zkfile_t *f = fstat(fd, &st) == 0 ? zkdopen(fd, "a+b") : nullptr;
+    if (!f) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return nullptr;
+    }
+    ctx->dev = (uint64_t)st.st_dev;
+    ctx->ino = (uint64_t)st.st_ino;
+    if (ctx->key[0])
         zkfile_set_crypt(f, "", ctx->key);
     return f;
 }
@@ -59,11 +75,17 @@ void close_stream(log_file_ctx *ctx)
     }
 }
 
-// 1 when path names something that exists and is not a directory.
-bool file_exists(const char *path) { return os_is_file(path) == 1; }
+// 1 when the path (not followed) still names the open text file.
+bool path_is_open_file(const log_file_ctx *ctx)
+{
+    struct stat st;
+    return lstat(ctx->path, &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_dev == ctx->dev &&
+           (uint64_t)st.st_ino == ctx->ino;
+}
 
-// Keeps the newest half of the stream's file once it reached the cap:
-// the bytes after the first line end within the last cap/2 bytes.
+// Keeps the newest half of the stream's file once it reached the cap: the
+// bytes after the first line end within the last cap/2 bytes. The open file
+// is cut and rewritten in place; the path is never opened again for it.
 void apply_cap(log_file_ctx *ctx)
 {
     if (zkseeko(ctx->stream, 0, SEEK_END) != 0)
@@ -76,11 +98,7 @@ void apply_cap(log_file_ctx *ctx)
     if (!buf || zkseeko(ctx->stream, pos - (int64_t)half, SEEK_SET) != 0)
         return;
     size_t got = zkread(buf.get(), 1, half, ctx->stream);
-    if (got > 0) {
-        close_stream(ctx);
-        ctx->stream = file_fopen(ctx, ctx->path, "w+");
-        if (!ctx->stream)
-            return; // the next record opens the file again
+    if (got > 0 && ftruncate(zkfileno(ctx->stream), 0) == 0 && zkseeko(ctx->stream, 0, SEEK_SET) == 0) {
         const char *nl = (const char *)memchr(buf.get(), '\n', got);
         const char *from = nl ? nl + 1 : buf.get() + 1;
         size_t keep = got - (size_t)(from - buf.get());
@@ -98,6 +116,53 @@ bool write_record(zkfile_t *f, const char *head, size_t hlen, const char *text, 
         zkwrite(text, 1, len, f);
     zkflush(f);
     return zkerror(f) == 0;
+}
+
+// ---- the clean-up pattern of a name family
+
+constexpr char kVarMark = '\x01';
+
+// A variable with a value becomes the mark (any text in the family's names);
+// one without a value stays in the file name as its reference text, and so
+// in the pattern.
+char *pattern_lookup(const char *name, void *)
+{
+    if (name && os_getenv(name)) {
+        const char mark[2] = {kVarMark, '\0'};
+        return os_strdup(mark);
+    }
+    std::string ref = std::string("${") + (name ? name : "") + "}";
+    return os_strdup(ref.c_str());
+}
+
+// The glob pattern of the files that name (before expansion) can make: the
+// expansion's literal text with '?', '*' and '[' matched as themselves, and
+// "?*" where a variable's value goes. So "zkue_${pid}.log" gives
+// "zkue_?*.log", and "zkue_$NAME.log" (the variable "NAME.log", unset)
+// only its own name. "" (no clean-up) when it cannot be made.
+void build_pattern(const char *name, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (strchr(name, kVarMark))
+        return;
+    char *x = str_expand_vars_imp(name, pattern_lookup, nullptr);
+    if (!x)
+        return;
+    std::string p;
+    for (const char *c = x; *c; ++c) {
+        if (*c == kVarMark) {
+            p += "?*";
+        } else if (*c == '?' || *c == '*' || *c == '[') {
+            p += '[';
+            p += *c;
+            p += ']';
+        } else {
+            p += *c;
+        }
+    }
+    os_free(x);
+    if (str_safecopy(out, size, p.c_str()) != 0)
+        out[0] = '\0';
 }
 
 // ---- capture files for ".pcap" names: binary log records reach them
@@ -119,7 +184,7 @@ int pcap_cb(unsigned, const void *rec, int len, void *arg)
     log_file_ctx *ctx = (log_file_ctx *)arg;
     if (!ctx || ctx->kind != LOG_FILE_KIND_PCAP || !ctx->path[0])
         return -1;
-    if (ctx->pcap && !file_exists(ctx->path))
+    if (ctx->pcap && !log_file_names_fd(ctx->path, fileno(pcap_of(ctx)->dumper->fp)))
         pcap_drop_writer(ctx);
     if (!ctx->pcap) {
         ctx->pcap = bsvf_pcap_append(ctx->path, BSV_TYPE_LOG);
@@ -184,7 +249,7 @@ int log_file_open(log_file_ctx *ctx, const char *name)
         log2_dbg_printf("fopen [%s] failed\n", name);
         return -1;
     }
-    str_expand_vars_wild_buf(name, pattern, sizeof(pattern));
+    build_pattern(name, pattern, sizeof(pattern));
     if (!path_is_absolute(a) && ctx->dir[0]) {
         if (!STR_FMT_OK(str_sprintf_s(b, sizeof(b), "%s%c%s", ctx->dir, '/', a), sizeof(b))) {
             log2_dbg_printf("fopen [%s] failed\n", a);
@@ -213,7 +278,7 @@ int log_file_open(log_file_ctx *ctx, const char *name)
         }
     } else {
         // Readable too: the size cap reads the file's newest half back.
-        ctx->stream = file_fopen(ctx, a, ctx->mode[0] == 'a' ? "a+" : "w+");
+        ctx->stream = file_fopen(ctx, a, ctx->mode[0] != 'a');
         if (!ctx->stream) {
             log2_dbg_printf("fopen [%s] failed\n", a);
             return -1;
@@ -268,6 +333,8 @@ int log_file_set_max_num(log_file_ctx *ctx, int32_t n)
     path_cut_name(where);
     if (!where[0])
         str_safecopy(where, sizeof(where), "/");
+    // A family spread over directories (a variable in a directory part) is
+    // not cleaned up.
     if (glob.empty() || strpbrk(where, "?*["))
         return 0;
 
@@ -331,11 +398,13 @@ int log_file_write(log_file_ctx *ctx, int level, const char *tag, const char *te
         return 0;
     if (len < 0)
         len = text ? (int)strlen(text) : 0;
-    // A deleted (or moved) file is made again; a stream lost to a failed
-    // reopen is tried again, and the record dropped while that fails.
-    if (!ctx->stream || !file_exists(ctx->path)) {
+    // A file deleted, renamed away (rotated) or replaced is not written to
+    // any more: the path is opened again, never through a link. A stream
+    // lost to a failed reopen is tried again, and the record dropped while
+    // that fails.
+    if (!ctx->stream || !path_is_open_file(ctx)) {
         close_stream(ctx);
-        ctx->stream = file_fopen(ctx, ctx->path, "a+");
+        ctx->stream = file_fopen(ctx, ctx->path, false);
         if (!ctx->stream)
             return -1;
     }
@@ -356,7 +425,7 @@ int log_file_write(log_file_ctx *ctx, int level, const char *tag, const char *te
     if (!write_record(ctx->stream, head, (size_t)n, text, (size_t)len)) {
         log2_dbg_printf("log_file_write: fwrite error\n");
         close_stream(ctx);
-        ctx->stream = file_fopen(ctx, ctx->path, "a+");
+        ctx->stream = file_fopen(ctx, ctx->path, false);
         if (!ctx->stream)
             return -1;
         if (!write_record(ctx->stream, head, (size_t)n, text, (size_t)len)) {
@@ -373,3 +442,46 @@ const char *log_file_get_name(const log_file_ctx *ctx) { return ctx->path; }
 int32_t log_file_get_max_size(const log_file_ctx *ctx) { return ctx->max_size; }
 
 int log_file_get_fd(const log_file_ctx *ctx) { return ctx->stream ? zkfileno(ctx->stream) : -1; }
+
+int log_file_open_fd(const char *path, bool trunc)
+{
+    if (!path || !*path) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int flags = O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (trunc ? O_TRUNC : 0);
+    int fd = open(path, flags, 0644);
+    if (fd < 0 && errno == ENOENT) {
+        int e = errno;
+        if (os_mkdirs_parent(path) == 0)
+            fd = open(path, flags, 0644);
+        else
+            errno = e;
+    }
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    if (fd <= 2) {
+        // A closed standard descriptor is no place for the log: other code
+        // writes there.
+        int hi = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        int e = errno;
+        close(fd);
+        errno = e;
+        fd = hi;
+    }
+    return fd;
+}
+
+int log_file_names_fd(const char *path, int fd)
+{
+    struct stat a, b;
+    if (fd < 0 || lstat(path, &a) != 0 || fstat(fd, &b) != 0)
+        return 0;
+    return S_ISREG(a.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino ? 1 : 0;
+}

@@ -68,6 +68,29 @@ int64_t file_size(FILE *fp)
     return (int64_t)ftello(fp);
 }
 
+// The capture file as a stream of mode ("wb+" truncates, "ab+" appends),
+// never opened through a symbolic link and only as a regular file: the log
+// writes it as root. NULL with errno set.
+FILE *open_capture(const char *path, const char *mode)
+{
+    const bool append = mode[0] == 'a';
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0644);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    FILE *fp = nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        errno = EINVAL;
+    else
+        fp = fdopen(fd, mode);
+    if (!fp) {
+        int e = errno;
+        close(fd);
+        errno = e;
+    }
+    return fp;
+}
+
 mpcap_dumper_t *dumper_new(const mpcap_hdr_t *hdr, FILE *fp, const char *path)
 {
     mpcap_dumper_t *d = (mpcap_dumper_t *)os_zalloc(sizeof(mpcap_dumper_t));
@@ -111,7 +134,7 @@ mpcap_dumper_t *pcap_dump_open(const mpcap_hdr_t *hdr, const char *path)
 {
     PL_ASSERT_RET(TAG, hdr && path, nullptr);
     // Read access too: the trim reads the file back.
-    FILE *fp = fopen(path, "wb+e");
+    FILE *fp = open_capture(path, "wb+");
     if (!fp)
         return nullptr;
     if (fwrite(hdr->bytes, 1, MPCAP_FILE_HDR, fp) != MPCAP_FILE_HDR || fflush(fp) != 0) {
@@ -140,7 +163,7 @@ uint64_t pcap_sound_end(const uint8_t *img, uint64_t size, int big, uint32_t sna
 mpcap_dumper_t *pcap_dump_append(const mpcap_hdr_t *hdr, const char *path)
 {
     PL_ASSERT_RET(TAG, hdr && path, nullptr);
-    FILE *fp = fopen(path, "ab+e");
+    FILE *fp = open_capture(path, "ab+");
     if (!fp)
         return nullptr;
     int64_t size = file_size(fp);

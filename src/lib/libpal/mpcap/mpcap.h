@@ -43,6 +43,8 @@ struct mpcap_pkthdr_t {
 // New header record (free with pcap_close), or NULL.
 mpcap_hdr_t *pcap_open_dead(int linktype, int snaplen, int big_endian);
 void pcap_close(mpcap_hdr_t *hdr);
+// Both opens refuse a symbolic link as the last component of path and
+// anything but a regular file.
 // Creates (truncates) the file and writes the file header. NULL on failure.
 mpcap_dumper_t *pcap_dump_open(const mpcap_hdr_t *hdr, const char *path);
 // Opens the file for appending. An empty or new file gets the file header.
