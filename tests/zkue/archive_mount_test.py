@@ -157,6 +157,14 @@ class ArchiveMount(unittest.TestCase):
             self.assertIn("Read-only file system", r.stderr, cmd)
         with open(os.path.join(m, "a.txt"), "rb") as f:
             self.assertEqual(f.read(), b"hello\n")
+        # No extended attributes: none listed, and asking for one is not
+        # supported (the first answer tells the kernel to stop asking).
+        a = os.path.join(m, "a.txt")
+        self.assertEqual(os.listxattr(a), [])
+        for name in ("user.x", "security.selinux", "user.x"):
+            with self.assertRaises(OSError) as c:
+                os.getxattr(a, name)
+            self.assertEqual(c.exception.errno, errno.EOPNOTSUPP, name)
 
     def check_backwards(self):
         """dd with a later skip, then an earlier one, each a fresh open."""

@@ -12,6 +12,11 @@
 // owner and its read permission (directories the matching search bits), so
 // a user of the mount reads what the archive lets them read.
 //
+// A local archive is opened once at mount and the library reads it through
+// a buffered stream of this driver's (see "the archive file as the library
+// reads it"): it answers stats and listings from the archive's index, read
+// once at mount, and each member's header costs no system call of its own.
+//
 // A read checks the library's error state after every call: PhysicsFS can
 // hand out a count (or 0 before the member's end) while it records that the
 // data was corrupt or its compression method unknown; such a read is EIO,
@@ -27,6 +32,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -221,19 +228,15 @@ void untag(const void *tag)
 
 const PHYSFS_Allocator k_allocator = {nullptr, nullptr, hook_malloc, hook_realloc, hook_free};
 
-// True when the archive starts with the 7z signature (a local file or the
-// memory block).
-bool is_7z(const char *path, const void *mem, size_t mem_len)
+// True when the archive starts with the 7z signature (the file open at fd,
+// or the memory block).
+bool is_7z(int fd, const void *mem, size_t mem_len)
 {
     unsigned char head[sizeof(k_7z_magic)];
     if (mem) {
         return mem_len >= sizeof(head) && memcmp(mem, k_7z_magic, sizeof(head)) == 0;
     }
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
     ssize_t n = pread(fd, head, sizeof(head), 0);
-    close(fd);
     return n == (ssize_t)sizeof(head) && memcmp(head, k_7z_magic, sizeof(head)) == 0;
 }
 
@@ -318,6 +321,192 @@ const char *fail_physfs(vperror_t *err, int line, const char *func)
 
 #define FAIL(code, ...) fail(vfs_err_rec(), __LINE__, __func__, (code), __VA_ARGS__)
 #define FAIL_PHYSFS() fail_physfs(vfs_err_rec(), __LINE__, __func__)
+
+// ---- the archive file as the library reads it -------------------------------------
+//
+// PhysicsFS reads an archive through a stream record (PHYSFS_Io). Its own
+// stream over a local file reads straight from the descriptor, and the zip
+// reader takes the central directory at mount, and a member's local header
+// the first time the member is looked up, as runs of 2- and 4-byte reads
+// after a seek: about ten system calls a member. The stream here reads the
+// archive in aligned blocks into a buffer of its own, so that such runs,
+// forwards or backwards, cost one pread a block; a read of a block or more
+// goes straight to the file.
+//
+// The library duplicates the stream for every member it opens. All streams
+// of one archive share its descriptor, each with its own position and
+// buffer: pread leaves the descriptor's offset alone, so they never disturb
+// each other. A stream is used by one thread at a time (the library's lock,
+// or the one reader of an open member).
+
+constexpr uint64_t k_io_block = 16 * 1024;
+
+// The archive's descriptor and size, closed with the last stream using it.
+struct arc_fd {
+    int fd;
+    uint64_t size;
+    arc_fd(int f, uint64_t n) : fd(f), size(n) {}
+    arc_fd(const arc_fd &) = delete;
+    arc_fd &operator=(const arc_fd &) = delete;
+    ~arc_fd() { close(fd); }
+};
+
+struct arc_stream {
+    std::shared_ptr<arc_fd> file;
+    uint64_t pos = 0;            // where the next read starts
+    uint64_t blk_off = 0;        // archive offset of buf[0]
+    uint64_t blk_len = 0;        // bytes of buf holding the archive; 0: none
+    std::unique_ptr<char[]> buf; // k_io_block bytes, made by the first small read
+};
+
+arc_stream *stream_of(PHYSFS_Io *io) { return (arc_stream *)io->opaque; }
+
+// Up to len bytes of the archive at off into dst, over interrupted and
+// short reads. The count (short only where the file ends), or -1.
+int64_t pread_full(int fd, char *dst, uint64_t len, uint64_t off)
+{
+    uint64_t got = 0;
+    while (got < len) {
+        ssize_t n = pread(fd, dst + got, (size_t)std::min<uint64_t>(len - got, SSIZE_MAX), (off_t)(off + got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += (uint64_t)n;
+    }
+    return (int64_t)got;
+}
+
+// Reads up to len bytes at the stream's position: the bytes count (0 at
+// the end, short where the file ended before the size it had at mount), or
+// -1 with the library's error set when nothing could be read.
+PHYSFS_sint64 stream_read(PHYSFS_Io *io, void *dst, PHYSFS_uint64 len)
+{
+    arc_stream *s = stream_of(io);
+    const uint64_t size = s->file->size;
+    if (s->pos >= size)
+        return 0;
+    len = std::min<uint64_t>({len, size - s->pos, (uint64_t)INT64_MAX});
+    char *out = (char *)dst;
+    uint64_t got = 0;
+    while (got < len) {
+        if (s->blk_len && s->pos >= s->blk_off && s->pos - s->blk_off < s->blk_len) {
+            uint64_t n = std::min<uint64_t>(len - got, s->blk_len - (s->pos - s->blk_off));
+            memcpy(out + got, s->buf.get() + (s->pos - s->blk_off), n);
+            got += n;
+            s->pos += n;
+            continue;
+        }
+        PHYSFS_ErrorCode why = PHYSFS_ERR_IO;
+        if (len - got >= k_io_block) {
+            int64_t n = pread_full(s->file->fd, out + got, len - got, s->pos);
+            if (n >= 0) {
+                got += (uint64_t)n;
+                s->pos += (uint64_t)n;
+                break; // all of it, or the file ended
+            }
+        } else if (!s->buf && !(s->buf = std::unique_ptr<char[]>(new (std::nothrow) char[k_io_block]))) {
+            why = PHYSFS_ERR_OUT_OF_MEMORY;
+        } else {
+            uint64_t at = s->pos - s->pos % k_io_block;
+            s->blk_len = 0;
+            int64_t n = pread_full(s->file->fd, s->buf.get(), k_io_block, at);
+            if (n >= 0) {
+                s->blk_off = at;
+                s->blk_len = (uint64_t)n;
+                if (s->pos - at >= (uint64_t)n)
+                    break; // the file ended before the block reached pos
+                continue;
+            }
+        }
+        if (got)
+            break; // what was read; the next read meets the failure again
+        PHYSFS_setErrorCode(why);
+        return -1;
+    }
+    return (PHYSFS_sint64)got;
+}
+
+PHYSFS_sint64 stream_write(PHYSFS_Io *, const void *, PHYSFS_uint64)
+{
+    PHYSFS_setErrorCode(PHYSFS_ERR_READ_ONLY);
+    return -1;
+}
+
+// A position past the end is refused, as the library expects.
+int stream_seek(PHYSFS_Io *io, PHYSFS_uint64 off)
+{
+    arc_stream *s = stream_of(io);
+    if (off > s->file->size) {
+        PHYSFS_setErrorCode(PHYSFS_ERR_PAST_EOF);
+        return 0;
+    }
+    s->pos = off;
+    return 1;
+}
+
+PHYSFS_sint64 stream_tell(PHYSFS_Io *io) { return (PHYSFS_sint64)stream_of(io)->pos; }
+
+PHYSFS_sint64 stream_length(PHYSFS_Io *io) { return (PHYSFS_sint64)stream_of(io)->file->size; }
+
+PHYSFS_Io *stream_new(const std::shared_ptr<arc_fd> &file, uint64_t pos);
+
+PHYSFS_Io *stream_duplicate(PHYSFS_Io *io)
+{
+    arc_stream *s = stream_of(io);
+    PHYSFS_Io *d = stream_new(s->file, s->pos);
+    if (!d)
+        PHYSFS_setErrorCode(PHYSFS_ERR_OUT_OF_MEMORY);
+    return d;
+}
+
+int stream_flush(PHYSFS_Io *) { return 1; }
+
+void stream_destroy(PHYSFS_Io *io)
+{
+    delete stream_of(io);
+    delete io;
+}
+
+constexpr PHYSFS_Io k_stream = {0,           nullptr,          stream_read,      stream_write, stream_seek,
+                                stream_tell, stream_length,    stream_duplicate, stream_flush, stream_destroy};
+
+// A new stream over file at pos (the caller's until handed to the library,
+// stream_destroy frees it), or NULL without memory.
+PHYSFS_Io *stream_new(const std::shared_ptr<arc_fd> &file, uint64_t pos)
+{
+    arc_stream *s = new (std::nothrow) arc_stream;
+    PHYSFS_Io *io = s ? new (std::nothrow) PHYSFS_Io(k_stream) : nullptr;
+    if (!io) {
+        delete s;
+        return nullptr;
+    }
+    s->file = file;
+    s->pos = pos;
+    io->opaque = s;
+    return io;
+}
+
+// The library's code for a failed open of the archive file.
+PHYSFS_ErrorCode open_code(int e)
+{
+    switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+        return PHYSFS_ERR_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return PHYSFS_ERR_PERMISSION;
+    case ELOOP:
+        return PHYSFS_ERR_SYMLINK_LOOP;
+    case ENOMEM:
+        return PHYSFS_ERR_OUT_OF_MEMORY;
+    default:
+        return PHYSFS_ERR_IO;
+    }
+}
 
 // ---- names -------------------------------------------------------------------------
 
@@ -492,6 +681,7 @@ void *physfs_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *)
     char point[32];
     str_sprintf_s(point, sizeof(point), "/%d", m->num);
     char name[URL_FIELD_SIZE];
+    std::shared_ptr<arc_fd> file; // a local archive's descriptor
     const void *mem = nullptr;
     size_t mem_len = 0;
     if (url_is_mem(url)) {
@@ -520,36 +710,63 @@ void *physfs_mount(const char *url, void *, vperror_t *err, vfs_mount_ctx *)
             fail(err, __LINE__, __func__, VERR_RESOURCE_BUSY, "[%s] is already mounted at %s", name, at);
             return nullptr;
         }
-        // Only an archive file (or a device holding an image): PhysicsFS
-        // would serve a directory itself, and check its links by path
-        // before it opens by path, and a FIFO would block the mount.
-        os_file_stat_t st{};
-        if (os_stat(name, &st) == 0) {
-            if (S_ISDIR(st.mode)) {
-                fail(err, __LINE__, __func__, VERR_IS_A_DIRECTORY, "is a directory, not an archive");
-                return nullptr;
-            }
-            if (!S_ISREG(st.mode) && !S_ISBLK(st.mode)) {
-                fail(err, __LINE__, __func__, VERR_INVALID_PARAMETER, "not a regular file");
-                return nullptr;
-            }
-            m->uid = st.uid;
-            m->gid = st.gid;
-            m->fmode = st.mode & 0444;
-            m->mtime = (int64_t)st.mtime;
-            m->size = st.size;
+        // Opened once here and read through a stream of this driver's
+        // (above). Only an archive file (or a device holding an image): a
+        // directory is no archive, and a FIFO would block the mount.
+        int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            PHYSFS_ErrorCode c = open_code(errno);
+            fail(err, __LINE__, __func__, status_of(c), "%s", text_of(c));
+            LOG_ERR(VFS_TAG, "mount [%s] error: %s\n", name, text_of(c));
+            return nullptr;
         }
+        try {
+            file = std::make_shared<arc_fd>(fd, 0);
+        } catch (...) {
+            close(fd);
+            fail(err, __LINE__, __func__, VERR_NO_MEMORY, "no memory for the mount");
+            return nullptr;
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0) {
+            fail(err, __LINE__, __func__, VERR_DEV_IO_ERROR, "%s", text_of(PHYSFS_ERR_IO));
+            return nullptr;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            fail(err, __LINE__, __func__, VERR_IS_A_DIRECTORY, "is a directory, not an archive");
+            return nullptr;
+        }
+        if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+            fail(err, __LINE__, __func__, VERR_INVALID_PARAMETER, "not a regular file");
+            return nullptr;
+        }
+        // A device's size is where its end lies.
+        off_t end = lseek(fd, 0, SEEK_END);
+        file->size = end > 0 ? (uint64_t)end : 0;
+        m->uid = st.st_uid;
+        m->gid = st.st_gid;
+        m->fmode = st.st_mode & 0444;
+        m->mtime = (int64_t)st.st_mtime;
+        m->size = file->size;
     }
     m->dmode = m->fmode | (m->fmode >> 2);
-    m->track_opens = is_7z(name, mem, mem_len);
+    m->track_opens = is_7z(file ? file->fd : -1, mem, mem_len);
     m->name = os_strdup(name);
     if (!m->name) {
         fail(err, __LINE__, __func__, VERR_NO_MEMORY, "no memory for the mount");
         return nullptr;
     }
-    if (!(mem ? PHYSFS_mountMemory(mem, mem_len, nullptr, name, point, 1) : PHYSFS_mount(name, point, 1))) {
+    PHYSFS_Io *io = nullptr;
+    if (file && !(io = stream_new(file, 0))) {
+        fail(err, __LINE__, __func__, VERR_NO_MEMORY, "no memory for the mount");
+        return nullptr;
+    }
+    if (!(mem ? PHYSFS_mountMemory(mem, mem_len, nullptr, name, point, 1) : PHYSFS_mountIo(io, name, point, 1))) {
         const char *why = fail_physfs(err, __LINE__, __func__);
         LOG_ERR(VFS_TAG, "mount [%s] error: %s\n", name, why);
+        // A stream the library refused is still the caller's.
+        if (io)
+            stream_destroy(io);
         return nullptr;
     }
     // Archivers tried before the one that took it leave their codes behind.
@@ -951,13 +1168,16 @@ int64_t physfs_ioctl(void *h, int code, void *arg, int64_t)
     }
     case VFS_IOC_GETXATTR:
     case VFS_IOC_LISTXATTR: {
-        // Archive entries carry no extended attributes.
+        // Archive entries carry no extended attributes: their list is
+        // empty, and asking for one is not implemented here, which tells
+        // the kernel to stop asking on this mount (ls -l would otherwise
+        // ask twice a file).
         const char *path = *(const char *const *)arg;
         if (stat_arg(m, path, &st, __func__) != 0)
             return -1;
         if (code == VFS_IOC_LISTXATTR)
             return 0;
-        FAIL(VERR_NO_DATA, "no such attribute");
+        FAIL(VERR_NOT_IMPLEMENTED, "archives carry no extended attributes");
         return -1;
     }
     default:

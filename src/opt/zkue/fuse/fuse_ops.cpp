@@ -436,8 +436,9 @@ int xmp_setxattr(const char *path, const char *name, const char *value, size_t s
     return r < 0 ? op.ret() : 0;
 }
 
-// Answers that only say "no such attribute" or "no attributes here".
-bool xattr_absent(int eno) { return eno == ENODATA || eno == EOPNOTSUPP || eno == ENOENT; }
+// Answers that only say "no such attribute" or "no attributes here" (a
+// source without any answers ENOSYS, after which the kernel stops asking).
+bool xattr_absent(int eno) { return eno == ENODATA || eno == EOPNOTSUPP || eno == ENOENT || eno == ENOSYS; }
 
 int xmp_getxattr(const char *path, const char *name, char *value, size_t size)
 {
