@@ -242,6 +242,41 @@ TEST(FuseOpts, SettlesReadOnlyReadWriteAndPermissions)
     }
 }
 
+// Items no mount takes stay in the text (libfuse's mount ignores them), each
+// named once; the file system's own options are said to be fixed.
+TEST(FuseOpts, IgnoredItemsAreNamedOnce)
+{
+    char out[8192];
+    fd_capture err(2);
+    ASSERT_EQ(fuse_opts_settle("rw,attr_timeout=1,nosuchopt,entry_timeout=3,max_read=4096,attr_timeout=1,"
+                               "kernel_cache,attr_timeout",
+                               0, out, sizeof(out), nullptr),
+              0);
+    std::string log = err.stop();
+    EXPECT_STREQ(out, "attr_timeout=1,nosuchopt,entry_timeout=3,max_read=4096,attr_timeout=1,kernel_cache,"
+                      "attr_timeout");
+    const std::string fixed = "] is ignored: the file system's own options (attr_timeout, entry_timeout, ...) are "
+                              "fixed (use_ino,";
+    struct {
+        const char *item;
+        const char *says;
+    } rows[] = {
+        {"attr_timeout=1", fixed.c_str()},
+        {"entry_timeout=3", fixed.c_str()},
+        {"kernel_cache", fixed.c_str()},
+        {"nosuchopt", "] is not one FUSE knows; ignored"},
+        {"attr_timeout", "] is not one FUSE knows; ignored"}, // without its value: no option at all
+    };
+    for (const auto &r : rows) {
+        std::string line = std::string("mount option [") + r.item + r.says;
+        size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << r.item << "\n" << log;
+        EXPECT_EQ(log.find(line, at + 1), std::string::npos) << r.item << " named twice";
+    }
+    EXPECT_EQ(log.find("max_read"), std::string::npos) << log;
+    EXPECT_EQ(log.find("passed on"), std::string::npos) << log;
+}
+
 TEST(FuseOpts, TooLongResultIsRefused)
 {
     char out[8];

@@ -450,15 +450,28 @@ constexpr const char *k_mount_opts[] = {
     "nolazytime", "context=", "fscontext=", "defcontext=", "rootcontext=",
 };
 
-bool mount_opt_known(const std::string &item)
+// Options of libfuse's file system layer (its high and low level), which
+// k_fs_options sets: given as mount options they reach nothing.
+constexpr const char *k_fs_own_opts[] = {
+    "debug", "hard_remove", "use_ino", "readdir_ino", "direct_io", "kernel_cache", "auto_cache", "noauto_cache",
+    "umask=", "uid=", "gid=", "entry_timeout=", "attr_timeout=", "ac_attr_timeout=", "negative_timeout=",
+    "noforget", "remember=", "nopath", "intr", "intr_signal=", "modules=", "max_write=", "max_readahead=",
+    "max_background=", "congestion_threshold=", "async_read", "sync_read", "atomic_o_trunc", "no_remote_lock",
+    "no_remote_flock", "no_remote_posix_lock", "big_writes", "splice_write", "no_splice_write", "splice_move",
+    "no_splice_move", "splice_read", "no_splice_read", "auto_inval_data", "no_auto_inval_data",
+};
+
+template <size_t N> bool opt_listed(const char *const (&list)[N], const std::string &item)
 {
-    for (const char *k : k_mount_opts) {
+    for (const char *k : list) {
         size_t n = strlen(k);
         if (k[n - 1] == '=' ? item.compare(0, n, k) == 0 && item.size() > n : item == k)
             return true;
     }
     return false;
 }
+
+bool mount_opt_known(const std::string &item) { return opt_listed(k_mount_opts, item); }
 } // namespace
 
 int fuse_opts_settle(const char *options, int readonly, char *out, size_t size, int *forced_ro)
@@ -475,8 +488,17 @@ int fuse_opts_settle(const char *options, int readonly, char *out, size_t size, 
     for (;;) {
         size_t e = text.find(',', pos);
         std::string it = text.substr(pos, e == std::string::npos ? std::string::npos : e - pos);
-        if (!it.empty() && !mount_opt_known(it) && std::find(items.begin(), items.end(), it) == items.end())
-            HLOG(LOG2_WARN, "mount option [%s] is not one FUSE knows; passed on as it is\n", it.c_str());
+        // libfuse's mount keeps only the options it knows; the rest reach
+        // nothing. Said once for each.
+        if (!it.empty() && !mount_opt_known(it) && std::find(items.begin(), items.end(), it) == items.end()) {
+            if (opt_listed(k_fs_own_opts, it))
+                HLOG(LOG2_WARN,
+                     "mount option [%s] is ignored: the file system's own options (attr_timeout, entry_timeout, "
+                     "...) are fixed (%s)\n",
+                     it.c_str(), k_fs_options + 2);
+            else
+                HLOG(LOG2_WARN, "mount option [%s] is not one FUSE knows; ignored\n", it.c_str());
+        }
         if (!it.empty()) {
             rw = rw || it == "rw";
             allow_other = allow_other || it == "allow_other";

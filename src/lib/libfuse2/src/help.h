@@ -69,9 +69,11 @@ int try_fuse_mount(const struct fuse_operations *ops, const fuse_mount_cfg_t *cf
 // and a writable source every "rw" item is removed (read-write is the
 // kernel's default). Empty items are dropped. "allow_other" always brings
 // "default_permissions", so that other users never get past the source's
-// permissions. An item that is no mount option FUSE or the kernel knows is
-// passed on, with one warning naming it. 0, or -1 (out emptied) when the
-// result does not fit `size`.
+// permissions. An item that is no mount option FUSE or the kernel knows
+// stays in the text, which libfuse's mount then ignores, with one warning
+// naming it (one that says so plainly for the file system's own options,
+// attr_timeout and the like, which are fixed). 0, or -1 (out emptied) when
+// the result does not fit `size`.
 int fuse_opts_settle(const char *options, int readonly, char *out, size_t size, int *forced_ro);
 
 // 1 when `dir` is the mount point of a FUSE file system (fuse, fuse.*,
