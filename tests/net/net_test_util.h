@@ -289,8 +289,10 @@ class child {
 
     bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
-    // Reads output until it holds text; false after timeout_ms.
-    bool wait_for(const std::string &text, int timeout_ms = 10000)
+    // Reads output until it holds text; false after timeout_ms. The default
+    // is long: a Python peer can take seconds to start on a loaded machine,
+    // and a wait that finds its text returns at once.
+    bool wait_for(const std::string &text, int timeout_ms = 60000)
     {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (out_.find(text) == std::string::npos) {

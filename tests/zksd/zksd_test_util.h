@@ -67,6 +67,9 @@ struct server {
             std::string out = proc->output();
             port = atoi(out.c_str() + out.find("PORT ") + 5);
         }
+        // Port 0 would let the URL fall back to the default port.
+        if (port <= 0)
+            ADD_FAILURE() << "the test server did not start: " << proc->output();
     }
     std::string url(const std::string &query = "", const std::string &user = "u:p") const
     {
