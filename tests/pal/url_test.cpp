@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -70,9 +71,10 @@ TEST(UrlParse, Fields)
         // blanks and one pair of quotes around the whole text
         {"  'zkp://h/p'  ", "zkp", "", "", "h", 0, "/p", "", ""},
         {"\t\"zkp://h/p?a=1\"\n", "zkp", "", "", "h", 0, "/p", "a=1", ""},
-        // a ':' without digits is no port; digits end the port
+        // a ':' with nothing after it is no port
         {"zkp://h:/p", "zkp", "", "", "h", 0, "/p", "", ""},
-        {"zkp://h:80x/p", "zkp", "", "", "h", 80, "x/p", "", ""},
+        {"zkp://h:?q=1", "zkp", "", "", "h", 0, "/", "q=1", ""},
+        {"zkp://h:1 /p", "zkp", "", "", "h", 1, "/p", "", ""},
         {"zkp://h  /p", "zkp", "", "", "h", 0, "/p", "", ""},
         {"zkp://h?? \tq=1", "zkp", "", "", "h", 0, "/", "q=1", ""},
         // backslashes become slashes in the path only
@@ -104,8 +106,39 @@ TEST(UrlParse, Refusals)
     EXPECT_EQ(url_parser(&r, buf, "zkp://h:99999999999999999999999/"), VERR_INVALID_PARAMETER);
     EXPECT_EQ(url_parser(&r, buf, nullptr), VERR_INVALID_PARAMETER);
     std::string log = cap.stop();
-    EXPECT_NE(log.find("port [70000] out of range 0-65535"), std::string::npos) << log;
+    EXPECT_NE(log.find("port [70000] is not a number from 1 to 65535"), std::string::npos) << log;
     EXPECT_EQ(log.find("u:p@"), std::string::npos) << "the refusal must not log the credentials";
+
+    // A port is a number from 1 to 65535 and nothing else: the head of a
+    // longer text is never taken for one (the protocol's default port
+    // would be used, or a port the text did not name).
+    struct {
+        const char *text, *why;
+    } ports[] = {
+        {"zkp://u:p@h:0/", "port [0] is not"},
+        {"zkp://u:p@h:-1/", "port [-1] is not"},
+        {"zkp://u:p@h:abc/", "port [abc] is not"},
+        {"ftp://h:21400x/d", "port [21400x] is not"},
+        {"zkp://[::1]:x?q", "port [x] is not"},
+        {"zkp://h:00000/", "port [00000] is not"},
+        {"zkp://u:se/cret@h/", "(a '/' in a user name or password must be written %2F)"},
+    };
+    for (const auto &c : ports) {
+        char why[160] = "";
+        EXPECT_EQ(url_port_check(c.text, why, sizeof why), -1) << c.text;
+        EXPECT_NE(strstr(why, c.why), nullptr) << c.text << ": " << why;
+        EXPECT_EQ(strstr(why, "cret"), nullptr) << why;
+        fd_capture quiet;
+        EXPECT_EQ(url_parser(&r, buf, c.text), VERR_INVALID_PARAMETER) << c.text;
+        EXPECT_NE(quiet.stop().find(why), std::string::npos) << c.text;
+    }
+    for (const char *ok : {"zkp://h:1/", "zkp://h:65535", "zkp://h:/p", "/local:0/path", "zkp://h/p:0"})
+        EXPECT_EQ(url_port_check(ok, nullptr, 0), 0) << ok;
+    // An unclosed '[' takes the rest as the host: nothing can be added to
+    // the query of such a text, which its callers are told before.
+    EXPECT_EQ(url_host_unclosed("zkp://u:p@[::1/x"), 1);
+    EXPECT_EQ(url_host_unclosed("zkp://u:p@[::1]/x"), 0);
+    EXPECT_EQ(url_host_unclosed("/data/[x"), 0);
 
     // Texts of 8192 characters or more are refused, never cut.
     std::string big = "zkp://h/" + std::string(URL_TEXT_SIZE - 8, 'a');
@@ -325,6 +358,40 @@ TEST(UrlFmt, HidePasswords)
     }
     strcpy(out, "junk");
     EXPECT_STREQ(url_hide_pwd_fmt(nullptr, out), "");
+
+    // The same passwords wiped in place (a command line's own bytes): only
+    // their bytes change, also those of a percent-encoded character.
+    struct {
+        std::string text;
+        int query_only;
+        const char *wiped; // nullptr: only "S3cret" and the length are checked
+    } wipes[] = {
+        {"zkp://u:S3cret@h:1/d?x=1", 0, "zkp://u:******@h:1/d?x=1"},
+        {"zkp://h/d?proxy_url=socks5%3A%2F%2Fbob%3AS3%63ret%40p%3A1080", 0,
+         "zkp://h/d?proxy_url=socks5%3A%2F%2Fbob%3A********%40p%3A1080"},
+        {"debug=1&proxy_url=http://a:S3cret@p:1", 1, "debug=1&proxy_url=http://a:******@p:1"},
+        {"x=1&proxy_url=  http://a:S3cret@p:1  &y", 1, "x=1&proxy_url=  http://a:******@p:1  &y"},
+        {"  'zkp://u:S3cret@h/?fuse_mount_point=/m'  ", 0, "  'zkp://u:******@h/?fuse_mount_point=/m'  "},
+        {"///sess/d?other=ftp://a:S3cret@p/x", 0, "///sess/d?other=ftp://a:******@p/x"},
+        {"zkp://h/p#proxy_url=socks5://b:S3cret@q", 0, "zkp://h/p#proxy_url=socks5://b:******@q"},
+        {"zkp://h/?n=ftp%3A%2F%2Fx%3AS3cret%40h2%2Fp%3Fproxy_url%3Dsocks5%3A%2F%2Fb%3AS3cret%40q", 0, nullptr},
+        {deep, 0, nullptr},
+        {"zkp://u:S3cret@h/" + std::string(9000, 'p'), 0, nullptr},
+        {"zkp://u@h:1/d?x=a%20b&flag&mail=a@b", 0, "zkp://u@h:1/d?x=a%20b&flag&mail=a@b"},
+        {"/data/file", 0, "/data/file"},
+        {"options=rw&debug=1", 1, "options=rw&debug=1"},
+    };
+    for (const auto &c : wipes) {
+        std::string t = c.text;
+        const size_t n = url_wipe_pwd(t.data(), c.query_only);
+        EXPECT_EQ(t.find("S3cret"), std::string::npos) << c.text;
+        EXPECT_EQ(t.size(), c.text.size());
+        EXPECT_EQ(n, (size_t)std::count(t.begin(), t.end(), '*')) << c.text;
+        if (c.wiped) {
+            EXPECT_EQ(t, c.wiped);
+        }
+    }
+    EXPECT_EQ(url_wipe_pwd(nullptr, 0), 0u);
 
     // The anonymised form keeps the query readable, but not its secrets.
     EXPECT_STREQ(url_safe_hide_fmt("zkp://u:pw@h:8000/d?proxy_url=socks5://b:S3cret@q:1", out),

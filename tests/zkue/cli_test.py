@@ -131,7 +131,7 @@ class Cli(ProgramCopy):
                      ["-u", fits[:4000], "-m", "/" + "b" * 100], ["-r", "x=" + "a" * 5000]):
             with self.subTest(n=len("".join(args))):
                 r = self.run_zkue(*args, "-q")
-                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertEqual(r.returncode, 255, r.stderr)
                 # One line that says it, nothing from the helpers before it.
                 lines = r.stderr.strip().splitlines()
                 self.assertEqual(len(lines), 1, r.stderr[:2000])
@@ -139,6 +139,31 @@ class Cli(ProgramCopy):
                 self.assertIn("at most 4095 are supported", lines[0])
                 # It ends while reading the options: no mount, no shell.
                 self.assertNotIn("app_start_server", r.stderr)
+
+    def test_bad_urls_refused_before_mounting(self):
+        """A port that is not a number from 1 to 65535, and a host whose ']'
+        is missing, end the run at once (255, as every failure to mount) in
+        one line that says which, never a connection to another port."""
+        mnt = os.path.join(self.tmp, "mnt")
+        cases = [("zkp://u:pw@127.0.0.1:%s/" % p, "port [%s] is not a number from 1 to 65535" % p)
+                 for p in ("0", "-1", "abc", "21400x", "70000")]
+        cases += [("ftp://u:pw@127.0.0.1:0/", "port [0] is not a number from 1 to 65535"),
+                  ("zkp://u:pw@[::1/x", "-u [zkp://u:***@[::1/x]: the closing ']' of the host is missing")]
+        for u, why in cases:
+            with self.subTest(url=u):
+                r = self.run_zkue("-q", "-u", u, "-m", mnt)
+                self.assertEqual(r.returncode, 255, r.stderr)
+                lines = r.stderr.strip().splitlines()
+                self.assertEqual(len(lines), 1, r.stderr)
+                self.assertIn("app_opt_get(): ", lines[0])
+                self.assertIn(why, lines[0])
+                self.assertNotIn("pw", lines[0])
+        # A URL that does not come from -u (the shell's mount) is refused by
+        # the mount in the same words.
+        r = self.run_zkue("-q", "-e", "mount zkp://u:pw@127.0.0.1:abc/?fuse_mount_point=" + mnt,
+                          env={"ZK_SH_DBG": "1"})
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("error: port [abc] is not a number from 1 to 65535", r.stdout + r.stderr)
 
     def test_banner_logged_with_daemon_flag(self):
         r = self.run_zkue("-q", "-d", "-p", env={"ZK_LOG_LEVEL": "dbg"})
@@ -211,8 +236,13 @@ class Cli(ProgramCopy):
         os.mkfifo(fifo)
         with open(huge, "wb") as f:
             f.truncate((16 << 20) + 1)
+        # Directories too, whatever their name.
+        dirs = [os.path.join(d, n) for n in ("dir.ini", "confdir")]
+        for x in dirs:
+            os.mkdir(x)
         for path, why in ((zero, "not a regular file"), (fifo, "not a regular file"),
-                          (huge, "16777217 bytes, more than 16777216")):
+                          (huge, "16777217 bytes, more than 16777216"), (dirs[0], "not a regular file"),
+                          (dirs[1], "not a regular file")):
             with self.subTest(conf=os.path.basename(path)):
                 r = self.run_zkue("-q", "-p", "-c", path)
                 self.assertEqual((r.returncode, r.stdout), (0, "panic_dump_dir=\n"), r.stderr)

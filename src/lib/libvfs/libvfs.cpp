@@ -357,6 +357,11 @@ vfs_mount_ctx *vfs_mount2(const char *url, void *arg, vperror_t *err)
     }
     if (url_conf_2_real(url, turl, &t_err.rec) != 0)
         goto fail;
+    // Said here once, for every driver: a bad port would fail each parse.
+    if (char why[160]; url_port_check(turl, why, sizeof why) != 0) {
+        VFS_SET_ERROR(VERR_INVALID_PARAMETER, "%s", why);
+        goto fail;
+    }
     zk_conf_url_add_timeouts(turl);
 
     // The cache options come from the URL as the caller wrote it, so a

@@ -1,6 +1,7 @@
 // The program's part of start-up: option parser, configuration loader and
 // dump, start routine, stop and crash handling.
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,21 +63,36 @@ static void opt_str_set(char **slot, const char *value)
     *slot = copy;
 }
 
-// A mount URL that cannot be built as asked must stop the run: going on
-// with a shortened or empty one would mount something else, or nothing.
+// Ends a run whose mount URL cannot be built as asked, with the status of
+// every failure to mount: going on with a shortened or empty one would
+// mount something else, or nothing. The head of arg is shown with its
+// passwords hidden.
+[[noreturn]] static void opt_url_refuse(const char *what, const char *arg, const char *why)
+{
+    static char shown[ZKUE_URL_TEXT_SIZE];
+    url_hide_pwd_fmt(arg, shown);
+    log2_printf(nullptr, LOG2_CRIT | LOG2_F_NOEXIT, TAG, "src/opt/zkue/main", __LINE__, "app_opt_get",
+                "%s [%.40s%s]: %s\n", what, shown, strlen(shown) > 40 ? "..." : "", why);
+    exit(255);
+}
+
 // Checked before each step, so that no helper meets a text longer than its
-// own buffers (and reports it in its own words first). The head of arg is
-// shown with its passwords hidden.
+// own buffers (and reports it in its own words first).
 static void opt_url_room(const char *what, const char *arg, size_t len)
 {
     if (len < ZKUE_MOUNT_URL_SIZE)
         return;
-    static char shown[ZKUE_URL_TEXT_SIZE];
-    url_hide_pwd_fmt(arg, shown);
-    log2_printf(nullptr, LOG2_CRIT, TAG, "src/opt/zkue/main", __LINE__, "app_opt_get",
-                "%s [%.40s%s]: the url would be %zu bytes long, at most %d are supported\n", what, shown,
-                strlen(shown) > 40 ? "..." : "", len, ZKUE_MOUNT_URL_SIZE - 1);
-    exit(1);
+    char why[128];
+    snprintf(why, sizeof why, "the url would be %zu bytes long, at most %d are supported", len,
+             ZKUE_MOUNT_URL_SIZE - 1);
+    opt_url_refuse(what, arg, why);
+}
+
+// A step that did not fit was refused by opt_url_room before it, a host
+// without its closing ']' at -u: the helper's own line says what else.
+[[noreturn]] static void opt_url_step_failed(const char *what, const char *arg)
+{
+    opt_url_refuse(what, arg, "the url cannot take it (the line before says why)");
 }
 
 // Query options some part of the program reads; anything else in -r is
@@ -122,19 +138,27 @@ int app_opt_get(int argc, char **argv)
                 exit(1);
             }
             opt_url_room("-u", optarg, strlen(url));
+            if (url_host_unclosed(url))
+                opt_url_refuse("-u", optarg, "the closing ']' of the host is missing");
+            if (char why[160]; url_port_check(url, why, sizeof why) != 0)
+                opt_url_refuse("-u", optarg, why);
+            // The URL is copied: its passwords leave the command line that
+            // every user of the machine can read (ps, /proc/PID/cmdline).
+            url_wipe_pwd(optarg, 0);
             break;
         }
         case 'm':
             // At most: a separator, the key, '=' and every byte escaped.
             opt_url_room("-m", optarg, strlen(url) + 18 + 3 * strlen(optarg));
             if (url_set_query_str(url, "fuse_mount_point", optarg) != 0)
-                opt_url_room("-m", optarg, ZKUE_URL_TEXT_SIZE);
+                opt_url_step_failed("-m", optarg);
             break;
         case 'r':
             opt_url_room("-r", optarg, strlen(url) + 1 + strlen(optarg));
             if (url_add_query_str(url, optarg) != 0)
-                opt_url_room("-r", optarg, ZKUE_URL_TEXT_SIZE);
+                opt_url_step_failed("-r", optarg);
             opt_query_warn(optarg);
+            url_wipe_pwd(optarg, 1); // a proxy_url's password, as for -u
             break;
         case 'd':
             g_run_daemon = 1;
@@ -182,7 +206,7 @@ int app_opt_get(int argc, char **argv)
     if (g_run_daemon) {
         opt_url_room("-d", "run_daemon=1", strlen(url) + 13);
         if (url_set_query_str(url, "run_daemon", "1") != 0)
-            opt_url_room("-d", "run_daemon=1", ZKUE_URL_TEXT_SIZE);
+            opt_url_step_failed("-d", "run_daemon=1");
     }
     opt_url_room("the options", "", strlen(url));
     str_safecopy(g_mount_url, sizeof(g_mount_url), url);
@@ -201,6 +225,14 @@ void app_lib_init(void)
 
 int app_conf_file_init(const char *path)
 {
+    // A directory (or a device, a FIFO) named by -c is said once and left
+    // out, whatever its name: the loader would pass over one whose name it
+    // does not take for a configuration file without a word.
+    struct stat st;
+    if (path && stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        ZLOG(LOG2_ERR, "[%s] refused: not a regular file\n", path);
+        return -1;
+    }
     conf_t *conf = path ? conf_load(path) : nullptr;
     if (!conf) {
         ZLOG(LOG2_DBG, "load [%s] failed\n", path ? path : "");

@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <strings.h>
+#include <vector>
 
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
@@ -222,6 +223,35 @@ void scan_like_parser(const char *url, url_scan *s, size_t *tb, size_t *te)
     *te = e;
 }
 
+// The port of a scanned text t into *port (0: none given). What stands
+// between the ':' and the path must be digits only, a number from 1 to
+// 65535; nothing at all is the protocol's default port. A port read from
+// the head of something else (":0", ":-1", ":abc", ":21400x") would connect
+// somewhere the text did not name: false, with the reason in why.
+bool port_of(const char *t, const url_scan &s, unsigned *port, char *why, size_t size)
+{
+    *port = 0;
+    if (!s.has_port)
+        return true;
+    const size_t end = s.port.b + strcspn(t + s.port.b, "/\\?#\t\n\v\f\r ");
+    unsigned p = 0;
+    for (size_t i = s.port.b; i < end && p <= 65535; ++i)
+        p = is_digit(t[i]) ? p * 10 + unsigned(t[i] - '0') : 65536;
+    if (end == s.port.b || (p >= 1 && p <= 65535)) {
+        *port = end == s.port.b ? 0 : p;
+        return true;
+    }
+    // With an '@' further on, the "port" is most likely the head of a
+    // password that holds a '/': not for a log line.
+    if (strchr(t + end, '@'))
+        snprintf(why, size, "port is not a number from 1 to 65535 (a '/' in a user name or password must be "
+                            "written %%2F)");
+    else
+        snprintf(why, size, "port [%.*s%s] is not a number from 1 to 65535", int(end - s.port.b > 32 ? 32 : end - s.port.b),
+                 t + s.port.b, end - s.port.b > 32 ? "..." : "");
+    return false;
+}
+
 // Copies one part into the record buffer; NULL when it does not fit.
 char *put_field(char *buf, size_t *off, const char *s, size_t n)
 {
@@ -359,18 +389,10 @@ int url_parser_imp(url_rec *rec, const char *text)
     normalize_scan(t, &s);
 
     unsigned port = 0;
-    if (s.has_port) {
-        if (s.port.len() == 0) {
-            str_atoi(""); // logs "null str": a ':' without digits means no port
-        } else {
-            for (size_t i = s.port.b; i < s.port.e && port <= 65535; ++i)
-                port = port * 10 + unsigned(t[i] - '0');
-            if (port > 65535) {
-                LOG_ERR(TAG, "port [%.*s] out of range 0-65535\n", int(s.port.len() > 32 ? 32 : s.port.len()),
-                        t + s.port.b);
-                return VERR_INVALID_PARAMETER;
-            }
-        }
+    char why[160];
+    if (!port_of(t, s, &port, why, sizeof why)) {
+        LOG_ERR(TAG, "%s\n", why);
+        return VERR_INVALID_PARAMETER;
     }
 
     char *buf = rec->buf;
@@ -586,6 +608,139 @@ char *url_safe_hide_fmt(const char *text, char *out)
     return out;
 }
 
+// ---- wiping secrets in place ------------------------------------------------------------------
+
+namespace {
+
+// A text as a reader sees it, with the bytes of the caller's text each of
+// its characters came from: character i from [from[i], to[i]).
+struct traced {
+    std::string text;
+    std::vector<size_t> from, to;
+    void add(char c, size_t b, size_t e)
+    {
+        text.push_back(c);
+        from.push_back(b);
+        to.push_back(e);
+    }
+};
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// t[b, e) percent-decoded as str_unescape_url_args decodes it (a decoded NUL
+// ends the text, as it ends the reader's), each character traced back.
+traced decode_traced(const traced &t, size_t b, size_t e)
+{
+    traced o;
+    for (size_t i = b; i < e;) {
+        if (t.text[i] != '%') {
+            o.add(t.text[i], t.from[i], t.to[i]);
+            ++i;
+            continue;
+        }
+        if (i + 1 >= e)
+            break;
+        const int hi = hex_digit(t.text[i + 1]);
+        if (hi < 0) {
+            o.add(t.text[i + 1], t.from[i], t.to[i + 1]);
+            i += 2;
+            continue;
+        }
+        if (i + 2 >= e)
+            break;
+        const int lo = hex_digit(t.text[i + 2]);
+        if (lo >= 0) {
+            const char c = char(hi << 4 | lo);
+            if (!c)
+                break;
+            o.add(c, t.from[i], t.to[i + 2]);
+        }
+        i += 3;
+    }
+    return o;
+}
+
+void wipe_text(const traced &t, int depth, std::vector<bool> &mark);
+
+void mark_span(const traced &t, size_t b, size_t e, std::vector<bool> &mark)
+{
+    for (size_t i = b; i < e; ++i)
+        for (size_t k = t.from[i]; k < t.to[i]; ++k)
+            mark[k] = true;
+}
+
+// The items of a query (or hash) t[b, e), as hide_items reads them.
+void wipe_items(const traced &t, size_t b, size_t e, int depth, std::vector<bool> &mark)
+{
+    for (size_t pos = b; pos <= e;) {
+        size_t ie = t.text.find('&', pos);
+        if (ie == std::string::npos || ie > e)
+            ie = e;
+        const size_t eq = t.text.find('=', pos);
+        const size_t vb = eq < ie ? eq + 1 : pos;
+        const traced value = decode_traced(t, vb, ie);
+        if (depth >= k_hide_depth) {
+            if (value.text.find("://") != std::string::npos || value.text.find('@') != std::string::npos)
+                mark_span(t, vb, ie, mark);
+        } else {
+            wipe_text(value, depth + 1, mark);
+        }
+        pos = ie + 1;
+    }
+}
+
+// Marks the bytes of the password of t's URL and of those inside its query
+// and hash.
+void wipe_text(const traced &t, int depth, std::vector<bool> &mark)
+{
+    url_scan s;
+    size_t tb, te;
+    scan_like_parser(t.text.c_str(), &s, &tb, &te);
+    mark_span(t, s.passwd.b, s.passwd.e, mark);
+    if (s.has_query && s.query.e > s.query.b)
+        wipe_items(t, s.query.b, s.query.e, depth, mark);
+    if (s.has_hash && s.hash.e > s.hash.b)
+        wipe_items(t, s.hash.b, s.hash.e, depth, mark);
+}
+
+} // namespace
+
+size_t url_wipe_pwd(char *text, int query_only)
+{
+    if (!text)
+        return 0;
+    traced t;
+    const size_t n = strlen(text);
+    t.text.assign(text, n);
+    t.from.resize(n);
+    t.to.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        t.from[i] = i;
+        t.to[i] = i + 1;
+    }
+    std::vector<bool> mark(n, false);
+    if (query_only)
+        wipe_items(t, 0, n, 0, mark);
+    else
+        wipe_text(t, 0, mark);
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (mark[i]) {
+            text[i] = '*';
+            ++count;
+        }
+    return count;
+}
+
 void url_dump(const url_rec *rec)
 {
     PL_ASSERT_RET_VOID(TAG, rec != nullptr);
@@ -670,6 +825,32 @@ char *url_get_path_name(const char *text, char *out)
     char *bslash = strrchr(out, '\\');
     char *last = slash > bslash ? slash : bslash;
     return last ? last + 1 : out;
+}
+
+int url_port_check(const char *text, char *why, size_t size)
+{
+    if (!text)
+        return 0;
+    url_scan s;
+    size_t tb, te;
+    scan_like_parser(text, &s, &tb, &te);
+    unsigned port;
+    char tmp[160];
+    if (port_of(text, s, &port, tmp, sizeof tmp))
+        return 0;
+    if (why && size)
+        str_safecopy_trunc(why, size, tmp);
+    return -1;
+}
+
+int url_host_unclosed(const char *text)
+{
+    if (!text)
+        return 0;
+    url_scan s;
+    size_t tb, te;
+    scan_like_parser(text, &s, &tb, &te);
+    return s.form != FORM_LOCAL && s.open_bracket ? 1 : 0;
 }
 
 // ---- protocol helpers -------------------------------------------------------------------------

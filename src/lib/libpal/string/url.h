@@ -79,6 +79,13 @@ char *url_safe_hide_fmt(const char *text, char *out);
 // password is hidden all the same). out (URL_TEXT_SIZE bytes) must not be
 // NULL; a NULL text leaves it ""; a longer result is cut (after the hiding).
 char *url_hide_pwd_fmt(const char *text, char *out);
+// Overwrites in place, each with '*', the bytes of text that spell a
+// password where url_hide_pwd_fmt finds one: the URL's own and those of the
+// URLs inside its query and hash values (percent-encoded and nested ones
+// too). The length and every other byte stay, so the text still shows
+// what it named. query_only: text is a bare query ("key=value&...") rather
+// than a URL. The count of bytes overwritten; a NULL text gives 0.
+size_t url_wipe_pwd(char *text, int query_only);
 // Prints the non-empty fields to stdout, one "name=value" line each.
 void url_dump(const url_rec *rec);
 
@@ -97,6 +104,14 @@ int url_get_path(const char *text, char *out);
 // The last component of the path (after its last '/' or '\\'), a pointer into
 // out; "" when there is no path.
 char *url_get_path_name(const char *text, char *out);
+
+// 0 when text names no port, or a port from 1 to 65535 (which url_parser
+// takes); -1 when url_parser refuses its port, with the reason, naming the
+// port, in why (size bytes, may be NULL).
+int url_port_check(const char *text, char *why, size_t size);
+// 1 when the host of text opens with '[' and no ']' closes it (the host
+// then takes the whole rest of the text), else 0.
+int url_host_unclosed(const char *text);
 
 // ---- protocol helpers ------------------------------------------------------------------------
 
