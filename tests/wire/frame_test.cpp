@@ -358,7 +358,7 @@ TEST(Frame, CodesAndTheErrorRecord)
         {4, 0, 1, "Wrong user or password"},
         {5, 0, -8, "memory allocation failed"},
         {6, 0, -1, "unkown error=6"},
-        {7, 0, -1, "unkown error=7"},
+        {7, 0, -250, "unpack data error"},
         {9, 0, -1, "unkown error=9"},
         {0, 0, 0, ""},
     };

@@ -272,7 +272,7 @@ TEST(ZksdFile, RawReadAndWrite)
     EXPECT_EQ(std::string(buf, 5), "hello");
     // The caller's capacity bounds the copy.
     EXPECT_EQ(zksd_cli_read_raw(f, buf, 3, 5, &plen, 0), -1);
-    EXPECT_EQ(c.err.code, -1);
+    EXPECT_EQ(c.err.code, VERR_DEV_IO_ERROR);
 }
 
 // A server that claims to have moved more than it was given or asked for
@@ -293,6 +293,22 @@ TEST(ZksdFile, CountsLargerThanAskedAreRefused)
     // A read's count is what its data unpacks to, bounded by the buffer.
     EXPECT_EQ(zksd_cli_read(f, buf, 3, 0), 3);
     EXPECT_EQ(zksd_cli_close(f), 0);
+}
+
+// Reply data that does not unpack is an I/O error for the caller (EIO),
+// never a permission error.
+TEST(ZksdFile, DataThatDoesNotUnpackIsAnIoError)
+{
+    server s({"--bad-pack"});
+    client c(s.url("pack=lz4"));
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    cli_file_ctx *f = zksd_cli_open(c.c, "/bad", k_rw_create);
+    ASSERT_NE(f, nullptr) << c.err.msg;
+    ASSERT_EQ(zksd_cli_write(f, "hello", 5, 0), 5) << c.err.msg;
+    char buf[16];
+    EXPECT_EQ(zksd_cli_read(f, buf, 5, 0), -1);
+    EXPECT_EQ(verr_2_posix(c.err.code), EIO) << c.err.code << " " << c.err.msg;
+    EXPECT_STREQ(c.err.msg, "unpack data error");
 }
 
 TEST(ZksdFile, OtherOpensAndRequests)

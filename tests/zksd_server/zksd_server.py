@@ -67,6 +67,9 @@ Switches (command line, with the Options field in brackets):
   --count-skew N          add N to the "len" of every read and write reply
                           (a server that claims more than it moved)
                           [count_skew]
+  --bad-pack              data of a reply packed with a codec other than
+                          "none" is sent as bytes that do not unpack (a
+                          broken codec on the server) [bad_pack]
   --ctx-keep S            seconds a prepared context outlives its connection,
                           default 120 [ctx_keep]
   --log FILE              request log: one JSON object per line [log_path]
@@ -191,6 +194,7 @@ class Options:
     ignore_stop: bool = False
     index_skew: int = 0
     count_skew: int = 0
+    bad_pack: bool = False
     ctx_keep: float = 120.0
     log_path: str = None
     verbose: bool = False
@@ -663,6 +667,10 @@ class Connection:
         codec = self.ctx.codec
         if codec.id == zkpack.NoneCodec.id:
             rep.add_bin_ref(name, data)
+            return
+        if self.srv.opt.bad_pack:
+            # An LZ4 token promising more literals than follow.
+            rep.add_bin_ref(name, b"\xf0")
             return
         cap = zkpack.bound(len(data))
         out = bytearray(cap)
@@ -1689,6 +1697,7 @@ def parse_args(argv):
     a("--ignore-stop", action="store_true", help="ioctl2 107 does not end a delayed request")
     a("--index-skew", type=int, default=0, help="added to ioctl2 103 answers for another context")
     a("--count-skew", type=int, default=0, help="added to the len of read and write replies")
+    a("--bad-pack", action="store_true", help="packed reply data that does not unpack")
     a("--ctx-keep", type=float, default=120.0, help="seconds a prepared context outlives its connection")
     a("--log", dest="log_path", help="request log file (JSON lines)")
     a("--verbose", action="store_true", help="diagnostics of every failed request on stderr")
@@ -1701,7 +1710,7 @@ def parse_args(argv):
                    lock_minutes=ns.lock_minutes, max_addrs=ns.max_addrs, version=ns.version, plat=ns.plat,
                    readonly=ns.readonly, codecs=tuple(c for c in ns.codecs.split(",") if c),
                    drops=ns.drop_before + ns.drop_after, after_drop=ns.after_drop, delays=ns.delay_ms,
-                   ignore_stop=ns.ignore_stop, index_skew=ns.index_skew, count_skew=ns.count_skew, ctx_keep=ns.ctx_keep,
+                   ignore_stop=ns.ignore_stop, index_skew=ns.index_skew, count_skew=ns.count_skew, bad_pack=ns.bad_pack, ctx_keep=ns.ctx_keep,
                    log_path=ns.log_path, verbose=ns.verbose)
 
 

@@ -204,6 +204,10 @@ void zksd_cli_set_last_error(cli_ctx *ctx, int code)
     case ZKSD_MEM_ERR:
         VPERROR_SET(e, VERR_NO_MEMORY, "memory allocation failed");
         break;
+    case ZKSD_UNPACK_ERR:
+        // The data came but is not what it claims: an I/O error (EIO).
+        VPERROR_SET(e, VERR_DEV_IO_ERROR, "unpack data error");
+        break;
     default:
         VPERROR_SET(e, VERR_GENERAL_FAILURE, "unkown error=%d", code);
         break;
