@@ -33,6 +33,16 @@ Dialogue modes (comma-separated):
   stall     RETR answers 150 and then sends nothing, holding the data
             connection open
   pasvaway  PASV names 10.0.0.7 instead of the server's own address
+  trickle   MLSD of a directory named "trickle" sends the listing, RETR of
+            a file named "trickle" the first half of the file; then both
+            send "\r\n" once a second and never end the transfer (until
+            the client closes the data connection: 426)
+  hugelist  MLSD of a directory named "huge" sends valid lines as fast as
+            it can, without end (until the client closes: 426)
+  idle421   a control connection left without a command for 1 s is
+            answered "421 Timeout" and closed, as pure-ftpd does after
+            its idle time
+  double150 RETR is answered "150" twice before its data and its 226
 The dialogue server writes every command line it receives, one per line,
 to ROOT/../commands.log (so a test can tell what was sent).
 """
@@ -146,13 +156,44 @@ class Dialogue:
             return None
         return os.path.join(self.root, *parts) if parts else self.root
 
+    def _endless(self, d, p, cmd):
+        """A transfer that never ends (modes trickle and hugelist), until
+        the client closes the data connection."""
+        try:
+            if cmd == "RETR":
+                with open(p, "rb") as src:
+                    data = src.read()
+                d.sendall(data[:len(data) // 2])
+            elif os.path.basename(p) == "trickle":
+                d.sendall(b"type=file;size=1; a\r\n")
+            else:
+                block = b"".join(b"type=file;size=1; n%07d\r\n" % i for i in range(4096))
+                while True:
+                    d.sendall(block)
+            while True:
+                time.sleep(1)
+                d.sendall(b"\r\n")
+        except OSError:
+            pass
+        finally:
+            d.close()
+
     def _client(self, c):
         f = c.makefile("rb")
         send = lambda t: c.sendall(t.encode() + b"\r\n")
         cwd, rest, pasv = "/", 0, None
+        if "idle421" in self.modes:
+            c.settimeout(1.0)
         try:
             send("220 dialogue ready")
-            for raw in f:
+            while True:
+                try:
+                    raw = f.readline()
+                except (socket.timeout, TimeoutError):
+                    send("421 Timeout - try typing a little faster next time")
+                    break
+                if not raw:
+                    break
                 line = raw.rstrip(b"\r\n")
                 self._log(line)
                 text = line.decode("latin-1")
@@ -229,6 +270,14 @@ class Dialogue:
                         pasv.close()
                         pasv = None
                     send("150 opening data connection")
+                    if cmd == "RETR" and "double150" in self.modes:
+                        send("150 opening data connection, again")
+                    name = os.path.basename(p)
+                    if ("trickle" in self.modes and name == "trickle" and cmd in ("RETR", "MLSD")) or \
+                            ("hugelist" in self.modes and name == "huge" and cmd == "MLSD"):
+                        self._endless(d, p, cmd)
+                        send("426 transfer aborted")
+                        continue
                     if cmd == "STOR":
                         open(p, "wb").close()  # made at once, as real servers do
                     if cmd == "RETR":

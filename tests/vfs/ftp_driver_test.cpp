@@ -4,6 +4,7 @@
 // not give on demand. Results are checked in the served directory.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -622,6 +623,103 @@ TEST_F(FtpTest, DialogueStalledDataAndForeignPasv)
         ASSERT_NE(mount(srv.url("u:p")), nullptr);
         EXPECT_EQ(read_all("/p"), "passive");
     }
+}
+
+// A server that trickles (a few bytes a second, never a whole time-out of
+// silence) holds neither a listing nor a read for longer than the pace
+// allows: the call fails with EIO and the mount goes on.
+TEST_F(FtpTest, DialogueTricklingTransfersAreCutOff)
+{
+    ftp_server srv("dialogue", "trickle");
+    std::filesystem::create_directories(srv.host("/trickle"));
+    std::filesystem::create_directories(srv.host("/sub"));
+    std::string data = pattern(1000);
+    spit(srv.host("/sub/trickle"), data);
+    spit(srv.host("/sub/other"), "other");
+    ASSERT_NE(mount(srv.url("u:p")), nullptr);
+
+    const uint64_t t0 = os_clock_ms();
+    EXPECT_EQ(vfs_opendir(mnt, "/trickle"), nullptr);
+    EXPECT_EQ(vfs_errno(mnt), EIO) << vfs_errstr(mnt);
+    EXPECT_NE(strstr(vfs_errstr(mnt), "slower than"), nullptr) << vfs_errstr(mnt);
+    EXPECT_LT(os_clock_ms() - t0, 30000u);
+
+    vfs_handle *h = vfs_open(mnt, "/sub/trickle", OS_FILE_READ);
+    ASSERT_NE(h, nullptr) << vfs_errstr(mnt);
+    std::vector<char> buf(data.size());
+    const uint64_t t1 = os_clock_ms();
+    // Half of the file came: never handed over as if the file ended there.
+    EXPECT_EQ(vfs_read(h, buf.data(), buf.size(), 0), -1);
+    EXPECT_EQ(vfs_errno(h), EIO) << vfs_errstr(h);
+    EXPECT_LT(os_clock_ms() - t1, 30000u);
+    EXPECT_EQ(vfs_close(h), 0);
+
+    // The control connection stays usable.
+    os_file_stat_t st{};
+    EXPECT_EQ(vfs_stat(mnt, "/sub/other", &st), 0) << vfs_errstr(mnt);
+    EXPECT_EQ(st.size, 5u);
+}
+
+// A listing without end is refused at its size cap, its memory with it.
+TEST_F(FtpTest, DialogueEndlessListingIsCapped)
+{
+    ftp_server srv("dialogue", "hugelist");
+    std::filesystem::create_directories(srv.host("/huge"));
+    spit(srv.host("/f"), "12345");
+    ASSERT_NE(mount(srv.url("u:p")), nullptr);
+    // The peak of this process's memory, counted from here.
+    spit("/proc/self/clear_refs", "5");
+    auto peak_kb = [] {
+        std::string st = slurp("/proc/self/status");
+        size_t at = st.find("VmHWM:");
+        return at == std::string::npos ? 0L : atol(st.c_str() + at + 6);
+    };
+    const long before = peak_kb();
+    EXPECT_EQ(vfs_opendir(mnt, "/huge"), nullptr);
+    EXPECT_EQ(vfs_errno(mnt), EIO) << vfs_errstr(mnt);
+    EXPECT_NE(strstr(vfs_errstr(mnt), "listing larger than 64 MiB"), nullptr) << vfs_errstr(mnt);
+    EXPECT_LT(peak_kb() - before, 128L * 1024) << "kB more at the peak";
+    os_file_stat_t st{};
+    EXPECT_EQ(vfs_stat(mnt, "/f", &st), 0) << vfs_errstr(mnt);
+}
+
+// A server that closes an idle control connection (421) costs nothing: the
+// next call logs in again first. A second preliminary reply where the final
+// one is due puts the connection out of step: never is the reply that
+// follows it read as the answer to the next command.
+TEST_F(FtpTest, DialogueIdleCloseAndRepliesOutOfStep)
+{
+    {
+        ftp_server srv("dialogue", "idle421");
+        std::string data = pattern(3000);
+        spit(srv.host("/f"), data);
+        ASSERT_NE(mount(srv.url("u:p")), nullptr);
+        for (int round = 0; round < 2; round++) {
+            usleep(1500 * 1000); // the server's idle time passes
+            os_file_stat_t st{};
+            EXPECT_EQ(vfs_stat(mnt, "/f", &st), 0) << vfs_errstr(mnt);
+            EXPECT_EQ(st.size, data.size());
+            usleep(1500 * 1000);
+            EXPECT_EQ(read_all("/f"), data);
+        }
+        std::vector<std::string> cmds = srv.commands();
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "USER u"), 5);
+        vfs_umount(mnt);
+        mnt = nullptr;
+    }
+    ftp_server srv("dialogue", "double150");
+    spit(srv.host("/f"), "12345");
+    spit(srv.host("/g"), "1234567");
+    ASSERT_NE(mount(srv.url("u:p")), nullptr);
+    vfs_handle *h = vfs_open(mnt, "/f", OS_FILE_READ);
+    ASSERT_NE(h, nullptr);
+    char buf[16];
+    EXPECT_EQ(vfs_read(h, buf, sizeof buf, 0), -1);
+    EXPECT_NE(vfs_errno(h), EPERM);
+    vfs_close(h);
+    os_file_stat_t st{};
+    EXPECT_EQ(vfs_stat(mnt, "/g", &st), 0) << vfs_errstr(mnt);
+    EXPECT_EQ(st.size, 7u);
 }
 
 TEST_F(FtpTest, DialogueLargeListingStaysInStep)

@@ -18,6 +18,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -478,6 +479,36 @@ class ReadOnlyMount(FtpSetup):
         r = sh("echo x >> '%s'" % self.m("r.txt"))
         self.assertIn("Read-only file system", r.stderr)
         self.assertEqual(sorted(os.listdir(self.pub)), ["r.txt"])
+
+
+@unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")
+class TricklingServer(FtpSetup):
+    """A server that sends a listing and then "\r\n" once a second without
+    ever ending it: ls fails with EIO within the pace the driver allows,
+    and a stat of another file waiting behind it is served after it."""
+    kind = "dialogue"
+    modes = ("trickle",)
+    user = "u:p"
+
+    @classmethod
+    def fill(cls, d):
+        os.mkdir(os.path.join(d, "trickle"))
+        with open(os.path.join(d, "other"), "wb") as f:
+            f.write(b"other")
+
+    def test_ls_fails_and_the_mount_goes_on(self):
+        ls = subprocess.Popen(["ls", self.m("trickle")], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            time.sleep(1)
+            r = run(["stat", "-c", "%s", self.m("other")], timeout=60)
+            self.assertEqual((r.returncode, r.stdout), (0, "5\n"), r.stderr)
+            _, err = ls.communicate(timeout=60)
+        finally:
+            if ls.poll() is None:
+                ls.kill()
+                ls.wait()
+        self.assertNotEqual(ls.returncode, 0)
+        self.assertIn("Input/output error", err)
 
 
 @unittest.skipUnless(fuse_usable(), "needs root and /dev/fuse")

@@ -15,7 +15,16 @@
 // or 552, EIO otherwise), and no write ever answers a short count. Listings
 // use MLSD, which the server must offer (checked at mount); a path's stat is
 // read from its parent's listing, what listings said being kept for a second
-// (meta_cache.h).
+// (meta_cache.h). A listing is parsed as it comes and capped (k_list_max);
+// a listing, and each read or write call of a transfer, that goes slower
+// than the least pace (k_grace_ms, k_min_rate) is cut off with EIO: the
+// mount's one thread never waits on a trickling server for long.
+//
+// A control connection that the server closed while idle (421), or that
+// holds a reply nobody asked for, is made again (logged in anew) before the
+// next command; a reply out of step (a second preliminary reply where the
+// final one is due) leaves it to be made again. What cannot be recovered
+// fails with EIO.
 //
 // The URL's path is the mount's root: every path is joined to it, and a name
 // holding CR or LF, or a ".." step, is refused before anything is sent.
@@ -49,8 +58,16 @@ constexpr int32_t k_end_wait_ms = 10000;   // an upload's final reply (the serve
 constexpr size_t k_line_size = 4096;        // one control line
 constexpr size_t k_reply_max = 64 * 1024;   // all lines of one reply
 constexpr size_t k_cmd_size = 4096;         // one command with its CRLF
-constexpr size_t k_list_max = 256u << 20;   // largest listing read
+// What one listing may cost: the bytes read plus the room of the entries
+// they made. A bigger one is refused, never read to its end.
+constexpr size_t k_list_max = 64u << 20;
 constexpr size_t k_io_max = 1u << 30;       // largest single transfer call
+// The pace of a data connection: a listing, or one read or write call of a
+// transfer, may take k_grace_ms, then must average at least k_min_rate
+// bytes a second. A server that trickles (a few bytes now and then, never
+// a whole time-out of silence) would hold the mount's one thread for ever.
+constexpr uint64_t k_grace_ms = 10000;
+constexpr uint64_t k_min_rate = 16 * 1024;
 constexpr int k_default_port = 21;
 // The password of an anonymous login (and of a user given without one).
 constexpr const char *k_anon_pwd = "zkue@localhost";
@@ -130,7 +147,9 @@ int fail_imp(int line, const char *func, int code, const char *fmt, ...)
 // Records {code, message} in the calling thread's record; -1.
 #define FAIL(code, ...) fail_imp(__LINE__, __func__, (code), __VA_ARGS__)
 
-// The status of a reply code or of ftp_reply's failure.
+// The status of a reply code or of ftp_reply's failure during the login.
+// A lost connection is an I/O error (EIO), never a status without an errno
+// of its own (which the caller would see as EPERM).
 int reply_status(int r)
 {
     switch (r) {
@@ -139,16 +158,20 @@ int reply_status(int r)
     case 452:
     case 552: return VERR_DISK_FULL;
     case 0: return VERR_TIMEOUT;
-    case -1: return VERR_NET_IO_ERROR;
+    case -1: return VERR_DEV_IO_ERROR;
     case -2: return VERR_NET_PROTOCOL_ERROR;
     default: return VERR_DEV_IO_ERROR;
     }
 }
 
+// The same for a command after the login, where 530 ("not logged in")
+// means that the server ended the session, not that the caller may not.
+int cmd_status(int r) { return r == 530 ? VERR_DEV_IO_ERROR : reply_status(r); }
+
 // Records the failure of command `what` answered r (text: the reply, may be
 // empty); -1.
 #define FAIL_REPLY(what, r, text) \
-    fail_imp(__LINE__, __func__, reply_status(r), "%s: %s", (what), reply_text((r), (text)).c_str())
+    fail_imp(__LINE__, __func__, cmd_status(r), "%s: %s", (what), reply_text((r), (text)).c_str())
 std::string reply_text(int r, const std::string &text)
 {
     if (r == 0)
@@ -167,6 +190,14 @@ void clear_rec() { vperror_set(vfs_err_rec(), __FILE__, __LINE__, __func__, 0, n
 
 bool ok_end(int r) { return r == 226 || r == 250; }
 
+// The clock of one listing or transfer call (see k_grace_ms).
+struct pace {
+    uint64_t start = os_clock_ms();
+    // true when `bytes` came (or went) too slowly to go on waiting.
+    bool too_slow(uint64_t bytes) const { return os_clock_ms() - start > k_grace_ms + bytes * 1000 / k_min_rate; }
+    uint64_t ms() const { return os_clock_ms() - start; }
+};
+
 // The status an upload that failed with reply (or ftp_reply result) r
 // reports: no space where the server said so, an I/O error otherwise.
 int upload_status(int r) { return r == 452 || r == 552 ? VERR_DISK_FULL : VERR_DEV_IO_ERROR; }
@@ -174,11 +205,32 @@ bool preliminary(int r) { return r >= 100 && r < 200; }
 
 // ---- control connection -------------------------------------------------------------------
 
+int ftp_reply_lines(ftp_mnt *m, std::string *text);
+
 // Reads one reply (all its lines); text, when given, receives every line
 // with a '\n' after each. The code; 0 when nothing came in time, -1 on a
-// connection error, -2 for a line that is no reply. Anything but a code
-// leaves the connection out of step (m->up cleared).
-int ftp_reply(ftp_mnt *m, std::string *text)
+// connection error, -2 for a line that is no reply, or for a preliminary
+// (1xx) reply when a final one is due (final_due): the 1xx of a command
+// answered twice, whose final reply would then be taken for the answer to
+// the next command. Anything but a code leaves the connection out of step
+// (m->up cleared), and so do 421 (the server closes the connection) and
+// 530 (the session is over).
+int ftp_reply(ftp_mnt *m, std::string *text, bool final_due = true);
+int ftp_reply(ftp_mnt *m, std::string *text, bool final_due)
+{
+    const int code = ftp_reply_lines(m, text);
+    if (code == 421 || code == 530)
+        m->up = false;
+    if (final_due && preliminary(code)) {
+        LOG_ERR(VFS_TAG, "preliminary reply %d where a final one was due: out of step\n", code);
+        m->up = false;
+        return -2;
+    }
+    return code;
+}
+
+// The lines of one reply, for ftp_reply.
+int ftp_reply_lines(ftp_mnt *m, std::string *text)
 {
     char line[k_line_size];
     int first = -1;
@@ -225,18 +277,14 @@ int ftp_reply(ftp_mnt *m, std::string *text)
     }
 }
 
-// Sends one command (printf-style; CR and LF are never part of what a
-// caller formats, see full_path) and reads its reply as ftp_reply does; -1
-// when the command does not fit or cannot be written.
-int ftp_cmd(ftp_mnt *m, std::string *text, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-int ftp_cmd(ftp_mnt *m, std::string *text, const char *fmt, ...)
+// Sends one command (CR and LF are never part of what a caller formats,
+// see full_path) and reads its reply as ftp_reply does; -1 when the
+// command does not fit or cannot be written.
+int ftp_vcmd(ftp_mnt *m, std::string *text, bool final_due, const char *fmt, va_list va)
 {
     if (fmt) {
         char cmd[k_cmd_size];
-        va_list va;
-        va_start(va, fmt);
         int n = vsnprintf(cmd, sizeof cmd - 2, fmt, va);
-        va_end(va);
         if (n < 0 || (size_t)n >= sizeof cmd - 2)
             return -1;
         if (strncmp(cmd, "PASS ", 5) == 0)
@@ -249,7 +297,29 @@ int ftp_cmd(ftp_mnt *m, std::string *text, const char *fmt, ...)
             return -1;
         }
     }
-    return ftp_reply(m, text);
+    return ftp_reply(m, text, final_due);
+}
+
+// A command whose reply is final (printf-style), see ftp_vcmd.
+int ftp_cmd(ftp_mnt *m, std::string *text, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int ftp_cmd(ftp_mnt *m, std::string *text, const char *fmt, ...)
+{
+    va_list va;
+    va_start(va, fmt);
+    int r = ftp_vcmd(m, text, true, fmt, va);
+    va_end(va);
+    return r;
+}
+
+// A command that opens a transfer: its first reply may be preliminary.
+int ftp_xfer_cmd(ftp_mnt *m, std::string *text, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int ftp_xfer_cmd(ftp_mnt *m, std::string *text, const char *fmt, ...)
+{
+    va_list va;
+    va_start(va, fmt);
+    int r = ftp_vcmd(m, text, false, fmt, va);
+    va_end(va);
+    return r;
 }
 
 // Connects the control connection and logs in. 0, or -1 with err filled
@@ -269,7 +339,7 @@ int ftp_login(ftp_mnt *m, vperror_t *err)
     m->ctrl.handle = s;
     m->ctrl.timeout = m->transfer_timeout;
     if (!os_socket_peer(s, &m->peer)) {
-        vperror_set(err, __FILE__, __LINE__, __func__, VERR_NET_IO_ERROR, "control connection has no peer address");
+        vperror_set(err, __FILE__, __LINE__, __func__, VERR_DEV_IO_ERROR, "control connection has no peer address");
         net_close(&m->ctrl);
         return -1;
     }
@@ -393,7 +463,7 @@ int ftp_pasv_mode(ftp_mnt *m, net_conn *d)
     os_socket_t s = sock_tcp_connect_addr(&to, &o, &e);
     if (!s) {
         LOG_ERR(VFS_TAG, "ftp_cmd PASV ret=%d error\n", r);
-        return FAIL(e.code ? e.code : VERR_NET_IO_ERROR, "data connection to port %d: %s", port, e.msg);
+        return FAIL(VERR_DEV_IO_ERROR, "data connection to port %d: %s", port, e.msg);
     }
     *d = net_conn{};
     d->type = NET_TCP_TYPE;
@@ -458,10 +528,33 @@ int end_transfer(ftp_file *f)
     return FAIL_REPLY("download", r, text);
 }
 
+// Anything waiting on the control connection while no transfer holds it
+// was not asked for: a server that closed the connection after an idle
+// time (421, or only its end), or a reply out of step. Either way the
+// connection is made again before the next command (take_ctrl).
+void check_idle_ctrl(ftp_mnt *m)
+{
+    if (!m->up || m->active || !m->ctrl.handle)
+        return;
+    if (os_socket_wait((os_socket_t)m->ctrl.handle, OS_SOCKET_WAIT_READ, 0) == 0)
+        return;
+    char line[k_line_size];
+    const int32_t saved = m->ctrl.timeout;
+    m->ctrl.timeout = 100;
+    const int n = net_gets(&m->ctrl, line, sizeof line);
+    m->ctrl.timeout = saved;
+    if (n > 0)
+        LOG_DBG(VFS_TAG, "unasked reply [%s] on the control connection\n", line);
+    else
+        LOG_DBG(VFS_TAG, "the server closed the control connection\n");
+    m->up = false;
+}
+
 // Makes the control connection free for a command of f (NULL: of no
 // handle): the transfer of any other handle is ended first (a failed upload
-// end is kept for that handle), and a connection out of step is made again.
-// 0, or -1 with the record filled.
+// end is kept for that handle), and a connection out of step, or one the
+// server closed while idle, is made again (logged in anew). 0, or -1 with
+// the record filled (EIO when the connection cannot be made again).
 int take_ctrl(ftp_mnt *m, ftp_file *f)
 {
     if (m->active && m->active != f) {
@@ -476,6 +569,7 @@ int take_ctrl(ftp_mnt *m, ftp_file *f)
             clear_rec(); // an upload's failure is kept for its own handle
         }
     }
+    check_idle_ctrl(m);
     if (!m->up) {
         LOG_DBG(VFS_TAG, "control connection out of step: connecting again\n");
         if (m->active) {
@@ -487,8 +581,8 @@ int take_ctrl(ftp_mnt *m, ftp_file *f)
         }
         // What the old connection listed may be out of date by now.
         vfs_mcache_clear(m->mc);
-        if (ftp_login(m, vfs_err_rec()) < 0)
-            return -1;
+        if (vperror_t e{}; ftp_login(m, &e) < 0)
+            return FAIL(VERR_DEV_IO_ERROR, "connecting again: %s", e.msg);
         if (ftp_cmd(m, nullptr, "TYPE I") != 200) {
             LOG_ERR(VFS_TAG, "ftp_cmd TYPE I error\n");
             return FAIL(VERR_DEV_IO_ERROR, "TYPE I refused");
@@ -521,10 +615,10 @@ int start_transfer(ftp_file *f, int64_t off)
             text.clear();
         }
         what = "RETR";
-        r = ftp_cmd(m, &text, "RETR %s", f->path.c_str());
+        r = ftp_xfer_cmd(m, &text, "RETR %s", f->path.c_str());
     } else {
         what = f->stored ? "APPE" : "STOR";
-        r = ftp_cmd(m, &text, "%s %s", what, f->path.c_str());
+        r = ftp_xfer_cmd(m, &text, "%s %s", what, f->path.c_str());
         changed(m, f->path);
     }
     if (preliminary(r)) {
@@ -551,8 +645,32 @@ int start_transfer(ftp_file *f, int64_t off)
 void fill_stat(const ftp_mnt *m, const ftp_entry &e, const std::string &path, os_file_stat_t *st);
 std::string entry_path(const std::string &dir, const ftp_entry &e);
 
+// One line of an MLSD listing (without its '\n'; changed): its entry goes
+// to out, unless the line is no entry or names something a directory
+// cannot hold.
+void keep_mlsd_line(std::string &line, std::vector<ftp_entry> &out)
+{
+    std::erase(line, '\r');
+    if (line.empty())
+        return;
+    ftp_entry ent;
+    if (ftp_mlsd_parse(line.c_str(), &ent) != 0) {
+        LOG_DBG(VFS_TAG, "return [%s] error\n", line.c_str());
+        return;
+    }
+    if (ent.self == 1)
+        ent.name = ".";
+    else if (ent.self == 2)
+        ent.name = "..";
+    else if (ent.name.find('/') != std::string::npos || ent.name == "." || ent.name == ".." ||
+             ent.name.size() >= OS_DIR_ENTRY_NAME_SIZE)
+        return;
+    out.push_back(std::move(ent));
+}
+
 // Reads the listing of server directory dir into out (CWD, PASV, MLSD, the
-// data to its end, then the final reply) and keeps what it says for stats.
+// data to its end, then the final reply; a listing too large or too slow
+// is cut off, see k_list_max and pace) and keeps what it says for stats.
 // 0, or -1 with the record filled.
 int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
 {
@@ -569,7 +687,7 @@ int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
     if (ftp_pasv_mode(m, &d) < 0)
         return -1;
     text.clear();
-    r = ftp_cmd(m, &text, "MLSD");
+    r = ftp_xfer_cmd(m, &text, "MLSD");
     if (!preliminary(r)) {
         LOG_DBG(VFS_TAG, "MSLD return error=%d\n", r);
         net_close(&d);
@@ -577,27 +695,49 @@ int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
             return FAIL(VERR_NOT_SUPPORTED, "MLSD refused by the server: %s", reply_text(r, text).c_str());
         return FAIL_REPLY("MLSD", r, text);
     }
-    std::string data;
+    // The data is parsed as it comes: only entries are kept, and what the
+    // listing costs (the bytes read and the room of its entries) is capped.
+    std::vector<ftp_entry> got;
+    std::string part; // the line not yet ended
     char buf[64 * 1024];
+    const pace clock;
+    uint64_t bytes = 0;
     int failed = 0;
     for (;;) {
         int n = net_sock_read(&d, buf, sizeof buf);
         if (n < 0) {
-            failed = FAIL(VERR_NET_IO_ERROR, "MLSD: read data net error");
+            failed = FAIL(VERR_DEV_IO_ERROR, "MLSD: read data net error");
             break;
         }
-        data.append(buf, (size_t)n);
-        if (data.size() > k_list_max) {
-            failed = FAIL(VERR_BUFFER_OVERFLOW, "MLSD: listing larger than %zu bytes", k_list_max);
+        bytes += (uint64_t)n;
+        for (const char *p = buf, *end = buf + n; p < end;) {
+            const char *nl = (const char *)memchr(p, '\n', (size_t)(end - p));
+            part.append(p, nl ? (size_t)(nl - p) : (size_t)(end - p));
+            if (!nl)
+                break;
+            keep_mlsd_line(part, got);
+            part.clear();
+            p = nl + 1;
+        }
+        if (bytes + got.capacity() * sizeof(ftp_entry) > k_list_max) {
+            failed = FAIL(VERR_DEV_IO_ERROR, "MLSD %s: listing larger than %zu MiB", dir.c_str(), k_list_max >> 20);
             break;
         }
         if ((size_t)n < sizeof buf) {
-            if (d.disconnected)
+            if (d.disconnected) {
+                keep_mlsd_line(part, got); // a last line without its end
                 break;
+            }
             if (n == 0) {
                 failed = FAIL(VERR_TIMEOUT, "MLSD: read data timeout");
                 break;
             }
+        }
+        if (clock.too_slow(bytes)) {
+            failed = FAIL(VERR_DEV_IO_ERROR, "MLSD %s: the listing came slower than %llu KiB/s (%llu bytes in %llu ms)",
+                          dir.c_str(), (unsigned long long)(k_min_rate >> 10), (unsigned long long)bytes,
+                          (unsigned long long)clock.ms());
+            break;
         }
     }
     net_close(&d);
@@ -607,31 +747,8 @@ int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out)
         return -1;
     if (!ok_end(r))
         return FAIL_REPLY("MLSD", r, text);
-    out.clear();
-    for (size_t p = 0; p < data.size();) {
-        size_t e = data.find('\n', p);
-        if (e == std::string::npos)
-            e = data.size();
-        std::string line = data.substr(p, e - p);
-        p = e + 1;
-        std::erase(line, '\r');
-        if (line.empty())
-            continue;
-        ftp_entry ent;
-        if (ftp_mlsd_parse(line.c_str(), &ent) != 0) {
-            LOG_DBG(VFS_TAG, "return [%s] error\n", line.c_str());
-            continue;
-        }
-        if (ent.self == 1)
-            ent.name = ".";
-        else if (ent.self == 2)
-            ent.name = "..";
-        else if (ent.name.find('/') != std::string::npos || ent.name == "." || ent.name == ".." ||
-                 ent.name.size() >= OS_DIR_ENTRY_NAME_SIZE)
-            continue;
-        out.push_back(std::move(ent));
-    }
-    LOG_VERB(VFS_TAG, "MLSD %s: %zu bytes, %zu entries\n", dir.c_str(), data.size(), out.size());
+    out = std::move(got);
+    LOG_VERB(VFS_TAG, "MLSD %s: %llu bytes, %zu entries\n", dir.c_str(), (unsigned long long)bytes, out.size());
     for (const ftp_entry &e : out) {
         if (e.self)
             continue;
@@ -1004,28 +1121,41 @@ int64_t vfs_ftp_read(void *fh, void *buf, uint64_t len, int64_t off)
         if (start_transfer(f, off) < 0)
             return -1;
     }
-    int n = net_sock_read(&f->data, buf, (size_t)len);
-    if (n < 0) {
-        int eno = errno;
-        end_transfer(f);
-        return FAIL(eno == ECANCELED ? VERR_ABORTED : VERR_NET_IO_ERROR, "read data net error");
-    }
-    if ((uint64_t)n == len) {
+    // All of len, the end of the file, or a failure: a short count would
+    // tell the kernel that the file ends there. A failed transfer is ended;
+    // the next read starts it again where it asks.
+    const pace clock;
+    char *p = (char *)buf;
+    uint64_t done = 0;
+    for (;;) {
+        int n = net_sock_read(&f->data, p + done, (size_t)(len - done));
+        if (n < 0) {
+            int eno = errno;
+            end_transfer(f);
+            return FAIL(eno == ECANCELED ? VERR_ABORTED : VERR_DEV_IO_ERROR, "read data net error");
+        }
+        done += (uint64_t)n;
         f->pos += n;
-        return n;
+        if (done == len)
+            return (int64_t)done;
+        if (f->data.disconnected) {
+            // The server ended the stream: its final reply says whether all came.
+            if (end_transfer(f) < 0)
+                return -1;
+            f->flen = f->pos;
+            return (int64_t)done;
+        }
+        if (n == 0) {
+            end_transfer(f);
+            return FAIL(VERR_TIMEOUT, "read data timeout");
+        }
+        if (clock.too_slow(done)) {
+            end_transfer(f);
+            return FAIL(VERR_DEV_IO_ERROR, "download of %s came slower than %llu KiB/s (%llu bytes in %llu ms)",
+                        f->path.c_str(), (unsigned long long)(k_min_rate >> 10), (unsigned long long)done,
+                        (unsigned long long)clock.ms());
+        }
     }
-    if (f->data.disconnected) {
-        // The server ended the stream: its final reply says whether all came.
-        if (end_transfer(f) < 0)
-            return -1;
-        f->pos += n;
-        f->flen = f->pos;
-        return n;
-    }
-    if (n == 0)
-        return FAIL(VERR_TIMEOUT, "read data timeout");
-    f->pos += n;
-    return n;
 }
 
 int64_t vfs_ftp_write(void *fh, const void *buf, uint64_t len, int64_t off)
@@ -1072,10 +1202,14 @@ int64_t vfs_ftp_write(void *fh, const void *buf, uint64_t len, int64_t off)
         return -1;
     }
     const char *p = (const char *)buf;
+    const pace clock;
     for (uint64_t done = 0; done < len;) {
         int n = net_sock_write(&f->data, p + done, (size_t)(len - done));
-        if (n <= 0) {
-            const char *why = n == 0 ? "upload: write data timeout" : "upload: write data net error";
+        const bool slow = n > 0 && done + (uint64_t)n < len && clock.too_slow(done + (uint64_t)n);
+        if (n <= 0 || slow) {
+            const char *why = slow    ? "upload: the server took the data slower than the least pace allowed"
+                              : n == 0 ? "upload: write data timeout"
+                                       : "upload: write data net error";
             if (end_transfer(f) == 0)
                 return upload_failed(f, VERR_DEV_IO_ERROR, why);
             return -1;
