@@ -120,6 +120,10 @@ class Cli(ProgramCopy):
         for args, want in cases:
             with self.subTest(args=args):
                 self.assertEqual(self.cmd_line(*args), want)
+        # The TLS options are options zkue knows: no warning for them.
+        r = self.run_zkue("-q", "-p", "-r", "ca_file=/c.pem&cert_sha256=AB:CD&nokey=1")
+        self.assertEqual(r.stderr.count("is no url option zkue knows"), 1, r.stderr)
+        self.assertIn("[nokey]", r.stderr)
 
     def test_url_length_limit(self):
         # g_mount_url holds 4095 characters; one more ends the run clearly.

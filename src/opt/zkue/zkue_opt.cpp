@@ -100,7 +100,7 @@ static void opt_url_room(const char *what, const char *arg, size_t len)
 constexpr const char *k_url_opts[] = {
     "fuse_mount_point", "run_daemon", "debug", "options", "rcache_size", "wcache_size", "flags",
     "connect_timeout", "read_timeout", "write_timeout", "offset", "mount_fs", "ftype", "pack",
-    "proxy", "proxy_url",
+    "proxy", "proxy_url", "ca_file", "cert_sha256",
 };
 
 static void opt_query_warn(const char *text)
