@@ -2,7 +2,8 @@
 // writers and the session-reference splitter on arbitrary texts. Besides
 // AddressSanitizer's checks it asserts what must hold for every text: the
 // fields stay inside the record's buffer, normalising first changes nothing,
-// and no writer leaves a text longer than a URL buffer.
+// and no writer leaves a text longer than a URL buffer; wiping passwords in
+// place keeps the length and writes nothing but '*'.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -121,6 +122,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         url_set_query_kv_raw(work, t); // the text as an item
         CHECK(strlen(work) < URL_TEXT_SIZE);
     }
+
+    // Passwords wiped in place: the length stays, only '*' is written.
+    for (int query_only = 0; query_only <= 1; ++query_only) {
+        std::string w = input.substr(0, tlen);
+        const size_t wiped = url_wipe_pwd(w.data(), query_only);
+        CHECK(strlen(w.c_str()) == tlen && wiped <= tlen);
+        for (size_t i = 0; i < tlen; ++i)
+            CHECK(w[i] == t[i] || w[i] == '*');
+    }
+    url_port_check(t, small, sizeof small);
+    url_host_unclosed(t);
 
     char nm[URL_TEXT_SIZE], rest[URL_TEXT_SIZE];
     for (int keep = 0; keep <= 1; ++keep)
