@@ -217,21 +217,19 @@ TEST(CachePread, LimitAndSequence)
     EXPECT_EQ(f.calls.size(), 2u);
     cache_pread_close(c);
 
-    // No limit: sequential small reads share one read-ahead; going back is
-    // served at the request's own size, and going on from there reads ahead
-    // again.
+    // No limit: sequential small reads share one read-ahead; a read that
+    // goes back into the held data, or on from there, is served from it.
     stand_in g;
     g.data = pattern(9000, 's');
     c = ropen(g);
     EXPECT_EQ(cache_pread(c, buf, 10, 0), 10);
     EXPECT_EQ(cache_pread(c, buf, 10, 10), 10);
     EXPECT_EQ(std::string(buf, 10), g.data.substr(10, 10));
-    EXPECT_EQ(g.calls.size(), 1u);
     EXPECT_EQ(cache_pread(c, buf, 10, 5), 10);
     EXPECT_EQ(std::string(buf, 10), g.data.substr(5, 10));
-    EXPECT_EQ(g.calls, (std::vector<call>{{4096, 0}, {10, 5}}));
     EXPECT_EQ(cache_pread(c, buf, 10, 15), 10);
-    EXPECT_EQ(g.calls.back(), call(4096, 15));
+    EXPECT_EQ(std::string(buf, 10), g.data.substr(15, 10));
+    EXPECT_EQ(g.calls, (std::vector<call>{{4096, 0}}));
     // Invalidate drops the data: the next read at the following offset refills.
     cache_pread_invalidate(c);
     EXPECT_EQ(cache_pread(c, buf, 10, 25), 10);
@@ -291,24 +289,24 @@ TEST(CachePread, WholeFileInSmallPieces)
 TEST(CachePread, LargeReadsAndFailures)
 {
     stand_in f;
-    f.data = pattern(20000, 'l');
+    f.data = pattern(200000, 'l');
     cache_pread_t *c = ropen(f);
     std::string big(4096, '\0');
     char buf[16];
     EXPECT_EQ(cache_pread(c, buf, 10, 0), 10);
     EXPECT_EQ(cache_pread(c, big.data(), 4096, 10), 4096); // direct, empties the cache
     EXPECT_EQ(big, f.data.substr(10, 4096));
-    EXPECT_EQ(cache_pread(c, buf, 10, 10), 10); // a jump back: its own size
-    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 0}, {4096, 10}, {10, 10}}));
+    EXPECT_EQ(cache_pread(c, buf, 10, 100000), 10); // a jump: its own size
+    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 0}, {4096, 10}, {10, 100000}}));
 
     f.calls.clear();
-    EXPECT_EQ(cache_pread(c, buf, 10, 20), 10); // going on: reads ahead
+    EXPECT_EQ(cache_pread(c, buf, 10, 100010), 10); // going on: reads ahead
     f.script = {-1};
-    EXPECT_EQ(cache_pread(c, buf, 10, 7000), -1);
-    EXPECT_EQ(cache_pread(c, buf, 10, 7000), 10);
-    EXPECT_EQ(std::string(buf, 10), f.data.substr(7000, 10));
-    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 20}, {10, 7000}, {10, 7000}}));
-    EXPECT_EQ(cache_pread(c, buf, 0, 7010), 0);
+    EXPECT_EQ(cache_pread(c, buf, 10, 150000), -1);
+    EXPECT_EQ(cache_pread(c, buf, 10, 150000), 10);
+    EXPECT_EQ(std::string(buf, 10), f.data.substr(150000, 10));
+    EXPECT_EQ(f.calls, (std::vector<call>{{4096, 100010}, {10, 150000}, {10, 150000}}));
+    EXPECT_EQ(cache_pread(c, buf, 0, 150010), 0);
     EXPECT_EQ(cache_pread(c, buf, 10, -1), -1);
     EXPECT_EQ(f.calls.size(), 3u);
     cache_pread_close(c);
@@ -403,6 +401,27 @@ TEST(CachePread, ReadAheadOnlyWhileSequential)
                                  {512 << 10, o + (384 << 10)},
                                  {1 << 20, o + (896 << 10)},
                                  {1 << 20, o + (1920 << 10)}}));
+    cache_pread_close(c);
+}
+
+// The kernel's read-ahead asks for its pieces slightly out of order: the
+// reader still counts as going on, its window keeps growing, and every piece
+// is served from large reads.
+TEST(CachePread, PiecesSlightlyOutOfOrderKeepTheWindow)
+{
+    stand_in f;
+    f.data = pattern(8 << 20, 'o');
+    cache_pread_t *c = ropen(f, 2 << 20);
+    const int64_t piece = 128 << 10;
+    std::string buf((size_t)piece, '\0');
+    for (int64_t k : {0, 1, 3, 2, 4, 6, 5, 7, 8, 10, 9, 11, 13, 12, 15, 14, 16, 18, 17, 19, 20, 22, 21, 23}) {
+        ASSERT_EQ(cache_pread(c, buf.data(), (uint64_t)piece, k * piece), piece) << k;
+        ASSERT_TRUE(buf == f.data.substr((size_t)(k * piece), (size_t)piece)) << k;
+    }
+    for (const call &x : f.calls)
+        EXPECT_GE(x.first, 512u << 10) << x.second;
+    EXPECT_LE(f.calls.size(), 6u);
+    EXPECT_EQ(c->window, 2u << 20);
     cache_pread_close(c);
 }
 

@@ -21,6 +21,11 @@ static std::atomic<uint64_t> s_used{0};
 
 uint64_t cache_budget_set(uint64_t bytes) { return s_budget.exchange(bytes); }
 uint64_t cache_budget_used(void) { return s_used.load(); }
+static bool budget_take(uint64_t n);
+static void budget_give(uint64_t n);
+
+bool cache_budget_take(uint64_t n) { return budget_take(n); }
+void cache_budget_give(uint64_t n) { budget_give(n); }
 
 // Takes n bytes from the budget; false when they are not there.
 static bool budget_take(uint64_t n)
@@ -166,7 +171,8 @@ int cache_pwrite_close(cache_pwrite_t *ctx)
 // ---- read-ahead cache -------------------------------------------------------
 
 // First read-ahead of a reader that goes on sequentially: four requests'
-// worth, and never less than this.
+// worth, and never less than this. It is also the least distance from where
+// the reader stands within which a read still counts as going on.
 static const uint64_t READ_AHEAD_START = 128 * 1024;
 
 cache_pread_t *cache_pread_open(const cache_pread_cfg_t *cfg)
@@ -206,6 +212,25 @@ static int64_t pread_direct(cache_pread_t *ctx, uint8_t *out, uint64_t n, int64_
     return (uint64_t)r > n ? (int64_t)n : r;
 }
 
+// Whether a read at offset goes on from where the reader stands: its first
+// read at offset 0, or one that starts within the window (at least
+// READ_AHEAD_START, at most the cache size) before or after the furthest
+// byte read so far. The
+// kernel's read-ahead asks for its pieces slightly out of order; they all
+// count as going on.
+static bool pread_in_stride(const cache_pread_t *ctx, int64_t offset)
+{
+    if (ctx->next == -1)
+        return offset == 0;
+    if (ctx->next < 0)
+        return false;
+    uint64_t slack = ctx->window > READ_AHEAD_START ? ctx->window : READ_AHEAD_START;
+    if (slack > ctx->size)
+        slack = ctx->size;
+    const uint64_t d = offset >= ctx->next ? (uint64_t)(offset - ctx->next) : (uint64_t)(ctx->next - offset);
+    return d <= slack;
+}
+
 int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
 {
     PL_ASSERT_RET(TAG, ctx != NULL, -1);
@@ -217,41 +242,39 @@ int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
     if (n == 0)
         return 0;
     const int64_t start = offset;
-    const bool sequential = offset == ctx->next || (ctx->next == -1 && offset == 0);
+    const bool stride = pread_in_stride(ctx, offset);
+    const int64_t far = ctx->next;
     // Until this read has ended, where it ends is unknown.
     ctx->next = -2;
+    // The furthest byte read: a read in stride never moves it back.
+    auto ended = [&](int64_t end) { ctx->next = stride && far > end ? far : end; };
     if (n >= ctx->size) {
         ctx->filled = 0;
         int64_t r = pread_direct(ctx, out, n, offset);
         if (r >= 0)
-            ctx->next = start + r;
+            ended(start + r);
         return r;
     }
 
-    // Serve what the held data has at exactly this offset.
+    // Serve what the held data has from this offset on, wherever in it the
+    // read starts.
     uint64_t done = 0;
-    if (ctx->filled) {
-        if (ctx->base + (int64_t)ctx->pos == offset) {
-            uint64_t k = ctx->filled - ctx->pos;
-            if (k > n)
-                k = n;
-            memcpy(out, ctx->buffer + ctx->pos, (size_t)k);
-            ctx->pos += k;
-            if (ctx->pos >= ctx->filled)
-                ctx->filled = 0;
-            done = k;
-            if (done == n) {
-                ctx->next = start + (int64_t)n;
-                return (int64_t)n;
-            }
-            offset += (int64_t)k;
-        } else {
-            ctx->filled = 0;
+    if (ctx->filled && offset >= ctx->base && offset < ctx->base + (int64_t)ctx->filled) {
+        uint64_t at = (uint64_t)(offset - ctx->base);
+        uint64_t k = ctx->filled - at;
+        if (k > n)
+            k = n;
+        memcpy(out, ctx->buffer + at, (size_t)k);
+        done = k;
+        if (done == n) {
+            ended(start + (int64_t)n);
+            return (int64_t)n;
         }
+        offset += (int64_t)k;
     }
     uint64_t want = n - done;
 
-    if (!sequential)
+    if (!stride)
         pread_random(ctx);
     else if (ctx->window == 0)
         ctx->window = n * 4 > READ_AHEAD_START ? n * 4 : READ_AHEAD_START;
@@ -275,9 +298,11 @@ int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
         int64_t r = pread_direct(ctx, out + done, want, offset);
         if (r < 0)
             return -1;
-        ctx->next = start + (int64_t)done + r;
+        ended(start + (int64_t)done + r);
         return (int64_t)done + r;
     }
+    // The held data is replaced: until the procedure answers it is none.
+    ctx->filled = 0;
     int64_t r = ctx->pread(ctx->user, ctx->buffer, len, offset);
     if (r < 0)
         return -1;
@@ -285,10 +310,9 @@ int64_t cache_pread(cache_pread_t *ctx, void *buf, uint64_t n, int64_t offset)
     uint64_t m = got < want ? got : want;
     memcpy(out + done, ctx->buffer, (size_t)m);
     ctx->base = offset;
-    ctx->pos = m;
-    ctx->filled = m >= got ? 0 : got;
+    ctx->filled = got;
     done += m;
-    ctx->next = start + (int64_t)done;
+    ended(start + (int64_t)done);
     return (int64_t)done;
 }
 

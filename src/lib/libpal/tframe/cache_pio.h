@@ -22,6 +22,11 @@ enum : uint64_t { CACHE_BUDGET_DEFAULT = 64ull << 20 };
 uint64_t cache_budget_set(uint64_t bytes);
 // Bytes the buffers of all caches hold now.
 uint64_t cache_budget_used(void);
+// For buffers kept by others on the same terms (a remote file's data in
+// flight): takes n bytes, false (nothing taken) when the budget lacks them;
+// gives back what was taken.
+bool cache_budget_take(uint64_t n);
+void cache_budget_give(uint64_t n);
 
 // ---- write-behind cache --------------------------------------------------------
 // Holds one contiguous run [offset, offset + fill) of not yet written bytes.
@@ -60,15 +65,17 @@ int64_t cache_pwrite_fflush(cache_pwrite_t *c);
 int cache_pwrite_close(cache_pwrite_t *c);
 
 // ---- read-ahead cache -------------------------------------------------------
-// Reads ahead only while the reader goes on where it stopped: the window
-// starts at four times the request (at least 128 KiB) when a reader starts
-// sequentially (its first read at offset 0, or any read where the previous one
-// ended), doubles at every refill up to `size`, and drops to nothing on a
-// jump, after which requests are served directly at their own size.
+// Reads ahead only while the reader goes on: the window starts at four times
+// the request (at least 128 KiB) when a reader starts sequentially (its first
+// read at offset 0, or a read near the furthest byte read so far: within the
+// window, at least 128 KiB, before or after it, as the kernel's read-ahead
+// asks for its pieces slightly out of order), doubles at every refill up to
+// `size`, and drops to nothing on a jump, after which requests are served
+// directly at their own size. A read that starts anywhere in the held data
+// is served from it, also behind the last one.
 struct cache_pread_t {
     uint64_t size;   // largest read-ahead
     uint8_t *buffer; // NULL, or cap bytes taken from the budget
-    uint64_t pos;    // next unread byte in buffer
     uint64_t filled; // valid bytes in buffer, 0 = empty
     uint64_t limit;  // file size at set-up: no read-ahead past it; 0 = none
     int64_t base;    // file offset of buffer[0]
@@ -76,7 +83,7 @@ struct cache_pread_t {
     cache_pread_fn pread;
     uint64_t cap;    // bytes of buffer
     uint64_t window; // read-ahead of the next refill; 0 = none (random reader)
-    int64_t next;    // offset where the last read ended; -1 none yet, -2 unknown
+    int64_t next;    // the furthest byte read while going on; -1 none yet, -2 unknown
 };
 struct cache_pread_cfg_t {
     uint64_t size;  // 0 means 2 MiB
