@@ -382,10 +382,11 @@ TEST(Frame, RecoveryGate)
     // Without auto-reconnect a failure is returned as it is.
     EXPECT_EQ(client_recv_response(c.c, &len), 3);
     EXPECT_TRUE(cap.has("!net_error_reconnect return"));
-    // During a replay a failure never starts another fix.
+    // During a replay a failure never starts another fix. (The connection
+    // is not read again after a failed receive: it fails at once.)
     c->auto_reconnect = 1;
     c->replaying = 1;
-    EXPECT_EQ(client_recv_response(c.c, &len), 3);
+    EXPECT_EQ(client_recv_response(c.c, &len), 1);
     EXPECT_TRUE(cap.has("now_fix_last_error return"));
     c->replaying = 0;
     // A fix that fails leaves the context dead: every later call gives 3.
@@ -400,8 +401,68 @@ TEST(Frame, RecoveryGate)
     // A good reply passes straight through.
     ctx_t d;
     d.open("net://mem", 200);
-    d.loop_write(reply().i32("errno", 0).str("errno_str", "").frame());
+    ASSERT_EQ(blob_buf_init(&d->req, 2), 0);
+    ASSERT_EQ(zksd_send_paired(d.c, 11, blob_buf_root(&d->req), 4), 0);
+    d.loop_read();
+    d.loop_write(reply().i32("errno", 0).str("errno_str", "").frame(1, 11));
     EXPECT_EQ(client_recv_response(d.c, &len), 0);
+}
+
+// Every reply answers the oldest request still owed one, of the same
+// command; anything else puts the connection out of step for good.
+TEST(Frame, RepliesArePairedWithTheirRequests)
+{
+    const std::string ok11 = reply().i32("errno", 0).str("errno_str", "").frame(1, 11);
+    struct row {
+        const char *what;
+        bool owed;    // a request of command 11 went out first
+        uint8_t cmd;  // the reply's command
+        int code;
+    };
+    const row rows[] = {
+        {"its own reply", true, 11, 0},
+        {"another command's reply", true, 12, 2},
+        {"a reply nobody asked for", false, 11, 2},
+    };
+    for (const row &r : rows) {
+        ctx_t c;
+        c.open("net://mem", 200);
+        ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
+        if (r.owed) {
+            ASSERT_EQ(zksd_send_paired(c.c, 11, blob_buf_root(&c->req), 4), 0);
+            EXPECT_EQ(c->await_n, 1u);
+            c.loop_read(); // the request itself
+        }
+        c.loop_write(reply().i32("errno", 0).str("errno_str", "").frame(1, r.cmd));
+        int len = -1;
+        zk_test::log_capture cap;
+        EXPECT_EQ(zksd_recv_paired(c.c, &len), r.code) << r.what;
+        EXPECT_EQ(c->proto_errors, r.code ? 1u : 0u) << r.what;
+        EXPECT_EQ(c->out_of_step, r.code ? 1 : 0) << r.what;
+        if (!r.code)
+            continue;
+        EXPECT_TRUE(cap.has("the connection is out of step")) << r.what;
+        // Out of step: nothing more goes out or is read, though a good
+        // reply waits.
+        c.loop_write(ok11);
+        EXPECT_EQ(zksd_send_paired(c.c, 11, blob_buf_root(&c->req), 4), 0) << r.what;
+        EXPECT_EQ(zksd_recv_paired(c.c, &len), 2) << r.what;
+        EXPECT_EQ(c.loop_read(), ok11) << r.what;
+    }
+    // The goodbye is owed nothing; an attach that sends a kept reply is owed
+    // that request's.
+    ctx_t c;
+    c.open("net://mem", 200);
+    ASSERT_EQ(blob_buf_init(&c->req, 2), 0);
+    ASSERT_EQ(zksd_send_paired(c.c, 2, blob_buf_root(&c->req), 4), 0);
+    EXPECT_EQ(c->await_n, 0u);
+    ASSERT_EQ(zksd_send_paired(c.c, 8, blob_buf_root(&c->req), 4), 0);
+    zksd_await_retarget(c.c, 29);
+    c.loop_read();
+    c.loop_write(reply().i32("errno", 0).str("errno_str", "").frame(1, 29));
+    int len = -1;
+    EXPECT_EQ(zksd_recv_paired(c.c, &len), 0);
+    EXPECT_EQ(c->await_n, 0u);
 }
 
 // ---- against the project's zksd test server ----------------------------------------------------
@@ -439,7 +500,8 @@ const blobmsg_policy k_info[] = {
 // One exchange: the request buffer as command cmd, then its reply parsed.
 int exchange(ctx_t &c, uint32_t cmd, const blobmsg_policy *pol, int n, blob_attr **tb)
 {
-    int r = c.send(cmd), len;
+    blob_attr *root = blob_buf_root(&c->req);
+    int r = zksd_send_paired(c.c, cmd, root, (int)blob_pad_len(root)), len;
     if (r == 0)
         r = client_recv_response(c.c, &len);
     if (r == 0)

@@ -3,6 +3,7 @@
 // stalls.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <fstream>
 #include <sstream>
 
@@ -185,5 +186,128 @@ TEST(ZksdRecover, WriteCutAfterAPieceIsShort)
         }
         EXPECT_NE(zksd_cli_get_last_error(c.c), 0) << r.drop;
         EXPECT_EQ(s.count(13), r.first ? 0u : 1u) << r.drop;
+    }
+}
+
+// ---- requests in flight ------------------------------------------------------------------------
+
+namespace {
+
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = (char)((i * 131 + seed + i / 4099) & 0xff);
+    return s;
+}
+
+// The offsets the server was asked for with command cmd, in order.
+std::vector<int64_t> offsets(const server &s, int cmd)
+{
+    std::vector<int64_t> v;
+    for (auto &r : s.requests())
+        if (r.cmd == cmd) {
+            size_t p = r.line.find("\"offset\": ");
+            v.push_back(p == std::string::npos ? -1 : atoll(r.line.c_str() + p + 10));
+        }
+    return v;
+}
+
+} // namespace
+
+// The connection drops before the first reply of a window, between its
+// replies, or after the last request was handled but before its reply:
+// every unanswered read and write is sent once more on the recovered
+// context, in order, and the data comes out whole.
+TEST(ZksdRecover, DropsInAWindowOfRequestsInFlight)
+{
+    struct row {
+        const char *rule;
+        const char *n; // "N:CMD"
+        bool write;
+    };
+    // 1.25 MiB in 21 pieces of about 64 KiB (the slow probe): the window holds
+    // them all.
+    const row rows[] = {
+        {"--drop-before", "1:29", false}, {"--drop-before", "7:29", false}, {"--drop-after", "21:29", false},
+        {"--drop-before", "1:30", true},  {"--drop-before", "7:30", true},  {"--drop-after", "21:30", true},
+    };
+    for (const row &r : rows) {
+        const std::string what = std::string(r.rule) + " " + r.n;
+        server s({"--delay-ms", "3:20", r.rule, r.n});
+        client c(s.url());
+        ASSERT_NE(c.c, nullptr) << c.err.msg;
+        ASSERT_EQ(c->block_size, 65536);
+        ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0);
+        const std::string data = pattern(20 * 65536, 9);
+        cli_file_ctx *f = nullptr;
+        if (r.write) {
+            f = zksd_cli_open(c.c, "/w", 4 | 8);
+            ASSERT_NE(f, nullptr);
+            ASSERT_EQ(zksd_cli_write_behind(f, data.data(), (int64_t)data.size(), 0), (int64_t)data.size());
+            EXPECT_EQ(zksd_cli_flush(f), 0) << what << ": " << c.err.msg;
+            EXPECT_TRUE(slurp(s.path("w")) == data) << what;
+        } else {
+            std::ofstream(s.path("r"), std::ios::binary) << data;
+            f = zksd_cli_open(c.c, "/r", 1);
+            ASSERT_NE(f, nullptr);
+            zksd_cli_read_ahead_limit(f, (int64_t)data.size());
+            std::string got, buf(200000, '\0');
+            for (int64_t n; (n = zksd_cli_read_ahead(f, buf.data(), 200000, (int64_t)got.size())) > 0;)
+                got.append(buf, 0, (size_t)n);
+            EXPECT_TRUE(got == data) << what << ": " << c.err.msg;
+        }
+        EXPECT_EQ(zksd_cli_close(f), 0) << what << ": " << c.err.msg;
+        EXPECT_EQ(c->fix_failed, 0) << what;
+        EXPECT_EQ(count_code(s, ZKSD_IOCTL2_ATTACH_CTX), 1u) << what;
+        // Handled at most twice (the one whose reply was lost); past the
+        // end only the reads that found it.
+        std::map<int64_t, int> times;
+        for (int64_t o : offsets(s, r.write ? ZKSD_CMD_PWRITE : ZKSD_CMD_PREAD))
+            if (o < (int64_t)data.size())
+                times[o]++;
+        for (auto &[o, n] : times)
+            EXPECT_LE(n, 2) << what << " offset " << o;
+    }
+}
+
+// Without recovery, or when the server is gone for good, what was in flight
+// is lost: a read that needs it fails, and a lost write fails every later
+// write, flush and close of its file; nothing hangs.
+TEST(ZksdRecover, RequestsInFlightLostFailTheirFile)
+{
+    struct row {
+        std::vector<std::string> args;
+        bool recovery;
+        int code; // of the failure
+    };
+    const row rows[] = {
+        {{"--drop-before", "5:30"}, false, 0},
+        {{"--drop-before", "5:30", "--after-drop", "reset:20"}, true, VERR_TIMEOUT},
+    };
+    for (const row &r : rows) {
+        std::vector<std::string> args = {"--delay-ms", "3:20"};
+        args.insert(args.end(), r.args.begin(), r.args.end());
+        server s(args);
+        client c(s.url());
+        ASSERT_NE(c.c, nullptr) << c.err.msg;
+        if (r.recovery) {
+            ASSERT_EQ(zksd_cli_set_auto_reconnect(c.c), 0);
+        }
+        const std::string data = pattern(20 * 65536, 4);
+        cli_file_ctx *f = zksd_cli_open(c.c, "/w", 4 | 8);
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(zksd_cli_write_behind(f, data.data(), (int64_t)data.size(), 0), (int64_t)data.size());
+        EXPECT_EQ(zksd_cli_flush(f), -1);
+        const int code = c.err.code;
+        EXPECT_NE(code, 0);
+        if (r.code) {
+            EXPECT_EQ(code, r.code);
+        }
+        EXPECT_EQ(zksd_cli_write_behind(f, "x", 1, 0), -1);
+        EXPECT_EQ(c.err.code, code);
+        EXPECT_EQ(zksd_cli_close(f), -1);
+        EXPECT_EQ(c.err.code, code);
+        EXPECT_EQ(c->files.count, 0u);
     }
 }

@@ -57,6 +57,10 @@ Switches (command line, with the Options field in brackets):
   --after-drop ACTION[:N] what the next N connections (default 1) get after
                           a drop fired: "stall" (accepted, never answered) or
                           "reset" (closed at once) [after_drop]
+  --dup-reply N[:CMD]     send the reply of the Nth request (of command CMD)
+                          twice, the second copy --dup-delay-ms MS later
+                          (default 0) before the next request is read; may
+                          be repeated, each rule fires once [dups, dup_delay_ms]
   --delay-ms MS[:CMD]     delay every reply (of command CMD) by MS ms; an
                           ioctl2 107 (stop) ends the wait and drops the
                           reply; may be repeated [delays]
@@ -82,6 +86,7 @@ count after this frame, "cmd": id, "name": command name, the request's fields
 (numbers, texts; binary fields as NAME_len; no password, key or settings
 text), "code" and "text" for the ioctl channels, "errno"}. Other events:
 "connect", "disconnect", "drop" (with "when" before/after, "seq", "cmd"),
+"dup" (with "seq", "cmd"),
 "attach" (with the context attached), "stall", "reset".
 
 Server contexts. Every connection starts with a fresh context (its id,
@@ -160,7 +165,7 @@ def version_at_least(have, want):
 @dataclass
 class Rule:
     """A fault: fires when its count of matching frames reaches n."""
-    when: str  # "before" or "after"
+    when: str  # "before", "after" or "dup"
     n: int
     cmd: int = None
     seen: int = 0
@@ -191,6 +196,8 @@ class Options:
     drops: list = field(default_factory=list)  # Rule
     after_drop: tuple = None  # ("stall" | "reset", count)
     delays: list = field(default_factory=list)  # (ms, cmd or None)
+    dups: list = field(default_factory=list)  # Rule ("dup")
+    dup_delay_ms: int = 0
     ignore_stop: bool = False
     index_skew: int = 0
     count_skew: int = 0
@@ -483,6 +490,11 @@ class Connection:
                         break
                     if out is not None and not self.send(out):
                         break
+                    if out is not None and srv.dup_fires(cmd):
+                        srv.log({"event": "dup", "seq": seq, "conn": self.num, "cmd": cmd})
+                        time.sleep(srv.opt.dup_delay_ms / 1000.0)
+                        if not self.send(out):
+                            break
                 finally:
                     ctx.running = False
                     ctx.idle.set()
@@ -1599,6 +1611,18 @@ class ZksdServer:
                 self.after_drop_left += self.opt.after_drop[1]
         return fired
 
+    def dup_fires(self, cmd):
+        """True when a rule to send this frame's reply twice fires."""
+        with self.lock:
+            for r in self.opt.dups:
+                if r.fired or (r.cmd is not None and r.cmd != cmd):
+                    continue
+                r.seen += 1
+                if r.seen == r.n:
+                    r.fired = True
+                    return True
+        return False
+
     def add_drop(self, when, n=1, cmd=None):
         """A drop rule from now on: before or after the nth matching frame."""
         with self.lock:
@@ -1693,6 +1717,9 @@ def parse_args(argv):
     a("--drop-after", type=_rule("after"), action="append", default=[], metavar="N[:CMD]",
       help="drop the connection after the Nth request (of CMD), keeping its reply")
     a("--after-drop", type=_after_drop, metavar="ACTION[:N]", help="stall or reset the next N connections after a drop")
+    a("--dup-reply", type=_rule("dup"), action="append", default=[], metavar="N[:CMD]",
+      help="send the reply of the Nth request (of CMD) twice")
+    a("--dup-delay-ms", type=int, default=0, help="how long after the first the second copy goes")
     a("--delay-ms", type=_delay, action="append", default=[], metavar="MS[:CMD]", help="delay replies (of CMD)")
     a("--ignore-stop", action="store_true", help="ioctl2 107 does not end a delayed request")
     a("--index-skew", type=int, default=0, help="added to ioctl2 103 answers for another context")
@@ -1710,6 +1737,7 @@ def parse_args(argv):
                    lock_minutes=ns.lock_minutes, max_addrs=ns.max_addrs, version=ns.version, plat=ns.plat,
                    readonly=ns.readonly, codecs=tuple(c for c in ns.codecs.split(",") if c),
                    drops=ns.drop_before + ns.drop_after, after_drop=ns.after_drop, delays=ns.delay_ms,
+                   dups=ns.dup_reply, dup_delay_ms=ns.dup_delay_ms,
                    ignore_stop=ns.ignore_stop, index_skew=ns.index_skew, count_skew=ns.count_skew, bad_pack=ns.bad_pack, ctx_keep=ns.ctx_keep,
                    log_path=ns.log_path, verbose=ns.verbose)
 

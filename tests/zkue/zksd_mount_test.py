@@ -236,6 +236,41 @@ class ZksdMount(unittest.TestCase):
             self.assertEqual(f.read().count('"event": "drop"'), 2)
         self.assertEqual(z.unmount(), 0)
 
+    def test_a_read_reply_sent_twice_never_makes_a_corrupt_copy(self):
+        # The 3rd read's reply comes twice: every reply after it would
+        # answer the request before its own. cp fails, or its copy is right;
+        # the recovered connection then copies the file whole.
+        self.serve("--dup-reply", "3:29")
+        big = pattern(8 * MIB + 7, 13)
+        with open(self.s("big.bin"), "wb") as f:
+            f.write(big)
+        z = self.mount()
+        out = os.path.join(self.tmp, "out.bin")
+        r = run(["cp", self.m("big.bin"), out])
+        with open(out, "rb") as f:
+            copied = f.read()
+        self.assertTrue(r.returncode != 0 or copied == big, "cp exited 0 with a corrupt copy")
+        self.assertNotEqual(r.returncode, 0, "the copy was right, but the duplicate went unseen")
+        self.assertIn("out of step", z.output())
+        os.unlink(out)
+        self.assertEqual(run(["cp", self.m("big.bin"), out]).returncode, 0)
+        self.assertTrue(filecmp.cmp(out, self.s("big.bin"), shallow=False))
+        self.assertEqual(z.unmount(), 0)
+
+    def test_writes_lost_in_flight_fail_the_copy(self):
+        # The 3rd write finds the connection gone and the server refuses
+        # every later connection: what was in flight is lost, and cp says so.
+        self.serve("--drop-before", "3:30", "--after-drop", "reset:100")
+        local = os.path.join(self.tmp, "up.bin")
+        with open(local, "wb") as f:
+            f.write(pattern(8 * MIB, 17))
+        z = self.mount()
+        r = run(["cp", local, self.m("up.bin")])
+        self.assertNotEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("up.bin", r.stderr)
+        z.close()
+        self.z = None
+
     def test_idle_mount_whose_connection_dropped_serves_again(self):
         # 1.5.3 has no recovery in the client: the driver reconnects for the
         # open behind cat and the stat behind stat(1).
@@ -251,14 +286,15 @@ class ZksdMount(unittest.TestCase):
     def test_server_killed_with_file_open_heartbeat_unmounts(self):
         self.serve()
         with open(self.s("f"), "wb") as f:
-            f.write(pattern(MIB, 1))
+            f.write(pattern(8 * MIB, 1))
         z = self.mount(level="dbg")
         fd = os.open(self.m("f"), os.O_RDONLY | os.O_DIRECT)
         try:
             self.assertEqual(len(os.pread(fd, 4096, 0)), 4096)
             self.srv.kill()
+            # Past what was read ahead of the first read.
             with self.assertRaises(OSError):
-                os.pread(fd, 4096, 8192)
+                os.pread(fd, 4096, 7 * MIB)
             # The heartbeat sees the lost connection within a cycle or two
             # and takes the mount away (detached while the file is open).
             self.assertTrue(wait_for(lambda: not is_fuse_mounted(self.mnt), timeout=30), z.output())

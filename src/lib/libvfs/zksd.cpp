@@ -76,6 +76,8 @@ struct zksd_vol {
     std::atomic<uint32_t> dcount;
     std::atomic<uint64_t> last_activity; // os_clock_ms
     std::atomic<uint8_t> need_reopen;
+    // What made the volume need a reopen (written once, before the flag).
+    vperror_t reopen_why;
     uint8_t vss; // the root lies in a shadow copy dropped at unmount
     vfs_mcache *mc; // metadata of the window (owned)
     // The server's answer for an attribute a file does not have, learned
@@ -173,6 +175,16 @@ void pass_error(zksd_vol *v)
         vperror_copy(vfs_err_rec(), &v->err);
 }
 
+// Caller holds the mutex. The volume needs a reopen from now on, for the
+// failure in its record.
+void set_need_reopen(zksd_vol *v)
+{
+    if (v->need_reopen.load())
+        return;
+    vperror_copy(&v->reopen_why, &v->err);
+    v->need_reopen.store(1);
+}
+
 // Caller holds the mutex. Classifies the last client call's outcome: -1 not
 // a connection failure (or success), -2 a connection failure with nothing
 // open (the caller may reconnect), -1 with need-reopen set when something is
@@ -185,7 +197,7 @@ int zksd_check_set_error(zksd_vol *v)
     uint32_t fc = v->fcount.load(), dc = v->dcount.load();
     if (fc == 0 && dc == 0)
         return -2;
-    v->need_reopen.store(1);
+    set_need_reopen(v);
     LOG_DBG(VFS_TAG, "fcount=%u dcount=%u error: need reopen!!\n", fc, dc);
     return -1;
 }
@@ -203,7 +215,7 @@ int zksd_check_and_connect(zksd_vol *v)
     vfs_mcache_clear(v->mc);
     cli_ctx *c = zksd_cli_connect(v->url, &v->err);
     if (!c) {
-        v->need_reopen.store(1);
+        set_need_reopen(v);
         LOG_DBG(VFS_TAG, "zksd_cli_connect error:%s\n", vperror_str(&v->err));
         return -1;
     }
@@ -274,9 +286,16 @@ auto on_handle(zksd_vol *v, F call) -> decltype(call())
     return r;
 }
 
-// Refusal while the volume needs a reopen: nothing is sent and the thread's
-// record stays empty (the FUSE layer answers EIO).
-bool refused(zksd_vol *v) { return v->need_reopen.load() != 0; }
+// Refusal while the volume needs a reopen: nothing is sent; the thread's
+// record says EIO and what broke the volume.
+bool refused(zksd_vol *v)
+{
+    if (v->need_reopen.load() == 0)
+        return false;
+    const vperror_t &why = v->reopen_why;
+    VFS_SET_ERROR(VERR_DEV_IO_ERROR, "the connection needs a reopen after: %s (%d)", vperror_str(&why), why.code);
+    return true;
+}
 
 // The server-side path of a mount path: root joined with path; for opens the
 // root's part is normalised (a shadow-copy root comes with backslashes). The
@@ -645,12 +664,18 @@ int vfs_zksd_close(void *fh)
     return r;
 }
 
+// A reader's blocks are asked for ahead, a writer's sent without waiting
+// for their replies (zksd_cli.h): a writer's reads go one at a time, as what
+// is read ahead of a file being written may be older than its writes.
 int64_t vfs_zksd_read(void *fh, void *buf, uint64_t len, int64_t off)
 {
     zksd_fh *h = (zksd_fh *)fh;
     if (refused(h->v))
         return -1;
-    return on_handle(h->v, [&] { return zksd_cli_read(h->f, buf, (int64_t)len, off); });
+    return on_handle(h->v, [&] {
+        return h->writer ? zksd_cli_read(h->f, buf, (int64_t)len, off)
+                         : zksd_cli_read_ahead(h->f, buf, (int64_t)len, off);
+    });
 }
 
 int64_t vfs_zksd_write(void *fh, const void *buf, uint64_t len, int64_t off)
@@ -658,9 +683,19 @@ int64_t vfs_zksd_write(void *fh, const void *buf, uint64_t len, int64_t off)
     zksd_fh *h = (zksd_fh *)fh;
     if (refused(h->v))
         return -1;
-    int64_t r = on_handle(h->v, [&] { return zksd_cli_write(h->f, buf, (int64_t)len, off); });
+    int64_t r = on_handle(h->v, [&] { return zksd_cli_write_behind(h->f, buf, (int64_t)len, off); });
     vfs_mcache_wrote(h->v->mc, h->path);
     return r;
+}
+
+// close(2) of a descriptor: the replies of the file's writes in flight are
+// read, and a failure among them is reported here. Like the close it is not
+// refused when the volume needs a reopen: a file with nothing in flight has
+// nothing to report, one with writes in flight reports them lost.
+int vfs_zksd_flush(void *fh)
+{
+    zksd_fh *h = (zksd_fh *)fh;
+    return on_handle(h->v, [&] { return zksd_cli_flush(h->f); });
 }
 
 int vfs_zksd_fsync(void *fh)
@@ -688,9 +723,13 @@ int vfs_zksd_fstat(void *fh, os_file_stat_t *st)
     if (refused(h->v))
         return -1;
     vperror_t err{};
-    if (vfs_mcache_get_stat(h->v->mc, h->path, true, st, &err) == VFS_MC_HIT)
-        return 0;
-    return on_handle(h->v, [&] { return zksd_cli_fstat(h->f, st); });
+    int r = 0;
+    if (vfs_mcache_get_stat(h->v->mc, h->path, true, st, &err) != VFS_MC_HIT)
+        r = on_handle(h->v, [&] { return zksd_cli_fstat(h->f, st); });
+    // A reader's blocks are asked for ahead up to the size it was told.
+    if (r == 0 && !h->writer)
+        on_handle(h->v, [&] { zksd_cli_read_ahead_limit(h->f, (int64_t)st->size); return 0; });
+    return r;
 }
 
 int vfs_zksd_ftruncate(void *fh, int64_t size)
@@ -1757,6 +1796,7 @@ constexpr vfs_drv k_drv = {
     .telldir = vfs_zksd_telldir,
     .closedir = vfs_zksd_closedir,
     .ioctl = vfs_zksd_ioctl,
+    .flush = vfs_zksd_flush,
 };
 
 } // namespace

@@ -35,7 +35,7 @@ int send_one(cli_ctx *ctx, const char *path, int olen)
 int recv_one(cli_ctx *ctx, int i, int olen, zksd_batch_answer_fn each, void *arg)
 {
     int len = 0;
-    int ret = zksd_recv_request_len(ctx, &len);
+    int ret = zksd_recv_paired(ctx, &len);
     if (ret != ZKSD_OK)
         return ret;
     blob_attr *tb[3];
@@ -215,7 +215,7 @@ int block_entries(cli_dir_ctx *d, void (*each)(void *, const os_dir_entry_t *), 
 {
     cli_ctx *ctx = d->ctx;
     int len = 0;
-    int ret = zksd_recv_request_len(ctx, &len);
+    int ret = zksd_recv_paired(ctx, &len);
     if (ret != ZKSD_OK)
         return ret;
     *status = -1;
@@ -291,7 +291,7 @@ int zksd_cli_readdir_close(cli_dir_ctx *d, void (*each)(void *arg, const os_dir_
     if (ret == ZKSD_OK) {
         // The close's answer: the handle is gone either way.
         int len = 0;
-        ret = zksd_recv_request_len(ctx, &len);
+        ret = zksd_recv_paired(ctx, &len);
         blob_attr *tb[2];
         if (ret == ZKSD_OK && zksd_reply_parse(ctx, k_pol_plain, 2, tb) == ZKSD_DATA_ERR)
             ret = ZKSD_DATA_ERR;

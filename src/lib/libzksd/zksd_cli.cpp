@@ -157,6 +157,7 @@ int negotiate_codec(cli_ctx *ctx, const char *name)
 
 void free_ctx(cli_ctx *ctx)
 {
+    flight_free(ctx);
     net_close(&ctx->conn);
     sdcomp_free(&ctx->comp);
     zksd_frame_free(ctx);
@@ -253,7 +254,7 @@ int fix_imp(cli_ctx *ctx, const saved_msg &req, uint32_t cmd, int *len)
         LOG_DBG(TAG, "ZKSD_IOCTL2_ATTACH_CTX_REPLY\n");
         ret = fix_ioctl2(ctx, ZKSD_IOCTL2_ATTACH_CTX_REPLY, nullptr, 0);
         if (ret == ZKSD_OK)
-            ret = zksd_recv_request_len(ctx, len);
+            ret = zksd_recv_paired(ctx, len);
         if (ret != ZKSD_OK)
             LOG_DBG(TAG, "ZKSD_IOCTL2_ATTACH_CTX_REPLY addr=%s ret=%d failed\n", addr, ret);
         return ret;
@@ -262,9 +263,9 @@ int fix_imp(cli_ctx *ctx, const saved_msg &req, uint32_t cmd, int *len)
         LOG_DBG(TAG, "ZKSD_IOCTL2_ATTACH_CTX\n");
         ret = fix_ioctl2(ctx, ZKSD_IOCTL2_ATTACH_CTX, nullptr, 0);
         if (ret == ZKSD_OK)
-            ret = zksd_send_request(ctx, cmd, (const blob_attr *)req.p, req.len);
+            ret = zksd_send_paired(ctx, cmd, (const blob_attr *)req.p, req.len);
         if (ret == ZKSD_OK)
-            ret = zksd_recv_request_len(ctx, len);
+            ret = zksd_recv_paired(ctx, len);
         if (ret != ZKSD_OK)
             LOG_DBG(TAG, "ZKSD_IOCTL2_ATTACH_CTX addr=%s ret=%d failed\n", addr, ret);
         return ret;
@@ -287,7 +288,7 @@ int req_t::send(uint32_t cmd)
     if (bad)
         return ZKSD_MEM_ERR;
     blob_attr *root = blob_buf_root(&ctx->req);
-    return zksd_send_request(ctx, cmd, root, (int)blob_pad_len(root));
+    return zksd_send_paired(ctx, cmd, root, (int)blob_pad_len(root));
 }
 
 int req_t::run(uint32_t cmd, const blobmsg_policy *pol, int n, blob_attr **tb)
@@ -459,6 +460,7 @@ cli_ctx *zksd_cli_connect3_imp(const char *url, net_abort_hook *hook, int login,
         return nullptr;
     }
     LOG_DBG(TAG, "net_measure_rtt_bs=%d rtt_ms=%0.2f\n", ctx->block_size, ms);
+    ctx->rtt_us = ms <= 0 ? 0 : ms >= 4e6 ? 4000000000u : (uint32_t)(ms * 1000);
     LOG_VERB(TAG, "ip=%s port=%d read_timeout=%d write_timeout=%d block_size=%d  pack=[%s]\n", ctx->host,
              (int)ctx->port, ctx->read_timeout, ctx->write_timeout, ctx->block_size, ctx->comp.name);
     zksd_cli_set_last_error(ctx, ZKSD_OK);
@@ -537,9 +539,14 @@ void zksd_cli_exit_free(cli_ctx *ctx)
 int zksd_cli_reconnect(cli_ctx *ctx)
 {
     PL_ASSERT_RET(TAG, ctx, -1);
+    // A new server context unless a recovery attaches to the old one: what
+    // was in flight is lost then.
+    if (!ctx->replaying)
+        flight_lose_all(ctx, ZKSD_NET_ERR);
     net_close(&ctx->conn);
     net_reset_flags(&ctx->conn);
     ctx->conn.timeout = ctx->read_timeout;
+    zksd_await_reset(ctx);
     if (net_open3(&ctx->conn, ctx->url, nullptr, ctx->last_error) != 0)
         return -1;
     if (ctx->user) {
@@ -632,6 +639,7 @@ int client_resync(cli_ctx *ctx)
         // No server context to go back to: the next request finds the
         // connection closed and fails as any broken exchange does.
         net_close(&ctx->conn);
+        zksd_await_reset(ctx);
         return ZKSD_NET_ERR;
     }
     LOG_DBG(TAG, "==>\n");

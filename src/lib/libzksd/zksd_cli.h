@@ -48,6 +48,7 @@ enum {
 #define ZKSD_UPGRADE_MSG "not supported, please upgrade zksd to the latest version"
 
 // A file handle. pos is the position after the last seek, read or write.
+struct zksd_fstream;
 struct cli_file_ctx {
     uint32_t kind; // 1
     cli_ctx *ctx;
@@ -57,6 +58,7 @@ struct cli_file_ctx {
     uint64_t pos;
     uint8_t read_tmo_pending;  // Windows server: set the read time-out before the first read
     uint8_t write_tmo_pending; // ... and the write time-out before the first write
+    zksd_fstream *fs;          // its data in flight (zksd_flight.cpp); NULL until first used
 };
 
 // A directory handle; entry is overwritten by every zksd_cli_readdir.
@@ -164,6 +166,7 @@ cli_file_ctx *zksd_cli_open2(cli_ctx *ctx, const char *path, int32_t flag, int32
 cli_file_ctx *zksd_cli_wopen(cli_ctx *ctx, const char *path, int32_t desire_access, int32_t share_mode,
                              const void *sec_attrib, int32_t creat_disp, int32_t flag_attrib, int64_t temp_handle);
 // Closes on the server while connected; the handle is freed in every case.
+// -1 also when a write of the file in flight failed (zksd_cli_flush).
 int zksd_cli_close(cli_file_ctx *h);
 // Reads up to len bytes at offset (-1: the current position) in block-size
 // pieces; the count (short at end of file) or -1.
@@ -180,6 +183,7 @@ int64_t zksd_cli_write(cli_file_ctx *h, const void *buf, int64_t len, int64_t of
 int64_t zksd_cli_write_raw(cli_file_ctx *h, const void *packed, int64_t len, uint32_t packed_len, int64_t offset);
 // Server 1.5.2 and up: the server's count or -1.
 int64_t zksd_cli_pwritex(cli_file_ctx *h, int32_t mode, uint32_t len, int64_t offset);
+// Waits for the replies of the file's writes in flight first (zksd_cli_flush).
 int zksd_cli_fsync(cli_file_ctx *h);
 // The new position or -1.
 int64_t zksd_cli_lseek(cli_file_ctx *h, int64_t offset, int whence);
@@ -191,6 +195,41 @@ int zksd_cli_file_info(cli_file_ctx *h, zksd_file_info_t *info);
 // The file's length / position from the file information, or -1.
 int64_t zksd_cli_file_len(cli_file_ctx *h);
 int64_t zksd_cli_file_pos(cli_file_ctx *h);
+
+// ---- file data in flight ------------------------------------------------------------
+// Reads and writes whose requests go out before the replies of earlier ones
+// are read (servers of 1.6.4 and up, where each request carries its offset;
+// other servers, and offset -1, get zksd_cli_read and zksd_cli_write).
+// Replies are read in order, each checked against its own request: when
+// the data is wanted, when a file's window is full, when the file is
+// flushed, synced or closed, and before any other request of the context
+// goes out, so that the connection then owes nothing but that request's
+// reply. A broken exchange is settled as a broken batch is (a new
+// connection on the same server context) and every request still
+// unanswered is sent once more, in order: a read or a write at an offset
+// gives the same result twice. A request that cannot be sent again fails
+// its file: a read that needs it, and every later write, flush, fsync and
+// close of the file (the data is lost). A file whose data travelled with
+// other requests owed when the connection went out of step (a reply came
+// that no request asked for) fails from then on with -250 (EIO): what it
+// was given may have been another request's. The window of a file grows
+// from the round trip measured at connect, to at most 16 MiB.
+//
+// zksd_cli_read_ahead reads as zksd_cli_read. A reader that goes on where
+// it stopped (or starts at 0) has the blocks that follow asked for ahead,
+// never past the size given by zksd_cli_read_ahead_limit; any other read
+// drops what was read ahead.
+int64_t zksd_cli_read_ahead(cli_file_ctx *h, void *buf, int64_t len, int64_t offset);
+void zksd_cli_read_ahead_limit(cli_file_ctx *h, int64_t size);
+// Sends len bytes at offset in block-size pieces without waiting for their
+// replies (only for room in the window): len, or -1 when an earlier write
+// of the file failed (its failure; the data is lost) or this one could not
+// be sent. What was read ahead of the file is dropped.
+int64_t zksd_cli_write_behind(cli_file_ctx *h, const void *buf, int64_t len, int64_t offset);
+// Waits for the replies of the file's writes in flight, and makes sure no
+// reply of its data was taken for another (a round trip of another
+// command): 0, or -1 with the failure.
+int zksd_cli_flush(cli_file_ctx *h);
 
 // ---- paths ---------------------------------------------------------------------------------
 int zksd_cli_stat(cli_ctx *ctx, const char *path, os_file_stat_t *st);

@@ -16,12 +16,26 @@ inline constexpr blobmsg_policy k_pol_plain[] = {P_ERRNO, P_ERRSTR};
 inline constexpr blobmsg_policy k_pol_fd[] = {P_ERRNO, P_ERRSTR, {"fd", BLOBMSG_TYPE_INT64}};
 inline constexpr blobmsg_policy k_pol_len[] = {P_ERRNO, P_ERRSTR, {"len", BLOBMSG_TYPE_INT32}};
 inline constexpr blobmsg_policy k_pol_data[] = {P_ERRNO, P_ERRSTR, {"data", BLOBMSG_TYPE_BINARY}};
+inline constexpr blobmsg_policy k_pol_read[] = {
+    P_ERRNO, P_ERRSTR, {"len", BLOBMSG_TYPE_INT32}, {"flags", BLOBMSG_TYPE_INT32}, {"data", BLOBMSG_TYPE_BINARY}};
+
+// Reads every reply of the file data in flight (zksd_flight.cpp), unless
+// that is what is being done or a recovery runs.
+void flight_settle(cli_ctx *ctx);
 
 // The request being built in ctx->req. A failed add makes run() give 5.
+// Every request but the file data in flight (in_flight) first has the
+// replies of that data read: the connection then owes nothing but its own.
 struct req_t {
     cli_ctx *ctx;
     bool bad;
-    explicit req_t(cli_ctx *c) : ctx(c), bad(blob_buf_init(&c->req, 2) != 0) {}
+    explicit req_t(cli_ctx *c, bool in_flight = false) : ctx(c), bad(start(c, in_flight)) {}
+    static bool start(cli_ctx *c, bool in_flight)
+    {
+        if (!in_flight)
+            flight_settle(c);
+        return blob_buf_init(&c->req, 2) != 0;
+    }
     req_t &str(const char *name, const char *v)
     {
         if (!v)
@@ -92,5 +106,21 @@ int client_resync(cli_ctx *ctx);
 // Scans one line of a directory block into d->entry: 0, 1 for a line to
 // skip (a name too long to keep), or -1 for a line that is not one.
 int cli_dir_scan(cli_dir_ctx *d, char *line);
+// Adds the field "data": len bytes of src packed with the context's codec.
+// A transport code.
+int add_packed(cli_ctx *ctx, const void *src, uint32_t len);
+// Windows servers: a descriptor's time-outs are set before its first read
+// (0, or -1 with the failure recorded) and its first write (a failure is
+// only logged).
+int read_tmo_prepare(cli_file_ctx *h);
+void write_tmo_prepare(cli_file_ctx *h);
+// Before h is freed: its requests in flight are answered for nobody, and
+// its read-ahead goes.
+void flight_forget(cli_file_ctx *h);
+// The context's connection is new (no recovery): every request in flight
+// is lost, and fails its file.
+void flight_lose_all(cli_ctx *ctx, int code);
+// Frees what the context keeps for data in flight.
+void flight_free(cli_ctx *ctx);
 
 } // namespace zksd_imp

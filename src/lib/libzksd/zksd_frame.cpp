@@ -7,6 +7,7 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_safe.h"
 #include "libzksd/zksd_frame.h"
+#include "libzksd/zksd_proto.h"
 #include "liblog/log2.h"
 
 #define TAG "sdcli"
@@ -73,9 +74,12 @@ int zksd_send_request(cli_ctx *ctx, uint32_t cmd, const blob_attr *root, int len
     return ZKSD_OK;
 }
 
-int zksd_recv_request_len(cli_ctx *ctx, int *len)
+namespace {
+
+// Reads one frame as zksd_recv_request_len does; *cmd the command byte of
+// its head.
+int recv_frame(cli_ctx *ctx, int *len, uint8_t *cmd)
 {
-    PL_ASSERT_RET(TAG, ctx && len, ZKSD_NET_ERR);
     if (is_broken(ctx)) {
         // A request was lost on the way out, or the peer closed.
         LOG_VERB(TAG, "connection broken\n");
@@ -98,6 +102,7 @@ int zksd_recv_request_len(cli_ctx *ctx, int *len)
     }
     if (ctx->srv_proto == 0)
         ctx->srv_proto = head[2];
+    *cmd = head[3];
     const blob_attr *word = (const blob_attr *)(head + 4);
     uint32_t raw = blob_raw_len(word);
     if (raw < 4) {
@@ -129,6 +134,107 @@ int zksd_recv_request_len(cli_ctx *ctx, int *len)
     return ZKSD_OK;
 }
 
+// The connection answered something no request asked for: it is never
+// read again, as whatever follows could be taken for another reply.
+int out_of_step(cli_ctx *ctx)
+{
+    ctx->out_of_step = 1;
+    ctx->proto_errors++;
+    mark_broken(ctx);
+    return ZKSD_DATA_ERR;
+}
+
+// Whether data waits on a socket connection (one byte of it is read: the
+// connection is done with then). A peer that closed is no such case: its
+// read ends at once with nothing.
+bool bytes_waiting(cli_ctx *ctx)
+{
+    if (!ctx->conn.handle || is_broken(ctx) || (ctx->conn.type != NET_TCP_TYPE && ctx->conn.type != NET_SOCK_TYPE))
+        return false;
+    if (os_socket_wait((os_socket_t)ctx->conn.handle, OS_SOCKET_WAIT_READ, 0) <= 0)
+        return false;
+    uint8_t b;
+    return net_read(&ctx->conn, &b, 1) > 0;
+}
+
+} // namespace
+
+int zksd_recv_request_len(cli_ctx *ctx, int *len)
+{
+    PL_ASSERT_RET(TAG, ctx && len, ZKSD_NET_ERR);
+    uint8_t cmd;
+    return recv_frame(ctx, len, &cmd);
+}
+
+int zksd_send_paired(cli_ctx *ctx, uint32_t cmd, const blob_attr *root, int len)
+{
+    PL_ASSERT_RET(TAG, ctx, ZKSD_NET_ERR);
+    if (ctx->fix_failed)
+        return ZKSD_TIMEOUT;
+    const bool answered = cmd != ZKSD_CMD_GOODBYE;
+    if (answered && ctx->await_n >= ZKSD_AWAIT_MAX) {
+        LOG_ERR(TAG, "%d replies owed already\n", (int)ctx->await_n);
+        return ZKSD_MEM_ERR;
+    }
+    if (ctx->await_n == 0 && !ctx->out_of_step && bytes_waiting(ctx)) {
+        LOG_ERR(TAG, "data came while no reply was owed: the connection is out of step\n");
+        out_of_step(ctx);
+    }
+    if (answered)
+        ctx->await_cmd[(ctx->await_head + ctx->await_n++) % ZKSD_AWAIT_MAX] = (uint8_t)cmd;
+    if (ctx->out_of_step) {
+        // Not sent: the receive that follows fails, as for a lost request.
+        if (!ctx->replaying) {
+            ctx->last_cmd = cmd;
+            ctx->send_count++;
+        }
+        return ZKSD_OK;
+    }
+    return zksd_send_request(ctx, cmd, root, len);
+}
+
+int zksd_recv_paired(cli_ctx *ctx, int *len)
+{
+    PL_ASSERT_RET(TAG, ctx && len, ZKSD_NET_ERR);
+    if (ctx->out_of_step)
+        return ZKSD_DATA_ERR;
+    uint8_t cmd = 0;
+    const int ret = recv_frame(ctx, len, &cmd);
+    if (ret != ZKSD_OK) {
+        // A reply late or cut short would answer the next request.
+        mark_broken(ctx);
+        return ret;
+    }
+    if (ctx->await_n == 0) {
+        LOG_ERR(TAG, "reply of command %u while none was owed: the connection is out of step\n", (unsigned)cmd);
+        return out_of_step(ctx);
+    }
+    const uint8_t want = ctx->await_cmd[ctx->await_head];
+    if (cmd != want) {
+        LOG_ERR(TAG, "reply of command %u to a request of command %u: the connection is out of step\n",
+                (unsigned)cmd, (unsigned)want);
+        return out_of_step(ctx);
+    }
+    ctx->await_head = (uint16_t)((ctx->await_head + 1) % ZKSD_AWAIT_MAX);
+    ctx->await_n--;
+    return ZKSD_OK;
+}
+
+void zksd_await_retarget(cli_ctx *ctx, uint32_t cmd)
+{
+    if (ctx->await_n > 0)
+        ctx->await_cmd[(ctx->await_head + ctx->await_n - 1) % ZKSD_AWAIT_MAX] = (uint8_t)cmd;
+}
+
+void zksd_out_of_step(cli_ctx *ctx) { out_of_step(ctx); }
+
+void zksd_await_reset(cli_ctx *ctx)
+{
+    ctx->await_head = 0;
+    ctx->await_n = 0;
+    ctx->out_of_step = 0;
+}
+
 int client_recv_response(cli_ctx *ctx, int *len)
 {
     PL_ASSERT_RET(TAG, ctx && len, ZKSD_NET_ERR);
@@ -136,7 +242,7 @@ int client_recv_response(cli_ctx *ctx, int *len)
         LOG_VERB(TAG, "have_fix_error_fail return\n");
         return ZKSD_TIMEOUT;
     }
-    int ret = zksd_recv_request_len(ctx, len);
+    int ret = zksd_recv_paired(ctx, len);
     if (ret == ZKSD_OK || ret == ZKSD_MEM_ERR)
         return ret;
     LOG_VERB(TAG, "ret=%d error:[%s]\n", ret, zksd_code_str(ret));

@@ -152,7 +152,10 @@ enum {
     ZKSD_SRV_VER_SIZE = 32,
     ZKSD_PROTO = 1,      // the protocol byte of every request
     ZKSD_HEAD_LEN = 8,
+    ZKSD_AWAIT_MAX = 1024, // replies a connection may owe at once
 };
+
+struct zksd_flight;
 
 // The zksd connection context: one allocation, zero-filled, made by the
 // client's connect and freed by its exit. The frame calls below read and
@@ -197,6 +200,16 @@ struct cli_ctx {
     mem_parray_t files;    // open file handles
     mem_parray_t dirs;     // open directory handles
     uint8_t auto_reconnect;
+    // The replies the connection owes, oldest first: the command of each
+    // request sent (a ring of await_n entries from await_head), emptied
+    // when the connection is made anew.
+    uint8_t await_cmd[ZKSD_AWAIT_MAX];
+    uint16_t await_head;
+    uint16_t await_n;
+    uint8_t out_of_step;   // a reply came that no request asked for: the connection is done
+    uint64_t proto_errors; // such replies seen on the context, ever
+    uint32_t rtt_us;       // round trip measured at connect
+    zksd_flight *flight;   // file data in flight (zksd_flight.cpp); NULL until first used
 };
 
 // ---- frames and transport codes ----------------------------------------------------------------
@@ -236,7 +249,27 @@ int zksd_send_request(cli_ctx *ctx, uint32_t cmd, const blob_attr *root, int len
 // buffer cannot grow (the old one stays). The first reply of a context sets
 // srv_proto from its protocol byte.
 int zksd_recv_request_len(cli_ctx *ctx, int *len);
-// zksd_recv_request_len with the recovery of a broken exchange: on a failure
+// The two calls above with every request paired with its reply, so that a
+// reply is never taken for another request's. zksd_send_paired notes the
+// reply the request is owed (none for the goodbye); when the connection
+// owes nothing, bytes already waiting on it answer no request: the
+// connection is out of step (proto_errors counts it, it is closed to
+// further use, the request is not sent and the next receive gives 2).
+// zksd_recv_paired reads the oldest owed reply; one that comes when none is
+// owed, or whose command is not its request's, puts the connection out of
+// step likewise (2). Codes as the calls above; 5 from zksd_send_paired
+// when ZKSD_AWAIT_MAX replies are owed already (nothing is sent).
+int zksd_send_paired(cli_ctx *ctx, uint32_t cmd, const blob_attr *root, int len);
+int zksd_recv_paired(cli_ctx *ctx, int *len);
+// The reply owed to the request just sent is one of command cmd (the attach
+// that sends the kept reply of an earlier request).
+void zksd_await_retarget(cli_ctx *ctx, uint32_t cmd);
+// Forgets every owed reply (the connection is new or gone).
+void zksd_await_reset(cli_ctx *ctx);
+// A reply read does not fit its request (more data than asked for): the
+// connection is out of step as above.
+void zksd_out_of_step(cli_ctx *ctx);
+// zksd_recv_paired with the recovery of a broken exchange: on a failure
 // other than 5, a context with auto_reconnect (and not already replaying)
 // runs client_fix_last_error; a failed fix marks the context dead
 // (fix_failed) and gives 3, as does every later call.

@@ -178,6 +178,8 @@ int cli_ioctl2_imp(cli_ctx *ctx, int64_t fd, int code, const void *data, int len
     req_t r(ctx);
     r.u64("fd", (uint64_t)fd).u32("cmd", (uint32_t)code).bin("data", data, (size_t)len).u32("olen", (uint32_t)olen);
     int ret = r.send(ZKSD_CMD_IOCTL2);
+    if (ret == ZKSD_OK && code == ZKSD_IOCTL2_ATTACH_CTX_REPLY)
+        zksd_await_retarget(ctx, ctx->last_cmd); // the kept reply comes in its place
     if (ret != ZKSD_OK || code == ZKSD_IOCTL2_ATTACH_CTX_REPLY)
         return ret;
     // A break while a recovery step is read must not start another recovery.

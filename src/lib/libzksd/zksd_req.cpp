@@ -39,8 +39,6 @@ constexpr blobmsg_policy k_pol_stat[] = {
     {"st_blocks", BLOBMSG_TYPE_INT64},
 };
 constexpr int k_stat_basic_rows = 10, k_stat_ext_rows = 19;
-constexpr blobmsg_policy k_pol_read[] = {
-    P_ERRNO, P_ERRSTR, {"len", BLOBMSG_TYPE_INT32}, {"flags", BLOBMSG_TYPE_INT32}, {"data", BLOBMSG_TYPE_BINARY}};
 constexpr blobmsg_policy k_pol_offset[] = {P_ERRNO, P_ERRSTR, {"offset", BLOBMSG_TYPE_INT64}};
 constexpr blobmsg_policy k_pol_finfo[] = {P_ERRNO,
                                           P_ERRSTR,
@@ -178,26 +176,6 @@ cli_file_ctx *open_finish(req_t &r, uint32_t cmd, const char *path, int64_t keep
     return h;
 }
 
-// Windows servers: the descriptor's time-outs are set before first use.
-int read_tmo_prepare(cli_file_ctx *h)
-{
-    if (!h->read_tmo_pending)
-        return 0;
-    int r = zksd_cli_set_fd_read_timeout(h, h->ctx->read_timeout - 1000);
-    if (r != 0)
-        return -1;
-    h->read_tmo_pending = 0;
-    return 0;
-}
-
-void write_tmo_prepare(cli_file_ctx *h)
-{
-    if (!h->write_tmo_pending)
-        return;
-    zksd_cli_set_fd_write_timeout(h, h->ctx->write_timeout);
-    h->write_tmo_pending = 0;
-}
-
 // Offset handling of reads and writes: without 1.6.4 a seek first; the
 // position becomes the offset. *at: the offset travels in the request.
 int offset_prepare(cli_file_ctx *h, int64_t offset, bool *at)
@@ -267,9 +245,29 @@ template <class Step> int by_pieces(cli_file_ctx *h, int64_t len, int64_t *total
     }
 }
 
-// Adds the field "data": len bytes of src packed with the context's codec.
-// A transport code.
-int add_packed(cli_ctx *ctx, const void *src, uint32_t len)
+} // namespace
+
+// Windows servers: the descriptor's time-outs are set before first use.
+int zksd_imp::read_tmo_prepare(cli_file_ctx *h)
+{
+    if (!h->read_tmo_pending)
+        return 0;
+    int r = zksd_cli_set_fd_read_timeout(h, h->ctx->read_timeout - 1000);
+    if (r != 0)
+        return -1;
+    h->read_tmo_pending = 0;
+    return 0;
+}
+
+void zksd_imp::write_tmo_prepare(cli_file_ctx *h)
+{
+    if (!h->write_tmo_pending)
+        return;
+    zksd_cli_set_fd_write_timeout(h, h->ctx->write_timeout);
+    h->write_tmo_pending = 0;
+}
+
+int zksd_imp::add_packed(cli_ctx *ctx, const void *src, uint32_t len)
 {
     const int bound = zcomp_bound((int)len);
     void *p = nullptr;
@@ -282,6 +280,8 @@ int add_packed(cli_ctx *ctx, const void *src, uint32_t len)
     blobmsg_trim(&ctx->req, f, (size_t)n);
     return ZKSD_OK;
 }
+
+namespace {
 
 // One read request of len bytes: a transport code; tb filled.
 int read_req(cli_file_ctx *h, bool at, uint64_t offset, uint32_t len, blob_attr **tb)
@@ -354,6 +354,7 @@ int cli_seek(cli_file_ctx *h, int64_t offset, int64_t whence, int64_t *newpos)
 
 int cli_file_free(cli_file_ctx *h, bool on_server)
 {
+    flight_forget(h);
     return handle_free(h, on_server, ZKSD_CMD_CLOSE, &h->ctx->files, h->path);
 }
 
@@ -417,6 +418,14 @@ int zksd_cli_close(cli_file_ctx *h)
 {
     PL_ASSERT_RET(TAG, h && h->kind == ZKSD_KIND_FILE, -1);
     cli_ctx *ctx = h->ctx;
+    // What the file's writes in flight came to is told here at the latest.
+    if (h->fs && zksd_cli_flush(h) != 0) {
+        vperror_t why;
+        vperror_copy(&why, ctx->last_error);
+        cli_file_free(h, connected(ctx) && !ctx->fix_failed);
+        vperror_copy(ctx->last_error, &why);
+        return -1;
+    }
     return finish(ctx, cli_file_free(h, connected(ctx)));
 }
 
@@ -563,6 +572,8 @@ int64_t zksd_cli_pwritex(cli_file_ctx *h, int32_t mode, uint32_t len, int64_t of
 int zksd_cli_fsync(cli_file_ctx *h)
 {
     PL_ASSERT_RET(TAG, h, -1);
+    if (h->fs && zksd_cli_flush(h) != 0)
+        return -1;
     return finish(h->ctx, fd_cmd(h->ctx, ZKSD_CMD_FSYNC, h->fd));
 }
 
@@ -839,8 +850,10 @@ os_dir_entry_t *zksd_cli_readdir(cli_dir_ctx *d)
             if (ret != ZKSD_OK) {
                 zksd_cli_set_last_error(ctx, ret);
                 // The stream may be out of step: leave it to a reconnect.
-                if (transport_failure(ret))
+                if (transport_failure(ret)) {
                     net_close(&ctx->conn);
+                    zksd_await_reset(ctx);
+                }
                 return nullptr;
             }
         }
