@@ -37,6 +37,9 @@ targets=(
   "wire_fuzz"
   "literal_fuzz"
   "qexpr_fuzz"
+  "ftp_reply_fuzz -max_len=9000"
+  "bsv_fuzz"
+  "pcap_fuzz"
 )
 names=()
 for t in "${targets[@]}"; do names+=("${t%% *}"); done
