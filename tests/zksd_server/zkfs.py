@@ -207,7 +207,9 @@ class Tree:
             raise ZkError(-105)
         except OSError as e:
             raise from_oserror(e, path)
-        self._call(path, os.chmod, host, mode & ~umask & 0o7777)
+        # A set-group-id parent passes its bit on, as mkdir(2) does.
+        inherited = os.lstat(host).st_mode & st_.S_ISGID
+        self._call(path, os.chmod, host, (mode & ~umask & 0o7777) | inherited)
 
     def create(self, path, cwd=b"/"):
         """Creates an empty file unless something of that name exists."""
