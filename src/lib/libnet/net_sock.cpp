@@ -11,6 +11,7 @@
 #include "libnet/net_imp.h"
 #include "libpal/basic/pl_base.h"
 #include "liblog/log2.h"
+#include "libssl/libssl.h"
 
 #define TAG NET_TAG
 
@@ -162,3 +163,12 @@ int net_sock_write(net_conn *conn, const void *buf, size_t len)
     return sock_transfer(conn, len, k_write_dir, __func__,
                          [&](os_socket_t sock, size_t done) { return os_socket_send(sock, p + done, len - done); });
 }
+
+namespace {
+
+// TLS sessions run on these socket calls: the TLS layer sits below this
+// library and is handed them when the program loads (any program that can
+// open a socket connection has this file linked in).
+[[maybe_unused]] const bool s_tls_transport_set = (ssl_set_transport(net_sock_read, net_sock_write), true);
+
+} // namespace

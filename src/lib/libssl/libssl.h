@@ -17,8 +17,8 @@
 #include <cstdint>
 
 #include "libpal/basic/pl_verr.h"
+#include "libpal/network/net_conn.h"
 
-struct net_conn;
 struct ssl_cli_conf;
 struct ssl_srv_conf;
 typedef struct mbedtls_rsa_context mbedtls_rsa_context;
@@ -60,10 +60,16 @@ int ssl_is_verified(const void *ctx);
 // -1 on a TLS error (logged at verb).
 int ssl_send_proc(net_conn *conn, const void *buf, size_t len);
 int ssl_recv_proc(net_conn *conn, void *buf, size_t len);
-// Byte transport given to mbedtls: the connection's socket calls; any
-// negative result becomes -1.
+// Byte transport given to mbedtls: the transport procedures below (the
+// connection's socket calls); any negative result becomes -1, and so does
+// every call while no transport is set.
 int ssl_net_send(void *conn, const unsigned char *buf, size_t len);
 int ssl_net_recv(void *conn, unsigned char *buf, size_t len);
+// The socket read and write TLS runs on, bound by the connection's time-out
+// and abort flags: the connection layer's own (net_sock_read and
+// net_sock_write), which it hands over when the program loads. Any thread;
+// the last pair set holds.
+void ssl_set_transport(net_read_fn read, net_write_fn write);
 // Sends close_notify and frees the context (client or server). NULL is ignored.
 void ssl_close(void *ctx);
 

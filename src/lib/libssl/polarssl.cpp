@@ -16,12 +16,13 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
-#include "libnet/libnet.h"
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
+#include "libpal/network/net_conn.h"
 #include "libpal/string/str_codec.h"
 #include "libpal/string/str_safe.h"
 #include "libssl/libssl.h"
@@ -68,6 +69,10 @@ constexpr int k_err_version = MBEDTLS_ERR_SSL_BAD_HS_PROTOCOL_VERSION;
 
 ssl_cli_conf *g_cli_conf;
 std::mutex g_cli_mu;
+
+// The socket transfer under every session (ssl_set_transport).
+std::atomic<net_read_fn> g_sock_read{nullptr};
+std::atomic<net_write_fn> g_sock_write{nullptr};
 
 // The one suite "aes_256_ecb" asks for; lives as long as the program.
 const int k_forced_suite[] = {MBEDTLS_TLS_RSA_WITH_AES_256_CBC_SHA, 0};
@@ -372,9 +377,18 @@ int libssl_exit(void)
     return 0;
 }
 
+void ssl_set_transport(net_read_fn read, net_write_fn write)
+{
+    g_sock_read = read;
+    g_sock_write = write;
+}
+
 int ssl_net_send(void *conn, const unsigned char *buf, size_t len)
 {
-    const int r = net_sock_write(static_cast<net_conn *>(conn), buf, len);
+    const net_write_fn write = g_sock_write.load();
+    if (!write)
+        return -1;
+    const int r = write(static_cast<net_conn *>(conn), buf, len);
     // Nothing went within the time-out: "try again" for the library, which
     // keeps the record; a 0 would let it count unsent data as written.
     if (r == 0 && len > 0)
@@ -384,7 +398,10 @@ int ssl_net_send(void *conn, const unsigned char *buf, size_t len)
 
 int ssl_net_recv(void *conn, unsigned char *buf, size_t len)
 {
-    const int r = net_sock_read(static_cast<net_conn *>(conn), buf, len);
+    const net_read_fn read = g_sock_read.load();
+    if (!read)
+        return -1;
+    const int r = read(static_cast<net_conn *>(conn), buf, len);
     return r < 0 ? -1 : r;
 }
 
