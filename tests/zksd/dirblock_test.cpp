@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "libpal/basic/pl_base.h"
 #include "zksd/zksd_test_util.h"
@@ -96,17 +97,50 @@ TEST(ZksdDirBlock, BrokenBlocks)
         EXPECT_EQ(zksd_cli_readdir(f.d), nullptr);
         EXPECT_EQ(f.err.code, -466);
     }
-    {
-        // A name of 512 bytes or more is skipped, not handed out empty.
-        dir_fixture f;
-        f.c->block_size = 2048;
-        zk_test::log_capture cap;
-        f.block(k_line + std::string(600, 'n') + "\t\n" + k_line + "ok\t\n\n" + '\0');
-        os_dir_entry_t *e = zksd_cli_readdir(f.d);
-        ASSERT_NE(e, nullptr);
-        EXPECT_STREQ(e->name, "ok");
-        EXPECT_TRUE(cap.has("skipped"));
-    }
+}
+
+// Names no directory entry may carry are skipped one by one, each logged,
+// and the listing goes on past them to its end; positions count them.
+TEST(ZksdDirBlock, BadNamesAreSkippedAndTheListingGoesOn)
+{
+    const std::string file = "2\t420\t0\t0\t1700000000\t1700000000\t1700000000\t5\t";
+    const struct {
+        std::string line;
+        const char *why;
+    } bad[] = {
+        {file + "a/b\t", "holds '/'"},
+        {file + "/\t", "holds '/'"},
+        {file + "\t", "empty name"},
+        {file + ".\t", "not a directory"},
+        {file + "..\t", "not a directory"},
+        {file + std::string("nul\0x", 5) + "\t", "NUL byte"},
+        {file + "x\tlink" + std::string(1, '\0'), "NUL byte"},
+        {file + std::string(256, 'L') + "\t", "longer than 255"},
+        {file + std::string(600, 'L') + "\t", "longer than 255"},
+    };
+    const std::string longest(255, 'g');
+    std::string text = k_line + ".\t\n" + k_line + "..\t\n";
+    for (const auto &b : bad)
+        text += b.line + "\n" + file + "good" + std::to_string(&b - bad) + "\t\n";
+    text += file + longest + "\t\n\n";
+    text += '\0';
+    dir_fixture f;
+    f.c->block_size = 8192;
+    zk_test::log_capture cap;
+    f.block(text);
+    std::vector<std::string> names;
+    while (os_dir_entry_t *e = zksd_cli_readdir(f.d))
+        names.emplace_back(e->name);
+    EXPECT_EQ(f.err.code, 0) << f.err.msg;
+    std::vector<std::string> want{".", ".."};
+    for (size_t i = 0; i < std::size(bad); i++)
+        want.push_back("good" + std::to_string(i));
+    want.push_back(longest);
+    EXPECT_EQ(names, want);
+    EXPECT_EQ(zksd_cli_telldir(f.d), 2 + 2 * std::size(bad) + 1);
+    EXPECT_EQ(cap.count("skipped"), std::size(bad));
+    for (const auto &b : bad)
+        EXPECT_TRUE(cap.has(b.why)) << b.why;
 }
 
 TEST(ZksdDirBlock, OnlyTransportFailuresCloseTheConnection)

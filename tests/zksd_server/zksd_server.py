@@ -74,6 +74,10 @@ Switches (command line, with the Options field in brackets):
   --bad-pack              data of a reply packed with a codec other than
                           "none" is sent as bytes that do not unpack (a
                           broken codec on the server) [bad_pack]
+  --bad-names             every listing carries, after "." and "..", lines
+                          whose names no directory entry may have: "a/b",
+                          "", "." and ".." as files, a name holding a NUL
+                          byte, one of 256 bytes [bad_names]
   --ctx-keep S            seconds a prepared context outlives its connection,
                           default 120 [ctx_keep]
   --log FILE              request log: one JSON object per line [log_path]
@@ -202,6 +206,7 @@ class Options:
     index_skew: int = 0
     count_skew: int = 0
     bad_pack: bool = False
+    bad_names: bool = False
     ctx_keep: float = 120.0
     log_path: str = None
     verbose: bool = False
@@ -278,6 +283,14 @@ class OpenFile:
         self.vpath = vpath
         self.delete_on_close = False
         self.timeouts = {}
+
+
+class BadName(bytes):
+    """A name --bad-names puts in a listing: sent as a file line as it stands."""
+
+
+# What --bad-names lists: names no directory entry may have.
+BAD_NAMES = [b"a/b", b"", b".", b"..", b"nul\0x", b"L" * 256]
 
 
 class OpenDir:
@@ -849,11 +862,17 @@ class Connection:
         path = req.text("path")
         host, names = self.tree.listdir(path, req.text("pattern"), self.ctx.cwd)
         vpath = self.tree.resolve(path, self.ctx.cwd)[1]
+        if self.srv.opt.bad_names and names[:2] == [b".", b".."]:
+            names[2:2] = [BadName(n) for n in BAD_NAMES]
         rep.add_i64("fd", self.ctx.add(OpenDir(host, vpath, names)))
 
     def dir_line(self, d, name, extended):
         """One listing line of a name, or None for a name that cannot be
         written as one (or that vanished)."""
+        if isinstance(name, BadName):
+            s = os.lstat(d.host)
+            return b"\t".join(b"%d" % v for v in [2, st_.S_IFREG | 0o644, s.st_uid, s.st_gid, 0, 0, 0, 0] +
+                              ([0, 0, 0, 1, 0, 0, 0, 4096, 0] if extended else [])) + b"\t" + name + b"\t\n"
         if b"\t" in name or b"\n" in name:
             self.srv.warn("name %r left out of a listing" % name)
             return None
@@ -1725,6 +1744,7 @@ def parse_args(argv):
     a("--index-skew", type=int, default=0, help="added to ioctl2 103 answers for another context")
     a("--count-skew", type=int, default=0, help="added to the len of read and write replies")
     a("--bad-pack", action="store_true", help="packed reply data that does not unpack")
+    a("--bad-names", action="store_true", help="listings carry names no directory entry may have")
     a("--ctx-keep", type=float, default=120.0, help="seconds a prepared context outlives its connection")
     a("--log", dest="log_path", help="request log file (JSON lines)")
     a("--verbose", action="store_true", help="diagnostics of every failed request on stderr")
@@ -1738,7 +1758,8 @@ def parse_args(argv):
                    readonly=ns.readonly, codecs=tuple(c for c in ns.codecs.split(",") if c),
                    drops=ns.drop_before + ns.drop_after, after_drop=ns.after_drop, delays=ns.delay_ms,
                    dups=ns.dup_reply, dup_delay_ms=ns.dup_delay_ms,
-                   ignore_stop=ns.ignore_stop, index_skew=ns.index_skew, count_skew=ns.count_skew, bad_pack=ns.bad_pack, ctx_keep=ns.ctx_keep,
+                   ignore_stop=ns.ignore_stop, index_skew=ns.index_skew, count_skew=ns.count_skew, bad_pack=ns.bad_pack,
+                   bad_names=ns.bad_names, ctx_keep=ns.ctx_keep,
                    log_path=ns.log_path, verbose=ns.verbose)
 
 

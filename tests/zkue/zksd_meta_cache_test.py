@@ -338,6 +338,9 @@ class MetaCache(unittest.TestCase):
         self.assertNotEqual(r.returncode, 0)
         r = run(["getfattr", "-d", self.m("many", "f001")], timeout=60)
         self.assertNotEqual(r.returncode, 0)
+        # Each failure is logged with its reason, never as a success.
+        self.assertIn("needs a reopen after", self.z.output())
+        self.assertNotIn("[Success", self.z.output())
     def test_a_listing_within_the_window_answers_the_next(self):
         os.mkdir(self.s("d"))
         for i in range(20):

@@ -129,6 +129,31 @@ class ZksdMount(unittest.TestCase):
         with open(self.m("f")) as f:
             self.assertEqual(f.read(), "x")
 
+    def test_names_no_entry_may_carry_leave_the_listing_whole(self):
+        # Every listing carries "a/b", "", "." and ".." as files, a name with
+        # a NUL byte and one of 256 bytes right after its own "." and "..":
+        # each is skipped with its log line, every real name is listed.
+        self.serve("--bad-names")
+        good = ["f%03d-%s" % (i, "n" * 40) for i in range(300)] + ["g" * 255]
+        for n in good:
+            open(self.s(n), "w").close()
+        os.mkdir(self.s("sub"))
+        for n in ("one", "two"):
+            open(self.s("sub", n), "w").close()
+        z = self.mount()
+        self.assertEqual(sorted(os.listdir(self.mnt)), sorted(good + ["sub"]))
+        self.assertEqual(sorted(os.listdir(self.m("sub"))), ["one", "two"])
+        r = run(["find", self.mnt])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(len(r.stdout.splitlines()), 1 + len(good) + 1 + 2)
+        r = run(["ls", "-a1", self.m("sub")])
+        self.assertEqual(r.stdout.split(), [".", "..", "one", "two"])
+        self.assertTrue(os.path.exists(self.m("g" * 255)))
+        out = z.output()
+        for why in ("name holds '/'", "empty name", "not a directory", "holds a NUL byte", "longer than 255"):
+            self.assertIn(why, out)
+        self.assertEqual(z.unmount(), 0)
+
     def test_connection_dropped_in_large_read_and_write(self):
         # The 3rd read and the 5th write find the connection closed under them.
         self.serve("--drop-before", "3:29", "--drop-before", "5:30")

@@ -232,8 +232,8 @@ int block_entries(cli_dir_ctx *d, void (*each)(void *, const os_dir_entry_t *), 
         return ZKSD_OK;
     }
     d->buf[n] = '\0';
-    for (char *p = d->buf; *p;) {
-        char *nl = strchr(p, '\n');
+    for (char *p = d->buf, *end = d->buf + block_text_len(d->buf, (size_t)n); p < end;) {
+        char *nl = (char *)memchr(p, '\n', (size_t)(end - p));
         if (!nl) {
             LOG_ERR(TAG, "error: info=[%s]\n", p);
             *why = ZKSD_DATA_ERR;
@@ -244,16 +244,15 @@ int block_entries(cli_dir_ctx *d, void (*each)(void *, const os_dir_entry_t *), 
             return ZKSD_OK;
         }
         *nl = '\0';
-        int s = cli_dir_scan(d, p);
+        int s = cli_dir_scan(d, p, (size_t)(nl - p));
         if (s < 0) {
             LOG_ERR(TAG, "error: info=[%s]\n", p);
             *why = ZKSD_DATA_ERR;
             return ZKSD_OK;
         }
-        if (s == 0) {
-            d->count++;
+        d->count++;
+        if (s == 0)
             each(arg, &d->entry);
-        }
         p = nl + 1;
     }
     *status = 0;

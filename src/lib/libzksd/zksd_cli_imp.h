@@ -103,9 +103,15 @@ int cli_handle_cmd(cli_ctx *ctx, int64_t fd, int code, void *data);
 // counter taken from the server again. 0, or a transport code with the
 // context dead (fix_failed) when the recovery failed.
 int client_resync(cli_ctx *ctx);
-// Scans one line of a directory block into d->entry: 0, 1 for a line to
-// skip (a name too long to keep), or -1 for a line that is not one.
-int cli_dir_scan(cli_dir_ctx *d, char *line);
+// Scans one line of a directory block (len bytes without its '\n', a NUL
+// at line[len]) into d->entry: 0, 1 for a line to skip (logged: it holds a
+// NUL byte, or a name no directory entry may carry: empty, with '/', longer
+// than 255 bytes, "." or ".." other than as a directory), or -1 for a line
+// that is not one.
+int cli_dir_scan(cli_dir_ctx *d, char *line, size_t len);
+// The length of the text of a directory block of n unpacked bytes: the
+// closing NUL bytes at its end are not part of it.
+size_t block_text_len(const char *buf, size_t n);
 // Adds the field "data": len bytes of src packed with the context's codec.
 // A transport code.
 int add_packed(cli_ctx *ctx, const void *src, uint32_t len);

@@ -1,5 +1,6 @@
 // zksd file and directory requests: open, read and write in block-size
 // pieces, seek, stat, volume information, directory blocks, close.
+#include <algorithm>
 #include <cstring>
 
 #include "libpal/basic/pl_assert.h"
@@ -770,15 +771,41 @@ int dir_fetch(cli_dir_ctx *d)
         LOG_DBG(TAG, "sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", plen, ctx->block_size, n);
         return ZKSD_UNPACK_ERR;
     }
-    d->len = (uint32_t)n;
+    d->len = (uint32_t)block_text_len(d->buf, (size_t)n);
     d->buf[n] = '\0'; // the text never runs past what this block brought
     d->pos = 0;
     return ZKSD_OK;
 }
 
-// Scans one line into the entry. 0, 1 for a line to skip, or -1.
-int dir_scan(cli_dir_ctx *d, char *line)
+// The longest name a directory entry may carry (the kernel's limit).
+constexpr size_t k_name_max = 255;
+
+// Why a listed name (of stat type word type) cannot be handed out as an
+// entry of its directory, or NULL when it can. "." and ".." are the
+// listing's own lines, kept when they are directories.
+const char *bad_name(const char *name, uint32_t type)
 {
+    if (!*name)
+        return "empty name";
+    if (strchr(name, '/'))
+        return "name holds '/'";
+    if (strlen(name) > k_name_max)
+        return "name longer than 255 bytes";
+    const bool dots = strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+    if (dots && type != OS_FTYPE_DIR)
+        return "not a directory";
+    return nullptr;
+}
+
+// Scans one line (line_len bytes, NUL-terminated there) into the entry. 0, 1 for
+// a line to skip (logged), or -1.
+int dir_scan(cli_dir_ctx *d, char *line, size_t line_len)
+{
+    if (memchr(line, '\0', line_len)) {
+        const char *tab = strrchr(line, '\t'); // the field the NUL cut
+        LOG_WARN(TAG, "directory entry [%s...] skipped: its line holds a NUL byte\n", tab ? tab + 1 : line);
+        return 1;
+    }
     os_file_stat_t &st = d->entry.st;
     uint32_t type = 0, mode = 0, uid = 0, gid = 0, ans = 0, wns = 0, cns = 0;
     uint64_t at = 0, wt = 0, ct = 0, len = 0, nlink = 0, dev = 0, rdev = 0, ino = 0, blksize = 0, blocks = 0;
@@ -796,8 +823,8 @@ int dir_scan(cli_dir_ctx *d, char *line)
         if (n != 10)
             return -1;
     }
-    if (strlen(name) >= sizeof d->entry.name) {
-        LOG_WARN(TAG, "directory entry name of %zu bytes skipped\n", strlen(name));
+    if (const char *why = bad_name(name, type)) {
+        LOG_WARN(TAG, "directory entry [%.*s] skipped: %s\n", (int)std::min(strlen(name), k_name_max), name, why);
         return 1;
     }
     st.type = type;
@@ -831,7 +858,14 @@ bool transport_failure(int code)
 
 } // namespace
 
-int zksd_imp::cli_dir_scan(cli_dir_ctx *d, char *line) { return dir_scan(d, line); }
+int zksd_imp::cli_dir_scan(cli_dir_ctx *d, char *line, size_t len) { return dir_scan(d, line, len); }
+
+size_t zksd_imp::block_text_len(const char *buf, size_t n)
+{
+    while (n > 0 && buf[n - 1] == '\0')
+        n--;
+    return n;
+}
 
 os_dir_entry_t *zksd_cli_readdir(cli_dir_ctx *d)
 {
@@ -858,7 +892,7 @@ os_dir_entry_t *zksd_cli_readdir(cli_dir_ctx *d)
             }
         }
         char *line = d->buf + d->pos;
-        char *nl = strchr(line, '\n');
+        char *nl = (char *)memchr(line, '\n', d->len - (size_t)d->pos);
         if (!nl) {
             LOG_ERR(TAG, "error: info=[%s]\n", line);
             zksd_cli_set_last_error(ctx, ZKSD_DATA_ERR);
@@ -870,8 +904,10 @@ os_dir_entry_t *zksd_cli_readdir(cli_dir_ctx *d)
         }
         *nl = '\0';
         const int64_t next = nl + 1 - d->buf;
-        d->pos = d->buf[next] == '\0' ? -1 : next;
-        int s = dir_scan(d, line);
+        d->pos = next >= (int64_t)d->len ? -1 : next;
+        // Every line counts, a skipped one too: positions are the server's.
+        d->count++;
+        int s = dir_scan(d, line, (size_t)(nl - line));
         if (s < 0) {
             LOG_ERR(TAG, "error: info=[%s]\n", line);
             zksd_cli_set_last_error(ctx, ZKSD_DATA_ERR);
@@ -879,7 +915,6 @@ os_dir_entry_t *zksd_cli_readdir(cli_dir_ctx *d)
         }
         if (s > 0)
             continue;
-        d->count++;
         zksd_cli_set_last_error(ctx, ZKSD_OK);
         return &d->entry;
     }
