@@ -43,6 +43,10 @@ Dialogue modes (comma-separated):
             answered "421 Timeout" and closed, as pure-ftpd does after
             its idle time
   double150 RETR is answered "150" twice before its data and its 226
+  badnames  every MLSD listing starts with lines of entries that cannot be
+            shown as they stand (BAD_MLSD: names holding CR, '/' or NUL,
+            "." and ".." as other than cdir and pdir, a name of 256
+            bytes, types that are neither file nor directory)
 The dialogue server writes every command line it receives, one per line,
 to ROOT/../commands.log (so a test can tell what was sent).
 """
@@ -64,6 +68,20 @@ DEBIAN_PYTHON = "/usr/bin/python3"
 # The account pure-ftpd's user "alice" works as: an id of no system user,
 # so that nothing else of the machine shares it.
 PURE_ID = 64123
+
+
+# What mode badnames lists before the real entries of every listing.
+BAD_MLSD = [
+    "type=file;size=1; cr\rname",
+    "type=file;size=1; ends-in-cr\r",
+    "type=OS.unix=slink:/etc; link",
+    "type=OS.unix=chr-1/3; null",
+    "type=file;size=1; a/b",
+    "type=file;size=1; .",
+    "type=dir; ..",
+    "type=file;size=1; nul\0x",
+    "type=file;size=1; " + "L" * 256,
+]
 
 
 def free_port():
@@ -296,7 +314,7 @@ class Dialogue:
                         d.close()
                         send("226 done")
                     elif cmd == "MLSD":
-                        out = []
+                        out = list(BAD_MLSD) if "badnames" in self.modes else []
                         for n in sorted(os.listdir(p)):
                             st = os.stat(os.path.join(p, n))
                             t = time.strftime("%Y%m%d%H%M%S", time.gmtime(st.st_mtime))

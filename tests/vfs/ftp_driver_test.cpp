@@ -90,7 +90,9 @@ TEST(FtpProto, MlsdLines)
         {"type=file;size=1;modify=20250101120000.5; two  spaces", 0, OS_FTYPE_FILE, 1, 1735732800, "two  spaces", 0},
         {"type=cdir;sizd=4096; /pub", 0, OS_FTYPE_DIR, 0, -1, "/pub", 1},
         {"type=pdir; ..", 0, OS_FTYPE_DIR, 0, -1, "..", 2},
-        {"type=OS.unix=slink:/x; ln", 0, OS_FTYPE_DIR, 0, -1, "ln", 0},
+        {"type=OS.unix=slink:/x; ln", 1, 0, 0, -1, "ln", 0},
+        {"type=OS.unix=chr-1/3;size=0; null", 1, 0, 0, -1, "null", 0},
+        {"type=Dir; d", 0, OS_FTYPE_DIR, 0, -1, "d", 0},
         {"type=file;size=18446744073709551616; over", -1, 0, 0, 0, "", 0},
         {"type=file; nosize", -1, 0, 0, 0, "", 0},
         {"size=3; notype", -1, 0, 0, 0, "", 0},
@@ -102,7 +104,7 @@ TEST(FtpProto, MlsdLines)
     for (auto &c : cases) {
         ftp_entry e;
         EXPECT_EQ(ftp_mlsd_parse(c.line, &e), c.ok) << c.line;
-        if (c.ok != 0)
+        if (c.ok < 0)
             continue;
         EXPECT_EQ(e.type, c.type) << c.line;
         EXPECT_EQ(e.size, c.size) << c.line;
@@ -720,6 +722,31 @@ TEST_F(FtpTest, DialogueIdleCloseAndRepliesOutOfStep)
     os_file_stat_t st{};
     EXPECT_EQ(vfs_stat(mnt, "/g", &st), 0) << vfs_errstr(mnt);
     EXPECT_EQ(st.size, 7u);
+}
+
+// Entries that cannot be shown as they stand are skipped, each with its log
+// line, and every real entry after them is listed.
+TEST_F(FtpTest, DialogueEntriesShownOnlyAsTheyStand)
+{
+    ftp_server srv("dialogue", "badnames");
+    const std::string longest(255, 'g');
+    for (const std::string &n : {std::string("a"), std::string("b"), longest})
+        spit(srv.host("/" + n), "x");
+    ASSERT_NE(mount(srv.url("u:p")), nullptr);
+    zk_test::log_capture cap;
+    vfs_handle *d = vfs_opendir(mnt, "/");
+    ASSERT_NE(d, nullptr) << vfs_errstr(mnt);
+    std::vector<std::string> names;
+    for (os_dir_entry_t *e; (e = vfs_readdir(d));)
+        names.emplace_back(e->name);
+    vfs_closedir(d);
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", longest}));
+    EXPECT_EQ(cap.count("skipped"), 9u);
+    EXPECT_EQ(cap.count("carriage return"), 2u);
+    EXPECT_EQ(cap.count("neither file nor directory"), 2u);
+    EXPECT_EQ(cap.count("NUL byte"), 1u);
+    os_file_stat_t st{};
+    EXPECT_EQ(vfs_stat(mnt, "/link", &st), -1); // known absent from the listing
 }
 
 TEST_F(FtpTest, DialogueLargeListingStaysInStep)

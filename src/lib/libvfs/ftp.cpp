@@ -32,6 +32,7 @@
 // thread. Every failure fills the calling thread's error record.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -39,6 +40,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "libnet/libnet.h"
@@ -645,17 +647,33 @@ int start_transfer(ftp_file *f, int64_t off)
 void fill_stat(const ftp_mnt *m, const ftp_entry &e, const std::string &path, os_file_stat_t *st);
 std::string entry_path(const std::string &dir, const ftp_entry &e);
 
+// The longest name a listing entry may carry (the kernel's limit).
+constexpr size_t k_name_max = 255;
+
 // One line of an MLSD listing (without its '\n'; changed): its entry goes
-// to out, unless the line is no entry or names something a directory
-// cannot hold.
+// to out, unless the line is no entry (logged at debug level) or its entry
+// cannot be shown as it stands (skipped with a warning): a line holding a
+// CR or NUL byte (its name would reach the kernel rewritten), a type that
+// is neither file nor directory, a name a directory cannot hold.
 void keep_mlsd_line(std::string &line, std::vector<ftp_entry> &out)
 {
-    std::erase(line, '\r');
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
     if (line.empty())
         return;
+    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string::npos) {
+        LOG_WARN(VFS_TAG, "MLSD line [%s] skipped: it holds a %s\n", line.c_str(),
+                 line.find('\r') != std::string::npos ? "carriage return" : "NUL byte");
+        return;
+    }
     ftp_entry ent;
-    if (ftp_mlsd_parse(line.c_str(), &ent) != 0) {
+    int r = ftp_mlsd_parse(line.c_str(), &ent);
+    if (r < 0) {
         LOG_DBG(VFS_TAG, "return [%s] error\n", line.c_str());
+        return;
+    }
+    if (r > 0) {
+        LOG_WARN(VFS_TAG, "MLSD line [%s] skipped: its type is neither file nor directory\n", line.c_str());
         return;
     }
     if (ent.self == 1)
@@ -663,8 +681,11 @@ void keep_mlsd_line(std::string &line, std::vector<ftp_entry> &out)
     else if (ent.self == 2)
         ent.name = "..";
     else if (ent.name.find('/') != std::string::npos || ent.name == "." || ent.name == ".." ||
-             ent.name.size() >= OS_DIR_ENTRY_NAME_SIZE)
+             ent.name.size() > k_name_max) {
+        LOG_WARN(VFS_TAG, "MLSD entry [%.*s] skipped: not a name a directory entry may have\n",
+                 (int)std::min(ent.name.size(), k_name_max), ent.name.c_str());
         return;
+    }
     out.push_back(std::move(ent));
 }
 

@@ -178,7 +178,7 @@ int ftp_mlsd_parse(const char *line, ftp_entry *e)
     if (!sp || !sp[1])
         return -1;
     *e = ftp_entry{};
-    bool typed = false, sized = false, file = false;
+    bool typed = false, sized = false, file = false, known = false;
     for (const char *p = line; p < sp;) {
         const char *end = (const char *)memchr(p, ';', (size_t)(sp - p));
         if (!end)
@@ -192,6 +192,7 @@ int ftp_mlsd_parse(const char *line, ftp_entry *e)
                 typed = true;
                 file = fact_is(v, vn, "file");
                 e->self = fact_is(v, vn, "cdir") ? 1 : fact_is(v, vn, "pdir") ? 2 : 0;
+                known = file || e->self || fact_is(v, vn, "dir");
             } else if (fact_is(p, kn, "size")) {
                 if (ftp_u64_parse(v, vn, &e->size) != 0)
                     return -1;
@@ -205,9 +206,9 @@ int ftp_mlsd_parse(const char *line, ftp_entry *e)
     }
     if (!typed || (file && !sized))
         return -1;
-    e->type = file ? OS_FTYPE_FILE : OS_FTYPE_DIR;
+    e->type = file ? (uint32_t)OS_FTYPE_FILE : known ? (uint32_t)OS_FTYPE_DIR : 0u;
     if (!file)
         e->size = 0;
     e->name = sp + 1;
-    return 0;
+    return known ? 0 : 1;
 }

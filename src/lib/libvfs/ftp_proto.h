@@ -10,7 +10,7 @@
 // One entry of an MLSD listing.
 struct ftp_entry {
     std::string name;
-    uint32_t type = 0;    // OS_FTYPE_DIR or OS_FTYPE_FILE
+    uint32_t type = 0;    // OS_FTYPE_DIR or OS_FTYPE_FILE (0: a type neither)
     uint64_t size = 0;    // files only
     int64_t mtime = -1;   // seconds since 1970 (UTC), -1 when not given
     uint32_t mtime_ns = 0;
@@ -37,11 +37,12 @@ int ftp_pwd_parse(const char *text, char *out, size_t size);
 // only, at least one). 0, -1 otherwise (overflow included).
 int ftp_u64_parse(const char *s, size_t n, uint64_t *out);
 
-// One MLSD line ("fact=value;...; name", '\r' already removed). The facts
-// read are "type" (file: a file, whose "size" is then required; cdir, pdir
-// and every other type: a directory), "size" and "modify"
-// (YYYYMMDDHHMMSS[.fraction], UTC); fact names and types are compared
-// without case. The name is everything after the first space. 0 with *e
-// filled; -1 for a line without type, a file without a valid size, a bad
-// time, or no name.
+// One MLSD line ("fact=value;...; name", its line end already removed). The
+// facts read are "type" (file: a file, whose "size" is then required; dir,
+// cdir and pdir: a directory; any other type, such as "OS.unix=slink:...",
+// is none of them), "size" and "modify" (YYYYMMDDHHMMSS[.fraction], UTC);
+// fact names and types are compared without case. The name is everything
+// after the first space. 0 with *e filled; 1 with *e filled but for its
+// type (0) for an entry of another type; -1 for a line without type, a file
+// without a valid size, a bad time, or no name.
 int ftp_mlsd_parse(const char *line, ftp_entry *e);
