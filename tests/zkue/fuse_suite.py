@@ -129,7 +129,8 @@ class ZksdSource(Source):
         return url, os.path.join(served, "dir")
 
     def stop(self):
-        self.srv.stop()
+        if getattr(self, "srv", None):
+            self.srv.stop()
 
 
 class ZksdTlsSource(ZksdSource):
@@ -175,7 +176,8 @@ class FtpSource(Source):
                 os.lchown(n, self.uid, self.uid)
 
     def stop(self):
-        self.peer.stop()
+        if getattr(self, "peer", None):
+            self.peer.stop()
 
 
 class ZipSource(Source):
