@@ -1,9 +1,12 @@
 // Helpers shared by the test suites: running a reference command, catching
 // log records, temporary directories.
 #pragma once
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -59,6 +62,17 @@ struct log_capture {
         return n;
     }
 };
+
+// Whether FUSE mounts can be made: root and a usable /dev/fuse. With
+// ZK_TEST_NO_FUSE=1 the tests act as on a machine without /dev/fuse (the
+// mount tests skip), which shows how such a run is reported.
+inline bool fuse_usable()
+{
+    const char *hide = getenv("ZK_TEST_NO_FUSE");
+    if (hide && strcmp(hide, "1") == 0)
+        return false;
+    return geteuid() == 0 && access("/dev/fuse", R_OK | W_OK) == 0;
+}
 
 // A fresh directory under /tmp, removed with everything in it.
 struct temp_dir {

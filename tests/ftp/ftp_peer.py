@@ -136,6 +136,15 @@ class Dialogue:
         self.root = os.path.abspath(root)
         self.modes = set(modes)
         self.log_path = log_path
+        # The oversized FEAT replies are made before the port is handed
+        # out: building 10 MB on a loaded machine could take longer than
+        # the client waits for a reply, which would then meet a time-out
+        # instead of the size cap.
+        self.feat_flood = None
+        if "longline" in self.modes:
+            self.feat_flood = b"211-" + b"x" * (10 << 20)
+        elif "endless" in self.modes:
+            self.feat_flood = b"211-Features:\r\n" + b" MLST type*;size*;\r\n" * 500000
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 0))
@@ -223,11 +232,9 @@ class Dialogue:
                     send("230 logged in")
                 elif cmd == "SYST":
                     send("215 UNIX Type: L8")
-                elif cmd == "FEAT" and ("longline" in self.modes or "endless" in self.modes):
-                    body = b"211-" + b"x" * (10 << 20) if "longline" in self.modes else \
-                        b"211-Features:\r\n" + b" MLST type*;size*;\r\n" * 500000
+                elif cmd == "FEAT" and self.feat_flood is not None:
                     try:
-                        c.sendall(body)
+                        c.sendall(self.feat_flood)
                     except OSError:
                         pass
                     break

@@ -24,6 +24,7 @@
 #include "capture.h"
 #include "libfuse2/src/help.h"
 #include "libpal/basic/pl_base.h"
+#include "test_util.h"
 
 namespace {
 
@@ -41,10 +42,7 @@ void spit(const std::string &path, const std::string &text)
     f << text;
 }
 
-bool fuse_usable()
-{
-    return geteuid() == 0 && access("/dev/fuse", R_OK | W_OK) == 0;
-}
+using zk_test::fuse_usable;
 
 // A temporary directory removed (after a lazy unmount of anything left on
 // its entries) at the end of the test.
