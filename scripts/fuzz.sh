@@ -38,6 +38,8 @@ targets=(
   "literal_fuzz"
   "qexpr_fuzz"
   "ftp_reply_fuzz -max_len=9000"
+  "ftp_mlsd_fuzz"
+  "zksd_list_fuzz"
   "bsv_fuzz"
   "pcap_fuzz"
 )

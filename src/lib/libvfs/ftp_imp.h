@@ -163,6 +163,9 @@ int take_ctrl(ftp_mnt *m, ftp_file *f);
 int truncate_path(ftp_mnt *m, const vfs_ioc_truncate_t *a);
 
 // Listings (ftp_list.cpp).
+// One line of an MLSD listing (without its '\n'; changed): its entry goes
+// to out, unless the line is no entry or cannot be shown as it stands.
+void keep_mlsd_line(std::string &line, std::vector<ftp_entry> &out);
 // Reads the listing of server directory dir into out. 0, or -1 (record filled).
 int list_dir(ftp_mnt *m, const std::string &dir, std::vector<ftp_entry> &out);
 // The stat record of entry e at server path `path`.
