@@ -70,8 +70,6 @@ void free_envv(void);
 char *const *libsh_envv(void);
 // 1 when command is an assignment NAME=VALUE (stored), else 0.
 int libsh_env_assign(const char *command);
-// The value of NAME, or NULL.
-const char *libsh_getenv(const char *name);
 // Removes NAME (the later entries move up); 0 also when it is not set.
 int libsh_unsetenv(const char *name);
 

@@ -94,14 +94,6 @@ int libsh_env_assign(const char *command)
     return 1;
 }
 
-const char *libsh_getenv(const char *name)
-{
-    if (!name || !name[0] || strchr(name, '='))
-        return nullptr;
-    long i = env_find(name, strlen(name));
-    return i >= 0 ? strchr(s_envv[i], '=') + 1 : nullptr;
-}
-
 int libsh_unsetenv(const char *name)
 {
     if (!name || !name[0] || strchr(name, '='))

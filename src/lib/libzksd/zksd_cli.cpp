@@ -488,11 +488,6 @@ cli_ctx *zksd_cli_connect2(const char *url, net_abort_hook *hook, vperror_t *err
 
 cli_ctx *zksd_cli_connect(const char *url, vperror_t *errp) { return zksd_cli_connect2(url, nullptr, errp); }
 
-cli_ctx *zksd_cli_connect_nologin(const char *url, vperror_t *errp)
-{
-    return connect_with_scratch(url, nullptr, 0, errp);
-}
-
 void zksd_cli_clear_abort_hook(cli_ctx *ctx)
 {
     if (ctx)

@@ -114,8 +114,6 @@ cli_ctx *zksd_cli_connect(const char *url, vperror_t *errp);
 // The same with an abort hook (kept by the caller while the context lives,
 // or until zksd_cli_clear_abort_hook) that can end a wait on the connection.
 cli_ctx *zksd_cli_connect2(const char *url, net_abort_hook *hook, vperror_t *errp);
-// The same without logging in.
-cli_ctx *zksd_cli_connect_nologin(const char *url, vperror_t *errp);
 // The common body; scratch: 8192 bytes for the URL parse.
 cli_ctx *zksd_cli_connect3_imp(const char *url, net_abort_hook *hook, int login, char *scratch, vperror_t *errp);
 void zksd_cli_clear_abort_hook(cli_ctx *ctx);
