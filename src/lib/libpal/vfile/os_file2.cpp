@@ -38,21 +38,38 @@ int os_file_register_probe(const os_file_probe_t *probe)
     return -1;
 }
 
-// The built-in kinds reachable by name after "/dev/", in this order.
-static os_file_ops_t *const s_builtin[] = {&os_local_file_ops, &os_stdin_file_ops, &os_stdout_file_ops,
-                                          &os_stderr_file_ops, &os_null_file_ops, &os_zero_file_ops,
-                                          &os_random_file_ops};
+// The live records of the std kinds (stdin, stdout, stderr): copies of their
+// constant records, made on first use, whose read or writ slot
+// os_file_set_std_fd_proc swaps.
+static os_file_ops_t *std_live(void)
+{
+    static os_file_ops_t live[3] = {os_stdin_file_ops, os_stdout_file_ops, os_stderr_file_ops};
+    return live;
+}
 
-os_file_ops_t *os_file_get_ops(const char *path)
+// Index of ops among the live std records, or -1.
+static int std_live_index(const os_file_ops_t *ops)
+{
+    for (int i = 0; i < 3; i++)
+        if (ops == &std_live()[i])
+            return i;
+    return -1;
+}
+
+const os_file_ops_t *os_file_get_ops(const char *path)
 {
     for (const os_file_probe_t *p : s_probes) {
         if (p && p->match) {
-            if (os_file_ops_t *ops = p->match(path))
+            if (const os_file_ops_t *ops = p->match(path))
                 return ops;
         }
     }
     if (path && (strncasecmp(path, "/dev/", 5) == 0 || strncasecmp(path, "\\dev\\", 5) == 0)) {
-        for (os_file_ops_t *ops : s_builtin)
+        // The built-in kinds reachable by name after "/dev/", in this order.
+        const os_file_ops_t *const builtin[] = {&os_local_file_ops, &std_live()[0], &std_live()[1],
+                                                &std_live()[2],     &os_null_file_ops, &os_zero_file_ops,
+                                                &os_random_file_ops};
+        for (const os_file_ops_t *ops : builtin)
             if (strcmp(path + 5, ops->name) == 0)
                 return ops;
     }
@@ -99,7 +116,7 @@ int os_file_path_prepare(const char *path, char *out)
 
 // A new object for `ops` with a copy of `path` (len bytes when given, for zz
 // lists); NULL with errno ENOMEM.
-static os_file_t *file_new(os_file_ops_t *ops, const char *path, size_t len)
+static os_file_t *file_new(const os_file_ops_t *ops, const char *path, size_t len)
 {
     os_file_t *f = (os_file_t *)os_zalloc(sizeof(os_file_t));
     if (!f) {
@@ -171,7 +188,7 @@ os_file_t *os_file_open(const char *path, uint32_t pf)
     char prep[PL_MAX_PATH];
     if (os_file_path_prepare(path, prep) != 0)
         return nullptr;
-    os_file_ops_t *ops = os_file_get_ops(prep);
+    const os_file_ops_t *ops = os_file_get_ops(prep);
     if (!ops->init) {
         errno = ENOTSUP;
         return nullptr;
@@ -197,7 +214,7 @@ os_file_t *os_file_wopen(const char *path, uint32_t access, uint32_t share, void
     }
     if (os_file_path_prepare(path, prep) != 0)
         return nullptr;
-    os_file_ops_t *ops = os_file_get_ops(prep);
+    const os_file_ops_t *ops = os_file_get_ops(prep);
     os_file_t *f = file_new(ops, path, 0);
     if (!f)
         return nullptr;
@@ -223,7 +240,7 @@ os_file_t *os_file_open2(const char *path, int flags, uint32_t mode)
     }
     if (os_file_path_prepare(path, prep) != 0)
         return nullptr;
-    os_file_ops_t *ops = os_file_get_ops(prep);
+    const os_file_ops_t *ops = os_file_get_ops(prep);
     os_file_t *f = file_new(ops, path, 0);
     if (!f)
         return nullptr;
@@ -478,24 +495,25 @@ uint64_t g_os_file_std_handle[3];
 
 int os_file_set_std_fd_proc(os_file_t *f, uint64_t handle, os_file_read_fn read, os_file_writ_fn writ)
 {
-    if (!f || !f->ops ||
-        (f->ops != &os_stdin_file_ops && f->ops != &os_stdout_file_ops && f->ops != &os_stderr_file_ops)) {
+    int i = f ? std_live_index(f->ops) : -1;
+    if (i < 0) {
         LOG_ERR(TAG, "error: only support stdin|stdout|stderr\n");
         return 0;
     }
+    os_file_ops_t &live = std_live()[i];
     f->handle = handle;
     if (read)
-        f->ops->read = read;
+        live.read = read;
     if (writ)
-        f->ops->writ = writ;
+        live.writ = writ;
     return 1;
 }
 
 int os_file_std_proc_reset(void)
 {
-    os_stdin_file_ops.read = os_stdin_file_read;
-    os_stdout_file_ops.writ = os_stdout_file_writ;
-    os_stderr_file_ops.writ = os_stderr_file_writ;
+    std_live()[0].read = os_stdin_file_ops.read;
+    std_live()[1].writ = os_stdout_file_ops.writ;
+    std_live()[2].writ = os_stderr_file_ops.writ;
     os_file_t *std[3] = {g_os_file_stdin, g_os_file_stdout, g_os_file_stderr};
     for (int i = 0; i < 3; i++)
         if (std[i])

@@ -79,30 +79,33 @@ struct os_file_owner_t {
     uint32_t gid;
 };
 
-// Operation record of a kind: a name and 19 slots (any may be empty).
+// Operation record of a kind: a name and 19 slots (any may be empty). The
+// records are constant; the objects of a std kind dispatch through a live
+// copy whose read or writ slot os_file_set_std_fd_proc may swap.
 // "h" is the object's handle. Transfers and positions answer a count or -1;
 // exit, sync, truncate and ioctl answer 1 or 0.
 struct os_file_ops_t {
-    const char *name;
-    uint64_t (*init)(const char *path, uint32_t pf);
-    uint64_t (*wopen)(const char *path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t attributes);
-    uint64_t (*open2)(const char *path, int oflags, uint32_t mode);
-    uint64_t (*zzopen)(const char *path, const char *kind, const char *name, uint32_t pf);
-    int (*exit)(uint64_t h);
-    int64_t (*read)(uint64_t h, void *buf, size_t len);
-    int64_t (*writ)(uint64_t h, const void *buf, size_t len);
-    int64_t (*pread)(uint64_t h, void *buf, size_t len, int64_t off);
-    int64_t (*pwrit)(uint64_t h, const void *buf, size_t len, int64_t off);
-    int64_t (*readv)(uint64_t h, const struct iovec *v, int count);
-    int64_t (*writv)(uint64_t h, const struct iovec *v, int count);
-    int64_t (*preadv)(uint64_t h, const struct iovec *v, int count, int64_t off);
-    int64_t (*pwritv)(uint64_t h, const struct iovec *v, int count, int64_t off);
-    int (*sync)(uint64_t h);
-    int (*truncate)(uint64_t h, int64_t size);
-    int64_t (*seek)(uint64_t h, int64_t off, int whence);
-    int64_t (*offset)(uint64_t h);
-    int64_t (*size)(uint64_t h);
-    int (*ioctl)(uint64_t h, int code, void *buf, size_t len);
+    const char *name = nullptr;
+    uint64_t (*init)(const char *path, uint32_t pf) = nullptr;
+    uint64_t (*wopen)(const char *path, uint32_t access, uint32_t share, uint32_t disposition,
+                      uint32_t attributes) = nullptr;
+    uint64_t (*open2)(const char *path, int oflags, uint32_t mode) = nullptr;
+    uint64_t (*zzopen)(const char *path, const char *kind, const char *name, uint32_t pf) = nullptr;
+    int (*exit)(uint64_t h) = nullptr;
+    int64_t (*read)(uint64_t h, void *buf, size_t len) = nullptr;
+    int64_t (*writ)(uint64_t h, const void *buf, size_t len) = nullptr;
+    int64_t (*pread)(uint64_t h, void *buf, size_t len, int64_t off) = nullptr;
+    int64_t (*pwrit)(uint64_t h, const void *buf, size_t len, int64_t off) = nullptr;
+    int64_t (*readv)(uint64_t h, const struct iovec *v, int count) = nullptr;
+    int64_t (*writv)(uint64_t h, const struct iovec *v, int count) = nullptr;
+    int64_t (*preadv)(uint64_t h, const struct iovec *v, int count, int64_t off) = nullptr;
+    int64_t (*pwritv)(uint64_t h, const struct iovec *v, int count, int64_t off) = nullptr;
+    int (*sync)(uint64_t h) = nullptr;
+    int (*truncate)(uint64_t h, int64_t size) = nullptr;
+    int64_t (*seek)(uint64_t h, int64_t off, int whence) = nullptr;
+    int64_t (*offset)(uint64_t h) = nullptr;
+    int64_t (*size)(uint64_t h) = nullptr;
+    int (*ioctl)(uint64_t h, int code, void *buf, size_t len) = nullptr;
 };
 
 typedef int64_t (*os_file_read_fn)(uint64_t h, void *buf, size_t len);
@@ -112,7 +115,7 @@ typedef int64_t (*os_file_writ_fn)(uint64_t h, const void *buf, size_t len);
 // by os_file_close.
 struct os_file_t {
     uint64_t handle; // kind-specific; 0 means no file
-    os_file_ops_t *ops;
+    const os_file_ops_t *ops;
     char *path;      // as the caller gave it (a zz list: the whole list)
     uint8_t remove_on_close;
 };
@@ -120,7 +123,7 @@ struct os_file_t {
 // A probe that may claim a prepared path for a kind of its own.
 struct os_file_probe_t {
     const char *name;
-    os_file_ops_t *(*match)(const char *path);
+    const os_file_ops_t *(*match)(const char *path);
 };
 enum { OS_FILE_PROBE_MAX = 4 };
 // Registers a probe (asked before the built-in kinds); 0, or -1 when full.
@@ -131,7 +134,7 @@ int os_file_register_probe(const os_file_probe_t *probe);
 int os_file_path_prepare(const char *path, char *out /*4096*/);
 void os_file_path_strip_url(char *path /*4096*/);
 // Kind for a prepared path (probes, then "/dev/"+built-in name, else local).
-os_file_ops_t *os_file_get_ops(const char *path);
+const os_file_ops_t *os_file_get_ops(const char *path);
 
 // ---- opening (new object, or NULL with errno set) ----------------------------
 // pf bit OS_FILE_ZZ: path is a zz list (path[, letter[, name]]).

@@ -5,14 +5,14 @@
 #pragma once
 #include "libpal/vfile/os_file2.h"
 
-extern os_file_ops_t os_local_file_ops;  // "file"
-extern os_file_ops_t os_stdin_file_ops;  // "stdin"
-extern os_file_ops_t os_stdout_file_ops; // "stdout"
-extern os_file_ops_t os_stderr_file_ops; // "stderr"
-extern os_file_ops_t os_null_file_ops;   // "null"
-extern os_file_ops_t os_zero_file_ops;   // "zero"
-extern os_file_ops_t os_random_file_ops; // "random"
-extern os_file_ops_t os_xattr_file_ops;  // "xattr"
+extern const os_file_ops_t os_local_file_ops;  // "file"
+extern const os_file_ops_t os_stdin_file_ops;  // "stdin"
+extern const os_file_ops_t os_stdout_file_ops; // "stdout"
+extern const os_file_ops_t os_stderr_file_ops; // "stderr"
+extern const os_file_ops_t os_null_file_ops;   // "null"
+extern const os_file_ops_t os_zero_file_ops;   // "zero"
+extern const os_file_ops_t os_random_file_ops; // "random"
+extern const os_file_ops_t os_xattr_file_ops;  // "xattr"
 
 // ---- local kind (a POSIX descriptor; handle = fd + 1) --------------------------
 uint64_t os_local_file_init(const char *path, uint32_t pf);

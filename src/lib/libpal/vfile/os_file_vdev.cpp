@@ -146,50 +146,82 @@ int64_t os_random_file_pread(uint64_t h, void *buf, size_t len, int64_t) { retur
 
 // ---- operation records ---------------------------------------------------------------------
 
-os_file_ops_t os_stdin_file_ops = {
-    "stdin", std_in_init, nullptr, nullptr, nullptr, dev_exit,
-    os_stdin_file_read, nullptr, os_stdin_file_pread, nullptr,
-    nullptr, nullptr, nullptr, nullptr,
-    os_comm_file_sync, os_comm_file_truncate,
-    os_comm_file_seek, os_comm_file_offset, os_comm_file_size, os_comm_file_ioctl,
+const os_file_ops_t os_stdin_file_ops = {
+    .name = "stdin",
+    .init = std_in_init,
+    .exit = dev_exit,
+    .read = os_stdin_file_read,
+    .pread = os_stdin_file_pread,
+    .sync = os_comm_file_sync,
+    .truncate = os_comm_file_truncate,
+    .seek = os_comm_file_seek,
+    .offset = os_comm_file_offset,
+    .size = os_comm_file_size,
+    .ioctl = os_comm_file_ioctl,
 };
 
-os_file_ops_t os_stdout_file_ops = {
-    "stdout", std_out_init, nullptr, nullptr, nullptr, dev_exit,
-    nullptr, os_stdout_file_writ, nullptr, os_stdout_file_pwrit,
-    nullptr, nullptr, nullptr, nullptr,
-    os_stdout_file_sync, os_comm_file_truncate,
-    os_comm_file_seek, os_comm_file_offset, os_comm_file_size, os_comm_file_ioctl,
+const os_file_ops_t os_stdout_file_ops = {
+    .name = "stdout",
+    .init = std_out_init,
+    .exit = dev_exit,
+    .writ = os_stdout_file_writ,
+    .pwrit = os_stdout_file_pwrit,
+    .sync = os_stdout_file_sync,
+    .truncate = os_comm_file_truncate,
+    .seek = os_comm_file_seek,
+    .offset = os_comm_file_offset,
+    .size = os_comm_file_size,
+    .ioctl = os_comm_file_ioctl,
 };
 
-os_file_ops_t os_stderr_file_ops = {
-    "stderr", std_err_init, nullptr, nullptr, nullptr, dev_exit,
-    nullptr, os_stderr_file_writ, nullptr, os_stderr_file_pwrit,
-    nullptr, nullptr, nullptr, nullptr,
-    os_stderr_file_sync, os_comm_file_truncate,
-    os_comm_file_seek, os_comm_file_offset, os_comm_file_size, os_comm_file_ioctl,
+const os_file_ops_t os_stderr_file_ops = {
+    .name = "stderr",
+    .init = std_err_init,
+    .exit = dev_exit,
+    .writ = os_stderr_file_writ,
+    .pwrit = os_stderr_file_pwrit,
+    .sync = os_stderr_file_sync,
+    .truncate = os_comm_file_truncate,
+    .seek = os_comm_file_seek,
+    .offset = os_comm_file_offset,
+    .size = os_comm_file_size,
+    .ioctl = os_comm_file_ioctl,
 };
 
-os_file_ops_t os_null_file_ops = {
-    "null", dev_init, nullptr, nullptr, nullptr, dev_exit,
-    nullptr, os_null_file_writ, nullptr, os_null_file_pwrit,
-    nullptr, nullptr, nullptr, nullptr,
-    os_comm_file_sync, os_comm_file_truncate,
-    os_comm_file_seek, os_comm_file_offset, os_comm_file_size, os_comm_file_ioctl,
+const os_file_ops_t os_null_file_ops = {
+    .name = "null",
+    .init = dev_init,
+    .exit = dev_exit,
+    .writ = os_null_file_writ,
+    .pwrit = os_null_file_pwrit,
+    .sync = os_comm_file_sync,
+    .truncate = os_comm_file_truncate,
+    .seek = os_comm_file_seek,
+    .offset = os_comm_file_offset,
+    .size = os_comm_file_size,
+    .ioctl = os_comm_file_ioctl,
 };
 
-os_file_ops_t os_zero_file_ops = {
-    "zero", dev_init, nullptr, nullptr, nullptr, dev_exit,
-    os_zero_file_read, nullptr, os_zero_file_pread, nullptr,
-    nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr,
-    os_comm_file_seek, os_comm_file_offset, os_comm_file_size, os_comm_file_ioctl,
+const os_file_ops_t os_zero_file_ops = {
+    .name = "zero",
+    .init = dev_init,
+    .exit = dev_exit,
+    .read = os_zero_file_read,
+    .pread = os_zero_file_pread,
+    .seek = os_comm_file_seek,
+    .offset = os_comm_file_offset,
+    .size = os_comm_file_size,
+    .ioctl = os_comm_file_ioctl,
 };
 
-os_file_ops_t os_random_file_ops = {
-    "random", dev_init, nullptr, nullptr, nullptr, dev_exit,
-    os_random_file_read, nullptr, os_random_file_pread, nullptr,
-    nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr,
-    os_comm_file_seek, os_comm_file_offset, os_comm_file_size, os_comm_file_ioctl,
+const os_file_ops_t os_random_file_ops = {
+    .name = "random",
+    .init = dev_init,
+    .exit = dev_exit,
+    .read = os_random_file_read,
+    .pread = os_random_file_pread,
+    .seek = os_comm_file_seek,
+    .offset = os_comm_file_offset,
+    .size = os_comm_file_size,
+    .ioctl = os_comm_file_ioctl,
 };

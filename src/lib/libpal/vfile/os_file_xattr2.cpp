@@ -197,10 +197,18 @@ int os_xattr_file_ioctl(uint64_t h, int code, void *buf, size_t len)
     return 0;
 }
 
-os_file_ops_t os_xattr_file_ops = {
-    "xattr", nullptr, nullptr, nullptr, os_xattr_file_init, os_xattr_file_exit,
-    os_xattr_file_read, os_xattr_file_writ, os_xattr_file_pread, os_xattr_file_pwrit,
-    nullptr, nullptr, nullptr, nullptr,
-    xattr_sync, xattr_truncate,
-    xattr_seek, os_xattr_file_offset, os_xattr_file_size, os_xattr_file_ioctl,
+const os_file_ops_t os_xattr_file_ops = {
+    .name = "xattr",
+    .zzopen = os_xattr_file_init,
+    .exit = os_xattr_file_exit,
+    .read = os_xattr_file_read,
+    .writ = os_xattr_file_writ,
+    .pread = os_xattr_file_pread,
+    .pwrit = os_xattr_file_pwrit,
+    .sync = xattr_sync,
+    .truncate = xattr_truncate,
+    .seek = xattr_seek,
+    .offset = os_xattr_file_offset,
+    .size = os_xattr_file_size,
+    .ioctl = os_xattr_file_ioctl,
 };
