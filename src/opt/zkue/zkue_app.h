@@ -57,8 +57,9 @@ int app_stop_server(void);
 // ---- services of other modules -------------------------------------------------
 
 // FUSE mount of `url`; blocks in the request loop until the file system is
-// unmounted. 0, or -1 with the reason in err (4096 bytes).
-int myfuse_mount(const char *url, char *err);
+// unmounted. 0, or -1 with the reason in err (the same size as the mount's
+// own declaration, or the call does not link).
+int myfuse_mount(const char *url, char (&err)[ZKUE_ERR_SIZE]);
 // Unmounts the mount point, if any. 0. Safe to call from a signal handler and
 // when nothing is mounted.
 int myfuse_unmount(char *err);

@@ -71,13 +71,13 @@ int on_ready(void *arg)
 
 } // namespace
 
-int myfuse_settle_options(const char *url, int readonly, char *out, size_t size, char *err)
+int myfuse_settle_options(const char *url, int readonly, char *out, size_t size, char (&err)[MYFUSE_ERR_SIZE])
 {
     char opts[MYFUSE_URL_SIZE];
     url_get_query_buf(url, "options", "", opts, sizeof(opts));
     int forced = 0;
     if (fuse_opts_settle(opts, readonly, out, size, &forced) != 0) {
-        str_safecopy(err, MYFUSE_ERR_SIZE, "mount options too long");
+        str_safecopy(err, sizeof(err), "mount options too long");
         return -1;
     }
     if (forced)
@@ -137,7 +137,7 @@ bool local_source_path(const char *url, char *out)
 // serve requests about its own mount point, and the first one that reaches
 // into the mount waits for the daemon itself (it and the caller hang for
 // good). -1 with err set when they do.
-int self_mount_check(const char *url, const char *mnt, char *err)
+int self_mount_check(const char *url, const char *mnt, char (&err)[MYFUSE_ERR_SIZE])
 {
     char src[MYFUSE_MNT_DIR_SIZE];
     if (!local_source_path(url, src))
@@ -145,115 +145,104 @@ int self_mount_check(const char *url, const char *mnt, char *err)
     std::string s = resolved_path(src), m = resolved_path(mnt);
     if (!path_within(s, m) && !path_within(m, s))
         return 0;
-    str_sprintf_s2(err, MYFUSE_ERR_SIZE, "source [%s] and mount point [%s] overlap: a mount cannot show itself",
+    str_sprintf_s2(err, sizeof(err), "source [%s] and mount point [%s] overlap: a mount cannot show itself",
                    s.c_str(), m.c_str());
     return -1;
 }
 
 // The reason a local source could not be mounted, when the error record
 // alone would mislead: a file that is no supported archive is not "not found".
-void mount_error_text(const char *url, const vperror_t *verr, char *err)
+void mount_error_text(const char *url, const vperror_t *verr, char (&err)[MYFUSE_ERR_SIZE])
 {
     struct stat st;
     char src[MYFUSE_MNT_DIR_SIZE];
     if (local_source_path(url, src) && stat(src, &st) == 0 && !S_ISDIR(st.st_mode)) {
-        str_sprintf_s2(err, MYFUSE_ERR_SIZE, "source [%s] is not a directory and not a supported archive", src);
+        str_sprintf_s2(err, sizeof(err), "source [%s] is not a directory and not a supported archive", src);
         return;
     }
-    str_safecopy_trunc(err, MYFUSE_ERR_SIZE, vperror_str(verr));
+    str_safecopy_trunc(err, sizeof(err), vperror_str(verr));
 }
 
 // 1 while myfuse_mount runs (set-up, loop, clean-up).
 std::atomic<int> s_active{0};
 
-} // namespace
-
-int myfuse_mount(const char *url, char *err)
-{
-    MLOG(LOG2_DBG, "==>\n");
-    if (!url || !err) {
-        if (err)
-            str_safecopy(err, MYFUSE_ERR_SIZE, "no url");
-        return -1;
-    }
-    if (s_active.exchange(1)) {
-        str_safecopy(err, MYFUSE_ERR_SIZE, "already mounted");
-        return -1;
-    }
-    int ret = -1;
-    char turl[MYFUSE_URL_SIZE];
-    char mnt[MYFUSE_MNT_DIR_SIZE];
-    // The private copy handed to the loop stays put while a stop path
-    // empties g_mnt_dir.
+// What the URL asks of a mount, read before anything is opened.
+struct mount_plan {
+    char url[MYFUSE_URL_SIZE];     // the real URL (sessions translated), with the timeouts
+    char mnt[MYFUSE_MNT_DIR_SIZE]; // the mount point as the URL gives it
+    // The normalised mount point: the private copy handed to the loop stays
+    // put while a stop path empties g_mnt_dir.
     char dir[MYFUSE_MNT_DIR_SIZE];
-    char options[MYFUSE_URL_SIZE];
-    char reason[1024] = "";
+    int run_daemon;
+    uint32_t trace;
+};
+
+// Step 1: the real URL, the mount point and the switches of `url`. 0, or -1
+// with err set.
+int mount_read_url(const char *url, mount_plan &plan, char (&err)[MYFUSE_ERR_SIZE])
+{
     vperror_t verr{};
-    uint32_t readonly = 0;
-    int run_daemon = 0;
-    uint32_t trace = 0;
-    mount_run run{turl, 0, false};
-    fuse_mount_cfg_t cfg;
-
-    if (url_conf_2_real(url, turl, &verr) != 0) {
+    if (url_conf_2_real(url, plan.url, &verr) != 0) {
         char shown[MYFUSE_URL_SIZE];
-        str_sprintf_s2(err, MYFUSE_ERR_SIZE, "url_conf_2_real [%s] failed", url_hide_pwd_fmt(url, shown));
-        goto out;
+        str_sprintf_s2(err, sizeof(err), "url_conf_2_real [%s] failed", url_hide_pwd_fmt(url, shown));
+        return -1;
     }
-    url_get_query_buf(turl, "fuse_mount_point", "", mnt, sizeof(mnt));
-    if (!mnt[0]) {
-        str_safecopy(err, MYFUSE_ERR_SIZE, "need mount dir");
-        goto out;
+    url_get_query_buf(plan.url, "fuse_mount_point", "", plan.mnt, sizeof(plan.mnt));
+    if (!plan.mnt[0]) {
+        str_safecopy(err, sizeof(err), "need mount dir");
+        return -1;
     }
-    run_daemon = url_get_query_int(turl, "run_daemon", 0);
-    trace = (uint32_t)url_get_query_int(turl, "debug", 0);
-    zk_conf_url_add_timeouts(turl);
-    {
-        char opts[MYFUSE_URL_SIZE];
-        url_get_query_buf(turl, "options", "", opts, sizeof(opts));
-        char shown[MYFUSE_URL_SIZE];
-        MLOG(LOG2_DBG, "url=%s opts=%s mdir=%s\n", url_hide_pwd_fmt(turl, shown), opts, mnt);
-    }
-    if (str_safecopy(dir, sizeof(dir), mnt) != 0) {
-        str_safecopy(err, MYFUSE_ERR_SIZE, "mount dir too long");
-        goto out;
-    }
-    path_normalize(dir);
-    if (self_mount_check(turl, dir, err) != 0)
-        goto out;
+    plan.run_daemon = url_get_query_int(plan.url, "run_daemon", 0);
+    plan.trace = (uint32_t)url_get_query_int(plan.url, "debug", 0);
+    zk_conf_url_add_timeouts(plan.url);
+    return 0;
+}
 
-    g_vfs_handle = vfs_mount(turl, &verr);
+// Step 2: checks the mount point, opens the source (g_vfs_handle), prepares
+// the mount point and settles the mount options into `options`. 0, or -1
+// with err set; what was opened stays for the caller's unwind.
+int mount_prepare(mount_plan &plan, char (&options)[MYFUSE_URL_SIZE], char (&err)[MYFUSE_ERR_SIZE])
+{
+    if (str_safecopy(plan.dir, sizeof(plan.dir), plan.mnt) != 0) {
+        str_safecopy(err, sizeof(err), "mount dir too long");
+        return -1;
+    }
+    path_normalize(plan.dir);
+    if (self_mount_check(plan.url, plan.dir, err) != 0)
+        return -1;
+    vperror_t verr{};
+    g_vfs_handle = vfs_mount(plan.url, &verr);
     if (!g_vfs_handle) {
-        mount_error_text(turl, &verr, err);
-        goto out;
+        mount_error_text(plan.url, &verr, err);
+        return -1;
     }
     // A source that cannot say is taken as read-only: never writable by mistake.
+    uint32_t readonly = 0;
     if (vfs_get_readonly(g_vfs_handle, &readonly) != 0) {
         MLOG(LOG2_WARN, "read-only state of the source unknown (%s): mounting read-only\n", vfs_errstr(g_vfs_handle));
         readonly = 1;
     }
-    str_safecopy(g_mnt_dir, sizeof(g_mnt_dir), dir);
-    if (vfs_set_mnt_dir(g_vfs_handle, dir) != 0) {
-        str_sprintf_s2(err, MYFUSE_ERR_SIZE, "mount dir [%s]: %s", dir, vfs_errstr(g_vfs_handle));
-        goto out;
+    str_safecopy(g_mnt_dir, sizeof(g_mnt_dir), plan.dir);
+    if (vfs_set_mnt_dir(g_vfs_handle, plan.dir) != 0) {
+        str_sprintf_s2(err, sizeof(err), "mount dir [%s]: %s", plan.dir, vfs_errstr(g_vfs_handle));
+        return -1;
     }
-    if (fuse_mnt_dir_prepare(dir) != 0) {
-        str_safecopy_trunc(err, MYFUSE_ERR_SIZE, strerror(errno));
-        goto out;
+    if (fuse_mnt_dir_prepare(plan.dir) != 0) {
+        str_safecopy_trunc(err, sizeof(err), strerror(errno));
+        return -1;
     }
-    g_fuse_trace = trace;
-    if (myfuse_settle_options(turl, readonly != 0, options, sizeof(options), err) != 0)
-        goto out;
-    // A stop that came during the set-up: nothing to serve.
-    if (fuse_loop_exit_requested()) {
-        on_loop_end(nullptr);
-        ret = 0;
-        goto out;
-    }
+    g_fuse_trace = plan.trace;
+    return myfuse_settle_options(plan.url, readonly != 0, options, sizeof(options), err);
+}
 
-    run.run_daemon = run_daemon;
+// Step 3: mounts in the kernel and serves until the loop ends. 0, or -1 with
+// err set.
+int mount_serve(const mount_plan &plan, const char *options, mount_run &run, char (&err)[MYFUSE_ERR_SIZE])
+{
+    char reason[1024] = "";
+    fuse_mount_cfg_t cfg;
     cfg.prog_name = "zkue";
-    cfg.mnt_dir = dir;
+    cfg.mnt_dir = plan.dir;
     cfg.options = options;
     cfg.mounted_proc = on_kernel_mount;
     cfg.ready_proc = on_ready;
@@ -261,18 +250,21 @@ int myfuse_mount(const char *url, char *err)
     cfg.ended_proc = on_loop_end;
     cfg.reason = reason;
     cfg.reason_size = sizeof(reason);
-    if (try_fuse_mount(myfuse_get_ops(), &cfg) != 0) {
-        if (reason[0])
-            str_sprintf_s2(err, MYFUSE_ERR_SIZE, "fuse mount failed: %s", reason);
-        else
-            str_safecopy(err, MYFUSE_ERR_SIZE, "fuse mount failed");
-        goto out;
-    }
-    ret = 0;
+    if (try_fuse_mount(myfuse_get_ops(), &cfg) == 0)
+        return 0;
+    if (reason[0])
+        str_sprintf_s2(err, sizeof(err), "fuse mount failed: %s", reason);
+    else
+        str_safecopy(err, sizeof(err), "fuse mount failed");
+    return -1;
+}
 
-out:
-    // A stop request ends a mount as an unmount does, also one whose set-up
-    // it cut short (a login the server never answered): 0, the stop logged.
+// The unwind of every mount, whatever step it reached: a stop request ends
+// a mount as an unmount does, also one whose set-up it cut short (a login
+// the server never answered), with 0 and the stop logged. Returns the
+// mount's result.
+int mount_end(int ret, const mount_run &run)
+{
     if (ret != 0 && fuse_loop_exit_requested()) {
         on_loop_end(nullptr);
         ret = 0;
@@ -290,6 +282,41 @@ out:
         vfs_umount(g_vfs_handle);
         g_vfs_handle = nullptr;
     }
+    return ret;
+}
+
+} // namespace
+
+int myfuse_mount(const char *url, char (&err)[MYFUSE_ERR_SIZE])
+{
+    MLOG(LOG2_DBG, "==>\n");
+    if (!url) {
+        str_safecopy(err, sizeof(err), "no url");
+        return -1;
+    }
+    if (s_active.exchange(1)) {
+        str_safecopy(err, sizeof(err), "already mounted");
+        return -1;
+    }
+    mount_plan plan{};
+    char options[MYFUSE_URL_SIZE];
+    mount_run run{plan.url, 0, false};
+    int ret = mount_read_url(url, plan, err);
+    if (ret == 0) {
+        char opts[MYFUSE_URL_SIZE], shown[MYFUSE_URL_SIZE];
+        url_get_query_buf(plan.url, "options", "", opts, sizeof(opts));
+        MLOG(LOG2_DBG, "url=%s opts=%s mdir=%s\n", url_hide_pwd_fmt(plan.url, shown), opts, plan.mnt);
+        ret = mount_prepare(plan, options, err);
+    }
+    if (ret == 0) {
+        run.run_daemon = plan.run_daemon;
+        // A stop that came during the set-up: nothing to serve.
+        if (fuse_loop_exit_requested())
+            on_loop_end(nullptr);
+        else
+            ret = mount_serve(plan, options, run, err);
+    }
+    ret = mount_end(ret, run);
     s_active.store(0);
     MLOG(LOG2_DBG, "<==\n");
     return ret;

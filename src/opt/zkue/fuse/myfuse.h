@@ -36,11 +36,10 @@ extern uint32_t g_fuse_serving;
 // Mounts `url` (query options "fuse_mount_point", "run_daemon", "debug",
 // "options") and serves it until the file system is unmounted. 0 after the
 // loop ended or a stop request (myfuse_stop_loop) ended the mount, also
-// during its set-up; -1 when the mount failed with the reason in err (4096
-// bytes).
+// during its set-up; -1 when the mount failed with the reason in err.
 // With "run_daemon" the calling process exits 0 once the kernel mount is up
 // and the detached child goes on serving. Main or shell thread.
-int myfuse_mount(const char *url, char *err);
+int myfuse_mount(const char *url, char (&err)[MYFUSE_ERR_SIZE]);
 // Asks the mount in progress to end, for good: its loop ends after the
 // request it serves (or never starts), and myfuse_mount unmounts, closes the
 // source and returns 0. 1 when a mount is in progress, 0 when none.
@@ -57,8 +56,8 @@ char *myfuse_show_openfile(void);
 
 // The mount option text of the URL's "options" value, settled for a source
 // that is read-only or not (fuse_opts_settle); logs the forced read-only
-// warning and the result. 0, or -1 with the reason in err (4096 bytes).
-int myfuse_settle_options(const char *url, int readonly, char *out, size_t size, char *err);
+// warning and the result. 0, or -1 with the reason in err.
+int myfuse_settle_options(const char *url, int readonly, char *out, size_t size, char (&err)[MYFUSE_ERR_SIZE]);
 
 // The operations record handed to libfuse (static, never NULL).
 const struct fuse_operations *myfuse_get_ops(void);
