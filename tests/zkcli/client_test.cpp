@@ -255,7 +255,7 @@ TEST_F(Client, OtherProtocolsLeaveTheTextAlone)
     char out[64] = "untouched";
     EXPECT_EQ(conf_client_2_url(&rec, out, sizeof(out), nullptr), 0);
     EXPECT_STREQ(out, "untouched");
-    char e[8] = "x";
+    char e[URL_TEXT_SIZE] = "x";
     EXPECT_EQ(conf_name_2_url("", e, nullptr), 0);
     EXPECT_STREQ(e, "");
 }

@@ -371,14 +371,17 @@ int net_open3(net_conn *conn, const char *url, const net_opts *opts, vperror_t *
 int net_open2(net_conn *conn, const char *url, int connect_timeout_ms)
 {
     PL_ASSERT_RET(TAG, conn && url, -1);
-    std::unique_ptr<char, free_deleter> copy(static_cast<char *>(os_zalloc(URL_TEXT_SIZE)));
+    struct url_copy {
+        char text[URL_TEXT_SIZE];
+    };
+    std::unique_ptr<url_copy, free_deleter> copy(static_cast<url_copy *>(os_zalloc(sizeof(url_copy))));
     auto err = std::unique_ptr<vperror_t, free_deleter>(static_cast<vperror_t *>(os_zalloc(sizeof(vperror_t))));
     if (!copy || !err)
         return -1;
-    if (str_safecopy(copy.get(), URL_TEXT_SIZE, url) != 0 ||
-        url_set_query_int(copy.get(), "connect_timeout", connect_timeout_ms / 1000, URL_QUERY_SET_ALWAYS) != 0)
+    if (str_safecopy(copy->text, sizeof(copy->text), url) != 0 ||
+        url_set_query_int(copy->text, "connect_timeout", connect_timeout_ms / 1000, URL_QUERY_SET_ALWAYS) != 0)
         return -1;
-    return net_open3(conn, copy.get(), nullptr, err.get());
+    return net_open3(conn, copy->text, nullptr, err.get());
 }
 
 int net_close(net_conn *conn)

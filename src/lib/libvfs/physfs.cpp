@@ -335,7 +335,7 @@ int stat_name(physfs_mnt *m, const std::string &name, os_file_stat_t *st, const 
 
 // The local path a URL names ("file://" is followed by the path itself, as
 // the local driver reads it). 0, or -1.
-int local_path(const char *url, char *out)
+int local_path(const char *url, char (&out)[URL_FIELD_SIZE])
 {
     const char *text = str_istart_with(url, "file://") ? url + 7 : url;
     return url_get_path(text, out) == 0 && *out ? 0 : -1;

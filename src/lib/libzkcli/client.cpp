@@ -211,10 +211,8 @@ int zk_conf_get_str(const char *key, char *out, size_t size)
     return 0;
 }
 
-int zk_conf_url_add_timeouts(char *url)
+int zk_conf_url_add_timeouts(char (&url)[URL_TEXT_SIZE])
 {
-    if (!url)
-        return -1;
     int vals[3];
     {
         std::lock_guard<std::recursive_mutex> g(s_mu);
@@ -457,18 +455,16 @@ int conf_client_2_url(const conf_client_info *rec, char *out, size_t size, vperr
     return 0;
 }
 
-int conf_session_2_url(const char *name, char *out, vperror_t *err)
+int conf_session_2_url(const char *name, char (&out)[URL_TEXT_SIZE], vperror_t *err)
 {
     conf_client_info rec;
     if (conf_client_get_info(name, &rec, err) != 0)
         return -1;
-    return conf_client_2_url(&rec, out, URL_TEXT_SIZE, err);
+    return conf_client_2_url(&rec, out, sizeof(out), err);
 }
 
-int conf_name_2_url(const char *name, char *out, vperror_t *err)
+int conf_name_2_url(const char *name, char (&out)[URL_TEXT_SIZE], vperror_t *err)
 {
-    if (!out)
-        return -1;
     if (!name || !*name) {
         out[0] = '\0';
         return 0;
@@ -476,9 +472,9 @@ int conf_name_2_url(const char *name, char *out, vperror_t *err)
     return conf_session_2_url(name, out, err);
 }
 
-int url_conf_2_real(const char *url, char *out, vperror_t *err)
+int url_conf_2_real(const char *url, char (&out)[URL_TEXT_SIZE], vperror_t *err)
 {
-    if (!url || !out) {
+    if (!url) {
         VPERROR_SET(err, VERR_INVALID_PARAMETER, "url missing");
         return -1;
     }
@@ -490,7 +486,7 @@ int url_conf_2_real(const char *url, char *out, vperror_t *err)
     url_normalize(u);
     out[0] = '\0';
     if (strncmp(u, "///", 3) != 0) {
-        str_safecopy(out, URL_TEXT_SIZE, u);
+        str_safecopy(out, sizeof(out), u);
     } else {
         char name[URL_TEXT_SIZE], rest[URL_TEXT_SIZE];
         if (url_split_name(u, name, rest, 1) != 0) {
@@ -533,11 +529,11 @@ int url_is_mem(const char *url)
     return url_parser(&rec, buf, url) == 0 && strcasecmp(rec.protocol, "mem") == 0;
 }
 
-int url_conf_2_real_inplace(char *url, vperror_t *err)
+int url_conf_2_real_inplace(char (&url)[URL_TEXT_SIZE], vperror_t *err)
 {
     char out[URL_TEXT_SIZE];
     if (url_conf_2_real(url, out, err) != 0)
         return -1;
-    str_safecopy(url, URL_TEXT_SIZE, out);
+    str_safecopy(url, sizeof(url), out);
     return 0;
 }

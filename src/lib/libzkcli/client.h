@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "libpal/basic/pl_verr.h"
+#include "libpal/string/url.h"
 
 enum { CONF_PROT_LOC = 2, CONF_PROT_NET = 3, CONF_PROT_ZKP = 4 };
 
@@ -59,9 +60,9 @@ int zk_conf_set_str(const char *key, const char *value);
 // a set ZK_CACHE wins. Normalised as a path. 0.
 int zk_conf_get_str(const char *key, char *out, size_t size);
 // Adds connect_timeout, read_timeout and write_timeout (seconds, from the
-// file) to the query of url (an 8192-byte buffer) where it lacks them. 0, or
-// -1 when the URL cannot take them (url unchanged then for that key).
-int zk_conf_url_add_timeouts(char *url);
+// file) to the query of url where it lacks them. 0, or -1 when the URL
+// cannot take them (url unchanged then for that key).
+int zk_conf_url_add_timeouts(char (&url)[URL_TEXT_SIZE]);
 
 // ---- sessions ------------------------------------------------------------------------
 // Reads session `name` into rec. 0, or -1 with err (when given) filled:
@@ -87,17 +88,17 @@ int conf_walk_item(conf_walk_cb cb, void *arg);
 // in the user) is refused. 0, or -1 with err filled (out untouched for an
 // unknown prot, which is not an error).
 int conf_client_2_url(const conf_client_info *rec, char *out, size_t size, vperror_t *err);
-// conf_client_get_info, then conf_client_2_url (out: 8192 bytes). 0 or -1.
-int conf_session_2_url(const char *name, char *out, vperror_t *err);
+// conf_client_get_info, then conf_client_2_url. 0 or -1.
+int conf_session_2_url(const char *name, char (&out)[URL_TEXT_SIZE], vperror_t *err);
 // An empty name gives "" and 0; otherwise conf_session_2_url.
-int conf_name_2_url(const char *name, char *out, vperror_t *err);
+int conf_name_2_url(const char *name, char (&out)[URL_TEXT_SIZE], vperror_t *err);
 // Translates a session reference "///name/rest?query" into the session's URL
 // with the rest as its path (a "loc" session gives the rest alone); any other
 // URL comes back trimmed with '\' turned to '/'. A reference that would turn
-// into a "mem://" URL is refused. out: 8192 bytes. 0 or -1.
-int url_conf_2_real(const char *url, char *out, vperror_t *err);
-// The same in place (url: 8192 bytes; unchanged on failure).
-int url_conf_2_real_inplace(char *url, vperror_t *err);
+// into a "mem://" URL is refused. 0 or -1.
+int url_conf_2_real(const char *url, char (&out)[URL_TEXT_SIZE], vperror_t *err);
+// The same in place (url unchanged on failure).
+int url_conf_2_real_inplace(char (&url)[URL_TEXT_SIZE], vperror_t *err);
 // 1 when url names an archive held in this process's memory ("mem://" with
 // a raw address and size, any case), else 0. Such a URL is for callers
 // inside the program only: a command line, a shell command or a session

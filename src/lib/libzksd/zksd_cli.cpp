@@ -380,7 +380,8 @@ void zksd_cli_uninit(void) { g_inited = false; }
 
 // ---- connect ---------------------------------------------------------------------------------------
 
-cli_ctx *zksd_cli_connect3_imp(const char *url, net_abort_hook *hook, int login, char *scratch, vperror_t *errp)
+cli_ctx *zksd_cli_connect3_imp(const char *url, net_abort_hook *hook, int login, char (&scratch)[URL_TEXT_SIZE],
+                               vperror_t *errp)
 {
     PL_ASSERT_HARD(TAG, errp != nullptr);
     url_rec u;
@@ -471,13 +472,16 @@ namespace {
 // A connect with its URL scratch space taken from the heap.
 cli_ctx *connect_with_scratch(const char *url, net_abort_hook *hook, int login, vperror_t *errp)
 {
-    std::unique_ptr<char[]> scratch(new (std::nothrow) char[URL_TEXT_SIZE]);
+    struct url_scratch {
+        char text[URL_TEXT_SIZE];
+    };
+    std::unique_ptr<url_scratch> scratch(new (std::nothrow) url_scratch);
     if (!scratch) {
         PL_ASSERT_HARD(TAG, errp != nullptr);
         VPERROR_SET(errp, VERR_NO_MEMORY, nullptr);
         return nullptr;
     }
-    return zksd_cli_connect3_imp(url, hook, login, scratch.get(), errp);
+    return zksd_cli_connect3_imp(url, hook, login, scratch->text, errp);
 }
 } // namespace
 

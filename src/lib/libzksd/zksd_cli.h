@@ -27,6 +27,7 @@
 #include "libpal/basic/pl_verr.h"
 #include "libpal/os/os_volume.h"
 #include "libpal/os/posix/os_fs.h"
+#include "libpal/string/url.h"
 #include "libzksd/zksd_frame.h"
 #include "libzksd/zksd_proto.h"
 
@@ -114,8 +115,9 @@ cli_ctx *zksd_cli_connect(const char *url, vperror_t *errp);
 // The same with an abort hook (kept by the caller while the context lives,
 // or until zksd_cli_clear_abort_hook) that can end a wait on the connection.
 cli_ctx *zksd_cli_connect2(const char *url, net_abort_hook *hook, vperror_t *errp);
-// The common body; scratch: 8192 bytes for the URL parse.
-cli_ctx *zksd_cli_connect3_imp(const char *url, net_abort_hook *hook, int login, char *scratch, vperror_t *errp);
+// The common body; scratch: room for the URL parse.
+cli_ctx *zksd_cli_connect3_imp(const char *url, net_abort_hook *hook, int login, char (&scratch)[URL_TEXT_SIZE],
+                               vperror_t *errp);
 void zksd_cli_clear_abort_hook(cli_ctx *ctx);
 
 // Closes every open file and directory handle on the server (while

@@ -74,8 +74,9 @@ int libvfs_exit(void);
 // Finds the client configuration directory. 0 or -1.
 int zk_conf_find_path(void);
 // Translates a session reference ("///name/rest") into its real URL; other
-// URLs are copied. out holds 8192 bytes. 0, or -1 with the reason in err.
-int url_conf_2_real(const char *url, char *out, vperror_t *err);
+// URLs are copied (out: the size of a URL text, checked when the call links).
+// 0, or -1 with the reason in err.
+int url_conf_2_real(const char *url, char (&out)[ZKUE_URL_TEXT_SIZE], vperror_t *err);
 
 // ---- the program's part of the shell --------------------------------------------------
 

@@ -150,7 +150,7 @@ void pl_exit_process(int status)
     exit(status);
 }
 
-char *os_conf_path_get(char *buf, const char *name)
+char *os_conf_path_get(char (&buf)[OS_CONF_PATH_SIZE], const char *name)
 {
     char dir[4096];
     if (os_exe_get_dir(dir, sizeof(dir)) != 0)
@@ -160,11 +160,11 @@ char *os_conf_path_get(char *buf, const char *name)
     if (n > 1 && dir[n - 1] == '/')
         dir[n - 1] = '\0';
     struct stat st;
-    if (str_sprintf_s2(buf, 4096, "%s%cconf", dir, '/') >= 0 && stat(buf, &st) == 0 && S_ISDIR(st.st_mode)) {
-        strcat_printf2(buf, 4096, "/%s", name);
+    if (str_sprintf_s2(buf, sizeof(buf), "%s%cconf", dir, '/') >= 0 && stat(buf, &st) == 0 && S_ISDIR(st.st_mode)) {
+        strcat_printf2(buf, sizeof(buf), "/%s", name);
         return buf;
     }
-    str_sprintf_s2(buf, 4096, "%s%c%s", dir, '/', name);
+    str_sprintf_s2(buf, sizeof(buf), "%s%c%s", dir, '/', name);
     return buf;
 }
 

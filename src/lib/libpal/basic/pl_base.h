@@ -15,7 +15,8 @@ int pl_log_exit(void);
 int os_init(void);
 int os_exit(void);
 // "<exe dir>/conf/<name>" when that conf directory exists, else "<exe dir>/<name>".
-char *os_conf_path_get(char *buf /*4096*/, const char *name);
+enum { OS_CONF_PATH_SIZE = 4096 };
+char *os_conf_path_get(char (&buf)[OS_CONF_PATH_SIZE], const char *name);
 
 // Platform facts of the machine the program is built for, filled by pl_init.
 struct pl_sys_info_t {

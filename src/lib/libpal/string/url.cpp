@@ -284,11 +284,15 @@ struct local_url {
 // a URL) with their passwords hidden.
 int log_set_query_err(const char *url, const char *key, const char *value, int escape, int mode, const char *why)
 {
-    std::unique_ptr<char[]> shown(new (std::nothrow) char[2 * URL_TEXT_SIZE]);
+    struct shown_texts {
+        char url[URL_TEXT_SIZE];
+        char value[URL_TEXT_SIZE];
+    };
+    std::unique_ptr<shown_texts> shown(new (std::nothrow) shown_texts);
     const char *u = nz(url), *v = nz(value);
     if (shown) {
-        u = url_hide_pwd_fmt(url, shown.get());
-        v = url_hide_pwd_fmt(value, shown.get() + URL_TEXT_SIZE);
+        u = url_hide_pwd_fmt(url, shown->url);
+        v = url_hide_pwd_fmt(value, shown->value);
     } else if (*u || *v) {
         u = v = "...";
     }
@@ -361,9 +365,9 @@ bool split_kv_item(const char *item, char *key, size_t ksize, const char **value
 
 // ---- parsing ----------------------------------------------------------------------------------
 
-int url_parser(url_rec *rec, char *buf, const char *text)
+int url_parser(url_rec *rec, char (&buf)[URL_TEXT_SIZE], const char *text)
 {
-    PL_ASSERT_RET(TAG, rec != nullptr && buf != nullptr, VERR_INVALID_PARAMETER);
+    PL_ASSERT_RET(TAG, rec != nullptr, VERR_INVALID_PARAMETER);
     *rec = url_rec{};
     rec->buf = buf;
     memset(buf, 0, URL_TEXT_SIZE);
@@ -425,7 +429,7 @@ int url_parser_imp(url_rec *rec, const char *text)
 
 // ---- printing ---------------------------------------------------------------------------------
 
-char *url_fmt(const url_rec *rec, char *out)
+char *url_fmt(const url_rec *rec, char (&out)[URL_TEXT_SIZE])
 {
     PL_ASSERT_RET(TAG, out != nullptr, out);
     out[0] = '\0';
@@ -555,7 +559,7 @@ void hide_text(std::string &o, const char *t, int depth)
 
 } // namespace
 
-char *url_hide_pwd_fmt(const char *text, char *out)
+char *url_hide_pwd_fmt(const char *text, char (&out)[URL_TEXT_SIZE])
 {
     PL_ASSERT_HARD(TAG, out!=NULL);
     out[0] = '\0';
@@ -567,7 +571,7 @@ char *url_hide_pwd_fmt(const char *text, char *out)
     return out;
 }
 
-char *url_safe_hide_fmt(const char *text, char *out)
+char *url_safe_hide_fmt(const char *text, char (&out)[URL_TEXT_SIZE])
 {
     PL_ASSERT_HARD(TAG, out!=NULL);
     out[0] = '\0';
@@ -764,7 +768,7 @@ void url_dump(const url_rec *rec)
 
 // ---- single-field readers ---------------------------------------------------------------------
 
-int url_get_protocol(const char *text, char *out)
+int url_get_protocol(const char *text, char (&out)[URL_FIELD_SIZE])
 {
     PL_ASSERT_RET(TAG, out != nullptr, -1);
     out[0] = '\0';
@@ -774,7 +778,7 @@ int url_get_protocol(const char *text, char *out)
     return str_safecopy(out, URL_FIELD_SIZE, u.rec.protocol) == 0 ? 0 : -1;
 }
 
-char *url_get_protocol_hint(const char *text, char *out)
+char *url_get_protocol_hint(const char *text, char (&out)[URL_FIELD_SIZE])
 {
     PL_ASSERT_RET(TAG, out != nullptr, out);
     local_url u(text);
@@ -813,10 +817,10 @@ static int get_field(const char *text, char *out, char *url_rec::*field)
     return str_safecopy(out, URL_FIELD_SIZE, u.rec.*field) == 0 ? 0 : -1;
 }
 
-int url_get_host(const char *text, char *out) { return get_field(text, out, &url_rec::host); }
-int url_get_path(const char *text, char *out) { return get_field(text, out, &url_rec::path); }
+int url_get_host(const char *text, char (&out)[URL_FIELD_SIZE]) { return get_field(text, out, &url_rec::host); }
+int url_get_path(const char *text, char (&out)[URL_FIELD_SIZE]) { return get_field(text, out, &url_rec::path); }
 
-char *url_get_path_name(const char *text, char *out)
+char *url_get_path_name(const char *text, char (&out)[URL_FIELD_SIZE])
 {
     PL_ASSERT_RET(TAG, out != nullptr, out);
     if (get_field(text, out, &url_rec::path) != 0)
@@ -1004,7 +1008,7 @@ str_map *url_get_query_map(const char *text)
 
 // ---- query writers ----------------------------------------------------------------------------
 
-int url_set_query(char *url, const char *key, const char *value, int escape, int mode)
+int url_set_query(char (&url)[URL_TEXT_SIZE], const char *key, const char *value, int escape, int mode)
 {
     PL_ASSERT_RET(TAG, url != nullptr, -1);
     char why[64];
@@ -1080,45 +1084,57 @@ int url_set_query(char *url, const char *key, const char *value, int escape, int
     return 0;
 }
 
-int url_set_query_esc(char *url, const char *key, const char *value, int mode)
+int url_set_query_esc(char (&url)[URL_TEXT_SIZE], const char *key, const char *value, int mode)
 {
     return url_set_query(url, key, value, 1, mode);
 }
-int url_set_query_str(char *url, const char *key, const char *value)
+int url_set_query_str(char (&url)[URL_TEXT_SIZE], const char *key, const char *value)
 {
     return url_set_query(url, key, value, 1, URL_QUERY_SET_ALWAYS);
 }
-int url_set_query_str2(char *url, const char *key, const char *value) { return url_set_query_str(url, key, value); }
-int url_set_query_raw(char *url, const char *key, const char *value)
+int url_set_query_str2(char (&url)[URL_TEXT_SIZE], const char *key, const char *value)
+{
+    return url_set_query_str(url, key, value);
+}
+int url_set_query_raw(char (&url)[URL_TEXT_SIZE], const char *key, const char *value)
 {
     return url_set_query(url, key, value, 0, URL_QUERY_SET_ALWAYS);
 }
-int url_del_query(char *url, const char *key) { return url_set_query(url, key, "", 1, URL_QUERY_DEL_EXIST); }
+int url_del_query(char (&url)[URL_TEXT_SIZE], const char *key)
+{
+    return url_set_query(url, key, "", 1, URL_QUERY_DEL_EXIST);
+}
 
-int url_set_query_int(char *url, const char *key, int number, int mode)
+int url_set_query_int(char (&url)[URL_TEXT_SIZE], const char *key, int number, int mode)
 {
     char v[32];
     str_sprintf_s(v, sizeof v, "%d", number);
     return url_set_query(url, key, v, 1, mode);
 }
-int url_set_query_long(char *url, const char *key, long number, int mode)
+int url_set_query_long(char (&url)[URL_TEXT_SIZE], const char *key, long number, int mode)
 {
     char v[64];
     str_sprintf_s(v, sizeof v, "%li", number);
     return url_set_query(url, key, v, 1, mode);
 }
-int url_set_query_int1(char *url, const char *key, int number)
+int url_set_query_int1(char (&url)[URL_TEXT_SIZE], const char *key, int number)
 {
     return url_set_query_int(url, key, number, URL_QUERY_SET_ALWAYS);
 }
-int url_set_query_int2(char *url, const char *key, int number) { return url_set_query_int1(url, key, number); }
-int url_set_query_long1(char *url, const char *key, long number)
+int url_set_query_int2(char (&url)[URL_TEXT_SIZE], const char *key, int number)
+{
+    return url_set_query_int1(url, key, number);
+}
+int url_set_query_long1(char (&url)[URL_TEXT_SIZE], const char *key, long number)
 {
     return url_set_query_long(url, key, number, URL_QUERY_SET_ALWAYS);
 }
-int url_set_query_long2(char *url, const char *key, long number) { return url_set_query_long1(url, key, number); }
+int url_set_query_long2(char (&url)[URL_TEXT_SIZE], const char *key, long number)
+{
+    return url_set_query_long1(url, key, number);
+}
 
-static int set_query_base64(char *url, const char *key, const char *value, bool urlsafe)
+static int set_query_base64(char (&url)[URL_TEXT_SIZE], const char *key, const char *value, bool urlsafe)
 {
     if (!value)
         return log_set_query_err(url, key, value, 1, URL_QUERY_SET_ALWAYS, "key or val cannot be null");
@@ -1130,16 +1146,16 @@ static int set_query_base64(char *url, const char *key, const char *value, bool 
         return -1;
     return url_set_query_str(url, key, enc);
 }
-int url_set_query_base64(char *url, const char *key, const char *value)
+int url_set_query_base64(char (&url)[URL_TEXT_SIZE], const char *key, const char *value)
 {
     return set_query_base64(url, key, value, false);
 }
-int url_set_query_base64url(char *url, const char *key, const char *value)
+int url_set_query_base64url(char (&url)[URL_TEXT_SIZE], const char *key, const char *value)
 {
     return set_query_base64(url, key, value, true);
 }
 
-static int set_query_kv(char *url, const char *item, int escape)
+static int set_query_kv(char (&url)[URL_TEXT_SIZE], const char *item, int escape)
 {
     char key[URL_FIELD_SIZE];
     const char *value;
@@ -1147,12 +1163,12 @@ static int set_query_kv(char *url, const char *item, int escape)
         return -1;
     return url_set_query(url, key, value, escape, URL_QUERY_SET_ALWAYS);
 }
-int url_set_query_kv(char *url, const char *item) { return set_query_kv(url, item, 1); }
-int url_set_query_kv_raw(char *url, const char *item) { return set_query_kv(url, item, 0); }
+int url_set_query_kv(char (&url)[URL_TEXT_SIZE], const char *item) { return set_query_kv(url, item, 1); }
+int url_set_query_kv_raw(char (&url)[URL_TEXT_SIZE], const char *item) { return set_query_kv(url, item, 0); }
 
-int url_add_query_str(char *url, const char *item)
+int url_add_query_str(char (&url)[URL_TEXT_SIZE], const char *item)
 {
-    PL_ASSERT_RET(TAG, url != nullptr && item != nullptr, -1);
+    PL_ASSERT_RET(TAG, item != nullptr, -1);
     const query_place qp = find_query(url);
     if (qp.no_room) {
         LOG_ERR(TAG, "url_add_query_str: host has no closing ']'\n");
@@ -1172,9 +1188,9 @@ int url_add_query_str(char *url, const char *item)
     return 0;
 }
 
-int url_add_path(char *url, const char *segment)
+int url_add_path(char (&url)[URL_TEXT_SIZE], const char *segment)
 {
-    PL_ASSERT_RET(TAG, url != nullptr && segment != nullptr, -1);
+    PL_ASSERT_RET(TAG, segment != nullptr, -1);
     const query_place qp = find_query(url);
     if (qp.no_room) {
         LOG_ERR(TAG, "url_add_path: host has no closing ']'\n");
@@ -1238,9 +1254,8 @@ int url_has_vol_prefix(const char *text)
     return (text && is_digit(text[0]) && text[1] == ':') ? 1 : 0;
 }
 
-int url_split_name(const char *text, char *name, char *rest, int keep_slash)
+int url_split_name(const char *text, char (&name)[URL_TEXT_SIZE], char (&rest)[URL_TEXT_SIZE], int keep_slash)
 {
-    PL_ASSERT_RET(TAG, name != nullptr && rest != nullptr, -1);
     name[0] = rest[0] = '\0';
     char t[URL_TEXT_SIZE];
     if (!normalized_copy(text, t))
@@ -1295,5 +1310,5 @@ static char *url_quote_with(char *url, char *(*quote)(const char *, char *, size
     return url;
 }
 
-char *url_quote(char *url) { return url_quote_with(url, str_quote_dq); }
-char *url_quote_sq(char *url) { return url_quote_with(url, str_quote_sq); }
+char *url_quote(char (&url)[URL_TEXT_SIZE]) { return url_quote_with(url, str_quote_dq); }
+char *url_quote_sq(char (&url)[URL_TEXT_SIZE]) { return url_quote_with(url, str_quote_sq); }

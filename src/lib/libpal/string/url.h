@@ -59,26 +59,26 @@ struct url_rec {
 // 0, or VERR_INVALID_PARAMETER (logged) for a NULL text, a text of 8192
 // characters or more, a port above 65535, or fields that do not fit buf; on
 // failure every field is "" and the port 0.
-int url_parser(url_rec *rec, char *buf, const char *text);
+int url_parser(url_rec *rec, char (&buf)[URL_TEXT_SIZE], const char *text);
 // The parse itself into rec->buf (which must be zeroed); as url_parser.
 int url_parser_imp(url_rec *rec, const char *text);
 // Prints rec into out (URL_TEXT_SIZE bytes) so that it parses back to the same
 // fields: an IPv6 host goes in brackets; "file" URLs are "file://" + path
 // (+ "?query"). Returns out, which is "" when the text does not fit.
-char *url_fmt(const url_rec *rec, char *out);
+char *url_fmt(const url_rec *rec, char (&out)[URL_TEXT_SIZE]);
 // Form of a URL for log lines: user, password, host, port and hash replaced
 // by the words "user", "pwd", "host", "port", "hash"; path and query kept,
 // but a URL inside a query value shows no password (as url_hide_pwd_fmt).
 // out (URL_TEXT_SIZE bytes) must not be NULL; NULL text leaves it "";
 // "url parser error" when the text does not parse; "" when it does not fit.
-char *url_safe_hide_fmt(const char *text, char *out);
+char *url_safe_hide_fmt(const char *text, char (&out)[URL_TEXT_SIZE]);
 // The form of a URL text for log lines and error texts: the text as written,
 // except that its password, and the password of every URL inside one of its
 // query or hash values (percent-decoded, nested ones too), reads "***". Also
 // for texts that do not parse (too long ones included: what looks like a
 // password is hidden all the same). out (URL_TEXT_SIZE bytes) must not be
 // NULL; a NULL text leaves it ""; a longer result is cut (after the hiding).
-char *url_hide_pwd_fmt(const char *text, char *out);
+char *url_hide_pwd_fmt(const char *text, char (&out)[URL_TEXT_SIZE]);
 // Overwrites in place, each with '*', the bytes of text that spell a
 // password where url_hide_pwd_fmt finds one: the URL's own and those of the
 // URLs inside its query and hash values (percent-encoded and nested ones
@@ -92,18 +92,18 @@ void url_dump(const url_rec *rec);
 // ---- single-field readers (out: URL_FIELD_SIZE bytes) -------------------------------------
 
 // Protocol into out; 0, or -1 (out "") when the text does not parse.
-int url_get_protocol(const char *text, char *out);
+int url_get_protocol(const char *text, char (&out)[URL_FIELD_SIZE]);
 // out = protocol + "://...", or "file://..." when the text does not parse.
-char *url_get_protocol_hint(const char *text, char *out);
+char *url_get_protocol_hint(const char *text, char (&out)[URL_FIELD_SIZE]);
 // URL_TYPE_* of the protocol (any case); 0 for others and unparsable texts.
 int url_get_type(const char *text);
 // Host / path into out; -1 (out "") when the text does not parse, the field is
 // empty or does not fit.
-int url_get_host(const char *text, char *out);
-int url_get_path(const char *text, char *out);
+int url_get_host(const char *text, char (&out)[URL_FIELD_SIZE]);
+int url_get_path(const char *text, char (&out)[URL_FIELD_SIZE]);
 // The last component of the path (after its last '/' or '\\'), a pointer into
 // out; "" when there is no path.
-char *url_get_path_name(const char *text, char *out);
+char *url_get_path_name(const char *text, char (&out)[URL_FIELD_SIZE]);
 
 // 0 when text names no port, or a port from 1 to 65535 (which url_parser
 // takes); -1 when url_parser refuses its port, with the reason, naming the
@@ -159,31 +159,31 @@ str_map *url_get_query_map(const char *text);
 // Sets, adds or deletes the items of key (mode URL_QUERY_*). key must not be
 // empty nor hold any of ;/\"'?:@# &= ; value is percent-encoded when escape
 // is not 0, else must not hold '&'; an empty value only in mode 4.
-int url_set_query(char *url, const char *key, const char *value, int escape, int mode);
-int url_set_query_esc(char *url, const char *key, const char *value, int mode);
-int url_set_query_str(char *url, const char *key, const char *value);
-int url_set_query_str2(char *url, const char *key, const char *value);
-int url_set_query_raw(char *url, const char *key, const char *value);
-int url_del_query(char *url, const char *key);
-int url_set_query_int(char *url, const char *key, int number, int mode);
-int url_set_query_long(char *url, const char *key, long number, int mode);
-int url_set_query_int1(char *url, const char *key, int number);
-int url_set_query_int2(char *url, const char *key, int number);
-int url_set_query_long1(char *url, const char *key, long number);
-int url_set_query_long2(char *url, const char *key, long number);
+int url_set_query(char (&url)[URL_TEXT_SIZE], const char *key, const char *value, int escape, int mode);
+int url_set_query_esc(char (&url)[URL_TEXT_SIZE], const char *key, const char *value, int mode);
+int url_set_query_str(char (&url)[URL_TEXT_SIZE], const char *key, const char *value);
+int url_set_query_str2(char (&url)[URL_TEXT_SIZE], const char *key, const char *value);
+int url_set_query_raw(char (&url)[URL_TEXT_SIZE], const char *key, const char *value);
+int url_del_query(char (&url)[URL_TEXT_SIZE], const char *key);
+int url_set_query_int(char (&url)[URL_TEXT_SIZE], const char *key, int number, int mode);
+int url_set_query_long(char (&url)[URL_TEXT_SIZE], const char *key, long number, int mode);
+int url_set_query_int1(char (&url)[URL_TEXT_SIZE], const char *key, int number);
+int url_set_query_int2(char (&url)[URL_TEXT_SIZE], const char *key, int number);
+int url_set_query_long1(char (&url)[URL_TEXT_SIZE], const char *key, long number);
+int url_set_query_long2(char (&url)[URL_TEXT_SIZE], const char *key, long number);
 // The value with its terminating NUL, base64-encoded (standard alphabet with
 // '=' padding, or the URL-safe one with ',' padding), then url_set_query_str.
-int url_set_query_base64(char *url, const char *key, const char *value);
-int url_set_query_base64url(char *url, const char *key, const char *value);
+int url_set_query_base64(char (&url)[URL_TEXT_SIZE], const char *key, const char *value);
+int url_set_query_base64url(char (&url)[URL_TEXT_SIZE], const char *key, const char *value);
 // item "key=value" (value = everything after the first '='), then
 // url_set_query_str / url_set_query_raw; -1 without '='.
-int url_set_query_kv(char *url, const char *item);
-int url_set_query_kv_raw(char *url, const char *item);
+int url_set_query_kv(char (&url)[URL_TEXT_SIZE], const char *item);
+int url_set_query_kv_raw(char (&url)[URL_TEXT_SIZE], const char *item);
 // Appends the raw item as "?item" (no '?' yet) or "&item"; no checks.
-int url_add_query_str(char *url, const char *item);
+int url_add_query_str(char (&url)[URL_TEXT_SIZE], const char *item);
 // Inserts segment in front of the query (with a '/' between unless the
 // segment starts with '/' or '\\'), or appends it unchanged without a query.
-int url_add_path(char *url, const char *segment);
+int url_add_path(char (&url)[URL_TEXT_SIZE], const char *segment);
 
 // ---- other URL texts ---------------------------------------------------------------------------
 
@@ -202,7 +202,7 @@ int url_has_vol_prefix(const char *text);
 // rest: name = remainder, rest = "" (keep_slash) or "/". A text without
 // "///": name "" and rest = the normalised text. name and rest are
 // URL_TEXT_SIZE bytes. 0, or -1 (both "") for NULL or over-long texts.
-int url_split_name(const char *text, char *name, char *rest, int keep_slash);
+int url_split_name(const char *text, char (&name)[URL_TEXT_SIZE], char (&rest)[URL_TEXT_SIZE], int keep_slash);
 // "mem://%p_%zu" naming a memory block, and its reader (0 when both values
 // were read, else -1). out holds at least 64 bytes.
 char *url_mem_fmt(char *out, const void *pointer, size_t size);
@@ -210,5 +210,5 @@ int url_mem_parse(const char *text, void **pointer, size_t *size);
 
 // Quote an 8192-byte URL text in place when it holds a blank, TAB or ';'
 // (double or single quotes). A text that would not fit stays as it was.
-char *url_quote(char *url);
-char *url_quote_sq(char *url);
+char *url_quote(char (&url)[URL_TEXT_SIZE]);
+char *url_quote_sq(char (&url)[URL_TEXT_SIZE]);

@@ -76,11 +76,9 @@ const os_file_ops_t *os_file_get_ops(const char *path)
     return &os_local_file_ops;
 }
 
-void os_file_path_strip_url(char *path)
+void os_file_path_strip_url(char (&path)[OS_FILE_PATH_SIZE])
 {
     char tmp[8192];
-    if (!path)
-        return;
     str_safecopy_trunc(tmp, sizeof(tmp), path);
     for (char *p = tmp; *p; p++)
         if (*p == '/')
@@ -94,16 +92,16 @@ void os_file_path_strip_url(char *path)
     for (char *p = s; *p; p++)
         if (*p == '\\')
             *p = '/';
-    str_safecopy_trunc(path, PL_MAX_PATH, s);
+    str_safecopy_trunc(path, sizeof(path), s);
 }
 
-int os_file_path_prepare(const char *path, char *out)
+int os_file_path_prepare(const char *path, char (&out)[OS_FILE_PATH_SIZE])
 {
-    if (!path || !out) {
+    if (!path) {
         errno = EINVAL;
         return -1;
     }
-    if (str_safecopy(out, PL_MAX_PATH, path) != 0) {
+    if (str_safecopy(out, sizeof(out), path) != 0) {
         errno = ENAMETOOLONG;
         return -1;
     }
@@ -185,7 +183,7 @@ os_file_t *os_file_open(const char *path, uint32_t pf)
     }
     if (pf & OS_FILE_ZZ)
         return file_open_zz(path, pf);
-    char prep[PL_MAX_PATH];
+    char prep[OS_FILE_PATH_SIZE];
     if (os_file_path_prepare(path, prep) != 0)
         return nullptr;
     const os_file_ops_t *ops = os_file_get_ops(prep);
@@ -207,7 +205,7 @@ os_file_t *os_file_open(const char *path, uint32_t pf)
 os_file_t *os_file_wopen(const char *path, uint32_t access, uint32_t share, void *, uint32_t disposition,
                          uint32_t attributes, void *)
 {
-    char prep[PL_MAX_PATH];
+    char prep[OS_FILE_PATH_SIZE];
     if (!path) {
         os_errno_set_verr(VERR_INVALID_PARAMETER);
         return nullptr;
@@ -233,7 +231,7 @@ os_file_t *os_file_wopen(const char *path, uint32_t access, uint32_t share, void
 
 os_file_t *os_file_open2(const char *path, int flags, uint32_t mode)
 {
-    char prep[PL_MAX_PATH];
+    char prep[OS_FILE_PATH_SIZE];
     if (!path) {
         os_errno_set_verr(VERR_INVALID_PARAMETER);
         return nullptr;

@@ -15,6 +15,9 @@
 #include "libpal/basic/pl_verr.h"
 #include "libpal/os/posix/os_fs.h"
 
+// A prepared path, with its NUL.
+enum { OS_FILE_PATH_SIZE = 4096 };
+
 // File-object flags (the "pf" word given to the init slot).
 enum : uint32_t {
     OS_FILE_READ = 0x1,
@@ -130,9 +133,9 @@ enum { OS_FILE_PROBE_MAX = 4 };
 int os_file_register_probe(const os_file_probe_t *probe);
 
 // ---- path preparation and kind choice ---------------------------------------
-// Bounded copy (4096), normalisation and "file:" prefix removal; 0 or -1.
-int os_file_path_prepare(const char *path, char *out /*4096*/);
-void os_file_path_strip_url(char *path /*4096*/);
+// Bounded copy, normalisation and "file:" prefix removal; 0 or -1.
+int os_file_path_prepare(const char *path, char (&out)[OS_FILE_PATH_SIZE]);
+void os_file_path_strip_url(char (&path)[OS_FILE_PATH_SIZE]);
 // Kind for a prepared path (probes, then "/dev/"+built-in name, else local).
 const os_file_ops_t *os_file_get_ops(const char *path);
 

@@ -123,9 +123,9 @@ bool path_within(const std::string &outer, const std::string &inner)
 }
 
 // The path of a local source URL ("file://" followed by the path itself, or
-// a plain path) into out (MYFUSE_MNT_DIR_SIZE). false for other URLs and
-// for a path the URL does not give.
-bool local_source_path(const char *url, char *out)
+// a plain path) into out. false for other URLs and for a path the URL does
+// not give.
+bool local_source_path(const char *url, char (&out)[URL_FIELD_SIZE])
 {
     if (url_get_type(url) != URL_TYPE_FILE)
         return false;
