@@ -2,31 +2,121 @@
 
 set(ZK_ALL_LIBS "")
 
-# zk_library(NAME DIR): a static library of every .cpp below DIR. A folder
-# without sources (misspelt, moved) fails the configure, so no module can
-# drop out of the build unnoticed.
-function(zk_library name dir)
-  file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_SOURCE_DIR}/${dir}/*.c)
-  if(NOT srcs)
-    message(FATAL_ERROR "zk_library(${name} ${dir}): no .cpp or .c source below ${CMAKE_SOURCE_DIR}/${dir}")
+# zk_library(NAME SUBSYSTEM PATH... [USES NAME...] [LINKS LIB...]): the
+# static library zk_NAME of every .cpp and .c under each PATH (a folder, or
+# one file), less what a more specific PATH of another library claims (a
+# sub-folder, a file) and less any main.cpp (a program's entry point).
+# SUBSYSTEM is the layer it belongs to; USES names the libraries of this
+# tree it may include and links against (PUBLIC), LINKS the outside ones.
+# Declarations are only collected here: zk_make_libraries() makes them,
+# once all are known, and writes the table that scripts/check_layers.py
+# holds the includes to. A folder without sources (misspelt, moved) fails
+# the configure, so no module can drop out of the build unnoticed.
+function(zk_library name subsystem)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "USES;LINKS")
+  if(NOT arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "zk_library(${name}): no path")
   endif()
-  add_library(zk_${name} STATIC ${srcs})
-  target_include_directories(zk_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src/lib ${CMAKE_SOURCE_DIR}/src/opt)
-  target_compile_definitions(zk_${name} PUBLIC FUSE_USE_VERSION=26)
-  target_include_directories(zk_${name} PUBLIC ${FUSE_INCLUDE_DIRS})
-  set(ZK_ALL_LIBS ${ZK_ALL_LIBS} zk_${name} PARENT_SCOPE)
+  set_property(GLOBAL APPEND PROPERTY ZK_LIB_NAMES ${name})
+  set_property(GLOBAL PROPERTY ZK_LIB_${name}_SUBSYSTEM ${subsystem})
+  set_property(GLOBAL PROPERTY ZK_LIB_${name}_PATHS ${arg_UNPARSED_ARGUMENTS})
+  set_property(GLOBAL PROPERTY ZK_LIB_${name}_USES ${arg_USES})
+  set_property(GLOBAL PROPERTY ZK_LIB_${name}_LINKS ${arg_LINKS})
 endfunction()
 
-# The libraries call each other in both directions (the log uses the string
-# helpers, the string helpers log), so everything links as one group.
-function(zk_link_all)
+# Makes every library declared with zk_library, sets ZK_ALL_LIBS (the
+# zk_NAME targets) in the caller, defines zk_libs (every library, for the
+# tests and fuzz targets) and writes ${CMAKE_BINARY_DIR}/zk_layers.txt, one
+# line per library: name, subsystem, paths, uses (lists joined with ',').
+function(zk_make_libraries)
+  get_property(names GLOBAL PROPERTY ZK_LIB_NAMES)
+  set(all_paths "")
+  foreach(n ${names})
+    get_property(paths GLOBAL PROPERTY ZK_LIB_${n}_PATHS)
+    list(APPEND all_paths ${paths})
+  endforeach()
+  set(libs "")
+  set(table "")
+  foreach(n ${names})
+    get_property(sub GLOBAL PROPERTY ZK_LIB_${n}_SUBSYSTEM)
+    get_property(paths GLOBAL PROPERTY ZK_LIB_${n}_PATHS)
+    get_property(uses GLOBAL PROPERTY ZK_LIB_${n}_USES)
+    set(srcs "")
+    foreach(p ${paths})
+      set(full ${CMAKE_SOURCE_DIR}/${p})
+      if(IS_DIRECTORY ${full})
+        file(GLOB_RECURSE found CONFIGURE_DEPENDS ${full}/*.cpp ${full}/*.c)
+        if(NOT found)
+          message(FATAL_ERROR "zk_library(${n} ${p}): no .cpp or .c source below ${full}")
+        endif()
+        # What a more specific path (of any library) claims is not this one's.
+        foreach(other ${all_paths})
+          string(FIND "${other}" "${p}/" at)
+          if(at EQUAL 0)
+            set(kept "")
+            string(LENGTH "${CMAKE_SOURCE_DIR}/${other}" olen)
+            foreach(f ${found})
+              string(FIND "${f}" "${CMAKE_SOURCE_DIR}/${other}" fat)
+              set(claimed FALSE)
+              if(fat EQUAL 0)
+                string(LENGTH "${f}" flen)
+                if(flen EQUAL olen)
+                  set(claimed TRUE)
+                else()
+                  string(SUBSTRING "${f}" ${olen} 1 next)
+                  if(next STREQUAL "/")
+                    set(claimed TRUE)
+                  endif()
+                endif()
+              endif()
+              if(NOT claimed)
+                list(APPEND kept ${f})
+              endif()
+            endforeach()
+            set(found ${kept})
+          endif()
+        endforeach()
+        list(FILTER found EXCLUDE REGEX "/main\\.cpp$")
+        list(APPEND srcs ${found})
+      elseif(EXISTS ${full})
+        if(p MATCHES "\\.(cpp|c)$")
+          list(APPEND srcs ${full})
+        endif()
+      else()
+        message(FATAL_ERROR "zk_library(${n}): ${p} does not exist")
+      endif()
+    endforeach()
+    if(NOT srcs)
+      message(FATAL_ERROR "zk_library(${n}): no .cpp or .c source in ${paths}")
+    endif()
+    add_library(zk_${n} STATIC ${srcs})
+    target_include_directories(zk_${n} PUBLIC ${CMAKE_SOURCE_DIR}/src/lib ${CMAKE_SOURCE_DIR}/src/opt ${FUSE_INCLUDE_DIRS})
+    target_compile_definitions(zk_${n} PUBLIC FUSE_USE_VERSION=26)
+    list(APPEND libs zk_${n})
+    string(REPLACE ";" "," jp "${paths}")
+    string(REPLACE ";" "," ju "${uses}")
+    if(NOT ju)
+      set(ju "-")
+    endif()
+    string(APPEND table "${n} ${sub} ${jp} ${ju}\n")
+  endforeach()
+  # Links once every target exists (a library may name one made after it).
+  foreach(n ${names})
+    get_property(uses GLOBAL PROPERTY ZK_LIB_${n}_USES)
+    get_property(links GLOBAL PROPERTY ZK_LIB_${n}_LINKS)
+    set(deps "")
+    foreach(u ${uses})
+      if(NOT TARGET zk_${u})
+        message(FATAL_ERROR "zk_library(${n}): USES ${u}, which is no library")
+      endif()
+      list(APPEND deps zk_${u})
+    endforeach()
+    target_link_libraries(zk_${n} PUBLIC ${deps} ${links})
+  endforeach()
+  file(WRITE ${CMAKE_BINARY_DIR}/zk_layers.txt "${table}")
   add_library(zk_libs INTERFACE)
-  string(REPLACE ";" "," group "${ZK_ALL_LIBS}")
-  target_link_libraries(zk_libs INTERFACE
-    "$<LINK_GROUP:RESCAN,${group}>"
-    PkgConfig::FUSE mbedtls mbedx509 mbedcrypto lz4 physfs Threads::Threads ${CMAKE_DL_LIBS})
-  target_include_directories(zk_libs INTERFACE ${CMAKE_SOURCE_DIR}/src/lib ${CMAKE_SOURCE_DIR}/src/opt)
-  target_compile_definitions(zk_libs INTERFACE FUSE_USE_VERSION=26)
+  target_link_libraries(zk_libs INTERFACE ${libs})
+  set(ZK_ALL_LIBS ${libs} PARENT_SCOPE)
 endfunction()
 
 # zk_tests(NAME [LIB...]): one GoogleTest binary of every *_test.cpp under

@@ -12,9 +12,14 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/tframe/app/app.h"
 #include "liblog/log2.h"
+#include "liblog/log2_out.h"
 #include "test_util.h"
 
 namespace {
+
+// The program installs the log's outputs at start-up (its log configuration
+// does); these tests use them without one.
+[[maybe_unused]] const bool k_outputs_installed = (log2_outputs_init(), true);
 
 // The receiver process: started with popen, its port read from its first
 // line, its packets read as JSON lines up to "end".

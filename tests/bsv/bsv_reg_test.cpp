@@ -12,10 +12,15 @@
 
 #include "libbsv/bsv.h"
 #include "liblog/log2.h"
+#include "liblog/log2_out.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/memory/rbuf/rbuf.h"
 
 namespace {
+
+// The program installs the log's outputs at start-up (its log configuration
+// does); these tests use them without one.
+[[maybe_unused]] const bool k_outputs_installed = (log2_outputs_init(), true);
 
 struct stat6 {
     uint64_t wb = 0, rb = 0, db = 0, wc = 0, rc = 0, dc = 0;

@@ -6,10 +6,15 @@
 #include <vector>
 
 #include "libbsv/bsv.h"
+#include "liblog/log2_out.h"
 #include "libpal/hash/pl_hash.h"
 #include "test_util.h"
 
 namespace {
+
+// The program installs the log's outputs at start-up (its log configuration
+// does); these tests use them without one.
+[[maybe_unused]] const bool k_outputs_installed = (log2_outputs_init(), true);
 
 std::string hex(const void *p, size_t n)
 {

@@ -21,8 +21,13 @@
 #include "capture.h"
 #include "libpal/basic/pl_base.h"
 #include "liblog/log2.h"
+#include "liblog/log2_out.h"
 
 namespace {
+
+// The program installs the log's outputs at start-up (its log configuration
+// does); these tests use them without one.
+[[maybe_unused]] const bool k_outputs_installed = (log2_outputs_init(), true);
 // A private handle so the tests do not disturb the default one.
 struct handle {
     log2_t *h = log2_new();

@@ -25,6 +25,10 @@
 
 namespace {
 
+// The program installs the log's outputs at start-up (its log configuration
+// does); these tests use them without one.
+[[maybe_unused]] const bool k_outputs_installed = (log2_outputs_init(), true);
+
 const std::regex k_line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} (VERB |DEBUG|INFO |NOTI |WARN |ERROR|CRIT ) \d+ --- \[[^\]]*\] \S* (\S+\(\): )?.*\n)");
 
 std::string slurp(const std::string &path)

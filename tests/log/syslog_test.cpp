@@ -22,6 +22,10 @@
 
 namespace {
 
+// The program installs the log's outputs at start-up (its log configuration
+// does); these tests use them without one.
+[[maybe_unused]] const bool k_outputs_installed = (log2_outputs_init(), true);
+
 // "<PRI>Mmm dd hh:mm:ss host tag[pid]: message"
 const std::regex k_msg(R"(<(\d+)>([A-Z][a-z]{2} [ 1-3]\d \d\d:\d\d:\d\d) (\S{1,32}) (.{1,64})\[(\d+)\]: ([^]*))");
 

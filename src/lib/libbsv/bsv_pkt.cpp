@@ -6,11 +6,11 @@
 #include <ctime>
 
 #include "libbsv/bsv.h"
+#include "libpal/basic/pl_app.h"
 #include "libpal/basic/pl_assert.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/hash/pl_hash.h"
 #include "libpal/os/os_host.h"
-#include "libpal/tframe/app/app.h"
 
 #define TAG "bsv"
 

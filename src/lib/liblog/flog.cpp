@@ -16,6 +16,7 @@
 #include "libpal/basic/pl_verr.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2_imp.h"
+#include "liblog/log2_out.h"
 
 struct flog_t {
     FILE *fp;       // NULL after a reopen failed; the next write tries again

@@ -1,5 +1,6 @@
 // The log routine: builds one prefixed line per record and dispatches it to
-// the hooks, the console, the log file, syslog and the in-memory history.
+// the hooks, the console, the in-memory history and the outputs installed
+// beside it (log file, syslog, binary records).
 #include "liblog/log2.h"
 
 #include <pthread.h>
@@ -31,6 +32,7 @@ std::atomic<int> s_inside{0};
 std::atomic<bool> s_created{false};
 std::atomic<bool> s_closed{false};
 std::atomic<bool> s_dbg_switch{false};
+std::atomic<const log2_out_ops *> s_outs{nullptr};
 
 // Restores errno on every way out of a function.
 struct errno_keeper {
@@ -196,20 +198,17 @@ void dispatch(log2_t *h, unsigned lw, const char *tag, const char *line, int len
         os_console_color_fputs(stderr, code, line);
         fflush(stderr);
     }
-    if (h->file_on.load()) {
-        if (record && *record)
-            log_file_write(&h->file, level, tagbuf, record, (int)strlen(record));
-        else
-            log_file_write(&h->file, level, tagbuf, line, len);
-    }
-    if (h->syslog_on.load())
-        syslog_write(&h->syslog, level, tagbuf, line, len);
+    const log2_out_ops *ops = s_outs.load();
+    if (ops && (h->file_on.load() || h->syslog_on.load()))
+        ops->write(h, level, tagbuf, line, len, record);
     line_ring_add(&h->history, line);
     if (level == LOG2_CRIT && !(lw & LOG2_F_NOEXIT))
         exit(1);
 }
 
 } // namespace
+
+void log2_set_outputs(const log2_out_ops *ops) { s_outs = ops; }
 
 // Takes the handle for this thread; false when this thread is already inside
 // the routine (an output logging), whose record is then dropped.
@@ -254,8 +253,6 @@ log2_t *log2_new(void)
     h->console_level = LOG2_DBG;
     line_ring_init(&h->history, h->history_buf, sizeof(h->history_buf));
     h->record = str_dyn_new();
-    log_file_init(&h->file);
-    log_syslog_init(&h->syslog, h);
     h->self = h;
     s_created = true;
     return h;
@@ -303,21 +300,23 @@ void log2_exit(log2_t *h)
             return;
         }
         if (!h) {
-            bsv_reg_exit();
+            if (const log2_out_ops *ops = s_outs.load())
+                ops->exit();
             os_thread_name_exit();
             return;
         }
     }
+    const log2_out_ops *ops = s_outs.load();
     mutex_lock(h->mutex);
-    log2_bsv_close(h);
-    log_net_close(&h->syslog);
-    log_file_exit(&h->file);
+    if (ops)
+        ops->close(h);
     str_dyn_free(h->record);
     h->record = nullptr;
     mutex_unlock(h->mutex);
     mutex_free(h->mutex);
     if (is_default) {
-        bsv_reg_exit();
+        if (ops)
+            ops->exit();
         os_thread_name_exit();
     }
     h->~log2_t();
@@ -413,7 +412,8 @@ int log2_vprintf(log2_t *hh, unsigned lw, const char *tag, const char *file, int
         if (rec)
             str_dyn_printf(rec, "%s\n", ebuf);
     }
-    bsv_write_log(lw, tag, file, line, func, msg);
+    if (const log2_out_ops *ops = s_outs.load())
+        ops->record(lw, tag, file, line, func, msg);
     if (!(lw & LOG2_F_BSV_ONLY)) {
         size_t n = strlen(out);
         if (n == 0 || out[n - 1] != '\n') {
@@ -533,45 +533,18 @@ int log2_ioctl(log2_t *hh, int code, const void *value, int len)
             return -1;
         *(uint32_t *)value = (uint32_t)h->level.load();
         return 0;
-    // The log file's settings are taken under the output lock, so that no
-    // record is being written while they change.
-    case LOG2_IOC_FILE_OPEN: {
-        int r, e;
-        char dir[sizeof(h->file.dir)];
-        {
-            log2_out_lock lk(h);
-            r = log_file_open(&h->file, text);
-            e = errno;
-            str_safecopy(dir, sizeof(dir), h->file.dir);
-        }
-        if (r != 0) {
-            // Said on the console once, outside the lock (the log file is
-            // not there to take it).
-            errno = e;
-            const bool rel = text && text[0] != '/' && dir[0];
-            log2_printf(h, LOG2_WARN | LOG2_F_ERRNO, "log", __FILE__, __LINE__, __func__,
-                        "cannot open the log file [%s%s%s]: ", rel ? dir : "", rel ? "/" : "", text ? text : "");
-        }
-        return r;
+    case LOG2_IOC_FILE_OPEN:
+    case LOG2_IOC_FILE_DIR:
+    case LOG2_IOC_FILE_MAX_SIZE:
+    case LOG2_IOC_FILE_MAX_COUNT:
+    case LOG2_IOC_FILE_KEY:
+    case LOG2_IOC_BSV_OPEN:
+    case LOG2_IOC_SYSLOG_OPEN: {
+        const log2_out_ops *ops = s_outs.load();
+        if (!ops)
+            log2_dbg_printf("log2_ioctl code=%d: the log outputs are not installed\n", code);
+        return ops ? ops->ioctl(h, code, value, len) : -1;
     }
-    case LOG2_IOC_FILE_DIR: {
-        log2_out_lock lk(h);
-        return log_file_set_dir(&h->file, text);
-    }
-    case LOG2_IOC_FILE_MAX_SIZE: {
-        log2_out_lock lk(h);
-        return log_file_set_size(&h->file, (int32_t)(intptr_t)value);
-    }
-    case LOG2_IOC_FILE_MAX_COUNT: {
-        log2_out_lock lk(h);
-        return log_file_set_max_num(&h->file, (int32_t)(intptr_t)value);
-    }
-    case LOG2_IOC_FILE_KEY: {
-        log2_out_lock lk(h);
-        return log_file_set_key(&h->file, text);
-    }
-    case LOG2_IOC_BSV_OPEN: return log2_bsv_open(h, text);
-    case LOG2_IOC_SYSLOG_OPEN: return log_net_open(&h->syslog, text);
     case LOG2_IOC_CONSOLE_ON: h->console_on = (uint8_t)(uintptr_t)value; return 0;
     case LOG2_IOC_FILE_ON: h->file_on = (uint8_t)(uintptr_t)value; return 0;
     case LOG2_IOC_SYSLOG_ON: h->syslog_on = (uint8_t)(uintptr_t)value; return 0;
@@ -637,16 +610,18 @@ int log2_open_file(log2_t *h, const char *path)
 const char *log2_get_file_name(log2_t *hh)
 {
     log2_t *h = log2_get(hh);
-    return h ? log_file_get_name(&h->file) : "";
+    const log2_out_ops *ops = s_outs.load();
+    return h && ops ? ops->file_name(h) : "";
 }
 
 int log2_get_file_fd(log2_t *hh)
 {
     log2_t *h = log2_get(hh);
-    if (!h)
+    const log2_out_ops *ops = s_outs.load();
+    if (!h || !ops)
         return -1;
     log2_out_lock lk(h);
-    return log_file_get_fd(&h->file);
+    return ops->file_fd(h);
 }
 
 const char *log2_get_history(log2_t *hh)
@@ -671,11 +646,9 @@ void log2_get_info(log2_t *hh, log2_info_t *info)
     info->flags = h->flags;
     info->console_on = h->console_on;
     info->file_on = h->file_on;
-    str_safecopy_trunc(info->file_name, sizeof(info->file_name), log_file_get_name(&h->file));
-    info->file_max_size = log_file_get_max_size(&h->file);
     info->syslog_on = h->syslog_on;
-    str_safecopy_trunc(info->syslog_url, sizeof(info->syslog_url), log_net_get_url(&h->syslog));
-    str_safecopy_trunc(info->bsv_url, sizeof(info->bsv_url), h->bsv.url);
+    if (const log2_out_ops *ops = s_outs.load())
+        ops->info(h, info);
 }
 
 // Single-quoted text for the info view.

@@ -10,6 +10,7 @@
 #include "libpal/string/str_num.h"
 #include "libpal/string/str_safe.h"
 #include "liblog/log2_imp.h"
+#include "liblog/log2_out.h"
 
 namespace {
 
@@ -108,6 +109,7 @@ log2_t *log2_init_imp(const char *type, const char *conf, const char *name)
         if (strtol(e, nullptr, 0) != 0)
             log2_set_dbg_switch(1);
     }
+    log2_outputs_init();
     log2_t *h = choose_handle();
     if (!h)
         return nullptr;
@@ -162,11 +164,13 @@ int log2_conf_set_file_mode(log2_t *hh, const char *mode)
     if (!h)
         return -1;
     log2_out_lock lk(h);
-    return log_file_set_mode(&h->file, mode);
+    log2_outs *o = log2_outs_of(h);
+    return o ? log_file_set_mode(&o->file, mode) : -1;
 }
 
 const char *log2_conf_get_file_mode(log2_t *hh)
 {
     log2_t *h = log2_get(hh);
-    return h && h->file.mode[0] == 'a' ? "a" : "w";
+    log2_outs *o = h ? h->outs.load() : nullptr;
+    return o && o->file.mode[0] == 'a' ? "a" : "w";
 }

@@ -1,4 +1,11 @@
 // Inside of the log handle, shared by the log core and its outputs.
+//
+// The core (the routine, the handle and its settings) writes to the console
+// and the hooks only. The outputs beside it (log file, syslog, binary
+// records; liblog/log2_out.h) build on the core and on the configuration and
+// binary-record libraries above it, so the core reaches them only through
+// the procedures they install (log2_set_outputs). Until then a handle has no
+// outputs: their settings fail (-1) and records reach the console only.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -6,13 +13,40 @@
 #include "libpal/basic/pl_base.h"
 #include "libpal/string/str_dyn.h"
 #include "liblog/log2.h"
-#include "liblog/log2_out.h"
 
-// Binary log output state.
-struct log2_bsv_state {
-    char url[4096];
-    void *ctx;
+// A handle's output state (file, syslog, binary records): the outputs' own,
+// made by them on first use and freed by their close procedure.
+struct log2_outs;
+
+// The outputs' procedures, as the core calls them.
+struct log2_out_ops {
+    // One record's line to the file and syslog outputs the handle has
+    // switched on (record: the file's form of it, or NULL). Under the
+    // handle's mutex.
+    void (*write)(log2_t *h, int level, const char *tag, const char *line, int len, const char *record);
+    // The binary record of every log call (bsv_write_log); under the
+    // handle's mutex.
+    int (*record)(unsigned lw, const char *tag, const char *file, int line, const char *func, const char *msg);
+    // The output settings of log2_ioctl: LOG2_IOC_FILE_OPEN, _FILE_DIR,
+    // _FILE_MAX_SIZE, _FILE_MAX_COUNT, _FILE_KEY, _BSV_OPEN and
+    // _SYSLOG_OPEN; log2_ioctl's result. Takes the output lock itself.
+    int (*ioctl)(log2_t *h, int code, const void *value, int len);
+    const char *(*file_name)(log2_t *h); // "" while no file is open
+    int (*file_fd)(log2_t *h);           // text stream's descriptor or -1; under the output lock
+    // The outputs' fields of log2_get_info (file name and cap, syslog and
+    // binary-record URLs).
+    void (*info)(log2_t *h, log2_info_t *info);
+    // The handle is being freed: its outputs closed, their state freed.
+    // Under the handle's mutex.
+    void (*close)(log2_t *h);
+    // The default handle is closed: process-wide output state (the
+    // in-memory readers of binary records) released.
+    void (*exit)(void);
 };
+
+// Installs (NULL removes) the outputs' procedures; the record must outlive
+// every handle. Any thread.
+void log2_set_outputs(const log2_out_ops *ops);
 
 struct log2_t {
     std::atomic<uint32_t> busy;
@@ -32,10 +66,8 @@ struct log2_t {
     char history_buf[1024];
     line_ring history;
     str_dyn *record;
-    log_file_ctx file;
-    log_syslog_ctx syslog;
+    std::atomic<log2_outs *> outs; // NULL until an output setting needs it
     log2_t *self;
-    log2_bsv_state bsv;
 };
 
 // The handle's output lock as the log routine takes it: false (and nothing
@@ -62,10 +94,3 @@ private:
     bool taken_ = false;
     int cs_ = 0;
 };
-
-// Binary log output, called under the handle's mutex.
-int log2_bsv_open(log2_t *h, const char *url);
-void log2_bsv_close(log2_t *h);
-int bsv_write_log(unsigned level, const char *tag, const char *file, int line, const char *func, const char *msg);
-// Closes every in-memory reader of binary records (when the default handle closes).
-int bsv_reg_exit(void);

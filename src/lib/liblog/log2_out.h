@@ -1,18 +1,28 @@
-// log2_out: the log's text outputs besides the console: the log file (size
-// cap, recreation, clean-up of older files, capture files for ".pcap"
-// names), the syslog client over UDP or TCP, and the simple file log, a
-// standalone appending file with its own lock.
+// log2_out: the log's outputs besides the console: the log file (size cap,
+// recreation, clean-up of older files, capture files for ".pcap" names),
+// the syslog client over UDP or TCP, the binary records (bsv_write_log, and
+// their UDP sender), and the simple file log, a standalone appending file
+// with its own lock. They form a library of their own above the log core
+// (liblog/log2.h), which reaches them through the procedures
+// log2_outputs_init installs.
 //
-// The log file and syslog contexts live inside the log handle; the log
-// routine calls their writers under the handle's mutex, and the handle's
-// settings (log2_ioctl) take that mutex too, so none of them locks on its
-// own. A flog_t has its own mutex and may be used from any thread.
+// The log file, syslog and binary-record contexts of a handle hang from it
+// (log2_outs); the log routine calls their writers under the handle's
+// mutex, and the handle's settings (log2_ioctl) take that mutex too, so
+// none of them locks on its own. A flog_t has its own mutex and may be used
+// from any thread.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
 struct log2_t;
 struct zkfile_t;
+
+// Installs the outputs into the log core, so that every handle's file,
+// syslog and binary-record settings and records reach them. Idempotent, any
+// thread; the log configuration (log2_init_imp) does it, and so must a
+// program that sets outputs through log2_ioctl or log2_open_file without one.
+void log2_outputs_init(void);
 
 // ---- log file ------------------------------------------------------------------------------
 
@@ -174,3 +184,16 @@ flog_t *flog_open(const char *path, const flog_opt_t *opt);
 int flog_write(flog_t *f, const void *data, size_t len);
 int flog_printf(flog_t *f, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 int flog_close(flog_t *f); // 0, -1 for NULL
+
+// ---- a handle's outputs --------------------------------------------------------------------
+
+struct log2_outs {
+    log_file_ctx file;
+    log_syslog_ctx syslog;
+    char bsv_url[4096]; // URL of the binary-record UDP output; "" none
+    void *bsv_ctx;      // its sender (log_bsv_t), made on first open
+};
+
+// The handle's output state, made (defaults, nothing open) on first use;
+// NULL when there is no memory for it. Under the handle's output lock.
+log2_outs *log2_outs_of(log2_t *h);

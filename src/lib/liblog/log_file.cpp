@@ -28,6 +28,7 @@
 #include "libpal/string/str_safe.h"
 #include "libpal/string/str_vars.h"
 #include "liblog/log2_imp.h"
+#include "liblog/log2_out.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "libpal/string/str_safe.h"
 #include "libpal/string/url.h"
 #include "liblog/log2_imp.h"
+#include "liblog/log2_out.h"
 
 namespace {
 

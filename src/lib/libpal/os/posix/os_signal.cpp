@@ -18,10 +18,10 @@
 #include <mutex>
 #include <vector>
 
+#include "libpal/basic/pl_app.h"
 #include "libpal/basic/pl_base.h"
 #include "libpal/os/posix/os_process.h"
 #include "libpal/string/str_safe.h"
-#include "libpal/tframe/app/app.h"
 #include "liblog/log2.h"
 
 #define TAG "pal"

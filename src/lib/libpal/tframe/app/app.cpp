@@ -22,7 +22,6 @@
 #define APP_SRC "src/lib/libpal/tframe/app"
 #define APP_LOG(lvl, func, ...) log2_printf(nullptr, (lvl), TAG, APP_SRC, __LINE__, (func), __VA_ARGS__)
 
-app_t g_app;
 app_opt_t app_opt_block;
 
 // A descriptor field the program must fill: its absence is a construction
