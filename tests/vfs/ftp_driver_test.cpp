@@ -510,9 +510,77 @@ TEST_F(FtpTest, DialogueAnonymousLoginAndOpenOrder)
     EXPECT_EQ(std::string(buf, 900), data.substr(100));
     EXPECT_EQ(vfs_read(h, buf, sizeof buf, -1), 0);
     EXPECT_EQ(vfs_close(h), 0);
+    // The read at the end asks the server once more whether the file goes on.
     std::vector<std::string> want = {"USER anonymous", "PASS zkue@localhost", "SYST", "FEAT", "TYPE I", "CWD /",
-                                     "TYPE I", "SIZE /a.bin", "PASV", "REST 100", "RETR /a.bin"};
+                                     "TYPE I", "SIZE /a.bin", "PASV", "REST 100", "RETR /a.bin", "SIZE /a.bin"};
     EXPECT_EQ(srv.commands(), want);
+}
+
+// A read handle held open while the server's file grows or shrinks: a read
+// (or fstat) at or past the end it saw asks the server (SIZE) and goes on
+// with a new transfer there, or ends where the server says. A sequential
+// read to the end costs one transfer, and the read after it one SIZE.
+TEST_F(FtpTest, DialogueReaderSeesTheFileGrow)
+{
+    ftp_server srv("dialogue");
+    ASSERT_GT(srv.port, 0);
+    spit(srv.host("/g"), "one\n");
+    // Without the read cache: each read reaches the driver as it is.
+    ASSERT_NE(mount(srv.url("u:p", "/?rcache_size=0&wcache_size=0")), nullptr);
+    size_t before = srv.commands().size();
+    vfs_handle *h = vfs_open(mnt, "/g", OS_FILE_READ);
+    ASSERT_NE(h, nullptr) << vfs_errstr(mnt);
+    char buf[64];
+    // Exactly the bytes there were: the transfer is still open at its end.
+    ASSERT_EQ(vfs_read(h, buf, 4, 0), 4);
+    spit(srv.host("/g"), "one\ntwo\n");
+    // That transfer ends with nothing more; the server is asked again.
+    ASSERT_EQ(vfs_read(h, buf, sizeof buf, 4), 4) << vfs_errstr(h);
+    EXPECT_EQ(std::string(buf, 4), "two\n");
+    EXPECT_EQ(vfs_read(h, buf, sizeof buf, 8), 0);
+    // fstat past the end seen asks too; a read there then starts at once.
+    spit(srv.host("/g"), "one\ntwo\nthree\n");
+    os_file_stat_t st{};
+    ASSERT_EQ(vfs_fstat(h, &st), 0);
+    EXPECT_EQ(st.size, 14u);
+    ASSERT_EQ(vfs_read(h, buf, sizeof buf, 8), 6) << vfs_errstr(h);
+    EXPECT_EQ(std::string(buf, 6), "three\n");
+    // A read past the end seen asks as well.
+    spit(srv.host("/g"), "one\ntwo\nthree\nfour\n");
+    ASSERT_EQ(vfs_read(h, buf, sizeof buf, 16), 3) << vfs_errstr(h);
+    EXPECT_EQ(std::string(buf, 3), "ur\n");
+    // Shrunk: a read past its new end is the end, and fstat shows it.
+    spit(srv.host("/g"), "on");
+    EXPECT_EQ(vfs_read(h, buf, sizeof buf, 19), 0);
+    EXPECT_EQ(vfs_read(h, buf, sizeof buf, 2), 0);
+    ASSERT_EQ(vfs_fstat(h, &st), 0);
+    EXPECT_EQ(st.size, 2u);
+    EXPECT_EQ(vfs_close(h), 0);
+
+    std::vector<std::string> cmds = srv.commands();
+    cmds.erase(cmds.begin(), cmds.begin() + (std::ptrdiff_t)before);
+    std::vector<std::string> want = {
+        "TYPE I", "SIZE /g", "PASV", "RETR /g",               // open
+        "SIZE /g", "PASV", "REST 4", "RETR /g",               // the first transfer ended with nothing
+        "SIZE /g",                                            // at 8: the end
+        "SIZE /g",                                            // fstat: grown
+        "PASV", "REST 8", "RETR /g",                          // at 8
+        "SIZE /g", "PASV", "REST 16", "RETR /g",              // past the end: grown
+        "SIZE /g",                                            // at 19: shrunk
+        "SIZE /g",                                            // at 2: the end
+        "SIZE /g",                                            // fstat
+    };
+    EXPECT_EQ(cmds, want);
+
+    // Read to its end in pieces: one transfer, then one SIZE for the last read.
+    std::string data = pattern(300000);
+    spit(srv.host("/big"), data);
+    before = srv.commands().size();
+    EXPECT_EQ(read_all("/big", 65536), data);
+    cmds = srv.commands();
+    cmds.erase(cmds.begin(), cmds.begin() + (std::ptrdiff_t)before);
+    want = {"TYPE I", "SIZE /big", "PASV", "RETR /big", "SIZE /big"};
+    EXPECT_EQ(cmds, want);
 }
 
 TEST_F(FtpTest, DialogueRefusals)
@@ -538,8 +606,14 @@ TEST_F(FtpTest, DialogueRefusals)
         EXPECT_EQ((int64_t)st.size, -1);
         char buf[16];
         EXPECT_EQ(vfs_read(h, buf, sizeof buf, 0), 5);
+        // At the end a new transfer asks; SIZE, refused once, is not sent again.
         EXPECT_EQ(vfs_read(h, buf, sizeof buf, 5), 0);
+        ASSERT_EQ(vfs_fstat(h, &st), 0);
+        EXPECT_EQ(st.size, 5u);
         EXPECT_EQ(vfs_close(h), 0);
+        std::vector<std::string> cmds = srv.commands();
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "SIZE /f"), 1);
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "REST 5"), 1);
         vfs_umount(mnt);
         mnt = nullptr;
     }

@@ -155,9 +155,6 @@ class FtpSource(Source):
     refuses["link"] = errno.EPERM
     # No access check: the kernel then grants every access(2).
     checks_access = False
-    faults = {"test_a_reader_holding_its_file_sees_it_grow":
-              "a read handle takes the end of its first transfer for the end of the file: it reads 0 bytes "
-              "past it however the file grew"}
     secret = "secret"
 
     def start(self, tmp):

@@ -3,7 +3,9 @@
 // file transfer and each listing gets a passive data connection of its own.
 //
 // Files are streams: a handle keeps its position, a read there goes on with
-// the transfer, a read elsewhere restarts it there (REST); uploads (STOR,
+// the transfer, a read elsewhere restarts it there (REST). A read at or past
+// the end last seen asks the server the length again (SIZE) before it says
+// the file ends, so a reader holding a file open sees it grow; uploads (STOR,
 // APPE) take writes only at their position. The control connection serves
 // one transfer at a time, so a command for anything else first ends the
 // transfer in progress (its data connection closed, its final reply read):

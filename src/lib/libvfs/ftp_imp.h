@@ -62,6 +62,7 @@ struct ftp_mnt {
     std::string user, pwd;
     std::string root;     // "" or "/dir" (no '/' at the end)
     bool feat_mlsd = false; // FEAT offered MLST / MLSD
+    bool no_size = false;   // SIZE was answered as a command the server does not know
     bool up = false;      // the control connection is logged in and in step
     ftp_file *active = nullptr; // the handle whose transfer holds the connection
     std::vector<ftp_file *> uploads; // open upload handles

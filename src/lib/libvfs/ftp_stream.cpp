@@ -212,6 +212,51 @@ int start_transfer(ftp_file *f, int64_t off)
     return FAIL_REPLY(what, r, text);
 }
 
+// Asks the server the length of f's file (SIZE) into f->flen; the control
+// connection must be free (take_ctrl). 1 with the length; 0 when the server
+// gives none (the command refused, a reply without a number: f->flen is then
+// left as it was); -1 when the connection failed, with the record filled.
+// A server that does not know the command is not asked again.
+int ask_size(ftp_mnt *m, ftp_file *f)
+{
+    if (m->no_size)
+        return 0;
+    std::string text;
+    const int r = ftp_cmd(m, &text, "SIZE %s", f->path.c_str());
+    if (r == 500 || r == 502)
+        m->no_size = true;
+    uint64_t len = 0;
+    const char *sp = strchr(text.c_str(), ' ');
+    if (r == 213 && sp && ftp_u64_parse(sp + 1, strcspn(sp + 1, "\r\n "), &len) == 0 && len <= INT64_MAX) {
+        f->flen = (int64_t)len;
+        LOG_DBG(VFS_TAG, "flen=%ld\n", (long)f->flen);
+        return 1;
+    }
+    LOG_ERR(VFS_TAG, "ftp_cmd SIZE  ret=%d error\n", r);
+    if (r <= 0 || !m->up)
+        return FAIL_REPLY("SIZE", r, text); // the connection failed, not the command
+    return 0;
+}
+
+// Starts f's download at off. A read at or past the end last seen (the end
+// of a transfer, or what SIZE said) first asks the server the length again:
+// the file may have grown since. 1 with the transfer started; 0 when the
+// server says the file ends at or before off (nothing to read); -1 with the
+// record filled. A server that gives no length is asked by the transfer.
+int start_download(ftp_file *f, int64_t off)
+{
+    if (f->flen >= 0 && off >= f->flen) {
+        if (take_ctrl(f->m, f) < 0)
+            return -1;
+        const int r = ask_size(f->m, f);
+        if (r < 0)
+            return -1;
+        if (r > 0 && off >= f->flen)
+            return 0;
+    }
+    return start_transfer(f, off) < 0 ? -1 : 1;
+}
+
 void *vfs_ftp_open(void *mp, const char *path, uint32_t pf)
 {
     ftp_mnt *m = (ftp_mnt *)mp;
@@ -260,21 +305,9 @@ void *vfs_ftp_open(void *mp, const char *path, uint32_t pf)
         delete f;
         return nullptr;
     }
-    text.clear();
-    r = ftp_cmd(m, &text, "SIZE %s", f->path.c_str());
-    uint64_t len = 0;
-    const char *sp = strchr(text.c_str(), ' ');
-    if (r == 213 && sp && ftp_u64_parse(sp + 1, strcspn(sp + 1, "\r\n "), &len) == 0 && len <= INT64_MAX) {
-        f->flen = (int64_t)len;
-        LOG_DBG(VFS_TAG, "flen=%ld\n", (long)f->flen);
-    } else {
-        LOG_ERR(VFS_TAG, "ftp_cmd SIZE  ret=%d error\n", r);
-        if (r <= 0 || !m->up) {
-            // The connection failed, not the command.
-            FAIL_REPLY("SIZE", r, text);
-            delete f;
-            return nullptr;
-        }
+    if (ask_size(m, f) < 0) {
+        delete f;
+        return nullptr;
     }
     int rc = 0;
     if (reading) {
@@ -365,15 +398,16 @@ int64_t vfs_ftp_read(void *fh, void *buf, uint64_t len, int64_t off)
         return 0;
     if (len > k_io_max)
         len = k_io_max;
+    // The transfer running at off goes on; any other read starts one there.
+    bool asked = false; // the server was asked where the file ends
     if (!(f->open && off == f->pos)) {
-        if (f->flen >= 0 && off >= f->flen)
-            return 0;
         if (f->open) {
             end_transfer(f);
             clear_rec();
         }
-        if (start_transfer(f, off) < 0)
-            return -1;
+        asked = f->flen >= 0 && off >= f->flen;
+        if (const int r = start_download(f, off); r <= 0)
+            return r;
     }
     // All of len, the end of the file, or a failure: a short count would
     // tell the kernel that the file ends there. A failed transfer is ended;
@@ -397,7 +431,14 @@ int64_t vfs_ftp_read(void *fh, void *buf, uint64_t len, int64_t off)
             if (end_transfer(f) < 0)
                 return -1;
             f->flen = f->pos;
-            return (int64_t)done;
+            if (done > 0 || asked)
+                return (int64_t)done;
+            // A transfer started before the file grew ends where it stood
+            // then: a read that got nothing of it asks the server once.
+            asked = true;
+            if (const int r = start_download(f, off); r <= 0)
+                return r;
+            continue;
         }
         if (n == 0) {
             end_transfer(f);
@@ -480,12 +521,40 @@ int64_t vfs_ftp_lseek(void *, int64_t, int)
     return FAIL(VERR_NOT_SUPPORTED, "ftp not support");
 }
 
+// Brings a download's length up to date: the file may have grown or shrunk
+// since the end last seen. The server is asked (SIZE) unless the handle's
+// own transfer is running short of that end (asking would end it; its end
+// tells) or the server gives no length; the file an upload of this mount is
+// writing now is as long as that upload made it (asking would end that
+// upload's transfer). When the server cannot be asked, the end last seen
+// stands.
+void refresh_len(ftp_file *f)
+{
+    ftp_mnt *m = f->m;
+    if (f->flen < 0 || m->no_size || (f->open && f->pos < f->flen))
+        return;
+    if (m->active && m->active->write && m->active->path == f->path) {
+        f->flen = m->active->pos;
+        return;
+    }
+    if (f->open) {
+        end_transfer(f);
+        clear_rec();
+    }
+    if (take_ctrl(m, f) < 0 || ask_size(m, f) < 0) {
+        LOG_DBG(VFS_TAG, "length of %s not asked: %s\n", f->path.c_str(), vfs_err_rec()->msg);
+        clear_rec();
+    }
+}
+
 int vfs_ftp_fstat(void *fh, os_file_stat_t *st)
 {
     ftp_file *f = (ftp_file *)fh;
     if (!st)
         return FAIL(VERR_INVALID_PARAMETER, "stat record missing");
     std::lock_guard<std::mutex> g(f->m->mu);
+    if (!f->write)
+        refresh_len(f);
     ftp_entry e;
     e.type = OS_FTYPE_FILE;
     fill_stat(f->m, e, f->path, st);
