@@ -40,6 +40,20 @@ std::string slurp(const std::string &path)
     return ss.str();
 }
 
+// Whether the server has sent its copy of a reply (--dup-reply), waiting
+// for it up to 30 s.
+bool copy_sent(const server &s)
+{
+    for (int i = 0; i < 3000; i++) {
+        std::ifstream in(s.log);
+        for (std::string line; std::getline(in, line);)
+            if (line.find("\"event\": \"dup\"") != std::string::npos)
+                return true;
+        usleep(10000);
+    }
+    return false;
+}
+
 // Reads the whole file through the read-ahead in pieces of `piece`: the
 // bytes, or what came before the first failure (*failed set).
 std::string read_all(cli_file_ctx *f, int64_t piece, bool *failed = nullptr)
@@ -183,7 +197,7 @@ TEST(ZksdFlight, AReplySentTwiceIsNeverData)
         zk_test::log_capture cap;
         EXPECT_EQ(zksd_cli_read(f, buf, 10, 0), 10) << r.what;
         // The copy is there by the time the next request goes.
-        usleep(200000);
+        ASSERT_TRUE(copy_sent(s)) << r.what;
         EXPECT_EQ(zksd_cli_read(f, buf, 10, 10), r.want) << r.what;
         if (r.want > 0) {
             EXPECT_EQ(std::string(buf, 10), "abcdefghij") << r.what;

@@ -504,10 +504,11 @@ class Connection:
                     if out is not None and not self.send(out):
                         break
                     if out is not None and srv.dup_fires(cmd):
-                        srv.log({"event": "dup", "seq": seq, "conn": self.num, "cmd": cmd})
                         time.sleep(srv.opt.dup_delay_ms / 1000.0)
                         if not self.send(out):
                             break
+                        # Logged once the copy went: a test can wait for it.
+                        srv.log({"event": "dup", "seq": seq, "conn": self.num, "cmd": cmd})
                 finally:
                     ctx.running = False
                     ctx.idle.set()

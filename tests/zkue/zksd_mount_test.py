@@ -38,13 +38,16 @@ class ZksdProc:
         cmd = [sys.executable, SERVER, "--root", root, "--password", PASSWORD] + list(args)
         if log:
             cmd += ["--log", log]
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     start_new_session=True)
-        ready, _, _ = select.select([self.proc.stdout], [], [], 20)
+        self.errors = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=self.errors, start_new_session=True)
+        ready, _, _ = select.select([self.proc.stdout], [], [], 60)
         line = self.proc.stdout.readline().decode() if ready else ""
         if not line.startswith("PORT "):
             self.stop()
-            raise AssertionError("zksd test server did not start: %r" % line)
+            self.errors.seek(0)
+            raise AssertionError("zksd test server did not start (%s): %r\n%s" % (
+                "exit status %s" % self.proc.returncode if ready else "no port in 60 s", line,
+                self.errors.read().decode(errors="replace")[-3000:]))
         self.port = int(line.split()[1])
 
     def kill(self):
@@ -60,6 +63,7 @@ class ZksdProc:
             except subprocess.TimeoutExpired:
                 self.kill()
         self.proc.stdout.close()
+        self.errors.close()
 
 
 def pattern(n, seed):
