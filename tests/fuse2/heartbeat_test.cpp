@@ -232,8 +232,10 @@ TEST_F(Heartbeat, ExitStopsARunningThread)
 TEST_F(Heartbeat, ZksdMountIsWatchedAndUnmountedWhenItNeedsAReopen)
 {
     heartbeat_set_clock_proc(nullptr); // a real mount stamps real times
-    zksd_test::server srv({"--version", "1.5.3", "--delay-ms", "2500:12"});
-    std::string url = "zkp://u:p@127.0.0.1:" + std::to_string(srv.port) + "/?read_timeout=1";
+    // The read waits past its time-out; every other request has 3 s, which
+    // a loaded machine needs for the log-in.
+    zksd_test::server srv({"--version", "1.5.3", "--delay-ms", "8000:12"});
+    std::string url = "zkp://u:p@127.0.0.1:" + std::to_string(srv.port) + "/?read_timeout=3";
     FILE *f = fopen(srv.path("f").c_str(), "w");
     ASSERT_TRUE(f);
     fputs("data", f);

@@ -397,9 +397,11 @@ TEST_F(ZksdDriver, ReconnectOnlyWhereItHelps)
 // fails at once without a request, the close still reaches the server.
 TEST_F(ZksdDriver, TimeoutWithFileOpenNeedsReopen)
 {
-    start({"--version", "1.5.3", "--delay-ms", "2500:12"});
+    // Only the read waits past the time-out (3 s: a loaded machine needs
+    // that much for the log-in).
+    start({"--version", "1.5.3", "--delay-ms", "8000:12"});
     spit(on_server("/f"), std::string(1000, 'x'));
-    ASSERT_TRUE(zmount("zkp://u:p@127.0.0.1:" + std::to_string(srv->port) + "/d?read_timeout=1"));
+    ASSERT_TRUE(zmount("zkp://u:p@127.0.0.1:" + std::to_string(srv->port) + "/d?read_timeout=3"));
     vfs_handle *h = vfs_open(mnt, "/f", OS_FILE_READ);
     ASSERT_TRUE(h);
     log_capture cap("dbg");
