@@ -217,9 +217,9 @@ char *os_cmdline_join(int argc, char **argv, char *buf, size_t size)
     return buf;
 }
 
-int os_which(const char *name, char *buf)
+int os_which(const char *name, char (&buf)[OS_CMD_PATH_SIZE])
 {
-    if (!name || !buf)
+    if (!name)
         return -1;
     if (path_is_absolute(name)) {
         if (!env_realpath(name, buf))
@@ -244,9 +244,9 @@ int os_which(const char *name, char *buf)
     return -1;
 }
 
-int os_cmdline_resolve(const char *cmdline, char *buf)
+int os_cmdline_resolve(const char *cmdline, char (&buf)[OS_CMD_PATH_SIZE])
 {
-    if (!cmdline || !buf)
+    if (!cmdline)
         return -1;
     char line[ENV_PATH_MAX];
     if (str_safecopy(line, sizeof(line), cmdline) != 0)
@@ -330,7 +330,7 @@ char *os_chdir_path_resolve(const char *cur, const char *path, char *buf, size_t
     return buf;
 }
 
-int os_chdir_mt(char *cur, size_t, const char *path)
+int os_chdir_mt(char *cur, size_t size, const char *path)
 {
     if (!cur || !path)
         return -1;
@@ -349,7 +349,7 @@ int os_chdir_mt(char *cur, size_t, const char *path)
             return -1;
         }
     }
-    return str_safecopy(cur, ENV_PATH_MAX, dir) == 0 ? 0 : -1;
+    return str_safecopy(cur, size, dir) == 0 ? 0 : -1;
 }
 
 // ---- platform-wide mutex -----------------------------------------------------

@@ -50,13 +50,14 @@ int os_chdir_exe_dir(void);
 // double quotes) into buf (lenient copy of a 4096-byte line). Returns buf.
 char *os_cmdline_join(int argc, char **argv, char *buf, size_t size);
 // Resolves a command name to the real path of an executable: absolute names
-// through realpath, others along PATH. buf holds 4096 bytes. 0, or -1 with
-// the bare name in buf when nothing executable was found.
-int os_which(const char *name, char *buf);
+// through realpath, others along PATH. 0, or -1 with the bare name in buf
+// when nothing executable was found.
+enum { OS_CMD_PATH_SIZE = 4096 };
+int os_which(const char *name, char (&buf)[OS_CMD_PATH_SIZE]);
 // Replaces the first word of a command line by its resolved path (quoted when
 // it holds a blank, TAB or ';'); an absolute first word is kept as it is.
-// buf holds 4096 bytes. 0, or -1 when the command is not found.
-int os_cmdline_resolve(const char *cmdline, char *buf);
+// 0, or -1 when the command is not found (or the line does not fit buf).
+int os_cmdline_resolve(const char *cmdline, char (&buf)[OS_CMD_PATH_SIZE]);
 
 // ---- environment -----------------------------------------------------------
 
@@ -77,10 +78,11 @@ int32_t os_getenv_size(const char *name);
 // The directory `path` names relative to `cur` ("." and ".." understood,
 // absolute paths taken as they are), written into buf. Returns buf.
 char *os_chdir_path_resolve(const char *cur, const char *path, char *buf, size_t size);
-// Moves the context's current directory `cur` (4096 bytes) to `path` after
+// Moves the context's current directory `cur` (size bytes) to `path` after
 // checking that the target is a directory; the process's own working
-// directory is untouched. 0, or -1 (cur unchanged).
-int os_chdir_mt(char *cur, size_t unused, const char *path);
+// directory is untouched. 0, or -1 (cur unchanged), also when the new
+// directory does not fit cur.
+int os_chdir_mt(char *cur, size_t size, const char *path);
 
 // ---- platform-wide mutex -----------------------------------------------------
 

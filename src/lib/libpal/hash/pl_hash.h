@@ -71,12 +71,13 @@ void hash_md5(const void *data, size_t len, uint8_t digest[MD5_DIGEST_SIZE]);
 int md5_state_str(const md5_ctx_t *ctx, char *text, size_t size);
 int md5_state_load(md5_ctx_t *ctx, const char *text);
 // 32 lower-case hex digits of the MD5 of the text (without its NUL) into out
-// (33 bytes); an empty or NULL text gives an empty result. Returns out.
-char *hash_md5_str(const char *text, char out[33]);
+// (with its NUL); an empty or NULL text gives an empty result. Returns out.
+enum { MD5_HEX_SIZE = 33 };
+char *hash_md5_str(const char *text, char (&out)[MD5_HEX_SIZE]);
 // MD5 of a whole file (2 MiB blocks, to its end): 0, or -1 (errno set).
 int hash_md5_file(const char *path, uint8_t digest[MD5_DIGEST_SIZE]);
-// The same as 32 hex digits into out (33 bytes): 0, or -1 with out empty.
-int hash_md5_file_str(const char *path, char out[33]);
+// The same as 32 hex digits into out: 0, or -1 with out empty.
+int hash_md5_file_str(const char *path, char (&out)[MD5_HEX_SIZE]);
 
 // ---- RC4 ---------------------------------------------------------------------------
 struct rc4_state_t {

@@ -169,9 +169,8 @@ int hash_md5_file(const char *path, uint8_t digest[MD5_DIGEST_SIZE])
     return 0;
 }
 
-int hash_md5_file_str(const char *path, char out[33])
+int hash_md5_file_str(const char *path, char (&out)[MD5_HEX_SIZE])
 {
-    PL_ASSERT_RET(TAG, out, -1);
     out[0] = '\0';
     uint8_t d[MD5_DIGEST_SIZE];
     if (hash_md5_file(path, d) != 0)

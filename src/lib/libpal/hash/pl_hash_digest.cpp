@@ -310,9 +310,8 @@ int md5_state_load(md5_ctx_t *ctx, const char *text)
     return state_load(ctx->state, 4, ctx->count, ctx->buffer, text);
 }
 
-char *hash_md5_str(const char *text, char out[33])
+char *hash_md5_str(const char *text, char (&out)[MD5_HEX_SIZE])
 {
-    PL_ASSERT_RET(TAG, out, out);
     out[0] = '\0';
     if (!text || !*text)
         return out;

@@ -63,11 +63,9 @@ const char *os_fs_type(uint32_t magic)
 
 // ---- nearest existing ancestor --------------------------------------------------------
 
-int os_path_existing_parent(const char *path, char *buf)
+int os_path_existing_parent(const char *path, char (&buf)[OS_VOLUME_PATH_SIZE])
 {
     char tmp[PL_MAX_PATH];
-    if (!buf)
-        return -1;
     if (!path || str_safecopy(tmp, sizeof(tmp), path) != 0)
         tmp[0] = 0;
     path_normalize(tmp);
@@ -195,7 +193,7 @@ bool find_mount_table(const char *real, dev_t dev, mount_hit *out)
 
 // The mount holding `path`: stats the path (its nearest existing ancestor)
 // and nothing else. buf receives the ancestor, then the mount directory.
-bool find_mount(const char *path, char *buf, mount_hit *hit)
+bool find_mount(const char *path, char (&buf)[OS_VOLUME_PATH_SIZE], mount_hit *hit)
 {
     os_path_existing_parent(path, buf);
     struct stat st;
@@ -255,11 +253,9 @@ void label_of_device(const mount_hit &hit, char *buf, size_t size)
 }
 } // namespace
 
-int os_get_mount_point(const char *path, char *buf)
+int os_get_mount_point(const char *path, char (&buf)[OS_VOLUME_PATH_SIZE])
 {
     mount_hit hit;
-    if (!buf)
-        return -1;
     return find_mount(path, buf, &hit) ? 0 : -1;
 }
 

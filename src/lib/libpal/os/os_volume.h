@@ -22,13 +22,14 @@ struct os_volume_info_t {
 // Sizes, type name and label of the file system holding path. 0 / -1.
 // Starts no process: the label comes from the udev label links.
 int os_get_volume_info(const char *path, os_volume_info_t *info);
-// The mount directory holding path (buffer of 4096). 0 / -1. Reads the mount
+// The mount directory holding path. 0 / -1. Reads the mount
 // table and stats only the path itself, never another mount (a dead network
 // or FUSE mount elsewhere cannot block it).
-int os_get_mount_point(const char *path, char *buf);
-// The path itself or its nearest existing ancestor (buffer of 4096); "/" when
+enum { OS_VOLUME_PATH_SIZE = 4096 };
+int os_get_mount_point(const char *path, char (&buf)[OS_VOLUME_PATH_SIZE]);
+// The path itself or its nearest existing ancestor; "/" when
 // none of an absolute path's ancestors exists, "." for a relative one. 0.
-int os_path_existing_parent(const char *path, char *buf);
+int os_path_existing_parent(const char *path, char (&buf)[OS_VOLUME_PATH_SIZE]);
 // Type name of a statfs magic number ("UNKOWN" for one not in the table).
 const char *os_fs_type(uint32_t magic);
 // statvfs figures in order: bsize, frsize, blocks, bfree, bavail, files,

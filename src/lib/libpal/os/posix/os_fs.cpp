@@ -260,10 +260,8 @@ int os_readlink_or_self(const char *path, char *buf, size_t n)
     return 0;
 }
 
-char *os_realpath(const char *path, char *buf)
+char *os_realpath(const char *path, char (&buf)[OS_REALPATH_SIZE])
 {
-    if (!buf)
-        return buf;
     if (!path || !realpath(path, buf))
         buf[0] = 0;
     return buf;

@@ -162,8 +162,9 @@ int os_readlink(const char *path, char *buf, size_t n);
 int os_readlink_full(const char *path, char *buf, size_t n);
 // os_readlink_full, or a bounded copy of path when it is no link; always 0.
 int os_readlink_or_self(const char *path, char *buf, size_t n);
-// realpath into buf (4096 bytes), emptied on failure; returns buf.
-char *os_realpath(const char *path, char *buf);
+// realpath into buf, emptied on failure; returns buf.
+enum { OS_REALPATH_SIZE = 4096 };
+char *os_realpath(const char *path, char (&buf)[OS_REALPATH_SIZE]);
 char *os_path_copy(const char *path, char *buf, size_t n);
 
 // ---- directories ----------------------------------------------------------------

@@ -495,13 +495,11 @@ int os_pid_exists(uint32_t pid)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
 }
 
-int os_pid_exe(uint32_t pid, char *buf)
+int os_pid_exe(uint32_t pid, char (&buf)[OS_PID_EXE_SIZE])
 {
-    if (!buf)
-        return -1;
     char path[64];
     snprintf(path, sizeof(path), "/proc/%u/exe", pid);
-    ssize_t n = readlink(path, buf, 4095);
+    ssize_t n = readlink(path, buf, sizeof(buf) - 1);
     if (n < 0) {
         buf[0] = '\0';
         return -1;

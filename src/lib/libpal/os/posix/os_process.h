@@ -75,8 +75,9 @@ int os_system_dbg(const char *cmd, int ignored);
 int os_is_root(void);         // 1 when the effective user is root
 uint32_t os_perrno_cur(void); // own process id
 int os_pid_exists(uint32_t pid);
-// Target of /proc/<pid>/exe into buf (4096 bytes). 0 / -1.
-int os_pid_exe(uint32_t pid, char *buf);
+// Target of /proc/<pid>/exe into buf. 0 / -1.
+enum { OS_PID_EXE_SIZE = 4096 };
+int os_pid_exe(uint32_t pid, char (&buf)[OS_PID_EXE_SIZE]);
 // Command line of a process as one text: arguments separated by one blank,
 // those holding a blank, TAB or quote inside double quotes (with '"' and '\'
 // escaped); an empty text for a process without arguments (a zombie, a
