@@ -167,6 +167,58 @@ TEST(ZksdFlight, WritesTravelBackToBackAndAFailureStays)
     EXPECT_EQ(c->files.count, 0u);
 }
 
+// The buffers of answered blocks and writes serve the next ones: two files
+// read in turn, a file read after another was closed with its blocks in
+// flight, and a second file written after a first each come out as they
+// are, none with bytes of another.
+TEST(ZksdFlight, BuffersServeAgainWithoutMixingFiles)
+{
+    server s(k_small_blocks);
+    client c(s.url());
+    ASSERT_NE(c.c, nullptr) << c.err.msg;
+    const std::string a = pattern(24 * 65536 + 77, 5), b = pattern(17 * 65536 + 3, 6);
+    std::ofstream(s.path("a"), std::ios::binary) << a;
+    std::ofstream(s.path("b"), std::ios::binary) << b;
+    cli_file_ctx *fa = zksd_cli_open(c.c, "/a", 1), *fb = zksd_cli_open(c.c, "/b", 1);
+    ASSERT_NE(fa, nullptr);
+    ASSERT_NE(fb, nullptr);
+    std::string ga, gb, buf(150000, '\0');
+    for (bool more = true; more;) {
+        more = false;
+        for (auto [f, got] : {std::pair{fa, &ga}, std::pair{fb, &gb}}) {
+            const int64_t n = zksd_cli_read_ahead(f, buf.data(), 150000, (int64_t)got->size());
+            ASSERT_GE(n, 0) << c.err.msg;
+            got->append(buf, 0, (size_t)n);
+            more |= n > 0;
+        }
+    }
+    EXPECT_TRUE(ga == a);
+    EXPECT_TRUE(gb == b);
+    EXPECT_EQ(zksd_cli_close(fa), 0) << c.err.msg;
+    EXPECT_EQ(zksd_cli_close(fb), 0) << c.err.msg;
+    // A file closed with blocks asked for ahead: the next file's blocks
+    // hold only its own bytes.
+    cli_file_ctx *cut = zksd_cli_open(c.c, "/a", 1);
+    ASSERT_NE(cut, nullptr);
+    ASSERT_EQ(zksd_cli_read_ahead(cut, buf.data(), 150000, 0), 150000) << c.err.msg;
+    ASSERT_EQ(zksd_cli_read_ahead(cut, buf.data(), 150000, 150000), 150000) << c.err.msg;
+    EXPECT_GE(c->await_n, 2u);
+    EXPECT_EQ(zksd_cli_close(cut), 0) << c.err.msg;
+    cli_file_ctx *again = zksd_cli_open(c.c, "/b", 1);
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(read_all(again, 200000) == b);
+    EXPECT_EQ(zksd_cli_close(again), 0) << c.err.msg;
+
+    for (const auto &[name, data] : {std::pair{"/w1", &a}, std::pair{"/w2", &b}}) {
+        cli_file_ctx *w = zksd_cli_open(c.c, name, 4 | 8);
+        ASSERT_NE(w, nullptr);
+        ASSERT_EQ(zksd_cli_write_behind(w, data->data(), (int64_t)data->size(), 0), (int64_t)data->size());
+        EXPECT_EQ(zksd_cli_close(w), 0) << c.err.msg;
+        EXPECT_TRUE(slurp(s.path(name + 1)) == *data) << name;
+    }
+    EXPECT_EQ(c->proto_errors, 0u);
+}
+
 // A reply the server sends twice, or late, is never taken for another
 // request's answer: the connection is out of step, recovered, and the
 // request gets its own reply; without recovery the call fails.

@@ -48,6 +48,12 @@ constexpr int k_await_spare = 16;
 // this, in turn: a reply answering its neighbour's request (one sent twice
 // shifts all after it) never fits its own unseen.
 constexpr int64_t k_piece_step = 4096;
+// Buffers of a connection's read blocks, and the copies of its large write
+// requests, kept for the next ones, at most this many bytes of each: a
+// fresh buffer costs a page fault a page on its first write, dearer on a
+// fast link than the copy of the data into it.
+constexpr uint64_t k_spare_max = 8ull << 20;
+constexpr size_t k_spare_frame_min = 64 << 10;
 
 uint64_t window_max(const cli_ctx *ctx)
 {
@@ -120,6 +126,7 @@ struct block {
     int64_t off = 0;
     uint32_t len = 0;
     uint32_t got = 0; // what the reply brought: fewer than len at the end of the file
+    uint32_t cap = 0; // the size of data: len, or a whole block's when it may serve again
     enum { sent, done, failed } state = sent;
     bool train = false; // travelled or came back with other replies owed
     std::unique_ptr<uint8_t[]> data;
@@ -146,6 +153,11 @@ struct entry {
 struct zksd_flight {
     std::deque<entry> q; // oldest first
     bool busy = false;   // replies are being read
+    // Block buffers of a whole block's size, no longer used (see k_spare_max).
+    std::vector<std::unique_ptr<uint8_t[]>> spares;
+    // Request copies of answered writes, emptied, and their bytes.
+    std::vector<std::vector<uint8_t>> spare_frames;
+    uint64_t spare_frame_bytes = 0;
 };
 
 struct zksd_fstream {
@@ -273,6 +285,21 @@ int shifted(cli_ctx *ctx, const char *what, uint32_t len)
     return ZKSD_DATA_ERR;
 }
 
+// Keeps the emptied copy of an answered request for the next large one,
+// when it is large itself and the spares have room.
+void keep_frame(zksd_flight *f, std::vector<uint8_t> &frame)
+{
+    const size_t cap = frame.capacity();
+    if (cap < k_spare_frame_min || f->spare_frame_bytes + cap > k_spare_max)
+        return;
+    try {
+        frame.clear();
+        f->spare_frames.push_back(std::move(frame));
+        f->spare_frame_bytes += cap;
+    } catch (const std::bad_alloc &) {
+    }
+}
+
 // Reads the reply of the oldest request in flight and gives it to its
 // file. A transport code for a broken exchange (the request stays first).
 int take_reply(cli_ctx *ctx)
@@ -346,6 +373,7 @@ int take_reply(cli_ctx *ctx)
         if (why || ret != ZKSD_OK)
             file_fails(e.h, std::move(why));
     }
+    keep_frame(f, e.frame);
     f->q.pop_front();
     return ZKSD_OK;
 }
@@ -418,6 +446,11 @@ int send_entry(cli_ctx *ctx, bool bad, entry &&e)
     zksd_flight *f = ctx->flight;
     const blob_attr *root = blob_buf_root(&ctx->req);
     const int n = (int)blob_pad_len(root);
+    if ((size_t)n >= k_spare_frame_min && !f->spare_frames.empty()) {
+        e.frame = std::move(f->spare_frames.back());
+        f->spare_frames.pop_back();
+        f->spare_frame_bytes -= e.frame.capacity();
+    }
     try {
         e.frame.assign((const uint8_t *)root, (const uint8_t *)root + n);
         e.train = ctx->await_n > 0;
@@ -436,6 +469,40 @@ int send_entry(cli_ctx *ctx, bool bad, entry &&e)
 int room(cli_ctx *ctx)
 {
     return pump(ctx, [ctx] { return ctx->await_n + k_await_spare < ZKSD_AWAIT_MAX; });
+}
+
+// Gives b a buffer for len bytes: a spare one of a whole block when len
+// fits, else a new one (of a whole block's size when len is most of one,
+// so that it can serve again). false when memory is short.
+bool block_buffer(cli_ctx *ctx, block &b, uint32_t len)
+{
+    const uint32_t whole = (uint32_t)ctx->block_size;
+    std::vector<std::unique_ptr<uint8_t[]>> &spares = ctx->flight->spares;
+    if (len <= whole && !spares.empty()) {
+        b.data = std::move(spares.back());
+        spares.pop_back();
+        b.cap = whole;
+        return true;
+    }
+    b.cap = len <= whole && len > whole / 2 ? whole : std::max<uint32_t>(len, 1);
+    b.data.reset(new (std::nothrow) uint8_t[b.cap]);
+    return b.data != nullptr;
+}
+
+// Lets go of b; its buffer is kept for the next block when nothing else
+// holds the block (its reply was read) and the spares have room.
+void release_block(cli_ctx *ctx, block_p &b)
+{
+    zksd_flight *f = ctx->flight;
+    const uint32_t whole = (uint32_t)ctx->block_size;
+    if (f && b && b.use_count() == 1 && b->data && b->cap == whole && b->state != block::sent &&
+        (f->spares.size() + 1) * whole <= k_spare_max) {
+        try {
+            f->spares.push_back(std::move(b->data));
+        } catch (const std::bad_alloc &) {
+        }
+    }
+    b.reset();
 }
 
 // Asks for len bytes at off as a new block of h (charged to the budget when
@@ -458,8 +525,7 @@ int ask(cli_file_ctx *h, zksd_fstream *s, int64_t off, uint32_t len, bool budget
             *skipped = true;
         return ZKSD_OK;
     }
-    b->data.reset(new (std::nothrow) uint8_t[len ? len : 1]);
-    if (!b->data)
+    if (!block_buffer(ctx, *b, len))
         return ZKSD_MEM_ERR;
     b->off = off;
     b->len = len;
@@ -483,8 +549,10 @@ int ask(cli_file_ctx *h, zksd_fstream *s, int64_t off, uint32_t len, bool budget
 }
 
 // Drops every block of s (those in flight are answered for nobody).
-void drop_blocks(zksd_fstream *s)
+void drop_blocks(cli_ctx *ctx, zksd_fstream *s)
 {
+    for (block_p &b : s->blocks)
+        release_block(ctx, b);
     s->blocks.clear();
     s->ahead = -1;
     s->window = 0;
@@ -503,7 +571,7 @@ void place(cli_ctx *ctx, zksd_fstream *s, int64_t off, int64_t end)
     const bool first = s->ahead < 0;
     const bool going_on = first ? off == 0 : off >= lo && off <= s->ahead + (int64_t)block_size;
     if (!going_on) {
-        drop_blocks(s);
+        drop_blocks(ctx, s);
         s->ahead = off;
         return;
     }
@@ -639,6 +707,8 @@ void zksd_imp::flight_forget(cli_file_ctx *h)
         for (entry &e : ctx->flight->q)
             if (e.h == h)
                 e.h = nullptr;
+    if (h->fs)
+        drop_blocks(ctx, h->fs);
     delete h->fs;
     h->fs = nullptr;
 }
@@ -691,8 +761,10 @@ int64_t zksd_cli_read_ahead(cli_file_ctx *h, void *buf, int64_t len, int64_t off
     if (refused(h))
         return -1;
     // Keep the block the reader stands in and the one before it.
-    while (s->blocks.size() > 2 && s->blocks[1]->off + (int64_t)s->blocks[1]->len <= p)
+    while (s->blocks.size() > 2 && s->blocks[1]->off + (int64_t)s->blocks[1]->len <= p) {
+        release_block(ctx, s->blocks.front());
         s->blocks.pop_front();
+    }
     h->pos = (uint64_t)p;
     zksd_cli_set_last_error(ctx, ZKSD_OK);
     return p - offset;
@@ -709,7 +781,7 @@ int64_t zksd_cli_write_behind(cli_file_ctx *h, const void *buf, int64_t len, int
     if (refused(h))
         return -1;
     // What was read ahead may be older than this.
-    drop_blocks(s);
+    drop_blocks(ctx, s);
     const uint64_t wmax = window_max(ctx);
     for (int64_t done = 0; done < len;) {
         const bool less = s->wless;
