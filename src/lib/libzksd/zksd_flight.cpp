@@ -155,6 +155,7 @@ struct zksd_flight {
     bool busy = false;   // replies are being read
     // Block buffers of a whole block's size, no longer used (see k_spare_max).
     std::vector<std::unique_ptr<uint8_t[]>> spares;
+    uint32_t spare_size = 0; // the size of each of them
     // Request copies of answered writes, emptied, and their bytes.
     std::vector<std::vector<uint8_t>> spare_frames;
     uint64_t spare_frame_bytes = 0;
@@ -478,10 +479,10 @@ bool block_buffer(cli_ctx *ctx, block &b, uint32_t len)
 {
     const uint32_t whole = (uint32_t)ctx->block_size;
     std::vector<std::unique_ptr<uint8_t[]>> &spares = ctx->flight->spares;
-    if (len <= whole && !spares.empty()) {
+    if (len <= ctx->flight->spare_size && !spares.empty()) {
         b.data = std::move(spares.back());
         spares.pop_back();
-        b.cap = whole;
+        b.cap = ctx->flight->spare_size;
         return true;
     }
     b.cap = len <= whole && len > whole / 2 ? whole : std::max<uint32_t>(len, 1);
@@ -496,8 +497,9 @@ void release_block(cli_ctx *ctx, block_p &b)
     zksd_flight *f = ctx->flight;
     const uint32_t whole = (uint32_t)ctx->block_size;
     if (f && b && b.use_count() == 1 && b->data && b->cap == whole && b->state != block::sent &&
-        (f->spares.size() + 1) * whole <= k_spare_max) {
+        (f->spares.empty() || f->spare_size == whole) && (f->spares.size() + 1) * whole <= k_spare_max) {
         try {
+            f->spare_size = whole;
             f->spares.push_back(std::move(b->data));
         } catch (const std::bad_alloc &) {
         }
